@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Executors.h"
+#include "platform/Signal.h"
+#include "support/TestEnvironment.h"
+
+using namespace kl;
+using namespace std::chrono_literals;
+
+TEST(MainLoop, RunsPostedWorkInOrderOnItsThread) {
+    MainLoop loop;
+    std::vector<int> order;
+    std::thread::id runner;
+    for (int i = 0; i < 100; ++i) loop.post([&, i] { order.push_back(i); runner = std::this_thread::get_id(); });
+    EXPECT_TRUE(loop.runUntil([&] { return order.size() == 100; }, 5s));
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(runner, std::this_thread::get_id());
+}
+
+TEST(MainLoop, AfterAndEveryHonourCancel) {
+    MainLoop loop;
+    int fired = 0, cancelledFired = 0, ticks = 0;
+    loop.after(20ms, [&] { ++fired; });
+    auto h = loop.after(20ms, [&] { ++cancelledFired; });
+    h.cancel();
+    CancelHandle repeat;
+    repeat = loop.every(5ms, [&] {
+        if (++ticks == 3) repeat.cancel();
+    });
+    loop.runUntil([] { return false; }, 150ms);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(cancelledFired, 0);
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST(MainLoop, RunStopsFromAnotherThreadAndPostsFromManyThreads) {
+    MainLoop loop;
+    std::atomic<int> count{0};
+    std::vector<std::jthread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 250; ++i) loop.post([&] { ++count; });
+        });
+    std::jthread stopper([&] {
+        while (count.load() < 1000) std::this_thread::sleep_for(1ms);
+        loop.stop();
+    });
+    loop.run();
+    EXPECT_EQ(count.load(), 1000);
+}
+
+TEST(SerialQueue, KeepsOrderNeverOverlapsAndSyncIsReentrant) {
+    SerialQueue q("test");
+    std::vector<int> order;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    for (int i = 0; i < 200; ++i)
+        q.async([&, i] {
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            order.push_back(i);
+            inside.fetch_sub(1);
+        });
+    bool nested = false;
+    q.sync([&] {
+        EXPECT_TRUE(q.isCurrent());
+        q.sync([&] { nested = true; });  // runs inline instead of waiting for itself
+    });
+    EXPECT_TRUE(nested);
+    EXPECT_FALSE(q.isCurrent());
+    ASSERT_EQ(order.size(), 200u);  // sync ran after everything queued before it
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(GlobalQueue, LongBlockingJobsDoNotStarveShortOnes) {
+    std::atomic<bool> release{false};
+    std::atomic<int> blocked{0};
+    for (int i = 0; i < 4; ++i)
+        globalQueue().async([&] {
+            ++blocked;
+            while (!release) std::this_thread::sleep_for(1ms);
+            --blocked;
+        });
+    std::atomic<bool> ran{false};
+    globalQueue().async([&] { ran = true; });
+    EXPECT_TRUE(test::waitFor([&] { return ran.load(); }, 5s));
+    release = true;
+    EXPECT_TRUE(test::waitFor([&] { return blocked.load() == 0; }, 5s));
+    EXPECT_GE(globalQueue().threadCount(), kGlobalPoolMinThreads);
+}
+
+TEST(Signal, CallsEverySlotAndAllowsDisconnectFromASlot) {
+    Signal<int> s;
+    std::vector<int> got;
+    Signal<int>::Id second = 0;
+    s.connect([&](int v) {
+        got.push_back(v);
+        s.disconnect(second);
+    });
+    second = s.connect([&](int v) { got.push_back(v * 10); });
+    s.emit(1);  // the second slot was taken before the emit: it still runs this time
+    s.emit(2);
+    EXPECT_EQ(got, (std::vector<int>{1, 10, 2}));
+}

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "platform/ValueJson.h"
+#include "platform/ValuePlist.h"
+
+using namespace kl;
+
+namespace {
+
+Value sample() {
+    Dictionary inner{{"email", "a@b.c"}, {"n", -7}};
+    return Value(Dictionary{
+        {"command", Value(uint64_t(12))},
+        {"big", Value(std::numeric_limits<uint64_t>::max())},
+        {"neg", Value(int64_t(-1))},
+        {"pi", 3.25},
+        {"flag", true},
+        {"name", "host \"one\" ü"},
+        {"list", Value(Array{1, "two", Value(Array{})})},
+        {"user", Value(inner)},
+    });
+}
+
+}  // namespace
+
+TEST(Value, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
+    Dictionary d{{"b", 1}, {"a", 2}};
+    d.set("c", 3);
+    d.set("b", 4);
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : d) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"b", "a", "c"}));
+    EXPECT_EQ(*d.find("b")->asInt(), 4);
+    EXPECT_TRUE(d.erase("a"));
+    EXPECT_FALSE(d.erase("a"));
+    EXPECT_EQ(d.size(), 2u);
+}
+
+TEST(Value, CheckedAccessorsRefuseWrongTypesAndOutOfRangeNumbers) {
+    Value big(std::numeric_limits<uint64_t>::max());
+    EXPECT_FALSE(big.asInt());
+    EXPECT_EQ(*big.asUInt(), std::numeric_limits<uint64_t>::max());
+    Value neg(int64_t(-3));
+    EXPECT_FALSE(neg.asUInt());
+    EXPECT_EQ(*Value(int64_t(5)).asUInt(), 5u);
+    EXPECT_EQ(Value("x").asInt(), std::nullopt);
+    EXPECT_EQ(Value(1).asString(), nullptr);
+    EXPECT_EQ(Value(1).get("k"), nullptr);
+    EXPECT_EQ(sample().stringOr("missing", "fb"), "fb");
+    EXPECT_EQ(sample().intOr("name", 9), 9);  // wrong type falls back
+    EXPECT_NE(Value(1), Value(1u));           // types stay apart
+    EXPECT_NE(Value(1), Value(1.0));
+}
+
+TEST(Value, CopiesAreDeep) {
+    Value a = sample();
+    Value b = a;
+    (*b.asDictionary())["name"] = "changed";
+    EXPECT_EQ(a.stringOr("name", ""), "host \"one\" ü");
+    EXPECT_NE(a, b);
+}
+
+TEST(ValueJson, RoundTripKeepsSignednessWhereJsonCan) {
+    Value v = sample();
+    auto back = valueFromJson(valueToJson(v));
+    ASSERT_TRUE(back.ok()) << back.error().description();
+    // uint64 values above INT64_MAX stay unsigned; negatives stay signed.
+    EXPECT_TRUE(back->get("big")->isUInt());
+    EXPECT_EQ(*back->get("big")->asUInt(), std::numeric_limits<uint64_t>::max());
+    EXPECT_TRUE(back->get("neg")->isInt());
+    EXPECT_EQ(*back->get("command")->asUInt(), 12u);
+    EXPECT_EQ(*back->get("pi"), Value(3.25));
+    EXPECT_EQ(*back->get("name"), Value("host \"one\" ü"));
+    EXPECT_EQ(*back->get("user"), *v.get("user"));
+    EXPECT_EQ(*back->get("list"), *v.get("list"));
+}
+
+TEST(ValueJson, RefusesBadDocuments) {
+    struct Case {
+        const char* text;
+        bool requireContainer;
+        bool ok;
+    } cases[] = {
+        {"{\"a\":1}", true, true},   {"[1,2]", true, true},   {"42", true, false},
+        {"42", false, true},         {"\"s\"", true, false},  {"{\"a\":", false, false},
+        {"", false, false},          {"nul", false, false},   {"{} trailing", false, false},
+    };
+    for (const auto& c : cases) {
+        auto r = valueFromJson(c.text, {.requireContainer = c.requireContainer});
+        EXPECT_EQ(r.ok(), c.ok) << c.text;
+        if (!r.ok()) {
+            EXPECT_FALSE(r.error().description().empty());
+        }
+    }
+    std::string deep(100000, '[');
+    EXPECT_FALSE(valueFromJson(deep).ok());
+    std::string nested = std::string(600, '[') + std::string(600, ']');
+    EXPECT_FALSE(valueFromJson(nested).ok());
+}
+
+TEST(ValuePlist, BinaryAndXmlRoundTrips) {
+    Value v = sample();
+    (*v.asDictionary()).erase("big");  // see below
+    (*v.asDictionary())["data"] = Value(Bytes{0, 1, 2, 255});
+    (*v.asDictionary())["when"] = Value(Date{1700000000.5});
+    for (auto format : {PlistFormat::Binary, PlistFormat::Xml}) {
+        auto bytes = valueToPlist(v, format);
+        ASSERT_TRUE(bytes.ok());
+        auto back = valueFromPlist(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+        ASSERT_TRUE(back.ok()) << back.error().description();
+        EXPECT_EQ(*back->get("neg"), Value(int64_t(-1)));
+        EXPECT_EQ(*back->get("command")->asUInt(), 12u);
+        EXPECT_EQ(*back->get("name"), *v.get("name"));
+        EXPECT_EQ(*back->get("data"), *v.get("data"));
+        EXPECT_EQ(*back->get("user"), *v.get("user"));
+        // XML dates carry whole seconds only.
+        EXPECT_NEAR(back->get("when")->asDate()->secondsSince1970, 1700000000.5, format == PlistFormat::Xml ? 0.51 : 1e-3);
+    }
+}
+
+TEST(ValuePlist, GarbageAndTruncationGiveErrors) {
+    auto good = valueToPlist(sample());
+    ASSERT_TRUE(good.ok());
+    std::string bin(good->begin(), good->end());
+    std::vector<std::string> bad = {"", "garbage", "bplist00", "<?xml version=\"1.0\"?><plist><dict><key>a",
+                                    bin.substr(0, bin.size() / 2), bin.substr(0, 20)};
+    std::string flipped = bin;
+    for (size_t i = 8; i < flipped.size(); i += 7) flipped[i] = char(flipped[i] ^ 0x5a);
+    bad.push_back(flipped);
+    for (const auto& b : bad) {
+        auto r = valueFromPlist(b);
+        if (r.ok()) continue;  // a flipped byte may still decode to some value: it must not crash
+        EXPECT_FALSE(r.error().description().empty());
+    }
+    EXPECT_FALSE(valueFromPlist("garbage").ok());
+    EXPECT_FALSE(valueFromPlist(bin.substr(0, bin.size() / 2)).ok());
+    EXPECT_FALSE(valueToPlist(Value()).ok());  // property lists have no null
+}
