@@ -65,6 +65,7 @@ KLTTimer::KLTTimer(double intervalSeconds, Block block)
 KLTTimer::~KLTTimer() { cancelIfNeeded(); }
 
 void KLTTimer::startIfNeeded() {
+    std::lock_guard owner(ownerMutex_);
     if (source_ || !block_) return;
     auto interval = std::max<Duration>(std::chrono::nanoseconds(intervalNs_), std::chrono::milliseconds(1));
     source_ = std::make_shared<Source>(block_, interval);
@@ -74,11 +75,19 @@ void KLTTimer::startIfNeeded() {
 }
 
 void KLTTimer::cancelIfNeeded() {
-    if (!source_) return;
-    source_->cancel();
-    source_.reset();
+    std::shared_ptr<Source> source;
+    {
+        // Taken out under the lock but cancelled outside it: cancel() waits for a running tick,
+        // and that tick may itself call cancelIfNeeded().
+        std::lock_guard owner(ownerMutex_);
+        source.swap(source_);
+    }
+    if (source) source->cancel();
 }
 
-bool KLTTimer::isRunning() const { return source_ != nullptr; }
+bool KLTTimer::isRunning() const {
+    std::lock_guard owner(ownerMutex_);
+    return source_ != nullptr;
+}
 
 }  // namespace kl

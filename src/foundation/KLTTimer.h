@@ -1,11 +1,13 @@
 // KLTTimer: a repeating timer whose block runs on the global queue at a fixed rate until cancelled.
 // Ticks never overlap; after cancelIfNeeded() or destruction returns, no tick starts, and a tick in
-// progress on another thread has finished (a block may cancel or destroy its own timer).
+// progress on another thread has finished. A block may cancel its own timer; start and cancel may
+// be called from any thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace kl {
 
@@ -33,6 +35,7 @@ private:
     struct Source;
     Block block_;
     int64_t intervalNs_;
+    mutable std::mutex ownerMutex_;  // guards source_: a tick may cancel its own timer
     std::shared_ptr<Source> source_;
 };
 
