@@ -1,5 +1,7 @@
 #include "tunnel/TunnexChannelRequest.h"
 
+#include "tunnel/TunnexGuardedAccessors.h"
+
 namespace kl {
 
 TunnexChannelRequest::TunnexChannelRequest(std::shared_ptr<TunnexServiceConnector> service,
@@ -19,26 +21,14 @@ bool TunnexChannelRequest::recentChannelRequest() const {
     return clock_().secondsSince1970 - channelRequestDate().secondsSince1970 <= kRecentSeconds;
 }
 
-#define KL_GUARDED_ACCESSORS(Type, getter, setter, field)   \
-    Type TunnexChannelRequest::getter() const {             \
-        std::lock_guard lock(mutex_);                       \
-        return field;                                       \
-    }                                                       \
-    void TunnexChannelRequest::setter(Type value) {         \
-        std::lock_guard lock(mutex_);                       \
-        field = std::move(value);                           \
-    }
-
-KL_GUARDED_ACCESSORS(std::shared_ptr<TunnexServiceConnector>, service, setService, service_)
-KL_GUARDED_ACCESSORS(uint16_t, port, setPort, port_)
-KL_GUARDED_ACCESSORS(int32_t, orgSocket, setOrgSocket, orgSocket_)
-KL_GUARDED_ACCESSORS(std::string, hostname, setHostname, hostname_)
-KL_GUARDED_ACCESSORS(TunnexChannelRequest::CreateChannelBlock, createChannelBlock, setCreateChannelBlock,
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, std::shared_ptr<TunnexServiceConnector>, service, setService, service_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, uint16_t, port, setPort, port_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, int32_t, orgSocket, setOrgSocket, orgSocket_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, std::string, hostname, setHostname, hostname_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, TunnexChannelRequest::CreateChannelBlock, createChannelBlock, setCreateChannelBlock,
                      createChannelBlock_)
-KL_GUARDED_ACCESSORS(std::shared_ptr<TunnexPeer>, peer, setPeer, peer_)
-KL_GUARDED_ACCESSORS(std::shared_ptr<TunnexRemotePeer>, remotePeer, setRemotePeer, remotePeer_)
-KL_GUARDED_ACCESSORS(Date, channelRequestDate, setChannelRequestDate, channelRequestDate_)
-
-#undef KL_GUARDED_ACCESSORS
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, std::shared_ptr<TunnexPeer>, peer, setPeer, peer_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, std::shared_ptr<TunnexRemotePeer>, remotePeer, setRemotePeer, remotePeer_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, Date, channelRequestDate, setChannelRequestDate, channelRequestDate_)
 
 }  // namespace kl

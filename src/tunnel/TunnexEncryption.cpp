@@ -52,40 +52,22 @@ bool TunnexEncryption::initialize(const SecByteBlock& privateValue, const SecByt
     return true;
 }
 
-SecByteBlock TunnexEncryption::getDHPublicKey() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasDHKeyPair_, publicValue_);
-}
+// Each value is handed out as a copy, and only while it exists.
+#define KL_VALUE_GETTER(name, present, field)        \
+    SecByteBlock TunnexEncryption::name() const {    \
+        std::lock_guard lock(mutex_);                \
+        return copyIf(present, field);               \
+    }
 
-SecByteBlock TunnexEncryption::getOtherPublicKey() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasRemotePublicKey_, remotePublicValue_);
-}
+KL_VALUE_GETTER(getDHPublicKey, hasDHKeyPair_, publicValue_)
+KL_VALUE_GETTER(getOtherPublicKey, hasRemotePublicKey_, remotePublicValue_)
+KL_VALUE_GETTER(getKEK, hasKeyEncryptionKey_, kek_)
+KL_VALUE_GETTER(getLocalCEK, hasLocalCEK_, localCEK_)
+KL_VALUE_GETTER(getRemoteCEK, hasRemoteCEK_, remoteCEK_)
+KL_VALUE_GETTER(getLocalIV, true, localIV_)
+KL_VALUE_GETTER(getRemoteIV, hasRemoteIV_, remoteIV_)
 
-SecByteBlock TunnexEncryption::getKEK() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasKeyEncryptionKey_, kek_);
-}
-
-SecByteBlock TunnexEncryption::getLocalCEK() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasLocalCEK_, localCEK_);
-}
-
-SecByteBlock TunnexEncryption::getRemoteCEK() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasRemoteCEK_, remoteCEK_);
-}
-
-SecByteBlock TunnexEncryption::getLocalIV() const {
-    std::lock_guard lock(mutex_);
-    return localIV_;
-}
-
-SecByteBlock TunnexEncryption::getRemoteIV() const {
-    std::lock_guard lock(mutex_);
-    return copyIf(hasRemoteIV_, remoteIV_);
-}
+#undef KL_VALUE_GETTER
 
 bool TunnexEncryption::updateWithOtherPublicKey(const uint8_t* value, size_t length) {
     std::lock_guard lock(mutex_);

@@ -5,6 +5,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexBundle.h"
+#include "tunnel/TunnexGuardedAccessors.h"
 
 namespace kl {
 
@@ -149,48 +150,19 @@ std::shared_ptr<SerialQueue> TunnexRemotePeer::tunnelQueue() {
     return tunnelQueue_;
 }
 
-#define KL_GUARDED_ACCESSORS(Type, getter, setter, field) \
-    Type TunnexRemotePeer::getter() const {               \
-        std::lock_guard lock(stateMutex_);                \
-        return field;                                     \
-    }                                                     \
-    void TunnexRemotePeer::setter(Type value) {           \
-        std::lock_guard lock(stateMutex_);                \
-        field = std::move(value);                         \
-    }
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, uint16_t, port, setPort, port_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, bool, hasPeerAddress, setHasPeerAddress, hasPeerAddress_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, std::shared_ptr<KLNetSocket>, tunnelSocket, setTunnelSocket, tunnelSocket_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, uint16_t, proxyPort, setProxyPort, proxyPort_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, bool, hasProxyAddress, setHasProxyAddress, hasProxyAddress_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, uint64_t, activeForwards, setActiveForwards, activeForwards_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, std::string, UDID, setUDID, udid_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, std::string, UUID, setUUID, uuid_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, std::string, serverID, setServerID, serverID_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, std::string, name, setName, name_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, Date, lastRemoteInitiationDate, setLastRemoteInitiationDate, lastRemoteInitiationDate_)
 
-KL_GUARDED_ACCESSORS(uint16_t, port, setPort, port_)
-KL_GUARDED_ACCESSORS(bool, hasPeerAddress, setHasPeerAddress, hasPeerAddress_)
-KL_GUARDED_ACCESSORS(std::shared_ptr<KLNetSocket>, tunnelSocket, setTunnelSocket, tunnelSocket_)
-KL_GUARDED_ACCESSORS(uint16_t, proxyPort, setProxyPort, proxyPort_)
-KL_GUARDED_ACCESSORS(bool, hasProxyAddress, setHasProxyAddress, hasProxyAddress_)
-KL_GUARDED_ACCESSORS(uint64_t, activeForwards, setActiveForwards, activeForwards_)
-KL_GUARDED_ACCESSORS(std::string, UDID, setUDID, udid_)
-KL_GUARDED_ACCESSORS(std::string, UUID, setUUID, uuid_)
-KL_GUARDED_ACCESSORS(std::string, serverID, setServerID, serverID_)
-KL_GUARDED_ACCESSORS(std::string, name, setName, name_)
-KL_GUARDED_ACCESSORS(Date, lastRemoteInitiationDate, setLastRemoteInitiationDate, lastRemoteInitiationDate_)
-
-#undef KL_GUARDED_ACCESSORS
-
-sockaddr_storage TunnexRemotePeer::address() const {
-    std::lock_guard lock(stateMutex_);
-    return address_;
-}
-
-void TunnexRemotePeer::setAddress(const sockaddr_storage& address) {
-    std::lock_guard lock(stateMutex_);
-    address_ = address;
-}
-
-sockaddr_storage TunnexRemotePeer::proxyAddress() const {
-    std::lock_guard lock(stateMutex_);
-    return proxyAddress_;
-}
-
-void TunnexRemotePeer::setProxyAddress(const sockaddr_storage& address) {
-    std::lock_guard lock(stateMutex_);
-    proxyAddress_ = address;
-}
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, sockaddr_storage, address, setAddress, address_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexRemotePeer, stateMutex_, sockaddr_storage, proxyAddress, setProxyAddress, proxyAddress_)
 
 }  // namespace kl

@@ -72,7 +72,7 @@ public:
 
     // The advertised IPv4 socket address (network order inside) and its port (host order).
     sockaddr_storage address() const;
-    void setAddress(const sockaddr_storage& address);
+    void setAddress(sockaddr_storage address);
     uint16_t port() const;
     void setPort(uint16_t port);
     bool hasPeerAddress() const;
@@ -81,7 +81,7 @@ public:
     std::shared_ptr<KLNetSocket> tunnelSocket() const;
     void setTunnelSocket(std::shared_ptr<KLNetSocket> socket);
     sockaddr_storage proxyAddress() const;
-    void setProxyAddress(const sockaddr_storage& address);
+    void setProxyAddress(sockaddr_storage address);
     uint16_t proxyPort() const;
     void setProxyPort(uint16_t port);
     bool hasProxyAddress() const;

@@ -2,6 +2,8 @@
 
 #include <random>
 
+#include "tunnel/TunnexGuardedAccessors.h"
+
 namespace kl {
 
 int64_t TunnexTransaction::nextOriginatingTransactionId() {
@@ -14,24 +16,8 @@ int64_t TunnexTransaction::nextOriginatingTransactionId() {
     return counter.fetch_add(1);
 }
 
-std::shared_ptr<TunnexPeer> TunnexTransaction::peer() const {
-    std::lock_guard lock(mutex_);
-    return peer_;
-}
-
-void TunnexTransaction::setPeer(std::shared_ptr<TunnexPeer> peer) {
-    std::lock_guard lock(mutex_);
-    peer_ = std::move(peer);
-}
-
-std::shared_ptr<TunnexRemotePeer> TunnexTransaction::remotePeer() const {
-    std::lock_guard lock(mutex_);
-    return remotePeer_;
-}
-
-void TunnexTransaction::setRemotePeer(std::shared_ptr<TunnexRemotePeer> remotePeer) {
-    std::lock_guard lock(mutex_);
-    remotePeer_ = std::move(remotePeer);
-}
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexTransaction, mutex_, std::shared_ptr<TunnexPeer>, peer, setPeer, peer_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexTransaction, mutex_, std::shared_ptr<TunnexRemotePeer>, remotePeer, setRemotePeer,
+                            remotePeer_)
 
 }  // namespace kl
