@@ -1,0 +1,24 @@
+// Error objects of the tunnel: UDT failures become kl::Error values with the UDT code.
+#pragma once
+
+#include <string>
+
+#include "platform/Error.h"
+
+class CUDTException;
+
+namespace kl {
+
+// The domain of every error made from a UDT failure.
+extern const std::string tunnexUDTErrorDomain;
+// The user-information key of an error's description (the same key the rest of the system uses).
+extern const std::string KLTErrorDescriptionKey;
+
+// UDT reports a broken connection as 2001 and a receive time-out as 6003 (major * 1000 + minor).
+inline constexpr int kUDTErrorConnectionLost = 2001;
+inline constexpr int kUDTErrorReceiveTimeout = 6003;
+
+// An error of tunnexUDTErrorDomain with the exception's code and its message as the description.
+Error errorFromUDTErrorInfo(CUDTException info);
+
+}  // namespace kl
