@@ -18,13 +18,6 @@
 namespace kl {
 namespace {
 
-bool containsIgnoringCase(std::string_view text, std::string_view needle) {
-    auto it = std::search(text.begin(), text.end(), needle.begin(), needle.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
-    return it != text.end();
-}
-
 bool parseMac(std::string_view text, uint8_t mac[6]) {
     unsigned values[6];
     char tail = 0;
@@ -147,14 +140,14 @@ std::optional<std::string> KLDevice::primaryMACAddress() {
 
 bool KLDevice::isMacOSDeviceForModelNumber(std::string_view model) {
     for (std::string_view family : {"iMac", "Macmini", "MacPro", "MacBook"})
-        if (containsIgnoringCase(model, family)) return true;
+        if (systemfiles::containsIgnoringCase(model, family)) return true;
     return false;
 }
 
 bool KLDevice::isiDeviceForModelNumber(std::optional<std::string_view> model) {
     if (!model) return true;
     for (std::string_view family : {"iPad", "iPhone", "iPod touch"})
-        if (containsIgnoringCase(*model, family)) return true;
+        if (systemfiles::containsIgnoringCase(*model, family)) return true;
     return false;
 }
 

@@ -150,6 +150,8 @@ private:
     // Replaces the held descriptor (closing an old one) and returns false when the socket is
     // being closed.
     bool adoptDescriptor(int descriptor);
+    // A new TCP descriptor of the family, held by this socket.
+    bool openStreamDescriptor(int family, Error* error);
     // Polls descriptor (ignored when -1) together with the wake eventfd; a negative timeout waits
     // without limit. revents receives the descriptor's events when it is Ready.
     WaitResult waitOn(int descriptor, short events, std::chrono::milliseconds timeout, short* revents = nullptr);

@@ -60,10 +60,8 @@ bool needsPauseAfterAcceptError(int err) { return err == EMFILE || err == ENFILE
 
 }  // namespace
 
-bool KLNetSocket::connectToHost(const std::string& host, uint16_t port, Error* error) {
-    KLLog(kKLTLoggingLevelDebug, "connectToHost: %s atPort: %ld error:", host.c_str(), long(port));
-    if (isServer_ || isClient_) return false;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+bool KLNetSocket::openStreamDescriptor(int family, Error* error) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         setError(error, errno, "Cannot create socket");
         return false;
@@ -73,6 +71,13 @@ bool KLNetSocket::connectToHost(const std::string& host, uint16_t port, Error* e
         setError(error, ECANCELED, "Cannot create socket");
         return false;
     }
+    return true;
+}
+
+bool KLNetSocket::connectToHost(const std::string& host, uint16_t port, Error* error) {
+    KLLog(kKLTLoggingLevelDebug, "connectToHost: %s atPort: %ld error:", host.c_str(), long(port));
+    if (isServer_ || isClient_) return false;
+    if (!openStreamDescriptor(AF_INET, error)) return false;
     sockaddr_storage address{};
     auto& in4 = reinterpret_cast<sockaddr_in&>(address);
     in4.sin_family = AF_INET;
@@ -96,18 +101,7 @@ bool KLNetSocket::connectToAddress(sockaddr_storage& address, socklen_t length, 
     setKnownClientAddr(address);
     hasClientAddr_ = true;
 
-    if (!isOpen()) {
-        int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-        if (fd < 0) {
-            setError(error, errno, "Cannot create socket");
-            return false;
-        }
-        if (!adoptDescriptor(fd)) {
-            ::close(fd);
-            setError(error, ECANCELED, "Cannot create socket");
-            return false;
-        }
-    }
+    if (!isOpen() && !openStreamDescriptor(address.ss_family, error)) return false;
 
     // Connect without blocking in the kernel so that close() from another thread can wake the wait.
     int err = 0;

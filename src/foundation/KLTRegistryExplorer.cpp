@@ -1,20 +1,8 @@
 #include "foundation/KLTRegistryExplorer.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "foundation/KLTSystemFiles.h"
 
 namespace kl {
-namespace {
-
-bool containsIgnoringCase(std::string_view text, std::string_view needle) {
-    auto lower = [](char c) { return char(std::tolower(static_cast<unsigned char>(c))); };
-    return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
-                       [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
-}
-
-}  // namespace
 
 std::optional<std::string> KLTRegistryExplorer::computerModel() {
     if (auto model = systemfiles::readTrimmed("/sys/class/dmi/id/product_name")) return model;
@@ -42,7 +30,7 @@ void KLTRegistryExplorer::searchKeysResultsInDictionary(const Value& dictionary,
     if (!dictionary.isDictionary()) return;
     std::string name = dictionary.stringOr("name", "");
     std::string path = passedPath.empty() ? name : passedPath + ":" + name;
-    if (!name.empty() && containsIgnoringCase(name, text)) results.push_back(Value(path));
+    if (!name.empty() && systemfiles::containsIgnoringCase(name, text)) results.push_back(Value(path));
     const Value* children = dictionary.get("children");
     if (!children || !children->asArray()) return;
     for (const Value& child : *children->asArray()) searchKeysResultsInDictionary(child, text, path, results);

@@ -1,5 +1,8 @@
 #include "foundation/KLTSystemFiles.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
@@ -11,6 +14,12 @@ std::string trim(std::string_view text) {
     if (first == std::string_view::npos) return {};
     size_t last = text.find_last_not_of(kSpace);
     return std::string(text.substr(first, last - first + 1));
+}
+
+bool containsIgnoringCase(std::string_view text, std::string_view needle) {
+    auto lower = [](char c) { return char(std::tolower(static_cast<unsigned char>(c))); };
+    return std::search(text.begin(), text.end(), needle.begin(), needle.end(),
+                       [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
 }
 
 std::optional<std::string> readTrimmed(std::string_view absolutePath) {

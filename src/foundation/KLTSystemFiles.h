@@ -1,5 +1,5 @@
-// Small readers of the system's text files (sysfs, /etc) under the overridable root, shared by the
-// device identity and system information classes.
+// Small readers of the system's text files (sysfs, /etc) under the overridable root, and the text
+// helpers they need, shared by the device identity and system information classes.
 #pragma once
 
 #include <map>
@@ -14,6 +14,7 @@ namespace kl::systemfiles {
 std::optional<std::string> readTrimmed(std::string_view absolutePath);
 
 std::string trim(std::string_view text);
+bool containsIgnoringCase(std::string_view text, std::string_view needle);
 
 // KEY=value lines of an os-release or machine-info file; values lose one level of quotes and their
 // backslash escapes. Comments and malformed lines are skipped.
