@@ -15,8 +15,14 @@ namespace {
 
 constexpr std::chrono::milliseconds kReceivePass{100};
 
-int makeBoundUdpSocket(int family, uint16_t port, int& error) {
+// A UDP socket bound to the wildcard address on port: -1 when none can be made, -2 when the bind
+// fails. An IPv6 socket on a kernel without IPv6 becomes an IPv4 one (family is updated).
+int makeBoundUdpSocket(int& family, uint16_t port, int& error) {
     int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0 && family == AF_INET6 && errno == EAFNOSUPPORT) {
+        family = AF_INET;
+        fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    }
     if (fd < 0) {
         error = errno;
         return -1;
@@ -144,7 +150,8 @@ std::optional<Bytes> KLNetSocket::waitForDatagramOnPort(uint16_t port) {
     waitForDatagramError_ = false;
     std::optional<Bytes> result;
     int error = 0;
-    int fd = makeBoundUdpSocket(AF_INET6, port, error);
+    int waitFamily = AF_INET6;
+    int fd = makeBoundUdpSocket(waitFamily, port, error);
     if (fd == -2) {
         waitForDatagramError_ = true;
         KLLog(kKLTLoggingLevelError, "Was waitForDatagramOnPort: and failed to bind to port %ld", long(port));

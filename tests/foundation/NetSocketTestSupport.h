@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -89,6 +90,16 @@ inline sockaddr_storage ipv6Address(const char* text, uint16_t port) {
     in6.sin6_port = htons(port);
     ::inet_pton(AF_INET6, text, &in6.sin6_addr);
     return address;
+}
+
+// True when this host has the IPv6 loopback address (containers may run without IPv6).
+inline bool hasIPv6Loopback() {
+    int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    sockaddr_storage loopback = ipv6Address("::1", 0);
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&loopback), sizeof(sockaddr_in6)) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // A listener on an ephemeral port, a client connected to it over 127.0.0.1, and the accepted end.
