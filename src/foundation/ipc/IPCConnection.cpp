@@ -216,7 +216,8 @@ void IPCConnection::sendBarrier(Task barrier) {
     std::lock_guard lock(mutex_);
     if (finished_) {
         queue_->async(std::move(barrier));
-    } else if (session_) {
+    } else if (session_ && session_->framesWritten() < session_->framesQueued()) {
+        // onWritten takes mutex_ too, so a write that completes from here on finds the barrier.
         barriers_.emplace_back(session_->framesQueued(), std::move(barrier));
     } else {
         InboxItem item;

@@ -48,10 +48,11 @@ struct IPCSession::State {
     bool overflow = false;
     bool readingPaused = false;
 
+    std::atomic<uint64_t> framesWritten{0};  // written by the thread only
+
     // Thread only.
     std::deque<Bytes> writing;
     size_t writeOffset = 0;
-    uint64_t framesWritten = 0;
     FrameReader reader;
 };
 
@@ -69,6 +70,8 @@ void IPCSession::State::finish(const std::string& reason) {
         queue.clear();
         queuedBytes = 0;
     }
+    // The peer learns at once; the descriptor itself closes when the session is dropped.
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
     if (!stopping.load() && callbacks.ended) callbacks.ended(reason, established);
 }
 
@@ -248,6 +251,8 @@ bool IPCSession::send(Bytes frame) {
     std::lock_guard lock(state_->mutex);
     return !state_->overflow;
 }
+
+uint64_t IPCSession::framesWritten() const { return state_->framesWritten.load(); }
 
 uint64_t IPCSession::framesQueued() const {
     std::lock_guard lock(state_->mutex);

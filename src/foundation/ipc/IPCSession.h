@@ -56,8 +56,9 @@ public:
     // Queues one encoded frame. False when the session is over; a frame that would take the queue
     // past kMaxQueuedOutputBytes ends the session instead.
     bool send(Bytes frame);
-    // Frames accepted by send() so far.
+    // Frames accepted by send() so far, and frames completely written so far.
     uint64_t framesQueued() const;
+    uint64_t framesWritten() const;
     // Stops reading while the owner's backlog of received messages is too large.
     void setReadingPaused(bool paused);
     // Wakes the thread and joins it (on the session's own thread it only lets the thread finish).
