@@ -250,6 +250,20 @@ int rawConnect(const std::string& service) {
     return fd;
 }
 
+// A listening (or, with backlog 0, merely bound) socket at path.
+int bindSocket(const std::filesystem::path& path, int backlog) {
+    std::filesystem::create_directories(path.parent_path());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    if (backlog) {
+        EXPECT_EQ(::listen(fd, backlog), 0);
+    }
+    return fd;
+}
+
 bool writeAll(int fd, const kl::Bytes& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -486,13 +500,7 @@ TEST(KLIPCConnection, MalformedFramesCloseOnlyTheirConnection) {
 TEST(KLIPCConnection, ListenerTakesTheSocketPassedBySystemd) {
     std::string service = uniqueService("activated");
     std::filesystem::path path = ipc::socketPathForService(service);
-    std::filesystem::create_directories(path.parent_path());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 16), 0);
+    int fd = bindSocket(path, 16);
     int passed = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);  // never fd 3 itself, so the dup2 below is real
     ::close(fd);
     struct stat before;
@@ -519,16 +527,7 @@ TEST(KLIPCConnection, ListenerTakesTheSocketPassedBySystemd) {
 TEST(KLIPCConnection, StaleSocketsAreReplacedLiveOnesAndOtherFilesAreNot) {
     std::string service = uniqueService("stale");
     std::filesystem::path path = ipc::socketPathForService(service);
-    std::filesystem::create_directories(path.parent_path());
-    {
-        // A socket file left by a listener that died: bound, nothing answers.
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::close(fd);
-    }
+    ::close(bindSocket(path, 0));  // a socket file left by a listener that died: nothing answers
     {
         kl::clearMemoryLog();
         EchoListener first(service);

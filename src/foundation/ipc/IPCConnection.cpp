@@ -145,13 +145,7 @@ void IPCConnection::cancel() {
         early_.clear();
         for (auto& [id, reply] : pending_) failed.push_back(std::move(reply));
         pending_.clear();
-        for (auto& [seq, task] : barriers_) {
-            InboxItem item;
-            item.type = InboxItem::Type::Barrier;
-            item.barrier = std::move(task);
-            pushLocked(std::move(item));
-        }
-        barriers_.clear();
+        releaseBarriersLocked();
         InboxItem item;
         item.kind = EventKind::Invalid;
         pushLocked(std::move(item));
@@ -220,10 +214,7 @@ void IPCConnection::sendBarrier(Task barrier) {
         // onWritten takes mutex_ too, so a write that completes from here on finds the barrier.
         barriers_.emplace_back(session_->framesQueued(), std::move(barrier));
     } else {
-        InboxItem item;
-        item.type = InboxItem::Type::Barrier;
-        item.barrier = std::move(barrier);
-        pushLocked(std::move(item));
+        pushBarrierLocked(std::move(barrier));
     }
 }
 
@@ -295,6 +286,18 @@ SessionCallbacks IPCConnection::callbacksFor(uint64_t id) {
         if (auto self = weak.lock()) self->onEnded(id, reason, established);
     };
     return callbacks;
+}
+
+void IPCConnection::pushBarrierLocked(Task barrier) {
+    InboxItem item;
+    item.type = InboxItem::Type::Barrier;
+    item.barrier = std::move(barrier);
+    pushLocked(std::move(item));
+}
+
+void IPCConnection::releaseBarriersLocked() {
+    for (auto& [seq, task] : barriers_) pushBarrierLocked(std::move(task));
+    barriers_.clear();
 }
 
 void IPCConnection::pushLocked(InboxItem item) {
@@ -423,11 +426,8 @@ void IPCConnection::onWritten(uint64_t id, uint64_t framesWritten) {
     std::lock_guard lock(mutex_);
     if (id != sessionId_) return;
     while (!barriers_.empty() && barriers_.front().first <= framesWritten) {
-        InboxItem item;
-        item.type = InboxItem::Type::Barrier;
-        item.barrier = std::move(barriers_.front().second);
+        pushBarrierLocked(std::move(barriers_.front().second));
         barriers_.pop_front();
-        pushLocked(std::move(item));
     }
 }
 
@@ -448,13 +448,7 @@ void IPCConnection::onEnded(uint64_t id, const std::string& reason, bool establi
                 ++it;
             }
         }
-        for (auto& [seq, task] : barriers_) {
-            InboxItem item;
-            item.type = InboxItem::Type::Barrier;
-            item.barrier = std::move(task);
-            pushLocked(std::move(item));
-        }
-        barriers_.clear();
+        releaseBarriersLocked();
         InboxItem item;
         item.kind = kind;
         item.retired = std::move(session_);

@@ -120,6 +120,9 @@ private:
     void startSessionLocked(bool connecting, int fd);
     SessionCallbacks callbacksFor(uint64_t sessionId);
     void pushLocked(InboxItem item);
+    void pushBarrierLocked(Task barrier);
+    // Barriers waiting for writes run now: the session they waited on is gone.
+    void releaseBarriersLocked();
     void scheduleDrainLocked();
     void drain();
     void process(InboxItem& item, const std::shared_ptr<const EventHandler>& handler);

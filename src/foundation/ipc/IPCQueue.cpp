@@ -49,8 +49,4 @@ std::shared_ptr<IPCQueue> makeSerialIPCQueue(std::string label) {
     return std::make_shared<SerialIPCQueue>(std::move(label));
 }
 
-std::shared_ptr<IPCQueue> ipcQueueForLoop(MainLoop& loop, std::string label) {
-    return std::make_shared<LoopQueue>(loop, std::move(label));
-}
-
 }  // namespace kl::ipc

@@ -23,8 +23,5 @@ std::shared_ptr<IPCQueue> mainIPCQueue();
 std::shared_ptr<IPCQueue> globalIPCQueue();
 // A new serial queue on the global pool.
 std::shared_ptr<IPCQueue> makeSerialIPCQueue(std::string label);
-// A loop other than the program's main loop (a test's own, the control app's adapter). The loop
-// must outlive every connection that uses the queue.
-std::shared_ptr<IPCQueue> ipcQueueForLoop(MainLoop& loop, std::string label);
 
 }  // namespace kl::ipc

@@ -70,9 +70,10 @@ void IPCSession::State::finish(const std::string& reason) {
         queue.clear();
         queuedBytes = 0;
     }
-    // The peer learns at once; the descriptor itself closes when the session is dropped.
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
     if (!stopping.load() && callbacks.ended) callbacks.ended(reason, established);
+    // The peer learns at once (after the owner has logged why); the descriptor itself closes when
+    // the session is dropped.
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 bool IPCSession::State::connect() {
@@ -236,20 +237,21 @@ std::shared_ptr<IPCSession> IPCSession::startConnecting(std::filesystem::path pa
 IPCSession::~IPCSession() { stop(); }
 
 bool IPCSession::send(Bytes frame) {
+    bool accepted;
     {
         std::lock_guard lock(state_->mutex);
         if (state_->ended || state_->overflow) return false;
-        if (state_->queuedBytes + frame.size() > kMaxQueuedOutputBytes) {
-            state_->overflow = true;
-        } else {
+        accepted = state_->queuedBytes + frame.size() <= kMaxQueuedOutputBytes;
+        if (accepted) {
             state_->queuedBytes += frame.size();
             state_->queue.push_back(std::move(frame));
             ++state_->framesQueued;
+        } else {
+            state_->overflow = true;  // the thread ends the session
         }
     }
     state_->wake();
-    std::lock_guard lock(state_->mutex);
-    return !state_->overflow;
+    return accepted;
 }
 
 uint64_t IPCSession::framesWritten() const { return state_->framesWritten.load(); }

@@ -87,50 +87,19 @@ T scalarOf(klipc_object_t object, Kind kind) {
     else return *scalar->value.asDouble();
 }
 
-void describe(klipc_object_t object, std::string& out, unsigned depth) {
-    if (depth > kMaxNestingDepth) {
-        out += "...";
-        return;
-    }
+std::string describe(klipc_object_t object) {
     switch (object->kind) {
-    case Kind::Null:
-    case Kind::Bool:
-    case Kind::Int64:
-    case Kind::UInt64:
-    case Kind::Double:
-    case Kind::Date: out += static_cast<ScalarObject*>(object)->value.description(); return;
-    case Kind::String: out += Value(static_cast<StringObject*>(object)->text).description(); return;
-    case Kind::Data: out += "<data: " + std::to_string(static_cast<DataObject*>(object)->bytes.size()) + " bytes>"; return;
-    case Kind::Array: {
-        out += "[";
-        bool first = true;
-        for (const auto& e : static_cast<ArrayObject*>(object)->elements) {
-            out += first ? "" : ", ";
-            first = false;
-            describe(e.get(), out, depth + 1);
-        }
-        out += "]";
-        return;
-    }
-    case Kind::Dictionary: {
-        out += "{";
-        bool first = true;
-        for (const auto& [key, e] : static_cast<DictionaryObject*>(object)->entries) {
-            out += first ? "" : ", ";
-            first = false;
-            out += Value(key).description() + ": ";
-            describe(e.get(), out, depth + 1);
-        }
-        out += "}";
-        return;
-    }
     case Kind::Connection: {
         auto* connection = static_cast<ConnectionObject*>(object);
-        out += connection->engine ? connection->engine->description() : "<connection>";
-        return;
+        return connection->engine ? connection->engine->description() : "<connection>";
     }
-    case Kind::Error: out += "<error: " + static_cast<ErrorObject*>(object)->description + ">"; return;
-    case Kind::Queue: out += "<queue: " + static_cast<QueueObject*>(object)->queue->label() + ">"; return;
+    case Kind::Error: return "<error: " + static_cast<ErrorObject*>(object)->description + ">";
+    case Kind::Queue: return "<queue: " + static_cast<QueueObject*>(object)->queue->label() + ">";
+    default: {
+        // Values read as they would travel.
+        Value value;
+        return valueFromObject(object, value) ? value.description() : "<nested too deeply to describe>";
+    }
     }
 }
 
@@ -272,9 +241,7 @@ void klipc_release(klipc_object_t object) {
 
 char* klipc_copy_description(klipc_object_t object) {
     if (!object) return nullptr;
-    std::string text;
-    describe(object, text, 0);
-    return ::strdup(text.c_str());
+    return ::strdup(describe(object).c_str());
 }
 
 bool klipc_object_is_dict(klipc_object_t object) { return asDictionary(object) != nullptr; }
