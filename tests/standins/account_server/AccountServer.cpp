@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "foundation/Base64.h"
 #include "platform/ValueJson.h"
 #include "support/TestEnvironment.h"
 
@@ -45,7 +47,11 @@ AccountServer::AccountServer() {
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // The server must not outlive a test that crashes, nor hold the test's output pipes open.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(out[1], STDOUT_FILENO);
+        int log = ::open((dir_ / "server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (log >= 0) ::dup2(log, STDERR_FILENO);
         std::string cert = certFile_.string(), key = keyFile_.string();
         ::execl("/usr/bin/python3", "python3", KL_ACCOUNT_SERVER_SCRIPT, "--cert", cert.c_str(), "--key", key.c_str(),
                 "--port", "0", static_cast<char*>(nullptr));
@@ -111,8 +117,13 @@ Value AccountServer::control(const std::string& method, const std::string& path,
 }
 
 void AccountServer::script(const ScriptedReply& reply) {
-    Dictionary d{{"method", reply.method}, {"path", reply.path},         {"status", reply.status},
-                 {"content_type", reply.contentType}, {"body", reply.body}, {"delay", reply.delaySeconds},
+    // The body travels in Base64, so that bytes that are no UTF-8 text arrive as they are.
+    size_t length = 0;
+    char* encoded = NewBase64Encode(reply.body.data(), reply.body.size(), false, &length);
+    std::string body64(encoded ? encoded : "", length);
+    std::free(encoded);
+    Dictionary d{{"method", reply.method}, {"path", reply.path},        {"status", reply.status},
+                 {"content_type", reply.contentType}, {"body_base64", body64}, {"delay", reply.delaySeconds},
                  {"times", reply.times}, {"headers", reply.headers}};
     control("POST", "/_test/script", valueToJson(Value(d)));
 }

@@ -15,7 +15,8 @@ REST (form-encoded parameters, JSON replies):
 Refused credentials and requests without a valid session get 422, as the client expects.
 
 Test controls (JSON bodies and replies; not recorded in the request log):
-  POST /_test/script    {"method", "path", "status", "content_type", "body", "headers", "delay", "times"}
+  POST /_test/script    {"method", "path", "status", "content_type", "body" or "body_base64" (URL-safe),
+                         "headers", "delay", "times"}
                         the next matching request(s) get this reply instead (after the delay)
   GET  /_test/requests  the request log: method, path, query, headers, body
   POST /_test/reset     empties the log and the scripts
@@ -146,7 +147,10 @@ class Handler(BaseHTTPRequestHandler):
             if self.state.stopping.wait(float(script.get("delay", 0))):
                 return
             extra = list((script.get("headers") or {}).items())
-            self.reply(int(script.get("status", 200)), script.get("body", ""),
+            body = script.get("body", "")
+            if "body_base64" in script:  # bodies that are not UTF-8 text
+                body = base64.urlsafe_b64decode(script["body_base64"])
+            self.reply(int(script.get("status", 200)), body,
                        script.get("content_type", "application/json; charset=utf-8"), extra)
             return
         form = {}
