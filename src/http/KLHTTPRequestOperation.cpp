@@ -193,10 +193,6 @@ void KLHTTPRequestOperation::pause() {
     KLURLConnectionOperation::pause();
 }
 
-std::shared_ptr<KLHTTPRequestOperation> KLHTTPRequestOperation::sharedHTTPOperation() {
-    return std::static_pointer_cast<KLHTTPRequestOperation>(shared_from_this());
-}
-
 void KLHTTPRequestOperation::setSuccessCallbackQueue(KLCallbackQueue queue) {
     std::lock_guard guard(lock_);
     successCallbackQueue_ = std::move(queue);
@@ -217,21 +213,15 @@ void KLHTTPRequestOperation::setHTTPError(std::optional<Error> error) {
     HTTPError_ = std::move(error);
 }
 
-void KLHTTPRequestOperation::dispatchSuccess(Task task) const {
-    KLCallbackQueue queue;
-    {
-        std::lock_guard guard(lock_);
-        queue = successCallbackQueue_;
-    }
-    if (queue) queue(std::move(task));
-    else mainLoop().post(std::move(task));
-}
+void KLHTTPRequestOperation::dispatchSuccess(Task task) const { dispatchOn(successCallbackQueue_, std::move(task)); }
 
-void KLHTTPRequestOperation::dispatchFailure(Task task) const {
+void KLHTTPRequestOperation::dispatchFailure(Task task) const { dispatchOn(failureCallbackQueue_, std::move(task)); }
+
+void KLHTTPRequestOperation::dispatchOn(const KLCallbackQueue& chosen, Task task) const {
     KLCallbackQueue queue;
     {
         std::lock_guard guard(lock_);
-        queue = failureCallbackQueue_;
+        queue = chosen;
     }
     if (queue) queue(std::move(task));
     else mainLoop().post(std::move(task));

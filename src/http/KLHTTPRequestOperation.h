@@ -79,7 +79,6 @@ protected:
     // Schedules on the success or failure callback queue (the main loop when none is set).
     void dispatchSuccess(Task task) const;
     void dispatchFailure(Task task) const;
-    std::shared_ptr<KLHTTPRequestOperation> sharedHTTPOperation();
 
     // Shared by the subclasses: their class-wide settings and the Accept-header test.
     static KLHTTPOperationClassSettings readSettings(const KLHTTPOperationClassSettings& settings);
@@ -88,6 +87,9 @@ protected:
     static bool acceptHeaderNamesOneOf(const KLURLRequest& request, const std::optional<KLContentTypeSet>& types);
 
 private:
+    // Copies the queue under the lock, then schedules outside it.
+    void dispatchOn(const KLCallbackQueue& chosen, Task task) const;
+
     mutable std::optional<Error> HTTPError_;  // guarded by lock_
     KLCallbackQueue successCallbackQueue_;     // guarded by lock_
     KLCallbackQueue failureCallbackQueue_;     // guarded by lock_

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "AccountServer.h"
+#include "http/KLNetworkRequestThread.h"
 #include "platform/Executors.h"
 
 namespace kl::test {
@@ -23,6 +25,14 @@ KLHTTPFailureBlock recordFailure(const std::shared_ptr<Outcome>& outcome) {
         outcome->error = error;
         if (auto json = std::dynamic_pointer_cast<KLJSONRequestOperation>(op)) outcome->jsonInFailure = json->responseJSON();
     };
+}
+
+std::shared_ptr<KLHTTPClient> makeAccountClient(const AccountServer& server) {
+    KLNetworkRequestThread::setCertificateAuthorityFile(server.caFile());
+    auto client = KLHTTPClient::clientWithBaseURL(server.baseURL());
+    client->registerHTTPOperationClass<KLJSONRequestOperation>();
+    client->setDefaultHeader("Accept", "application/json");
+    return client;
 }
 
 bool runUntilAnswered(std::initializer_list<std::shared_ptr<Outcome>> outcomes) {

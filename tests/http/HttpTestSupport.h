@@ -10,6 +10,8 @@
 
 namespace kl::test {
 
+class AccountServer;
+
 struct Outcome {
     int successCalls = 0;
     int failureCalls = 0;
@@ -25,6 +27,10 @@ struct Outcome {
 // Success and failure blocks that record into outcome (main loop only, so no lock).
 KLHTTPSuccessBlock recordSuccess(const std::shared_ptr<Outcome>& outcome);
 KLHTTPFailureBlock recordFailure(const std::shared_ptr<Outcome>& outcome);
+
+// A client of the stand-in as the account client makes it: JSON operations, "Accept" of JSON, the
+// stand-in's certificate trusted.
+std::shared_ptr<KLHTTPClient> makeAccountClient(const AccountServer& server);
 
 // Runs the main loop until every outcome has a callback (or 20 s pass); true when all have.
 bool runUntilAnswered(std::initializer_list<std::shared_ptr<Outcome>> outcomes);

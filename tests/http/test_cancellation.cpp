@@ -16,12 +16,7 @@ using test::Outcome;
 
 class Cancellation : public ::testing::Test {
 protected:
-    void SetUp() override {
-        KLNetworkRequestThread::setCertificateAuthorityFile(server.caFile());
-        client = KLHTTPClient::clientWithBaseURL(server.baseURL());
-        client->registerHTTPOperationClass<KLJSONRequestOperation>();
-        client->setDefaultHeader("Accept", "application/json");
-    }
+    void SetUp() override { client = test::makeAccountClient(server); }
 
     // A reply that comes only after a long wait, so the request is in flight when cancelled.
     void scriptSlow(const std::string& method, const std::string& path) {

@@ -26,12 +26,7 @@ test::ScriptedReply reply(std::string path, int status, std::string contentType,
 
 class ServerRequests : public ::testing::Test {
 protected:
-    void SetUp() override {
-        KLNetworkRequestThread::setCertificateAuthorityFile(server.caFile());
-        client = KLHTTPClient::clientWithBaseURL(server.baseURL());
-        client->registerHTTPOperationClass<KLJSONRequestOperation>();
-        client->setDefaultHeader("Accept", "application/json");
-    }
+    void SetUp() override { client = test::makeAccountClient(server); }
     void TearDown() override { KLHTTPCookieStorage::sharedStorage().deleteAllCookies(); }
 
     std::shared_ptr<Outcome> send(const std::string& method, const std::string& path,
@@ -199,6 +194,30 @@ TEST_F(ServerRequests, ResponseTextDecodesByCharset) {
     }
 }
 
+TEST_F(ServerRequests, LargeBodyArrivesWholeAcrossManyChunks) {
+    std::string body(3 << 20, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = char('a' + (i * 7919) % 26);
+    server.script(reply("/api/v1/big", 200, "application/octet-stream", body));
+    client->setDefaultHeader("Accept", std::nullopt);  // a plain HTTP operation: the bytes are the result
+    auto request = client->requestWithMethod("GET", "big", std::nullopt);
+    auto outcome = std::make_shared<Outcome>();
+    auto op = client->HTTPRequestOperationWithRequest(request, test::recordSuccess(outcome), test::recordFailure(outcome));
+    int chunks = 0;
+    int64_t lastTotal = 0;
+    op->setDownloadProgressBlock([&](int64_t, int64_t total, int64_t) {
+        ++chunks;
+        lastTotal = total;
+    });
+    client->enqueueHTTPRequestOperation(op);
+    ASSERT_TRUE(test::runUntilAnswered({outcome}));
+    test::drainMainLoop();
+    ASSERT_EQ(outcome->successCalls, 1);
+    EXPECT_TRUE(outcome->object == Value(Bytes(body.begin(), body.end())));
+    EXPECT_GT(chunks, 1);
+    EXPECT_EQ(lastTotal, int64_t(body.size()));
+    EXPECT_EQ(op->totalBytesRead(), int64_t(body.size()));
+}
+
 TEST_F(ServerRequests, SessionCookieFromSignInIsSentAgain) {
     server.addUser("cy@example.com", "password1");
     auto signIn = sendAndWait("POST", "sessions",
@@ -210,10 +229,7 @@ TEST_F(ServerRequests, SessionCookieFromSignInIsSentAgain) {
     EXPECT_TRUE(cookies[0].secure);
 
     // A new client for the same server shares the store, so the session goes along.
-    auto again = KLHTTPClient::clientWithBaseURL(server.baseURL());
-    again->registerHTTPOperationClass<KLJSONRequestOperation>();
-    again->setDefaultHeader("Accept", "application/json");
-    client = again;
+    client = test::makeAccountClient(server);
     auto registered = sendAndWait("POST", "hosts", Dictionary{{"host", Dictionary{{"uuid", "U-1"}, {"name", "desk"}}}});
     ASSERT_EQ(registered->successCalls, 1) << registered->error->description();
     EXPECT_EQ(registered->object.stringOr("uuid", ""), "U-1");

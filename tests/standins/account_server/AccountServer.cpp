@@ -109,8 +109,11 @@ Value AccountServer::control(const std::string& method, const std::string& path,
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply);
     CURLcode code = curl_easy_perform(easy);
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(easy);
     if (code != CURLE_OK) throw std::runtime_error("control " + path + " failed: " + curl_easy_strerror(code));
+    if (status != 200) throw std::runtime_error("control " + path + " refused (" + std::to_string(status) + "): " + reply);
     auto parsed = valueFromJson(reply);
     if (!parsed) throw std::runtime_error("control " + path + " replied no JSON: " + reply);
     return parsed.value();

@@ -40,7 +40,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 SESSION_COOKIE = "_session_id"
-MAX_BODY = 1 << 20
+MAX_BODY = 16 << 20
 
 
 class State:
