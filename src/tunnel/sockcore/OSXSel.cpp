@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -85,6 +86,9 @@ OSXSel& OSXSel::shared() {
 }
 
 OSXSel::OSXSel() : fds_(newtree234(recordCmp)) {
+    // The pool that runs the passes exists before the first pass, which may come when the process
+    // is out of descriptors.
+    globalQueue();
     if (::pipe2(pipe_, O_CLOEXEC) < 0) {
         pipe_[0] = pipe_[1] = -1;
         fatalbox("Unable to set up inter-thread pipe for select");
@@ -177,6 +181,16 @@ int OSXSel::nextFd(int* state, int* rwx) {
     return rec->fd;
 }
 
+void OSXSel::pause(int fd, std::chrono::milliseconds delay) {
+    if (fd < 0) return;
+    {
+        std::lock_guard<std::mutex> guard(inlock_);
+        if (size_t(fd) >= wishes_.size()) return;
+        wishes_[size_t(fd)].pausedUntil = std::chrono::steady_clock::now() + delay;
+    }
+    if (!inhibitStartSelect_.load()) writeToken();
+}
+
 void OSXSel::inputAdd(int fd, int rwx, uint64_t id) {
     auto start = std::chrono::steady_clock::now();
     bool changed;
@@ -185,7 +199,8 @@ void OSXSel::inputAdd(int fd, int rwx, uint64_t id) {
         if (size_t(fd) >= wishes_.size()) wishes_.resize(size_t(fd) + 1);
         Wish& wish = wishes_[size_t(fd)];
         changed = wish.rwx != rwx || (rwx != 0 && wish.id != id);
-        wish = Wish{rwx, id};
+        auto pausedUntil = wish.id == id ? wish.pausedUntil : std::chrono::steady_clock::time_point{};
+        wish = Wish{rwx, id, pausedUntil};
         if (inmax_ < fd + 1) inmax_ = fd + 1;
     }
     double held = secondsSince(start);
@@ -214,18 +229,23 @@ bool OSXSel::awaitToken() {
     }
 }
 
-// One snapshot and one wait. Returns false when the wait itself failed (nothing to publish).
-bool OSXSel::snapshotAndWait(std::vector<Ready>& ready, bool& pipeReady, bool& pruned) {
+// One snapshot and one wait. Ready: descriptors to publish in `ready`.
+OSXSel::WaitResult OSXSel::snapshotAndWait(std::vector<Ready>& ready) {
     thread_local std::vector<pollfd> polled;
     thread_local std::vector<uint64_t> ids;
     polled.clear();
     ids.clear();
     auto start = std::chrono::steady_clock::now();
+    auto resume = std::chrono::steady_clock::time_point::max();
     {
         std::lock_guard<std::mutex> guard(inlock_);
         for (int fd = 0; fd < inmax_; ++fd) {
             const Wish& wish = wishes_[size_t(fd)];
             if (wish.rwx == 0) continue;
+            if (wish.pausedUntil > start) {
+                resume = std::min(resume, wish.pausedUntil);
+                continue;
+            }
             polled.push_back(pollfd{fd, pollEvents(wish.rwx), 0});
             ids.push_back(wish.id);
         }
@@ -235,25 +255,28 @@ bool OSXSel::snapshotAndWait(std::vector<Ready>& ready, bool& pipeReady, bool& p
         KLLog(kKLTLoggingLevelDebug, "runThread: inlock duration:  %f  thread: %u", held, threadNumber());
     }
     polled.push_back(pollfd{pipe_[0], POLLIN, 0});
+    int timeoutMs = -1;
+    if (resume != std::chrono::steady_clock::time_point::max()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(resume - std::chrono::steady_clock::now());
+        timeoutMs = int(std::max<int64_t>(1, left.count()));
+    }
 
     waits_.fetch_add(1);
-    int result = ::poll(polled.data(), nfds_t(polled.size()), -1);
+    int result = ::poll(polled.data(), nfds_t(polled.size()), timeoutMs);
     if (result < 0) {
         int err = errno;
         if (err != EINTR) KLLog(kKLTLoggingLevelError, "select: poll failed: %s", strerrordesc_np(err));
         if (err == ENOMEM) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return false;
+        return WaitResult::Failed;
     }
 
     ready.clear();
-    pipeReady = polled.back().revents != 0;
-    pruned = false;
+    bool pipeReady = polled.back().revents != 0;
     for (size_t i = 0; i + 1 < polled.size(); ++i) {
         short revents = polled[i].revents;
         if (revents == 0) continue;
         if (revents & POLLNVAL) {
             prune(polled[i].fd, ids[i]);
-            pruned = true;
             continue;
         }
         int wanted = (polled[i].events & POLLIN ? SELECT_R : 0) | (polled[i].events & POLLOUT ? SELECT_W : 0) |
@@ -261,7 +284,8 @@ bool OSXSel::snapshotAndWait(std::vector<Ready>& ready, bool& pipeReady, bool& p
         int rwx = eventsFromPoll(wanted, revents);
         if (rwx) ready.push_back(Ready{polled[i].fd, rwx, ids[i]});
     }
-    return true;
+    if (!ready.empty()) return WaitResult::Ready;
+    return pipeReady ? WaitResult::PipeOnly : WaitResult::Nothing;
 }
 
 void OSXSel::runThread(std::stop_token stop) {
@@ -282,15 +306,12 @@ void OSXSel::runThread(std::stop_token stop) {
         }
         needToken = true;
 
-        bool pipeReady = false, pruned = false;
-        if (!snapshotAndWait(ready, pipeReady, pruned)) {
-            needToken = false;  // retry the wait on a fresh snapshot
-            continue;
-        }
-        if (ready.empty()) {
-            // Only the pipe: its token is read above and the wishes taken afresh. Only pruned
-            // descriptors: wait again at once, since no token may come.
-            needToken = pipeReady || !pruned;
+        switch (snapshotAndWait(ready)) {
+        case WaitResult::Ready: break;
+        case WaitResult::PipeOnly: continue;  // its token is read above and the wishes taken afresh
+        case WaitResult::Failed:              // retry on a fresh snapshot
+        case WaitResult::Nothing:             // a pause ran out, or only pruned descriptors: no token may come
+            needToken = false;
             continue;
         }
 

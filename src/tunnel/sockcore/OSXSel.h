@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -72,6 +73,10 @@ public:
     void set(int fd, int rwx, uxsel_callback_fn callback);
     // Forgets fd; no callback for it runs after this returns (under the core lock).
     void del(int fd);
+    // Leaves fd's wish out of the wait for a while (it stays registered): for a descriptor that
+    // stays ready but cannot be served yet, such as a listener while the process is out of
+    // descriptors. Needs no timer or descriptor of its own: the wait itself times out.
+    void pause(int fd, std::chrono::milliseconds delay);
     // Calls fd's callback with event; an unregistered descriptor is ignored (result 1).
     int selectResult(int fd, int event);
     // Walks the registry in descriptor order; -1 at the end.
@@ -89,7 +94,9 @@ private:
     struct Wish {
         int rwx = 0;
         uint64_t id = 0;  // the registration the wish belongs to
+        std::chrono::steady_clock::time_point pausedUntil{};
     };
+    enum class WaitResult { Failed, Ready, PipeOnly, Nothing };
     struct Ready {
         int fd;
         int rwx;
@@ -100,7 +107,7 @@ private:
     OSXSel();
     void runThread(std::stop_token stop);
     bool awaitToken();
-    bool snapshotAndWait(std::vector<Ready>& ready, bool& pipeReady, bool& pruned);
+    WaitResult snapshotAndWait(std::vector<Ready>& ready);
     void processResults();
     int deliver(int fd, int event, uint64_t id);
     void inputAdd(int fd, int rwx, uint64_t id);

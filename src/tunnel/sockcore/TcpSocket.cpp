@@ -135,7 +135,7 @@ void TcpSocket::uxselTell() {
     if (closed_ || s < 0) return;
     int rwx = 0;
     if (listener) {
-        if (!acceptPaused_) rwx = SELECT_R;
+        rwx = SELECT_R;
     } else if (!connected) {
         if (!closingReported_) rwx = SELECT_W;
     } else {
@@ -326,18 +326,6 @@ void TcpSocket::setFrozen(bool isFrozen) {
     uxselTell();
 }
 
-void TcpSocket::pauseAccepting() {
-    acceptPaused_ = true;
-    uxselTell();
-    globalQueue().after(kAcceptPause, [weak = weak_from_this()] {
-        auto s = weak.lock();
-        if (!s) return;
-        SocketCoreLock lock;
-        s->acceptPaused_ = false;
-        s->uxselTell();
-    });
-}
-
 int TcpSocket::acceptOne() {
     sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
@@ -348,7 +336,7 @@ int TcpSocket::acceptOne() {
             // The connection stays in the backlog and the listener stays readable: waiting again at
             // once would spin until a descriptor frees up.
             KLLog(kKLTLoggingLevelError, "accept on %d: %s; pausing accepts", s, errorText(err));
-            pauseAccepting();
+            OSXSel::shared().pause(s, kAcceptPause);
         }
         return 0;
     }

@@ -71,13 +71,11 @@ private:
     int reportClosing(const char* text, int code);
     void trySend();
     void sendFailed(int err);
-    void pauseAccepting();
     void backlogChanged();
 
     std::shared_ptr<TcpSocket> self_;  // the open socket's own reference, dropped by close()
     bool closed_ = false;
     bool closingReported_ = false;
-    bool acceptPaused_ = false;
 
     // For waitForRoom(), read without the core lock.
     std::atomic<size_t> backlog_{0};
