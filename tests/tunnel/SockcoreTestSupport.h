@@ -141,12 +141,14 @@ inline int plainConnect(int family, int port) {
     return fd;
 }
 
-// A port on which nothing listens (for the moment).
-inline int unusedPort() {
-    int port = 0;
-    int fd = plainListener(AF_INET, &port);
-    ::close(fd);
-    return port;
+// A loopback IPv4 port that refuses connections: bound by the returned socket (close it when
+// done) but not listening, so no other process can take it meanwhile. *port receives it.
+inline int refusingPort(int* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage ss = loopbackAddress(AF_INET, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&ss), addressLength(ss));
+    *port = portOf(fd);
+    return fd;
 }
 
 // Byte i of the test streams.

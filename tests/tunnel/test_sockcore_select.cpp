@@ -35,7 +35,7 @@ struct Recorder {
     bool forgetOnEvent = false;
     bool clearWishOnEvent = false;
     int registerDuringPass = -1;  // a descriptor to register from inside the first call
-    uint64_t tokensBefore = 0, tokensAfter = 0;
+    std::atomic<uint64_t> tokensBefore{0}, tokensAfter{0};
 
     size_t count() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -217,7 +217,7 @@ TEST_F(SockcoreSelect, RegistrationWritesOneTokenAndNoneDuringAPass) {
     recorder.registerDuringPass = b[0];
     ASSERT_EQ(::write(a[1], "x", 1), 1);
     ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 1; }));
-    EXPECT_EQ(recorder.tokensAfter, recorder.tokensBefore) << "a registration inside a pass writes no token";
+    EXPECT_EQ(recorder.tokensAfter.load(), recorder.tokensBefore.load()) << "a registration inside a pass writes no token";
 
     // The pass's own final token makes the thread watch the descriptor registered during it.
     ASSERT_EQ(::write(b[1], "y", 1), 1);

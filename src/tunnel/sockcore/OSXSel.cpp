@@ -26,6 +26,7 @@ struct OSXSel::Record {
 namespace {
 
 constexpr double kSlowLockSeconds = 0.1;
+constexpr int kMaxPassesPerDispatch = 64;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -229,8 +230,10 @@ bool OSXSel::awaitToken() {
     }
 }
 
-// One snapshot and one wait. Ready: descriptors to publish in `ready`.
-OSXSel::WaitResult OSXSel::snapshotAndWait(std::vector<Ready>& ready) {
+// One snapshot and one wait: blocking (the select thread, until a descriptor, the pipe or the end
+// of a pause), or a look without waiting (a worker that has just ended a pass). Ready: descriptors
+// to publish in `ready`.
+OSXSel::WaitResult OSXSel::snapshotAndWait(std::vector<Ready>& ready, bool blocking) {
     thread_local std::vector<pollfd> polled;
     thread_local std::vector<uint64_t> ids;
     polled.clear();
@@ -254,14 +257,14 @@ OSXSel::WaitResult OSXSel::snapshotAndWait(std::vector<Ready>& ready) {
     if (held > kSlowLockSeconds) {
         KLLog(kKLTLoggingLevelDebug, "runThread: inlock duration:  %f  thread: %u", held, threadNumber());
     }
-    polled.push_back(pollfd{pipe_[0], POLLIN, 0});
-    int timeoutMs = -1;
-    if (resume != std::chrono::steady_clock::time_point::max()) {
+    if (blocking) polled.push_back(pollfd{pipe_[0], POLLIN, 0});
+    int timeoutMs = blocking ? -1 : 0;
+    if (blocking && resume != std::chrono::steady_clock::time_point::max()) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(resume - std::chrono::steady_clock::now());
         timeoutMs = int(std::max<int64_t>(1, left.count()));
     }
 
-    waits_.fetch_add(1);
+    if (blocking) waits_.fetch_add(1);
     int result = ::poll(polled.data(), nfds_t(polled.size()), timeoutMs);
     if (result < 0) {
         int err = errno;
@@ -271,8 +274,9 @@ OSXSel::WaitResult OSXSel::snapshotAndWait(std::vector<Ready>& ready) {
     }
 
     ready.clear();
-    bool pipeReady = polled.back().revents != 0;
-    for (size_t i = 0; i + 1 < polled.size(); ++i) {
+    bool pipeReady = blocking && polled.back().revents != 0;
+    size_t watched = blocking ? polled.size() - 1 : polled.size();
+    for (size_t i = 0; i < watched; ++i) {
         short revents = polled[i].revents;
         if (revents == 0) continue;
         if (revents & POLLNVAL) {
@@ -306,7 +310,7 @@ void OSXSel::runThread(std::stop_token stop) {
         }
         needToken = true;
 
-        switch (snapshotAndWait(ready)) {
+        switch (snapshotAndWait(ready, true)) {
         case WaitResult::Ready: break;
         case WaitResult::PipeOnly: continue;  // its token is read above and the wishes taken afresh
         case WaitResult::Failed:              // retry on a fresh snapshot
@@ -331,6 +335,22 @@ void OSXSel::runThread(std::stop_token stop) {
 
 void OSXSel::processResults() {
     inhibitStartSelect_.store(true);
+    std::vector<Ready> next;
+    for (int round = 1;; ++round) {
+        runPass();
+        // Descriptors that are ready again by now (a busy stream) get the next pass here at once,
+        // sparing the hand-over to the select thread and back; it waits again when nothing is
+        // ready, or after a run of passes so that a busy core still takes new wishes in turn.
+        if (round >= kMaxPassesPerDispatch || snapshotAndWait(next, false) != WaitResult::Ready) break;
+        std::lock_guard<CoreLock> guard(outlock_);
+        out_.swap(next);
+    }
+    passPending_.store(false);
+    inhibitStartSelect_.store(false);
+    writeToken();
+}
+
+void OSXSel::runPass() {
     auto start = std::chrono::steady_clock::now();
     {
         std::lock_guard<CoreLock> guard(outlock_);
@@ -349,9 +369,6 @@ void OSXSel::processResults() {
               threadNumber());
     }
     passes_.fetch_add(1);
-    passPending_.store(false);
-    inhibitStartSelect_.store(false);
-    writeToken();
 }
 
 SocketCoreLock::SocketCoreLock() { osxsel_write_lock(); }

@@ -107,8 +107,9 @@ private:
     OSXSel();
     void runThread(std::stop_token stop);
     bool awaitToken();
-    WaitResult snapshotAndWait(std::vector<Ready>& ready);
+    WaitResult snapshotAndWait(std::vector<Ready>& ready, bool blocking);
     void processResults();
+    void runPass();
     int deliver(int fd, int event, uint64_t id);
     void inputAdd(int fd, int rwx, uint64_t id);
     void prune(int fd, uint64_t id);
