@@ -141,6 +141,25 @@ TEST(SockcoreTcp, LocalhostFallsBackFromIpv6ToIpv4) {
     });
 }
 
+TEST(SockcoreTcp, PrivilegedPortBindsBelow1024) {
+    if (::geteuid() != 0) GTEST_SKIP() << "binding a port below 1024 needs root";
+    int port = 0;
+    int server = test::plainListener(AF_INET, &port);
+    auto plug = std::make_shared<RecordingPlug>();
+    auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), port, true, false, false, false, plug);
+    ASSERT_EQ(s->socketError(), nullptr);
+    int peer = test::plainAccept(server);
+    ASSERT_GE(peer, 0);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ::getpeername(peer, reinterpret_cast<sockaddr*>(&from), &len);
+    EXPECT_LT(ntohs(from.sin_port), 1024);
+    EXPECT_GT(ntohs(from.sin_port), 0);
+    s->close();
+    ::close(peer);
+    ::close(server);
+}
+
 TEST(SockcoreTcp, FrozenAcceptedSocketDeliversOnlyAfterUnfreezing) {
     AcceptingListener server;
     ASSERT_EQ(server.listener->socketError(), nullptr);
