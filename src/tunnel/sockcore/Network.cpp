@@ -11,18 +11,12 @@
 #include <string>
 
 #include "tunnel/sockcore/OSXSel.h"
+#include "tunnel/sockcore/SocketErrors.h"
 #include "tunnel/sockcore/SocketTable.h"
 #include "tunnel/sockcore/TcpSocket.h"
 
 namespace kl {
 namespace {
-
-const char* errorText(int err) {
-    const char* text = strerrordesc_np(err);
-    return text ? text : "Unknown error";
-}
-
-void setOption(int fd, int level, int name, int value) { ::setsockopt(fd, level, name, &value, sizeof value); }
 
 // The local address a listener binds: the numeric srcaddr when given (its own family), else the
 // family's loopback or wildcard address. Returns 0 or a resolver error code.
@@ -70,7 +64,6 @@ int boundPort(int fd) {
 
 SocketPtr sk_new(SockAddrPtr addr, int port, bool privport, bool oobinline, bool nodelay, bool keepalive,
                  const PlugPtr& plug) {
-    sk_init();
     SocketCoreLock lock;
     auto ret = TcpSocket::create(plug);
     ret->oobinline = oobinline;
@@ -89,7 +82,6 @@ SocketPtr sk_new(SockAddrPtr addr, int port, bool privport, bool oobinline, bool
 
 SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, bool local_host_only,
                          int address_family) {
-    sk_init();
     SocketCoreLock lock;
     auto ret = TcpSocket::create(plug);
     ret->listener = true;
@@ -122,10 +114,10 @@ SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, boo
         return ret;
     }
     bool withCompanion = family == AF_INET6 && address_family == ADDRTYPE_UNSPEC && !srcaddr;
-    setOption(fd, SOL_SOCKET, SO_OOBINLINE, 0);
-    setOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    setSocketOption(fd, SOL_SOCKET, SO_OOBINLINE, 0);
+    setSocketOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
     // Without this the IPv6 socket takes the IPv4 port too, and the companion cannot bind.
-    if (withCompanion) setOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    if (withCompanion) setSocketOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), localLen) < 0 || ::listen(fd, 128) < 0) {
@@ -148,15 +140,12 @@ SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, boo
         ret->child = other;
     }
 
-    ret->s = fd;
-    ret->uxselTell();
-    sktreeAdd(ret.get());
+    ret->open(fd);
     return ret;
 }
 
 SocketPtr sk_register(int fd, const PlugPtr& plug) {
     int err = errno;
-    sk_init();
     SocketCoreLock lock;
     auto ret = TcpSocket::create(plug);
     ret->connected = true;
@@ -166,9 +155,7 @@ SocketPtr sk_register(int fd, const PlugPtr& plug) {
         ret->error = errorText(err ? err : EBADF);
         return ret;
     }
-    ret->s = fd;
-    ret->uxselTell();
-    sktreeAdd(ret.get());
+    ret->open(fd);
     return ret;
 }
 

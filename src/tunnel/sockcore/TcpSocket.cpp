@@ -17,6 +17,7 @@
 #include "platform/Executors.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
+#include "tunnel/sockcore/SocketErrors.h"
 #include "tunnel/sockcore/SocketTable.h"
 
 namespace kl {
@@ -26,14 +27,7 @@ namespace {
 constexpr int kMaxSendGranules = 256;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
-const char* errorText(int err) {
-    const char* text = strerrordesc_np(err);
-    return text ? text : "Unknown error";
-}
-
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
-
-void setOption(int fd, int level, int name, int value) { ::setsockopt(fd, level, name, &value, sizeof value); }
 
 // A peer that a loopback-only listener keeps: a local-domain socket, IPv4 127.x.x.x, or exactly
 // ::1 (not an IPv4-mapped address).
@@ -78,6 +72,7 @@ int bindLocal(int fd, int family, bool privport) {
 }  // namespace
 
 std::shared_ptr<TcpSocket> TcpSocket::create(const PlugPtr& plug) {
+    sk_init();
     std::shared_ptr<TcpSocket> s(new TcpSocket());
     s->owner = plug;
     s->self_ = s;
@@ -107,6 +102,12 @@ const char* TcpSocket::socketError() {
 }
 
 void TcpSocket::becomeChild(TcpSocket* p) { parent = p; }
+
+void TcpSocket::open(int fd) {
+    s = fd;
+    uxselTell();
+    sktreeAdd(this);
+}
 
 void TcpSocket::close() {
     SocketCoreLock lock;
@@ -180,9 +181,9 @@ int TcpSocket::tryConnect() {
         err = errno;
     } else {
         s = fd;
-        if (oobinline) setOption(fd, SOL_SOCKET, SO_OOBINLINE, 1);
-        if (nodelay) setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-        if (keepalive) setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+        if (oobinline) setSocketOption(fd, SOL_SOCKET, SO_OOBINLINE, 1);
+        if (nodelay) setSocketOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+        if (keepalive) setSocketOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
         err = bindLocal(fd, family, privport);
     }
     if (!err && (!step || (family != AF_INET && family != AF_INET6))) err = EAFNOSUPPORT;  // an error, never an exit
@@ -409,6 +410,8 @@ int TcpSocket::finishConnect() {
 
 int TcpSocket::handleEvent(int event) {
     if (closed_ || s < 0) return 0;
+    // After closing() only queued output still moves (an event of the same pass may follow it).
+    if (closingReported_ && !(event == SELECT_W && connected)) return 0;
     switch (event) {
     case SELECT_R:
         if (listener) return acceptOne();

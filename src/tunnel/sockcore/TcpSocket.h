@@ -35,6 +35,7 @@ public:
     int tryConnect();               // one attempt at the current candidate; 0 or the error
     void uxselTell();               // registers the interest that the state calls for
     void becomeChild(TcpSocket* parent);
+    void open(int fd);              // takes fd, registers its interest and enters the socket table
 
     const char* error = nullptr;  // static text; null while healthy
     int s = -1;                   // the descriptor; the socket table's sort key
