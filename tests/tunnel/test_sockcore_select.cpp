@@ -123,7 +123,7 @@ protected:
 };
 
 TEST_F(SockcoreSelect, OneCallbackPerEventUnderTheLock) {
-    int pair[2];
+    int pair[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
     uxsel_set(pair[0], SELECT_R, recordingCallback);
@@ -143,7 +143,7 @@ TEST_F(SockcoreSelect, OneCallbackPerEventUnderTheLock) {
 }
 
 TEST_F(SockcoreSelect, UrgentDataIsExceptionalBeforeReadableInOnePass) {
-    int pair[2];
+    int pair[2] = {-1, -1};
     tcpPair(pair);
     own({pair[0], pair[1]});
     ASSERT_EQ(::send(pair[0], "abc", 3, 0), 3);
@@ -160,7 +160,7 @@ TEST_F(SockcoreSelect, UrgentDataIsExceptionalBeforeReadableInOnePass) {
 }
 
 TEST_F(SockcoreSelect, CallbackThatForgetsItsDescriptorGetsNoFurtherCall) {
-    int pair[2];
+    int pair[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
     ASSERT_EQ(::write(pair[1], "x", 1), 1);  // readable and writable at once
@@ -176,7 +176,7 @@ TEST_F(SockcoreSelect, CallbackThatForgetsItsDescriptorGetsNoFurtherCall) {
 }
 
 TEST_F(SockcoreSelect, MaskZeroStopsEventsAndKeepsTheRegistration) {
-    int pair[2];
+    int pair[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
     recorder.readOnEvent = false;  // the data stays readable
@@ -203,7 +203,7 @@ TEST_F(SockcoreSelect, MaskZeroStopsEventsAndKeepsTheRegistration) {
 }
 
 TEST_F(SockcoreSelect, RegistrationWritesOneTokenAndNoneDuringAPass) {
-    int a[2], b[2];
+    int a[2] = {-1, -1}, b[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
     own({a[0], a[1], b[0], b[1]});
@@ -230,7 +230,7 @@ TEST_F(SockcoreSelect, RegistrationWritesOneTokenAndNoneDuringAPass) {
 }
 
 TEST_F(SockcoreSelect, WakingOnlyForThePipeDispatchesNoPass) {
-    int pair[2];
+    int pair[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
     OSXSel& sel = OSXSel::shared();
@@ -246,7 +246,7 @@ TEST_F(SockcoreSelect, WakingOnlyForThePipeDispatchesNoPass) {
 }
 
 TEST_F(SockcoreSelect, DescriptorClosedWhileRegisteredDoesNotSpin) {
-    int doomed[2], other[2];
+    int doomed[2] = {-1, -1}, other[2] = {-1, -1};
     ASSERT_EQ(::pipe(doomed), 0);
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
     own({other[0], other[1]});
