@@ -171,11 +171,13 @@ int main(int argc, char** argv) {
     std::vector<double> plain, core;
     for (int i = 0; i < runs; ++i) {
         plain.push_back(double(total) / plainRelay(total) / 1e6);
-        uint64_t passes = kl::OSXSel::shared().passCount();
+        uint64_t passes = kl::OSXSel::shared().passCount(), waits = kl::OSXSel::shared().waitCount();
         core.push_back(double(total) / coreRelay(total) / 1e6);
         passes = kl::OSXSel::shared().passCount() - passes;
-        std::printf("run %d: plain %.0f MB/s, core %.0f MB/s (%.0f KB per result pass)\n", i + 1, plain.back(),
-                    core.back(), double(total) / double(passes ? passes : 1) / 1024);
+        waits = kl::OSXSel::shared().waitCount() - waits;
+        std::printf("run %d: plain %.0f MB/s, core %.0f MB/s (%.0f KB per result pass, %.1f passes per wait)\n", i + 1,
+                    plain.back(), core.back(), double(total) / double(passes ? passes : 1) / 1024,
+                    double(passes) / double(waits ? waits : 1));
     }
     std::sort(plain.begin(), plain.end());
     std::sort(core.begin(), core.end());
