@@ -7,7 +7,9 @@
 //    pipe, takes a snapshot of the wishes, and waits in poll(2) for them and for the pipe. When
 //    descriptors are ready it publishes them and submits a result pass to kl::globalQueue(); it
 //    then waits for the next token, which the pass writes when it ends. So one pass runs at a time
-//    and the thread does no work unless a token or a descriptor wakes it.
+//    and the thread does no work unless a token or a descriptor wakes it. A worker that ends a pass
+//    looks once more without waiting and, while descriptors are ready (a busy stream), runs up to
+//    64 passes in a row before handing back, which spares two thread hand-overs per pass.
 //  - A registration outside a pass writes a token (the wish changed, take the snapshot afresh); one
 //    made during a pass writes none: the pass's final token covers it.
 //  - The input lock guards only the wishes the thread snapshots. The output lock (the core lock) is
