@@ -2,18 +2,11 @@
 
 #include <cstring>
 
-#include "http/KLURL.h"
 #include "platform/Executors.h"
 #include "platform/ValuePlist.h"
 
 namespace kl {
 namespace {
-
-KLHTTPOperationClassSettings& propertyListClassSettings() {
-    static KLHTTPOperationClassSettings settings{KLHTTPRequestOperation::acceptableStatusCodes(),
-                                                 KLContentTypeSet{"application/x-plist"}};
-    return settings;
-}
 
 bool isBinaryPropertyList(const Bytes& data) { return data.size() >= 6 && std::memcmp(data.data(), "bplist", 6) == 0; }
 
@@ -23,36 +16,7 @@ std::shared_ptr<KLPropertyListRequestOperation> KLPropertyListRequestOperation::
     return std::make_shared<KLPropertyListRequestOperation>(std::move(request));
 }
 
-KLPropertyListRequestOperation::KLPropertyListRequestOperation(KLURLRequest request) : KLHTTPRequestOperation(std::move(request)) {}
-
-const KLHTTPOperationClass& KLPropertyListRequestOperation::operationClass() {
-    static const KLHTTPOperationClass cls{"KLPropertyListRequestOperation", &KLPropertyListRequestOperation::canProcessRequest,
-                                          [](const KLURLRequest& r) -> std::shared_ptr<KLHTTPRequestOperation> {
-                                              return operationWithRequest(r);
-                                          }};
-    return cls;
-}
-
-std::optional<KLStatusCodeSet> KLPropertyListRequestOperation::acceptableStatusCodes() {
-    return readSettings(propertyListClassSettings()).acceptableStatusCodes;
-}
-std::optional<KLContentTypeSet> KLPropertyListRequestOperation::acceptableContentTypes() {
-    return readSettings(propertyListClassSettings()).acceptableContentTypes;
-}
-void KLPropertyListRequestOperation::addAcceptableStatusCodes(const KLStatusCodeSet& codes) {
-    widenStatusCodes(propertyListClassSettings(), codes);
-}
-void KLPropertyListRequestOperation::addAcceptableContentTypes(const KLContentTypeSet& types) {
-    widenContentTypes(propertyListClassSettings(), types);
-}
-KLHTTPOperationClassSettings KLPropertyListRequestOperation::classSettings() const {
-    return readSettings(propertyListClassSettings());
-}
-
-bool KLPropertyListRequestOperation::canProcessRequest(const KLURLRequest& request) {
-    if (url::pathExtension(request.url) == "plist") return true;
-    return acceptHeaderNamesOneOf(request, acceptableContentTypes());
-}
+KLPropertyListRequestOperation::KLPropertyListRequestOperation(KLURLRequest request) : KLHTTPResponseOperation(std::move(request)) {}
 
 Value KLPropertyListRequestOperation::responsePropertyList() const {
     // Under the lock: the processing queue, a failure queue and the caller may ask at once, and

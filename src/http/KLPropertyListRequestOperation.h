@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "http/KLHTTPRequestOperation.h"
+#include "http/KLHTTPResponseOperation.h"
 
 namespace kl {
 
@@ -15,8 +15,12 @@ enum KLPropertyListFormat : uint64_t {
     KLPropertyListBinaryFormat_v1_0 = 200,
 };
 
-class KLPropertyListRequestOperation : public KLHTTPRequestOperation {
+class KLPropertyListRequestOperation : public KLHTTPResponseOperation<KLPropertyListRequestOperation> {
 public:
+    static constexpr const char* kClassName = "KLPropertyListRequestOperation";
+    static constexpr const char* kPathExtension = "plist";
+    static KLContentTypeSet defaultContentTypes() { return {"application/x-plist"}; }
+
     using PropertyListSuccessBlock = std::function<void(const KLURLRequest& request, const std::optional<KLHTTPURLResponse>& response,
                                                         const Value& propertyList)>;
     using PropertyListFailureBlock = std::function<void(const KLURLRequest& request, const std::optional<KLHTTPURLResponse>& response,
@@ -26,14 +30,6 @@ public:
     static std::shared_ptr<KLPropertyListRequestOperation> propertyListRequestOperationWithRequest(
         KLURLRequest request, PropertyListSuccessBlock success, PropertyListFailureBlock failure);
     explicit KLPropertyListRequestOperation(KLURLRequest request);
-
-    static const KLHTTPOperationClass& operationClass();
-    static std::optional<KLStatusCodeSet> acceptableStatusCodes();
-    static std::optional<KLContentTypeSet> acceptableContentTypes();
-    static void addAcceptableStatusCodes(const KLStatusCodeSet& codes);
-    static void addAcceptableContentTypes(const KLContentTypeSet& types);
-    // Requests for a ".plist" path, or whose "Accept" names "application/x-plist".
-    static bool canProcessRequest(const KLURLRequest& request);
 
     // The parsed body (null for none, or until the operation finished); parsed once.
     Value responsePropertyList() const;
@@ -46,11 +42,6 @@ public:
     // The parse error first, then the HTTP or connection error.
     std::optional<Error> error() const override;
     void setCompletionBlockWithSuccess(KLHTTPSuccessBlock success, KLHTTPFailureBlock failure) override;
-
-    const char* className() const override { return "KLPropertyListRequestOperation"; }
-
-protected:
-    KLHTTPOperationClassSettings classSettings() const override;
 
 private:
     uint64_t propertyListReadOptions_ = 0;                           // guarded by lock_

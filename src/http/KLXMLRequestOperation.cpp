@@ -1,16 +1,9 @@
 #include "http/KLXMLRequestOperation.h"
 
-#include "http/KLURL.h"
 #include "platform/Executors.h"
 
 namespace kl {
 namespace {
-
-KLHTTPOperationClassSettings& xmlClassSettings() {
-    static KLHTTPOperationClassSettings settings{KLHTTPRequestOperation::acceptableStatusCodes(),
-                                                 KLContentTypeSet{"application/xml", "text/xml"}};
-    return settings;
-}
 
 Value bodyValue(const std::shared_ptr<KLHTTPRequestOperation>& op) {
     auto data = op->responseData();
@@ -23,32 +16,7 @@ std::shared_ptr<KLXMLRequestOperation> KLXMLRequestOperation::operationWithReque
     return std::make_shared<KLXMLRequestOperation>(std::move(request));
 }
 
-KLXMLRequestOperation::KLXMLRequestOperation(KLURLRequest request) : KLHTTPRequestOperation(std::move(request)) {}
-
-const KLHTTPOperationClass& KLXMLRequestOperation::operationClass() {
-    static const KLHTTPOperationClass cls{"KLXMLRequestOperation", &KLXMLRequestOperation::canProcessRequest,
-                                          [](const KLURLRequest& r) -> std::shared_ptr<KLHTTPRequestOperation> {
-                                              return operationWithRequest(r);
-                                          }};
-    return cls;
-}
-
-std::optional<KLStatusCodeSet> KLXMLRequestOperation::acceptableStatusCodes() {
-    return readSettings(xmlClassSettings()).acceptableStatusCodes;
-}
-std::optional<KLContentTypeSet> KLXMLRequestOperation::acceptableContentTypes() {
-    return readSettings(xmlClassSettings()).acceptableContentTypes;
-}
-void KLXMLRequestOperation::addAcceptableStatusCodes(const KLStatusCodeSet& codes) { widenStatusCodes(xmlClassSettings(), codes); }
-void KLXMLRequestOperation::addAcceptableContentTypes(const KLContentTypeSet& types) {
-    widenContentTypes(xmlClassSettings(), types);
-}
-KLHTTPOperationClassSettings KLXMLRequestOperation::classSettings() const { return readSettings(xmlClassSettings()); }
-
-bool KLXMLRequestOperation::canProcessRequest(const KLURLRequest& request) {
-    if (url::pathExtension(request.url) == "xml") return true;
-    return acceptHeaderNamesOneOf(request, acceptableContentTypes());
-}
+KLXMLRequestOperation::KLXMLRequestOperation(KLURLRequest request) : KLHTTPResponseOperation(std::move(request)) {}
 
 std::shared_ptr<KLXMLParser> KLXMLRequestOperation::responseXMLParser() const {
     std::lock_guard guard(lock_);

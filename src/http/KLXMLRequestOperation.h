@@ -3,14 +3,18 @@
 // body is read without network access and without loading external entities.
 #pragma once
 
-#include "http/KLHTTPRequestOperation.h"
+#include "http/KLHTTPResponseOperation.h"
 #include "http/KLXMLDocument.h"
 #include "http/KLXMLParser.h"
 
 namespace kl {
 
-class KLXMLRequestOperation : public KLHTTPRequestOperation {
+class KLXMLRequestOperation : public KLHTTPResponseOperation<KLXMLRequestOperation> {
 public:
+    static constexpr const char* kClassName = "KLXMLRequestOperation";
+    static constexpr const char* kPathExtension = "xml";
+    static KLContentTypeSet defaultContentTypes() { return {"application/xml", "text/xml"}; }
+
     using XMLParserSuccessBlock = std::function<void(const KLURLRequest& request, const std::optional<KLHTTPURLResponse>& response,
                                                      const std::shared_ptr<KLXMLParser>& parser)>;
     using XMLParserFailureBlock = std::function<void(const KLURLRequest& request, const std::optional<KLHTTPURLResponse>& response,
@@ -29,14 +33,6 @@ public:
                                                                                          XMLDocumentFailureBlock failure);
     explicit KLXMLRequestOperation(KLURLRequest request);
 
-    static const KLHTTPOperationClass& operationClass();
-    static std::optional<KLStatusCodeSet> acceptableStatusCodes();
-    static std::optional<KLContentTypeSet> acceptableContentTypes();
-    static void addAcceptableStatusCodes(const KLStatusCodeSet& codes);
-    static void addAcceptableContentTypes(const KLContentTypeSet& types);
-    // Requests for a ".xml" path, or whose "Accept" names an XML media type.
-    static bool canProcessRequest(const KLURLRequest& request);
-
     // Made once after the operation finished; nothing for an empty body.
     std::shared_ptr<KLXMLParser> responseXMLParser() const;
     // Read once after the operation finished; nothing for an empty body or a reading error
@@ -49,11 +45,6 @@ public:
     void cancel() override;
     // success gets the raw body (the parser is responseXMLParser()).
     void setCompletionBlockWithSuccess(KLHTTPSuccessBlock success, KLHTTPFailureBlock failure) override;
-
-    const char* className() const override { return "KLXMLRequestOperation"; }
-
-protected:
-    KLHTTPOperationClassSettings classSettings() const override;
 
 private:
     mutable std::shared_ptr<KLXMLParser> responseXMLParser_;      // guarded by lock_

@@ -201,19 +201,8 @@ TEST(MultipartBody, StreamPartWaitsForItsEndAndMustKeepItsLength) {
     }
 }
 
-class MultipartUpload : public ::testing::Test {
+class MultipartUpload : public test::SharedServerTest {
 protected:
-    static void SetUpTestSuite() { server = new test::AccountServer(); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
-    void SetUp() override {
-        server->reset();
-        client = test::makeAccountClient(*server);
-        client->setDefaultHeader("Accept", std::nullopt);  // plain HTTP operations
-    }
-
     std::shared_ptr<Outcome> send(const KLURLRequest& request) {
         auto outcome = std::make_shared<Outcome>();
         auto operation = client->HTTPRequestOperationWithRequest(request, test::recordSuccess(outcome), test::recordFailure(outcome));
@@ -247,11 +236,7 @@ protected:
         return body;
     }
 
-    static test::AccountServer* server;
-    std::shared_ptr<KLHTTPClient> client;
 };
-
-test::AccountServer* MultipartUpload::server = nullptr;
 
 TEST_F(MultipartUpload, ServerReadsMixedFormFileDataAndStreamParts) {
     auto dir = test::makeTempDir("upload");

@@ -53,17 +53,10 @@ TEST(ResponseFormats, OperationsTakeRequestsByExtensionOrAccept) {
                  "KLXMLRequestOperation");
 }
 
-class ResponseFormatsServer : public ::testing::Test {
+class ResponseFormatsServer : public test::SharedServerTest {
 protected:
-    static void SetUpTestSuite() { server = new test::AccountServer(); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override {
-        server->reset();
-        client = test::makeAccountClient(*server);
-        client->setDefaultHeader("Accept", std::nullopt);
+        SharedServerTest::SetUp();
         client->registerHTTPOperationClass<KLPropertyListRequestOperation>();
         client->registerHTTPOperationClass<KLXMLRequestOperation>();
     }
@@ -88,11 +81,7 @@ protected:
         return outcome;
     }
 
-    static test::AccountServer* server;
-    std::shared_ptr<KLHTTPClient> client;
 };
-
-test::AccountServer* ResponseFormatsServer::server = nullptr;
 
 TEST_F(ResponseFormatsServer, XmlAndBinaryPropertyListsParse) {
     Value expected = Dictionary{{"name", "Ann"}, {"hosts", Array{1, 2}}, {"key", Bytes{1, 2, 3}}};

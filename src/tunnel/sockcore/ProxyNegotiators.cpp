@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "tunnel/sockcore/ProxySocket.h"
@@ -72,14 +73,16 @@ std::string authorityHost(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-// The changes every negotiator treats alike while it waits for the proxy.
-int commonChange(ProxySocket* p, int change, bool* handled) {
-    *handled = true;
-    if (change == PROXY_CHANGE_CLOSING) return p->passClosing();
-    if (change == PROXY_CHANGE_SENT) return 0;
-    if (change == PROXY_CHANGE_ACCEPTING) return p->passAccepting();
-    *handled = false;
-    return 0;
+// Closing, sent and accepting while waiting for the proxy are alike in every dialogue, and any
+// other change is unexpected. Nothing for received bytes, which the dialogue itself reads.
+std::optional<int> commonChange(ProxySocket* p, int change) {
+    switch (change) {
+    case PROXY_CHANGE_CLOSING: return p->passClosing();
+    case PROXY_CHANGE_SENT: return 0;
+    case PROXY_CHANGE_ACCEPTING: return p->passAccepting();
+    case PROXY_CHANGE_RECEIVE: return std::nullopt;
+    default: return p->fail("Proxy error: unexpected proxy error", PROXY_ERROR_UNEXPECTED);
+    }
 }
 
 }  // namespace
@@ -96,10 +99,7 @@ int proxy_http_negotiate(ProxySocket* p, int change) {
         p->send(request);
         return 0;
     }
-    bool handled;
-    int result = commonChange(p, change, &handled);
-    if (handled) return result;
-    if (change != PROXY_CHANGE_RECEIVE) return p->fail("Proxy error: unexpected proxy error", PROXY_ERROR_UNEXPECTED);
+    if (auto result = commonChange(p, change)) return *result;
 
     if (p->state == 1) {
         size_t length = firstLineLength(p);
@@ -148,10 +148,7 @@ int proxy_socks4_negotiate(ProxySocket* p, int change) {
         p->send(request);
         return 0;
     }
-    bool handled;
-    int result = commonChange(p, change, &handled);
-    if (handled) return result;
-    if (change != PROXY_CHANGE_RECEIVE) return p->fail("Proxy error: unexpected proxy error", PROXY_ERROR_UNEXPECTED);
+    if (auto result = commonChange(p, change)) return *result;
 
     if (bufchain_size(&p->pending_input_data) < 8) return 1;  // the reply is not complete yet
     unsigned char reply[8];
@@ -179,10 +176,7 @@ int proxy_telnet_negotiate(ProxySocket* p, int change) {
         p->send(format_telnet_command(p->remote_addr, p->remote_hostname.c_str(), p->remote_port, p->cfg));
         return 0;
     }
-    bool handled;
-    int result = commonChange(p, change, &handled);
-    if (handled) return result;
-    if (change != PROXY_CHANGE_RECEIVE) return p->fail("Proxy error: unexpected proxy error", PROXY_ERROR_UNEXPECTED);
+    if (auto result = commonChange(p, change)) return *result;
     // The proxy's first words already belong to the destination: they reach the owner after this.
     p->activate();
     return 1;
