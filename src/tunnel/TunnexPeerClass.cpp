@@ -9,6 +9,8 @@
 #include "tunnel/TunnexChannelHash.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerClassState.h"
+#include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
 
 namespace kl {
 namespace {
@@ -19,8 +21,8 @@ void startTunnelLibrary() {
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting UDT");
     if (UDT::startup() != 0) KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting socket core");
-    // The socket core's select thread and then its TCP layer start here, in that order, once the
-    // socket core is part of the library.
+    osxsel_init();
+    sk_init();
 }
 
 // Drops references outside the ping-socket lock: a peer or socket destroyed here may join a datagram
