@@ -110,6 +110,10 @@ public:
     static std::optional<TunnexAddress> addressFromTokenString(const std::string& token);
     // "a.b.c.d:port" as an IPv4 socket address (address 0.0.0.0 when it does not parse).
     static sockaddr_in sockaddrFromAddrPortString(const std::string& text);
+    // The UUID this machine is known by in connect requests: the machine's own unless set (a test
+    // node that plays another machine on the same host sets its own).
+    static std::string localMachineUUID();
+    static void setLocalMachineUUID(std::string uuid);
     // The connect request's 88-byte plaintext with this machine's UUID.
     static Bytes tunnexConnectMessageWithPeerID(uint64_t peerId, uint64_t transactionId);
 

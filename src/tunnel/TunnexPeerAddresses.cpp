@@ -10,6 +10,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexBase32.h"
 #include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexPeerClassState.h"
 
 namespace kl {
 
@@ -94,8 +95,23 @@ sockaddr_in TunnexPeer::sockaddrFromAddrPortString(const std::string& text) {
     return address;
 }
 
+std::string TunnexPeer::localMachineUUID() {
+    auto& state = tunnexPeerClassState();
+    {
+        std::lock_guard lock(state.globalsMutex);
+        if (state.machineUUID) return *state.machineUUID;
+    }
+    return KLDevice::machineUniqueID().value_or(std::string());
+}
+
+void TunnexPeer::setLocalMachineUUID(std::string uuid) {
+    auto& state = tunnexPeerClassState();
+    std::lock_guard lock(state.globalsMutex);
+    state.machineUUID = std::move(uuid);
+}
+
 Bytes TunnexPeer::tunnexConnectMessageWithPeerID(uint64_t peerId, uint64_t transactionId) {
-    const std::string uuid = KLDevice::machineUniqueID().value_or(std::string());
+    const std::string uuid = localMachineUUID();
     bool truncated = false;
     Bytes message = tunnexConnectPlaintext(peerId, transactionId, uuid, &truncated);
     if (truncated) KLLog(kKLTLoggingLevelDebug, "using UUID beyond protocol storage limit");

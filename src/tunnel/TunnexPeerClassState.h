@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "tunnel/TunnexPeer.h"
@@ -22,6 +23,7 @@ struct TunnexPeerClassState {
     std::string serverHost;
     uint16_t serverPort = kTunnexServerPort;
     uint64_t assignedId = 0;
+    std::optional<std::string> machineUUID;  // empty: the machine's own
     TunnexPeer::Timing timing;
 
     TunnexRequestNonces requestNonces;
