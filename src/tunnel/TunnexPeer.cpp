@@ -8,6 +8,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexEncryption.h"
+#include "tunnel/TunnexGuardedAccessors.h"
 #include "tunnel/TunnexPeerClassState.h"
 #include "tunnel/TunnexPeerManagerLink.h"
 #include "tunnel/TunnexRemotePeer.h"
@@ -60,55 +61,13 @@ void TunnexPeer::setHandoffSocket(std::shared_ptr<KLNetSocket> socket) {
     // The replaced socket is released here, outside the lock: its destruction joins its loop.
 }
 
-std::shared_ptr<TunnexSocket> TunnexPeer::mainChannel() const {
-    std::lock_guard lock(fieldsMutex_);
-    return mainChannel_;
-}
-
-void TunnexPeer::setMainChannel(std::shared_ptr<TunnexSocket> channel) {
-    std::lock_guard lock(fieldsMutex_);
-    mainChannel_ = std::move(channel);
-}
-
-std::shared_ptr<TunnexRemotePeer> TunnexPeer::stunPeer() const {
-    std::lock_guard lock(fieldsMutex_);
-    return stunPeer_;
-}
-
-void TunnexPeer::setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer) {
-    std::lock_guard lock(fieldsMutex_);
-    stunPeer_ = std::move(remotePeer);
-}
-
-Bytes TunnexPeer::privateKey() const {
-    std::lock_guard lock(fieldsMutex_);
-    return privateKey_;
-}
-
-void TunnexPeer::setPrivateKey(Bytes key) {
-    std::lock_guard lock(fieldsMutex_);
-    privateKey_ = std::move(key);
-}
-
-std::string TunnexPeer::serverHost() const {
-    std::lock_guard lock(fieldsMutex_);
-    return serverHost_;
-}
-
-void TunnexPeer::setServerHost(std::string host) {
-    std::lock_guard lock(fieldsMutex_);
-    serverHost_ = std::move(host);
-}
-
-Date TunnexPeer::connectionInitiationDate() const {
-    std::lock_guard lock(fieldsMutex_);
-    return connectionInitiationDate_;
-}
-
-void TunnexPeer::setConnectionInitiationDate(Date date) {
-    std::lock_guard lock(fieldsMutex_);
-    connectionInitiationDate_ = date;
-}
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexPeer, fieldsMutex_, std::shared_ptr<TunnexSocket>, mainChannel, setMainChannel,
+                            mainChannel_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexPeer, fieldsMutex_, std::shared_ptr<TunnexRemotePeer>, stunPeer, setStunPeer, stunPeer_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexPeer, fieldsMutex_, Bytes, privateKey, setPrivateKey, privateKey_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexPeer, fieldsMutex_, std::string, serverHost, setServerHost, serverHost_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexPeer, fieldsMutex_, Date, connectionInitiationDate, setConnectionInitiationDate,
+                            connectionInitiationDate_)
 
 sockaddr_storage TunnexPeer::extAddress() const {
     std::lock_guard lock(fieldsMutex_);
