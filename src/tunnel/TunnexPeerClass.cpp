@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <udt/udt.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "foundation/KLTLogging.h"
@@ -19,7 +20,13 @@ void startTunnelLibrary() {
     // The nonce counters start with the state itself (requests from 1, replies from 0).
     seedChannelHashSource();
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting UDT");
-    if (UDT::startup() != 0) KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
+    if (UDT::startup() != 0) {
+        KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
+    } else {
+        // UDT's own globals are destroyed at exit under its still running collector thread; stop the
+        // collector first (exit handlers run before the library's static destructors).
+        std::atexit([] { UDT::cleanup(); });
+    }
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting socket core");
     osxsel_init();
     sk_init();

@@ -110,6 +110,10 @@ public:
         mainChannelMessages.push_back(message);
         return true;
     }
+    size_t callCount() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
     std::vector<std::string> takeCalls() {
         std::lock_guard lock(mutex);
         return std::exchange(calls, {});
