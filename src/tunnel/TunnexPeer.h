@@ -1,0 +1,307 @@
+// TunnexPeer: one endpoint of the tunnel. One object serves one tunnel to a remote machine, and one
+// object at a time is registered with the rendezvous server: it owns the ping socket, pings every
+// few seconds, learns its external address from the pongs, and is recycled (a fresh peer on a
+// fresh socket takes its place) when the server stops answering or when it becomes the peer of a
+// tunnel. Every datagram that reaches one of its UDP sockets goes through its dispatcher.
+//
+// Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
+// dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
+// errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
+// their scheduling) is guarded by the recursive ping-socket lock; each peer's hole-punch state and
+// encryption model by the peer's own recursive lock. Peers are owned by shared_ptr: sockets hold
+// them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/KLNetSocket.h"
+#include "platform/Executors.h"
+#include "platform/Value.h"
+#include "tunnel/TunnexAddress.h"
+#include "tunnel/TunnexClock.h"
+#include "tunnel/TunnexPeerDelegates.h"
+#include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/TunnexTunnelStatus.h"
+
+namespace kl {
+
+class TunnexEncryption;
+class TunnexRemotePeer;
+class TunnexSocket;
+class TunnexTransaction;
+struct TunnexPeerDatagram;
+
+class TunnexPeer : public KLNetSocketDelegate, public std::enable_shared_from_this<TunnexPeer> {
+    struct Private {};
+
+public:
+    // The tag of the active ping socket; a socket that loses the role gets 0.
+    static constexpr uint64_t kPingSocketTag = 65535;
+    static constexpr double kConnectionTimeoutSeconds = 90.0;
+    // The port of address tokens.
+    static constexpr uint16_t kTokenPort = 6001;
+
+    // The ping cycle's intervals and the pause between repeats of a connect request. The defaults
+    // are the protocol's; tests shorten them.
+    struct Timing {
+        std::chrono::milliseconds pingInterval{5000};
+        std::chrono::milliseconds pingTimeout{30000};
+        std::chrono::milliseconds invitationRepeatPause{1000};
+    };
+    static Timing timing();
+    static void setTiming(const Timing& timing);
+
+    // --- class ---
+
+    // The start-up of the tunnel library on first use of the class (counters, channel-hash seed,
+    // UDT, then the socket core). Every factory calls it; calling it again does nothing.
+    static void initialize();
+    // (major << 16) | (minor << 8) | patch.
+    static constexpr uint32_t version() { return 0x30000; }
+
+    static std::shared_ptr<TunnexPeer> registeredTunnexPeer();
+    // An empty peer first closes the ping socket.
+    static void setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer);
+    static std::shared_ptr<KLNetSocket> activePingSocket();
+    // The lock around the registered peer, the ping socket and the ping scheduling (recursive).
+    static std::recursive_mutex& pingSocketLock();
+    // Cancels the registered peer's pending pings and time-outs, closes the ping socket, forgets it
+    // and waits (outside the lock) until its datagram loop has stopped.
+    static void closePingSocket();
+    // A new IPv4 ping socket whose known peer is the server, listening for the registered peer on
+    // an ephemeral port; empty when the server host does not resolve.
+    static std::shared_ptr<KLNetSocket> newSocketRegisteredWithServer();
+    static std::shared_ptr<KLNetSocket> recyclePingSocketWithOldPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+    // A new registered peer on a new ping socket, with the old peer's key and invite delegate. The old
+    // peer keeps its socket (now tag 0) for its tunnel.
+    static std::shared_ptr<TunnexPeer> recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+
+    // A different host resets the reply nonce.
+    static void setGlobalServerHost(const std::string& host);
+    static std::string globalServerHost();
+    // The server's UDP port (9300 unless set, for test servers on ephemeral ports).
+    static void setGlobalServerPort(uint16_t port);
+    static uint16_t globalServerPort();
+    static void setGlobalAssignedId(uint64_t id);
+    static uint64_t globalAssignedId();
+
+    static uint64_t nextNonce();
+    static void resetServerNonce();
+    // The highest reply nonce accepted so far.
+    static uint64_t highestServerNonce();
+
+    // Up, non-loopback interfaces named "en", "eth" or "wl" (family 0: IPv4 and IPv6), in the
+    // system's order; empty when the list cannot be read.
+    static std::vector<TunnexAddress> newArrayOfInterfaceAddressesOfFamily(int family);
+    static bool isTunnexInterfaceName(const std::string& name);
+    static std::optional<std::string> tokenStringFromAddress(const TunnexAddress* address);
+    static std::optional<TunnexAddress> addressFromTokenString(const std::string& token);
+    // "a.b.c.d:port" as an IPv4 socket address (address 0.0.0.0 when it does not parse).
+    static sockaddr_in sockaddrFromAddrPortString(const std::string& text);
+    // The UUID this machine is known by in connect requests: the machine's own unless set (a test
+    // node that plays another machine on the same host sets its own).
+    static std::string localMachineUUID();
+    static void setLocalMachineUUID(std::string uuid);
+    // The connect request's 88-byte plaintext with this machine's UUID.
+    static Bytes tunnexConnectMessageWithPeerID(uint64_t peerId, uint64_t transactionId);
+
+    // --- object ---
+
+    static std::shared_ptr<TunnexPeer> initUsingEncryption(bool wantEncryption, uint64_t assignedId = 0,
+                                                           TunnexClock clock = tunnexSystemClock());
+    static std::shared_ptr<TunnexPeer> init() { return initUsingEncryption(true); }
+    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock);
+    ~TunnexPeer() override;
+    TunnexPeer(const TunnexPeer&) = delete;
+    TunnexPeer& operator=(const TunnexPeer&) = delete;
+
+    // Makes this the registered peer on a fresh ping socket; false when no socket could be made.
+    // The time-out argument is not used.
+    bool registerWithServerAtAddress(const std::string& host, double timeout, uint64_t assignedId);
+    void resetPingSocket();
+    // Leaves the registered role when this peer holds it; always true.
+    bool cancelRegistrationWithServer(bool sendCancel = true);
+
+    // Rendezvous exchange.
+    void serverPing();
+    // Arms the ping time-out on the peer registered now.
+    static void setupTimeOut();
+    void pingTimeOut();
+    // The handlers of the opened replies.
+    void receivedPong(const Bytes& plaintext);
+    void receivedInvitation(const Bytes& plaintext);
+    void handleError(const Bytes& plaintext);
+    // Seals a request with this peer's id and key and the next nonce; empty (and logged) when the
+    // cipher refuses, for example while the key is not 16, 24 or 32 bytes long.
+    std::optional<Bytes> sealServerRequest(const Bytes& plaintext);
+    // Sends the datagram to the socket's known peer at port up to 5 times, pausing after each
+    // successful send; stops at the first failure. Blocks: run it off the main loop.
+    void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
+    bool tunnexServerResponded() const { return pongCounter() != 0; }
+
+    // Outcomes of a connection attempt as far as the rendezvous exchange reports them.
+    void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+
+    // Encryption model, made on first need.
+    std::shared_ptr<TunnexEncryption> getEncryptor();
+
+    // Connection time-outs.
+    void tunnexConnectionTimeOut();
+    void markStartForConnectionTimeout();
+    bool shouldTimeoutPeer() const;
+    bool shouldAbandonPeer() const;
+    bool isConnected() const;
+
+    std::string description();
+
+    // KLNetSocketDelegate.
+    void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) override {}
+    void willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) override;
+    void datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data, const sockaddr* from,
+                                              socklen_t fromLength) override;
+    bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
+
+    // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
+    std::recursive_mutex& objectLock() const { return lock_; }
+
+    // --- properties ---
+    bool wantEncryption() const { return wantEncryption_; }
+    uint64_t assignedId() const { return assignedId_.load(); }
+    void setAssignedId(uint64_t id) { assignedId_.store(id); }
+    uint64_t pingCounter() const { return pingCounter_.load(); }
+    void setPingCounter(uint64_t value) { pingCounter_.store(value); }
+    uint64_t pongCounter() const { return pongCounter_.load(); }
+    void setPongCounter(uint64_t value) { pongCounter_.store(value); }
+    uint64_t peerConnectionHandle() const { return peerConnectionHandle_.load(); }
+    void setPeerConnectionHandle(uint64_t handle) { peerConnectionHandle_.store(handle); }
+    bool cancel() const { return cancel_.load(); }
+    void setCancel(bool value) { cancel_.store(value); }
+    bool contactedServer() const { return contactedServer_.load(); }
+    bool usingEncryption() const { return usingEncryption_.load(); }
+    void setUsingEncryption(bool value) { usingEncryption_.store(value); }
+    bool mainChannelPersists() const { return mainChannelPersists_.load(); }
+    void setMainChannelPersists(bool value) { mainChannelPersists_.store(value); }
+    bool connectionComplete() const { return connectionComplete_.load(); }
+    void setConnectionComplete(bool value) { connectionComplete_.store(value); }
+    bool handoffComplete() const { return handoffComplete_.load(); }
+    void setHandoffComplete(bool value) { handoffComplete_.store(value); }
+    bool connectionCompletionInitiated() const { return connectionCompletionInitiated_.load(); }
+    void setConnectionCompletionInitiated(bool value) { connectionCompletionInitiated_.store(value); }
+    bool handshakeConfirmed() const { return handshakeConfirmed_.load(); }
+    void setHandshakeConfirmed(bool value) { handshakeConfirmed_.store(value); }
+    bool handshakeAccepted() const { return handshakeAccepted_.load(); }
+    void setHandshakeAccepted(bool value) { handshakeAccepted_.store(value); }
+    uint16_t tunnelCount() const { return tunnelCount_.load(); }
+    void setTunnelCount(uint16_t value) { tunnelCount_.store(value); }
+    uint16_t basePort() const { return basePort_.load(); }
+    void setBasePort(uint16_t value) { basePort_.store(value); }
+    TunnexTunnelStatus connectionStatus() const { return connectionStatus_.load(); }
+    void setConnectionStatus(TunnexTunnelStatus status) { connectionStatus_.store(status); }
+    int64_t teardownToken() const { return teardownToken_.load(); }
+    void setTeardownToken(int64_t token) { teardownToken_.store(token); }
+
+    std::shared_ptr<KLNetSocket> handoffSocket() const;
+    void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
+    std::shared_ptr<TunnexSocket> mainChannel() const;
+    void setMainChannel(std::shared_ptr<TunnexSocket> channel);
+    std::shared_ptr<TunnexRemotePeer> stunPeer() const;
+    void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
+    Bytes privateKey() const;
+    void setPrivateKey(Bytes key);
+    std::string serverHost() const;
+    void setServerHost(std::string host);
+    Date connectionInitiationDate() const;
+    void setConnectionInitiationDate(Date date);
+    // This peer's external address as the server reported it (family 0 until a pong named it).
+    sockaddr_storage extAddress() const;
+    std::shared_ptr<TunnexPeerDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<TunnexPeerDelegate> delegate);
+    std::shared_ptr<TunnexPeerProgressDelegate> progressDelegate() const;
+    void setProgressDelegate(std::weak_ptr<TunnexPeerProgressDelegate> delegate);
+    std::shared_ptr<TunnexPeerInviteDelegate> inviteDelegate() const;
+    void setInviteDelegate(std::weak_ptr<TunnexPeerInviteDelegate> delegate);
+    // Hole-punch attempts by sender text ("a.b.c.d:port") and the socket that answered each.
+    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts() const;
+
+private:
+    // Scheduled pings and time-outs of this peer, cancelled together.
+    void cancelPendingRequests();
+    void schedulePing(Duration delay);
+    void scheduleTimeOut(Duration delay);
+
+    // The dispatcher's branches.
+    void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
+    void handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                     const std::string& senderText);
+    void handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                       const std::string& senderText);
+    void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                      const std::string& senderText);
+    void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes);
+    // Points the remote record at the sender of the last datagram that passed the tests.
+    void pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
+                               const sockaddr_in& sender);
+    // The transaction of a record, logging a missing one or one of another remote.
+    std::shared_ptr<TunnexTransaction> transactionOfRecord(int64_t transactionId,
+                                                           const std::shared_ptr<TunnexRemotePeer>& stunPeer,
+                                                           bool* matchesStunPeer);
+
+    const bool wantEncryption_;
+    const TunnexClock clock_;
+    mutable std::recursive_mutex lock_;
+
+    std::atomic<uint64_t> assignedId_;
+    std::atomic<uint64_t> pingCounter_{0};
+    std::atomic<uint64_t> pongCounter_{0};
+    std::atomic<uint64_t> peerConnectionHandle_{0};
+    std::atomic<bool> cancel_{false};
+    std::atomic<bool> contactedServer_{false};
+    std::atomic<bool> usingEncryption_{false};
+    std::atomic<bool> mainChannelPersists_{true};
+    std::atomic<bool> connectionComplete_{false};
+    std::atomic<bool> handoffComplete_{false};
+    std::atomic<bool> connectionCompletionInitiated_{false};
+    std::atomic<bool> handshakeConfirmed_{false};
+    std::atomic<bool> handshakeAccepted_{false};
+    std::atomic<uint16_t> tunnelCount_{0};
+    std::atomic<uint16_t> basePort_{0};
+    std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
+    std::atomic<int64_t> teardownToken_{0};
+
+    // Guards the reference, text and address fields below.
+    mutable std::mutex fieldsMutex_;
+    std::shared_ptr<KLNetSocket> handoffSocket_;
+    std::shared_ptr<TunnexSocket> mainChannel_;
+    std::shared_ptr<TunnexRemotePeer> stunPeer_;
+    Bytes privateKey_;
+    std::string serverHost_;
+    Date connectionInitiationDate_;
+    sockaddr_storage extAddress_{};
+    std::weak_ptr<TunnexPeerDelegate> delegate_;
+    std::weak_ptr<TunnexPeerProgressDelegate> progressDelegate_;
+    std::weak_ptr<TunnexPeerInviteDelegate> inviteDelegate_;
+
+    // Guarded by lock_.
+    std::shared_ptr<TunnexEncryption> encryptModel_;
+    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
+    std::set<int64_t> invitedTransactions_;
+
+    std::mutex timersMutex_;
+    std::vector<CancelHandle> pendingPings_;
+    std::vector<CancelHandle> pendingTimeOuts_;
+};
+
+}  // namespace kl

@@ -1,0 +1,266 @@
+// TunnexPeer's datagram dispatcher: every datagram of every socket of the peer arrives here, on that
+// socket's loop thread. Server replies are opened and handed to the reply handlers; hole-punch
+// words and records update the handshake state and are answered through the connection layer;
+// datagrams of a datagram forward are relayed over the main channel.
+#include <arpa/inet.h>
+
+#include <cryptopp/secblock.h>
+
+#include <cstring>
+
+#include "foundation/KLTLogging.h"
+#include "tunnel/TunnexDatagramClass.h"
+#include "tunnel/TunnexEncryption.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexPeerClassState.h"
+#include "tunnel/TunnexPeerConnectionLayer.h"
+#include "tunnel/TunnexPeerManagerLink.h"
+#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexTransaction.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+
+void TunnexPeer::willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) {
+    std::lock_guard lock(pingSocketLock());
+    auto& state = tunnexPeerClassState();
+    if (state.registeredPeer.get() == this && state.pingSocket.get() == &socket) serverPing();
+}
+
+bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) {
+    // The descriptor outlives the loop: after the handshake it belongs to the reliable transport.
+    shouldClose = false;
+    if (activePingSocket().get() == &socket) return true;
+    if (handoffSocket().get() == &socket) return !handoffComplete();
+    return true;
+}
+
+void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data,
+                                                      const sockaddr* from, socklen_t fromLength) {
+    sockaddr_in sender{};
+    if (from && fromLength >= socklen_t(sizeof(sockaddr_in)) && from->sa_family == AF_INET) {
+        std::memcpy(&sender, from, sizeof sender);
+    }
+    const std::string senderText = AddressPortString(&sender).value_or("(none)");
+
+    std::shared_ptr<KLNetSocket> pingSocket;
+    {
+        std::lock_guard lock(pingSocketLock());
+        auto& state = tunnexPeerClassState();
+        if (state.registeredPeer.get() == this) pingSocket = state.pingSocket;
+    }
+    const bool onPingSocket = pingSocket.get() == &socket;
+    if (!onPingSocket && handoffSocket().get() != &socket) {
+        relayForwardDatagram(socket, data.bytes);
+        return;
+    }
+
+    const TunnexPeerDatagram datagram = classifyTunnexDatagram(data.bytes);
+    switch (datagram.kind) {
+    case TunnexDatagramKind::ServerReply: handleServerReply(data.bytes, onPingSocket); break;
+    case TunnexDatagramKind::Hello: handleHello(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::Confirm: handleConfirm(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::Accept: handleAccept(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::UDTPacket: KLLog(kKLTLoggingLevelInfo, "Received UDT handshake message"); break;
+    case TunnexDatagramKind::Unexpected: {
+        const unsigned first = data.bytes.size() > 0 ? data.bytes[0] : 0;
+        const unsigned second = data.bytes.size() > 1 ? data.bytes[1] : 0;
+        KLLog(kKLTLoggingLevelDebug, "Unexpected packet: %01x%01x   for socket:%p : %d (%zu bytes from %s)", first,
+              second, static_cast<void*>(&socket), socket.sock(), data.bytes.size(), senderText.c_str());
+        break;
+    }
+    }
+}
+
+void TunnexPeer::handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket) {
+    const Bytes key = privateKey();
+    TunnexOpenedReply reply = tunnexOpenReply(bytes, key, tunnexPeerClassState().replyNonces);
+    if (!reply) return;
+    switch (reply.packetType()) {
+    case ServerPongMsg:
+        if (!onActivePingSocket) {
+            KLLog(kKLTLoggingLevelDebug, "Pong on a socket that is not the active ping socket; dropped");
+            return;
+        }
+        {
+            std::weak_ptr<TunnexPeer> weak = weak_from_this();
+            mainLoop().post([weak, plaintext = std::move(reply.plaintext)] {
+                if (auto peer = weak.lock()) peer->receivedPong(plaintext);
+            });
+        }
+        break;
+    case ServerInvitationMsg: receivedInvitation(reply.plaintext); break;
+    case ServerErrorMsg: handleError(reply.plaintext); break;
+    default: KLLog(kKLTLoggingLevelDebug, "Server reply of unknown type %u; dropped", unsigned(reply.packetType()));
+    }
+}
+
+// --- hole-punch words and records ---
+
+namespace {
+
+std::shared_ptr<TunnexPeerConnectionLayer> layerOrLog(uint16_t magic, const std::string& senderText) {
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram %04x from %s dropped: no hole-punch layer", unsigned(magic),
+              senderText.c_str());
+    }
+    return layer;
+}
+
+}  // namespace
+
+void TunnexPeer::pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
+                                       const sockaddr_in& sender) {
+    sockaddr_storage address{};
+    std::memcpy(&address, &sender, sizeof sender);
+    remote->setAddress(address);
+    remote->setPort(ntohs(sender.sin_port));
+    remote->setHasPeerAddress(true);
+    remote->setTunnelSocket(socket.shared_from_this());
+}
+
+std::shared_ptr<TunnexTransaction> TunnexPeer::transactionOfRecord(int64_t transactionId,
+                                                                   const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                                   bool* matchesStunPeer) {
+    if (matchesStunPeer) *matchesStunPeer = false;
+    if (transactionId <= 0) return nullptr;
+    auto manager = tunnexPeerManager();
+    auto transaction = manager ? manager->transactionForTransactionId(transactionId) : nullptr;
+    if (!transaction) {
+        KLLog(kKLTLoggingLevelDebug, "No matching transaction instance for transactionId: %lld", (long long)transactionId);
+        return nullptr;
+    }
+    const bool matches = transaction->remotePeer() == stun;
+    if (matchesStunPeer) *matchesStunPeer = matches;
+    if (!matches && stun) KLLog(kKLTLoggingLevelDebug, "stunPeer does not match stored remote peer for transactionId");
+    return transaction;
+}
+
+namespace {
+
+bool isOriginatorFor(int64_t transactionId) {
+    auto manager = tunnexPeerManager();
+    return manager && manager->isOriginatorForTransactionId(transactionId);
+}
+
+}  // namespace
+
+void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                             const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received HELLO message.  Peer is coming from %s", senderText.c_str());
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    auto stun = stunPeer();
+    bool originator;
+    std::shared_ptr<TunnexTransaction> transaction;
+    if (datagram.isRecord) {
+        originator = isOriginatorFor(datagram.transactionId);
+        transaction = transactionOfRecord(datagram.transactionId, stun, nullptr);
+    } else {
+        // The originator says 0xCAFE, so this side answers as responder; 0xBEEF the other way round.
+        originator = datagram.magic == kTunnexHelloResponder;
+    }
+    if (!stun) {
+        KLLog(kKLTLoggingLevelDebug, "stunPeer is nil");
+        return;
+    }
+    std::lock_guard lock(lock_);
+    KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", connectionAttempts_.size());
+    if (originator && connectionAttempts_.count(senderText)) {
+        KLLog(kKLTLoggingLevelDebug, "Hello message from %s is a duplicate.", senderText.c_str());
+        return;
+    }
+    pointStunPeerAtSender(stun, socket, sender);
+    if (cancel()) return;
+    auto handoff = handoffSocket();
+    connectionAttempts_[senderText] = handoff;
+    if (originator && datagram.isRecord) {
+        KLLog(kKLTLoggingLevelInfo, "Returning AHOY to %s : %d", AddressString(&sender).value_or("").c_str(),
+              int(stun->port()));
+        layer->ahoySocket(handoff, transaction);
+    } else if (originator) {
+        layer->helloSocket(handoff, stun, sender, true);
+    } else if (datagram.isRecord) {
+        KLLog(kKLTLoggingLevelInfo, "Returning CONFIRM to %s : %d", AddressString(&sender).value_or("").c_str(),
+              int(stun->port()));
+        layer->acknowledgeSocket(handoff, transaction, kTunnexPeerConfirmMsg);
+    } else {
+        layer->confirmSocket(handoff, stun, sender);
+    }
+}
+
+void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                               const std::string& senderText) {
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    if (handshakeConfirmed_.exchange(true)) {
+        KLLog(kKLTLoggingLevelInfo, "Received additional CONFIRM message.  Peer is coming from %s", senderText.c_str());
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Received CONFIRM message.  Peer is coming from %s", senderText.c_str());
+    auto stun = stunPeer();
+    bool originator = false;
+    std::shared_ptr<TunnexTransaction> transaction;
+    if (datagram.isRecord) {
+        originator = isOriginatorFor(datagram.transactionId);
+        bool matches = false;
+        transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
+        if (transaction && matches) transaction->setIsWaitingForAcceptance(true);
+    }
+    if (!stun) {
+        KLLog(kKLTLoggingLevelDebug, "stunPeer is still nil upon receipt of confirmation");
+        return;
+    }
+    if (!originator) return;
+    std::lock_guard lock(lock_);
+    pointStunPeerAtSender(stun, socket, sender);
+    stun->setUUID(datagram.uuid.value_or(std::string()));
+    layer->acknowledgeSocket(handoffSocket(), transaction, kTunnexPeerAcceptMsg);
+    layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+}
+
+void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                              const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received ACCEPT message.  Peer is coming from %s", senderText.c_str());
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    auto stun = stunPeer();
+    bool complete = true;
+    if (datagram.isRecord) {
+        const bool originator = isOriginatorFor(datagram.transactionId);
+        bool matches = false;
+        auto transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
+        if (transaction && matches) complete = transaction->isWaitingForAcceptance() || !originator;
+    }
+    if (!stun || !complete) return;
+    pointStunPeerAtSender(stun, socket, sender);
+    KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
+    // The loop ends after this pass and leaves the open descriptor to the reliable transport.
+    if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
+    stun->setUUID(datagram.uuid.value_or(std::string()));
+    layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+}
+
+// --- datagram forwards ---
+
+void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes) {
+    const uint32_t channelHash = uint32_t(socket.tag());
+    Bytes payload(bytes.begin(), bytes.end());
+    if (usingEncryption()) {
+        std::lock_guard lock(lock_);
+        auto model = getEncryptor();
+        if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
+        CryptoPP::SecByteBlock block(payload.data(), payload.size());
+        CryptoPP::SecByteBlock sealed = model->encryptByteBlock(block);
+        payload.assign(sealed.begin(), sealed.end());
+    }
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelDebug, "Forwarded datagram of channel %x dropped: no main channel", channelHash);
+        return;
+    }
+    layer->sendMainChannelMessage(shared_from_this(), tunnexForwardDatagramMessage(channelHash, payload));
+}
+
+}  // namespace kl

@@ -1,0 +1,44 @@
+// What a tunnel peer asks of the tunnel manager: the transaction table, the connection time-outs,
+// the queue of waiting connections and the peers' outcomes. The tunnel manager installs itself
+// here when it is made; until then a peer works alone (no transaction is known, no connection is
+// queued, outcomes reach only the peer's own delegate).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kl {
+
+class TunnexPeer;
+class TunnexRemotePeer;
+class TunnexTransaction;
+
+// Called from the main loop and from datagram threads; implementations serialise their tables.
+class TunnexPeerManagerLink {
+public:
+    virtual ~TunnexPeerManagerLink() = default;
+
+    // A pong arrived: start the next queued connection, if any.
+    virtual void fulfillNextQueuedConnection() = 0;
+    // Starts (or restarts) the connection time-out of the peer.
+    virtual void registerTimeoutForPeer(const std::shared_ptr<TunnexPeer>& peer) = 0;
+    // True when the manager holds a transaction with the id that this machine started.
+    virtual bool isOriginatorForTransactionId(int64_t transactionId) = 0;
+    virtual std::shared_ptr<TunnexTransaction> transactionForTransactionId(int64_t transactionId) = 0;
+    virtual void registerTransaction(const std::shared_ptr<TunnexTransaction>& transaction) = 0;
+    // Merges the record into the manager's record of the same machine; returns the record to use.
+    virtual std::shared_ptr<TunnexRemotePeer> updateRegistrationWithPeer(
+        const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+    // The peers that serve remote machines, for the ping's log lines.
+    virtual std::vector<std::shared_ptr<TunnexPeer>> activePeers() = 0;
+    virtual void peerFailedToConnectToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                             const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+    virtual void peerDisconnectedFromRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                            const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+};
+
+std::shared_ptr<TunnexPeerManagerLink> tunnexPeerManager();
+void setTunnexPeerManager(std::shared_ptr<TunnexPeerManagerLink> manager);
+
+}  // namespace kl

@@ -1,0 +1,272 @@
+// tunnel-node: runs one tunnel peer from the command line the way the daemon runs it, and prints one
+// JSON line per event on stdout.
+//
+//   tunnel-node --server ADDR:PORT --id N --key HEX --uuid TEXT [--remote ID:UUID]... [--connect ID]
+//               [--forward LOCALPORT:REMOTEID:REMOTEPORT]... [--ping-interval-ms N] [--ping-timeout-ms N]
+//
+// Events: started, registered (first pong naming the external address), pong, recycled,
+// ping-timeout, invited, connect-sent, status (uuid and status), forward, error, stopped. Ends on
+// SIGINT, SIGTERM, or when the pipe on its stdin (if it is one) is closed.
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "NodeManager.h"
+#include "foundation/KLTLogging.h"
+#include "platform/Executors.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace {
+
+using namespace kl;
+using nlohmann::json;
+
+std::atomic<bool> gStop{false};
+
+void emit(json line) {
+    std::string text = line.dump() + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+[[noreturn]] void usage(const std::string& message) {
+    emit({{"event", "error"}, {"message", message}});
+    std::fprintf(stderr,
+                 "usage: tunnel-node --server ADDR:PORT --id N --key HEX --uuid TEXT [--remote ID:UUID]...\n"
+                 "                   [--connect ID] [--forward LOCALPORT:REMOTEID:REMOTEPORT]...\n"
+                 "                   [--ping-interval-ms N] [--ping-timeout-ms N]\n");
+    std::exit(2);
+}
+
+uint64_t number(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno) usage(std::string("bad ") + what + ": " + text);
+    return value;
+}
+
+struct Forward {
+    uint16_t localPort;
+    uint64_t remoteId;
+    uint16_t remotePort;
+};
+
+struct Options {
+    std::string serverHost;
+    uint16_t serverPort = 0;
+    uint64_t id = 0;
+    Bytes key;
+    std::string uuid;
+    std::vector<std::pair<uint64_t, std::string>> remotes;
+    std::optional<uint64_t> connect;
+    std::vector<Forward> forwards;
+    TunnexPeer::Timing timing;
+};
+
+Options parse(int argc, char** argv) {
+    Options options;
+    bool haveId = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        if (i + 1 >= argc) usage("missing value of " + flag);
+        const std::string value = argv[++i];
+        if (flag == "--server") {
+            const size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0) usage("--server wants ADDR:PORT");
+            options.serverHost = value.substr(0, colon);
+            uint64_t port = number(value.substr(colon + 1), "server port");
+            if (port == 0 || port > 65535) usage("bad server port: " + value);
+            options.serverPort = uint16_t(port);
+        } else if (flag == "--id") {
+            options.id = number(value, "id");
+            haveId = true;
+        } else if (flag == "--key") {
+            if (value.size() % 2 || (value.size() != 32 && value.size() != 48 && value.size() != 64)) {
+                usage("--key wants 16, 24 or 32 bytes in hexadecimal");
+            }
+            for (size_t j = 0; j < value.size(); j += 2) {
+                options.key.push_back(uint8_t(std::strtoul(value.substr(j, 2).c_str(), nullptr, 16)));
+            }
+        } else if (flag == "--uuid") {
+            options.uuid = value;
+        } else if (flag == "--remote") {
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos || colon + 1 == value.size()) usage("--remote wants ID:UUID");
+            options.remotes.emplace_back(number(value.substr(0, colon), "remote id"), value.substr(colon + 1));
+        } else if (flag == "--connect") {
+            options.connect = number(value, "connect id");
+        } else if (flag == "--forward") {
+            unsigned long long local = 0, remote = 0, port = 0;
+            char extra = 0;
+            if (std::sscanf(value.c_str(), "%llu:%llu:%llu%c", &local, &remote, &port, &extra) != 3 || local > 65535 ||
+                port == 0 || port > 65535) {
+                usage("--forward wants LOCALPORT:REMOTEID:REMOTEPORT");
+            }
+            options.forwards.push_back({uint16_t(local), remote, uint16_t(port)});
+        } else if (flag == "--ping-interval-ms") {
+            options.timing.pingInterval = std::chrono::milliseconds(number(value, "ping interval"));
+        } else if (flag == "--ping-timeout-ms") {
+            options.timing.pingTimeout = std::chrono::milliseconds(number(value, "ping time-out"));
+        } else {
+            usage("unknown option " + flag);
+        }
+    }
+    if (options.serverHost.empty() || !haveId || options.key.empty() || options.uuid.empty()) {
+        usage("--server, --id, --key and --uuid are required");
+    }
+    if (options.connect) {
+        bool known = false;
+        for (auto& remote : options.remotes) known |= remote.first == *options.connect;
+        if (!known) usage("--connect names an id without --remote");
+    }
+    return options;
+}
+
+class NodeDelegates : public TunnexPeerInviteDelegate, public TunnexPeerDelegate {
+public:
+    void didReceiveInvite() override { emit({{"event", "invited"}}); }
+    void pingDidTimeOut() override { emit({{"event", "ping-timeout"}}); }
+    void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
+                                            const std::shared_ptr<TunnexRemotePeer>& remote) override {
+        status(remote, TunnexTunnelConnected);
+    }
+    void tunnexPeerFailedToConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                 const std::shared_ptr<TunnexRemotePeer>& remote) override {
+        status(remote, peer->connectionStatus());
+    }
+    void tunnexPeerDisconnectedFromRemotePeer(const std::shared_ptr<TunnexPeer>& peer,
+                                              const std::shared_ptr<TunnexRemotePeer>& remote) override {
+        status(remote, peer->connectionStatus());
+    }
+    void tunnexPeerPortForwardResult(const std::shared_ptr<TunnexPeer>&, const ForwardSuccessResult&,
+                                     const std::shared_ptr<TunnexRemotePeer>&) override {}
+
+private:
+    static void status(const std::shared_ptr<TunnexRemotePeer>& remote, TunnexTunnelStatus status) {
+        emit({{"event", "status"}, {"uuid", remote ? remote->UUID() : std::string()}, {"status", int(status)}});
+    }
+};
+
+std::string addressText(const sockaddr_storage& address) {
+    return AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("");
+}
+
+// Follows the registered peer on the main loop: reports pongs and recycles, keeps the delegates
+// on whichever peer holds the registration, and sends the connect request once the server answers.
+class NodeWatcher {
+public:
+    NodeWatcher(const Options& options, std::shared_ptr<NodeManager> manager, std::shared_ptr<NodeDelegates> delegates)
+        : options_(options), manager_(std::move(manager)), delegates_(std::move(delegates)) {}
+
+    void tick() {
+        auto peer = TunnexPeer::registeredTunnexPeer();
+        if (!peer) return;
+        if (peer != current_) {
+            if (current_) emit({{"event", "recycled"}});
+            current_ = peer;
+            lastPongs_ = 0;
+            peer->setDelegate(delegates_);
+        }
+        const uint64_t pongs = peer->pongCounter();
+        if (pongs == lastPongs_) return;
+        lastPongs_ = pongs;
+        const sockaddr_storage external = peer->extAddress();
+        if (!registered_ && external.ss_family == AF_INET) {
+            registered_ = true;
+            auto socket = peer->handoffSocket();
+            emit({{"event", "registered"}, {"id", options_.id}, {"external", addressText(external)},
+                  {"local_port", socket ? socket->localPort() : 0}});
+        }
+        emit({{"event", "pong"}, {"pongs", pongs}, {"external", addressText(external)}});
+        if (options_.connect && !connectSent_) sendConnect(peer);
+    }
+
+private:
+    void sendConnect(const std::shared_ptr<TunnexPeer>& peer) {
+        connectSent_ = true;
+        auto remote = manager_->remoteWithServerId(*options_.connect);
+        auto transaction = manager_->originateTransaction(remote);
+        peer->setStunPeer(remote);
+        auto request = peer->sealServerRequest(
+            TunnexPeer::tunnexConnectMessageWithPeerID(*options_.connect, uint64_t(transaction->transactionId())));
+        if (!request) return;
+        emit({{"event", "connect-sent"}, {"peer", *options_.connect}, {"transaction", transaction->transactionId()}});
+        const uint16_t port = options_.serverPort;
+        globalQueue().async([peer, request = *request, port] {
+            peer->sendInvitationRequest(request, peer->handoffSocket(), port);
+        });
+    }
+
+    const Options& options_;
+    std::shared_ptr<NodeManager> manager_;
+    std::shared_ptr<NodeDelegates> delegates_;
+    std::shared_ptr<TunnexPeer> current_;
+    uint64_t lastPongs_ = 0;
+    bool registered_ = false;
+    bool connectSent_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const Options options = parse(argc, argv);
+    setLogSink(LogSink::StandardError);
+    if (const char* level = std::getenv("KL_LOG_LEVEL")) setLoggingLevel(std::atoi(level));
+    std::signal(SIGINT, [](int) { gStop = true; });
+    std::signal(SIGTERM, [](int) { gStop = true; });
+
+    TunnexPeer::setTiming(options.timing);
+    TunnexPeer::setGlobalServerPort(options.serverPort);
+    TunnexPeer::setLocalMachineUUID(options.uuid);
+    auto manager = std::make_shared<NodeManager>();
+    for (const auto& [id, uuid] : options.remotes) manager->addRemote(id, uuid);
+    setTunnexPeerManager(manager);
+    auto delegates = std::make_shared<NodeDelegates>();
+
+    auto peer = TunnexPeer::init();
+    peer->setPrivateKey(options.key);
+    peer->setInviteDelegate(delegates);
+    peer->setDelegate(delegates);
+    peer->setMainChannelPersists(true);
+    emit({{"event", "started"}, {"id", options.id}, {"uuid", options.uuid}});
+    if (!peer->registerWithServerAtAddress(options.serverHost, 5.0, options.id)) {
+        emit({{"event", "error"}, {"message", "cannot reach server " + options.serverHost}});
+        return 1;
+    }
+    for (const Forward& forward : options.forwards) {
+        // Stream forwards come with the channel layer; until then each request is answered plainly.
+        emit({{"event", "forward"}, {"local_port", forward.localPort}, {"remote_id", forward.remoteId},
+              {"remote_port", forward.remotePort}, {"ok", false}, {"reason", "port forwarding is not available"}});
+    }
+
+    NodeWatcher watcher(options, manager, delegates);
+    struct stat input {};
+    const bool stdinIsPipe = ::fstat(0, &input) == 0 && S_ISFIFO(input.st_mode);
+    mainLoop().every(std::chrono::milliseconds(50), [&watcher, stdinIsPipe] {
+        pollfd pipe{0, POLLIN, 0};
+        char byte;
+        bool stdinClosed = stdinIsPipe && ::poll(&pipe, 1, 0) > 0 && ::read(0, &byte, 1) <= 0;
+        if (gStop || stdinClosed) {
+            mainLoop().stop();
+            return;
+        }
+        watcher.tick();
+    });
+    mainLoop().run();
+
+    if (auto registered = TunnexPeer::registeredTunnexPeer()) registered->cancelRegistrationWithServer(true);
+    setTunnexPeerManager(nullptr);
+    emit({{"event", "stopped"}});
+    return 0;
+}

@@ -1,0 +1,234 @@
+// The peer's dispatcher fed by a scripted remote: each row is one datagram from one sender, with
+// the answers the dispatcher hands to the hole-punch layer and the state it leaves.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "PeerTestSupport.h"
+#include "foundation/KLTLogging.h"
+#include "support/TestEnvironment.h"
+#include "platform/Executors.h"
+#include "tunnel/TunnexDatagramClass.h"
+
+namespace kl {
+namespace {
+
+using namespace std::chrono_literals;
+
+Bytes word(uint16_t magic) { return {uint8_t(magic), uint8_t(magic >> 8)}; }
+
+Bytes record(uint16_t magic, int64_t transaction, const std::string& uuid = {}) {
+    Bytes bytes(uuid.empty() && (magic == 0xFACE || magic == 0xBABE) ? 24 : 76, 0);
+    bytes[0] = uint8_t(magic), bytes[1] = uint8_t(magic >> 8);
+    for (int i = 0; i < 8; ++i) bytes[4 + i] = uint8_t(uint64_t(transaction) >> (8 * i));
+    std::copy(uuid.begin(), uuid.end(), bytes.begin() + 12);
+    return bytes;
+}
+
+Bytes cut(Bytes bytes, size_t length) {
+    bytes.resize(length);
+    return bytes;
+}
+
+sockaddr_in from(uint16_t port) {
+    auto storage = test::ipv4Address("192.0.2.10", port);
+    sockaddr_in address;
+    std::memcpy(&address, &storage, sizeof address);
+    return address;
+}
+
+class DispatchPeer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setTunnexPeerManager(manager);
+        setTunnexPeerConnectionLayer(layer);
+        setLoggingLevel(kKLTLoggingLevelDebug);
+        TunnexPeer::resetServerNonce();
+        peer = TunnexPeer::init();
+        peer->setPrivateKey(test::bytesFromHex(test::kPeerKeyHex));
+        handoff = KLNetSocket::initWithFamily(AF_INET);
+        ASSERT_TRUE(handoff->startListeningForDatagramsOnPort(peer, 0));
+        ASSERT_TRUE(test::waitFor([&] { return handoff->localPort() != 0; }));
+        peer->setHandoffSocket(handoff);
+        stun = std::make_shared<TunnexRemotePeer>();
+        peer->setStunPeer(stun);
+    }
+    void TearDown() override {
+        setTunnexPeerManager(nullptr);
+        setTunnexPeerConnectionLayer(nullptr);
+        setLoggingLevel(kKLTLoggingLevelInfo);
+    }
+    void deliver(KLNetSocket& socket, const Bytes& datagram, const sockaddr_in& sender) {
+        KLNetDatagram data{std::span<const uint8_t>(datagram.data(), datagram.size()), nullptr};
+        peer->datagramReceivedForSocketFromAddress(socket, data, reinterpret_cast<const sockaddr*>(&sender),
+                                                   sizeof sender);
+    }
+
+    std::shared_ptr<test::RecordingManager> manager = std::make_shared<test::RecordingManager>();
+    std::shared_ptr<test::RecordingConnectionLayer> layer = std::make_shared<test::RecordingConnectionLayer>();
+    std::shared_ptr<TunnexPeer> peer;
+    std::shared_ptr<KLNetSocket> handoff;
+    std::shared_ptr<TunnexRemotePeer> stun;
+};
+
+TEST_F(DispatchPeer, ScriptedRemote) {
+    manager->originate(600, stun);
+    auto invite = std::make_shared<test::RecordingInviteDelegate>();
+    peer->setInviteDelegate(invite);
+    const Bytes key = peer->privateKey();
+
+    // The first row travels over real UDP to the handoff socket.
+    {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(handoff->localPort());
+        Bytes hello = word(0xBEEF);
+        ::sendto(fd, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ASSERT_TRUE(test::waitFor([&] { return !peer->connectionAttempts().empty(); }));
+        ::close(fd);
+        EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"hello cafe"});
+        EXPECT_EQ(stun->tunnelSocket(), handoff);
+        EXPECT_TRUE(stun->hasPeerAddress());
+    }
+
+    struct Row {
+        const char* what;
+        Bytes datagram;
+        uint16_t senderPort;
+        std::vector<std::string> calls;
+        const char* logLine;
+        std::function<void()> before = {};
+        std::function<void()> check = {};
+    };
+    const std::vector<Row> rows = {
+        {"BEEF from a new sender answers HELLO as originator", word(0xBEEF), 1001, {"hello cafe"}, nullptr, {},
+         [&] { EXPECT_TRUE(peer->connectionAttempts().count("192.0.2.10:1001")); }},
+        {"BEEF again from the same sender is a duplicate", word(0xBEEF), 1001, {},
+         "Hello message from 192.0.2.10:1001 is a duplicate."},
+        {"CAFE is answered with a CONFIRM word", word(0xCAFE), 1002, {"confirm word"}, nullptr},
+        {"CAFE again is answered again", word(0xCAFE), 1002, {"confirm word"}, nullptr},
+        {"with cancel set a hello only moves the remote", word(0xBEEF), 1003, {}, nullptr,
+         [&] { peer->setCancel(true); },
+         [&] {
+             EXPECT_EQ(stun->port(), 1003);
+             EXPECT_FALSE(peer->connectionAttempts().count("192.0.2.10:1003"));
+             peer->setCancel(false);
+         }},
+        {"AHOY of our own transaction is returned", record(0xFACE, 600), 1004, {"ahoy 600"}, nullptr},
+        {"AHOY of an unknown transaction is confirmed", record(0xBABE, 700), 1005, {"ack deed 0"},
+         "No matching transaction instance for transactionId: 700"},
+        {"accept record while not waiting for acceptance does nothing", record(0xD00D, 600, "x"), 1004, {}, nullptr,
+         {}, [&] { EXPECT_FALSE(memoryLogContains("Canceling listening on tunnel socket")); }},
+        {"first confirm record: the originator accepts and completes", record(0xDEED, 600, "their-uuid"), 1004,
+         {"ack d00d 600", "complete their-uuid"}, "Received CONFIRM message.  Peer is coming from 192.0.2.10:1004", {},
+         [&] {
+             EXPECT_TRUE(peer->handshakeConfirmed());
+             EXPECT_TRUE(manager->transactionForTransactionId(600)->isWaitingForAcceptance());
+         }},
+        {"a further CONFIRM word is only logged", word(0xF00D), 1004, {},
+         "Received additional CONFIRM message.  Peer is coming from 192.0.2.10:1004"},
+        {"accept record now completes with its UUID", record(0xD00D, 600, "acc-uuid"), 1004, {"complete acc-uuid"},
+         "Canceling listening on tunnel socket", {}, [&] { EXPECT_TRUE(handoff->cancel()); }},
+        {"FEED completes and leaves the remote without UUID", word(0xFEED), 1006, {"complete "}, nullptr, {},
+         [&] { EXPECT_EQ(stun->UUID(), ""); }},
+        {"80 00 is a UDT handshake", Bytes{0x80, 0x00}, 1007, {}, "Received UDT handshake message"},
+        {"12 34 is unexpected", Bytes{0x12, 0x34}, 1007, {}, "Unexpected packet: 1234"},
+        {"a 5-byte AHOY is unexpected", Bytes{0xCE, 0xFA, 0, 0, 1}, 1007, {}, "Unexpected packet: cefa"},
+        {"a confirm record cut inside its UUID is unexpected", cut(record(0xDEED, 600, "abcdef"), 15),
+         1007, {}, "Unexpected packet: edde"},
+        {"a pong on a socket that is not the ping socket is dropped", *tunnexSealReply(1, key, Bytes(20, 0)).datagram,
+         1008, {}, "Pong on a socket that is not the active ping socket; dropped"},
+        {"an invitation there is handled", *tunnexSealReply(2, key, [] {
+             Bytes b(87, 0);
+             b[0] = 1, b[5] = 55, b[13] = 1;
+             return b;
+         }()).datagram,
+         1008, {"cancel 0"}, "External address does not hail from AF_INET", {},
+         [&] { EXPECT_EQ(invite->invites.load(), 1); }},
+        {"a reply with a replayed nonce is dropped", *tunnexSealReply(2, key, Bytes(20, 0)).datagram, 1008, {},
+         "Server repeated nonce 2"},
+    };
+    for (const Row& row : rows) {
+        clearMemoryLog();
+        if (row.before) row.before();
+        deliver(*handoff, row.datagram, from(row.senderPort));
+        EXPECT_EQ(layer->takeCalls(), row.calls) << row.what;
+        if (row.logLine) {
+            EXPECT_TRUE(memoryLogContains(row.logLine)) << row.what;
+        }
+        if (row.check) row.check();
+    }
+}
+
+TEST_F(DispatchPeer, HelloWithoutRemoteOrLayerChangesNothing) {
+    peer->setStunPeer(nullptr);
+    clearMemoryLog();
+    deliver(*handoff, word(0xBEEF), from(2000));
+    EXPECT_TRUE(memoryLogContains("stunPeer is nil"));
+    deliver(*handoff, word(0xF00D), from(2000));
+    EXPECT_TRUE(memoryLogContains("stunPeer is still nil upon receipt of confirmation"));
+    EXPECT_TRUE(layer->takeCalls().empty());
+
+    setTunnexPeerConnectionLayer(nullptr);
+    peer->setStunPeer(stun);
+    peer->setHandshakeConfirmed(false);
+    deliver(*handoff, word(0xBEEF), from(2001));
+    deliver(*handoff, word(0xF00D), from(2001));
+    EXPECT_TRUE(memoryLogContains("dropped: no hole-punch layer"));
+    EXPECT_TRUE(peer->connectionAttempts().empty());
+    EXPECT_FALSE(peer->handshakeConfirmed());
+    EXPECT_EQ(stun->port(), 0);
+}
+
+TEST_F(DispatchPeer, ForwardSocketDatagramsAreRelayedOnTheMainChannel) {
+    auto forward = KLNetSocket::initWithFamily(AF_INET);
+    forward->setTag(258);
+    deliver(*forward, Bytes{0xAA, 0xBB}, from(3000));
+    {
+        std::lock_guard lock(layer->mutex);
+        ASSERT_EQ(layer->mainChannelMessages.size(), 1u);
+        EXPECT_EQ(layer->mainChannelMessages[0], test::bytesFromHex("02a40101000302010000aabb"));
+    }
+    // An encrypting tunnel whose keys are not agreed yet drops the datagram.
+    peer->setUsingEncryption(true);
+    deliver(*forward, Bytes{0xAA, 0xBB}, from(3000));
+    std::lock_guard lock(layer->mutex);
+    EXPECT_EQ(layer->mainChannelMessages.size(), 1u);
+}
+
+TEST_F(DispatchPeer, LoopsNeverCallADestroyedPeer) {
+    // A second socket of the peer (as a datagram forward's would be), fed from another thread while
+    // the last reference to the peer goes away.
+    auto forward = KLNetSocket::initWithFamily(AF_INET);
+    ASSERT_TRUE(forward->startListeningForDatagramsOnPort(peer, 0));
+    ASSERT_TRUE(test::waitFor([&] { return forward->localPort() != 0; }));
+    std::atomic<bool> stop{false};
+    std::thread blaster([&] {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const uint16_t ports[2] = {forward->localPort(), handoff->localPort()};
+        Bytes datagram = {0x12, 0x34};
+        for (int i = 0; !stop; ++i) {
+            to.sin_port = htons(ports[i % 2]);
+            ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            if (i % 64 == 0) std::this_thread::sleep_for(1ms);
+        }
+        ::close(fd);
+    });
+    std::this_thread::sleep_for(50ms);
+    std::weak_ptr<TunnexPeer> weak = peer;
+    peer.reset();
+    handoff.reset();  // the peer's destruction closed it
+    // A callback running at this moment holds the peer until it returns.
+    EXPECT_TRUE(test::waitFor([&] { return weak.expired(); }, 5s));
+    EXPECT_TRUE(test::waitFor([&] { return !forward->isListening(); }, 5s));
+    stop = true;
+    blaster.join();
+}
+
+}  // namespace
+}  // namespace kl
