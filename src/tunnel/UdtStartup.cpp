@@ -2,13 +2,21 @@
 
 #include <udt/udt.h>
 
+#include <cstdlib>
 #include <mutex>
 
 namespace kl {
 
-void udtStartup() {
+bool udtStartup() {
     static std::once_flag once;
-    std::call_once(once, [] { UDT::startup(); });
+    static bool started = false;
+    std::call_once(once, [] {
+        started = UDT::startup() == 0;
+        // UDT's own globals are destroyed at exit under its still running collector thread; stop the
+        // collector first (exit handlers run before the library's static destructors).
+        if (started) std::atexit([] { UDT::cleanup(); });
+    });
+    return started;
 }
 
 }  // namespace kl

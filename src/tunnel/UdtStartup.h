@@ -3,8 +3,9 @@
 
 namespace kl {
 
-// Starts UDT the first time it is called; later calls (from any thread) do nothing. UDT is never
-// cleaned up: its sockets may be closed by its own threads until the process ends.
-void udtStartup();
+// Starts UDT the first time it is called; later calls (from any thread) do nothing and return the
+// first call's result. UDT is cleaned up only at process exit, so its collector thread is stopped
+// before the library's globals are destroyed.
+bool udtStartup();
 
 }  // namespace kl
