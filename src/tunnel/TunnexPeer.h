@@ -22,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -151,9 +150,47 @@ public:
     void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
     bool tunnexServerResponded() const { return pongCounter() != 0; }
 
-    // Outcomes of a connection attempt as far as the rendezvous exchange reports them.
+    // --- connection set-up and status ---
+
+    // Starts an outgoing connection to the remote: a transaction, status 2 (inviting) and a sealed
+    // connect request sent off the caller's thread. Refusals are logged with the operation's name.
+    void connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Seals the connect request and sends it to the server from the handoff socket (repeated, on a
+    // global queue); returns the new connection handle. Without a message: the current handle
+    // counter, and nothing is sent.
+    uint64_t startConnectionWithConnectMessage(const std::optional<Bytes>& message);
+    // The class-wide counter of connection handles (0 until the first connect request).
+    static uint64_t connectionHandleCounter();
+
+    // The three outcomes of a connection. The remote may be empty (then no status is reported).
+    void didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void disconnectedFromRemote() { disconnectedFromRemotePeer(stunPeer()); }
+    void flagStatusAsQueueing() { setConnectionStatus(TunnexTunnelQueueing); }
+    void flagStatusAsDisconnected() { setConnectionStatus(TunnexTunnelDisconnected); }
+
+    // Status 1 to 4.
+    bool connecting() const;
+    // The remote while connected, else empty.
+    std::shared_ptr<TunnexRemotePeer> connectedRemote() const;
+    std::optional<std::string> connectedRemoteUUID() const;
+    // Connected to the remote with this UUID; a connection to another one is logged as an error.
+    bool isConnectedToRemoteWithUUID(const std::string& uuid) const;
+
+    // Tells the progress delegate the stage (0 Searching, 1 Contacting, 2 Connecting, 3 Encrypting,
+    // 4 Drawing) with a fraction from 0.0 to 1.0.
+    void reportConnectStage(int32_t stage, float percent);
+    static const char* connectStageName(int32_t stage);
+
+    // --- hole-punch state (under the peer's own lock) ---
+
+    // Records that socket answered the sender. With refuseDuplicate, a sender already recorded is
+    // refused (false) and nothing changes.
+    bool noteConnectionAttempt(const std::string& senderText, std::shared_ptr<KLNetSocket> socket,
+                               bool refuseDuplicate);
+    // Marks the completion of a connection as started; false when it had already been started.
+    bool beginConnectionCompletion();
 
     // Encryption model, made on first need.
     std::shared_ptr<TunnexEncryption> getEncryptor();
@@ -297,7 +334,6 @@ private:
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
-    std::set<int64_t> invitedTransactions_;
 
     std::mutex timersMutex_;
     std::vector<CancelHandle> pendingPings_;
