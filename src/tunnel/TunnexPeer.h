@@ -30,19 +30,29 @@
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexClock.h"
+#include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexPeerDelegates.h"
 #include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/TunnexSocketDelegate.h"
 #include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
 
 class TunnexEncryption;
+class TunnexSocketImpl;
+struct TunnexForwardDatagram;
+struct TunnexForwardRequest;
+struct TunnexMainChannelMessage;
+struct TunnexRemoteUDPForwardRequest;
 class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
 struct TunnexPeerDatagram;
 
-class TunnexPeer : public KLNetSocketDelegate, public std::enable_shared_from_this<TunnexPeer> {
+class TunnexPeer : public KLNetSocketDelegate,
+                   public TunnexSocketDelegate,
+                   public TunnexMainChannelListener,
+                   public std::enable_shared_from_this<TunnexPeer> {
     struct Private {};
 
 public:
@@ -204,6 +214,37 @@ public:
 
     std::string description();
 
+    // --- main channel (its messages: TunnexMainChannelMessage.h) ---
+
+    // Every main-channel message is sent with this time-out, except the life check.
+    static constexpr double kMainChannelSendTimeout = 10.0;
+    static constexpr double kLifeCheckSendTimeout = 30.0;
+
+    // Takes the connected UDT main channel: the peer becomes its delegate and listener, the socket
+    // manager starts polling it, and this side's encryption wish goes out (with status 4 and the
+    // "Encrypting" stage when encryption is wanted).
+    void takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Reads and handles one waiting message, on the socket manager's poll thread. False when the
+    // socket manager is to drop the channel.
+    bool performMainChannelListen() override;
+    void sendDHPublicKey();
+    // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
+    void disconnectFromPeers() override;
+    // Sends one life check from a global queue; a failed send ends the tunnel.
+    void mainChannelLifeCheck();
+    // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
+    void cancelConnection();
+    void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
+    // Sends one message whole; sends of one peer go out one after the other, in call order.
+    bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    bool mainChannelListening() const { return mainChannelListening_.load(); }
+
+    // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
+    // nothing (the channel closes) while the keys are not agreed.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
+
     // KLNetSocketDelegate.
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) override {}
     void willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) override;
@@ -252,7 +293,7 @@ public:
 
     std::shared_ptr<KLNetSocket> handoffSocket() const;
     void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
-    std::shared_ptr<TunnexSocket> mainChannel() const;
+    std::shared_ptr<TunnexSocket> mainChannel() const override;
     void setMainChannel(std::shared_ptr<TunnexSocket> channel);
     std::shared_ptr<TunnexRemotePeer> stunPeer() const;
     void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
@@ -278,6 +319,20 @@ private:
     void cancelPendingRequests();
     void schedulePing(Duration delay);
     void scheduleTimeOut(Duration delay);
+
+    // The main channel's handlers (TunnexPeerMainChannel.cpp) and the forwarding messages' hooks
+    // (TunnexPeerForwardMessages.cpp).
+    void handleMainChannelMessage(const TunnexMainChannelMessage& message);
+    void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
+    void addRemoteForward(const TunnexForwardRequest& request);
+    void addLocalUDPForward(const TunnexForwardRequest& request);
+    void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
+    void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
+    void reportPortForwardResult(const ForwardSuccessResult& result);
+    void closeChannelForHash(uint32_t channelHash);
+    // True the first time the current tunnel ends, so its outcome is reported once.
+    bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
+    void closeMainChannel();
 
     // The dispatcher's branches.
     void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
@@ -317,6 +372,10 @@ private:
     std::atomic<uint16_t> basePort_{0};
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> mainChannelListening_{false};
+    std::atomic<bool> mainChannelEnded_{false};
+    // Serialises main-channel sends so messages leave in the order they were made.
+    std::mutex mainChannelSendMutex_;
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;
