@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -268,10 +269,30 @@ std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {
     return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
 }
 
+// UDT's message receive with a time-out waits for the next arrival before it looks at what is
+// already queued, so a waiting message would sit there for the whole time-out. So: wait for a
+// message with select, then take it without blocking.
 std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error) {
     std::lock_guard<std::mutex> guard(receiveMutex_);
-    setIntOption(udtSocket(), UDT_RCVTIMEO, milliseconds(timeout));
+    int udt = udtSocket();
+    setIntOption(udt, UDT_RCVTIMEO, milliseconds(timeout));
+    UDT::UDSET readable{udt};
+    double wholeSeconds = std::floor(std::max(timeout, 0.0));
+    timeval wait{long(wholeSeconds), long((std::max(timeout, 0.0) - wholeSeconds) * 1'000'000)};
+    int ready = UDT::select(0, &readable, nullptr, nullptr, &wait);
+    if (ready == 0) {
+        Error failure = errorFromUDTErrorInfo(CUDTException(6, 3, 0));
+        KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "recvMessage", int(failure.code()),
+              failure.description().c_str());
+        if (error) *error = failure;
+        return std::nullopt;
+    }
+    bool blocking = true;
+    int length = sizeof blocking;
+    UDT::getsockopt(udt, 0, UDT_RCVSYN, &blocking, &length);
+    setBoolOption(udt, UDT_RCVSYN, false);
     int count = receiveInto(kPackBufferSize, true, error, "recvMessage");
+    setBoolOption(udt, UDT_RCVSYN, blocking);
     if (count < 0) return std::nullopt;
     bytesRead_.fetch_add(uint64_t(count));
     return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);

@@ -53,6 +53,17 @@ struct UdpPeers {
     }
 };
 
+// Carries one byte from sender to receiver. UDT enters a freshly connected socket into its
+// dispatch table only on its receive thread's next turn; a control packet (such as the peer's
+// close) arriving before that is dropped, and the loss is noticed only by UDT's ~45 s expiry. A
+// first byte through the channel proves the receiver is reachable.
+inline bool carryFirstByte(const std::shared_ptr<TunnexSocketImpl>& sender, const std::shared_ptr<TunnexSocketImpl>& receiver) {
+    static const uint8_t byte = 0x5a;
+    sender->sendOperationQueue().addOperationAndWait([&] { sender->sendBytes({&byte, 1}); });
+    auto got = receiver->recvBytes(16, 10.0, nullptr);
+    return got && got->size() == 1 && (*got)[0] == byte;
+}
+
 // Passes bytes through unchanged and counts the socket's closes.
 class CountingDelegate : public TunnexSocketDelegate {
 public:
