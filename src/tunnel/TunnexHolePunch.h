@@ -16,6 +16,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -79,8 +80,9 @@ public:
     void completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                     const std::shared_ptr<TunnexRemotePeer>& remote);
 
-    // Confirmation waits still running.
+    // Confirmation waits still running, and completions queued or running.
     size_t runningConfirmationWaits();
+    size_t pendingCompletions() const { return pendingCompletions_.load(); }
 
 private:
     struct Attempt;
@@ -103,6 +105,7 @@ private:
     void reapConfirmationWaits();
 
     const Timing timing_;
+    std::atomic<size_t> pendingCompletions_{0};
     // Raised to wake every confirmation wait when this object goes.
     int wakeFd_ = -1;
 

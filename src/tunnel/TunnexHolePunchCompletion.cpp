@@ -22,8 +22,12 @@ void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<T
     }
     KLLog(kKLTLoggingLevelInfo, "Queueing complete connection with peer");
     std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+    ++pendingCompletions_;
     remote->tunnelQueue()->async([weak, peer, remote] {
-        if (auto self = weak.lock()) self->completeConnectionWithPeer(peer, remote);
+        if (auto self = weak.lock()) {
+            self->completeConnectionWithPeer(peer, remote);
+            --self->pendingCompletions_;
+        }
     });
 }
 
