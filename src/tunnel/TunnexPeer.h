@@ -22,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -31,19 +30,29 @@
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexClock.h"
+#include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexPeerDelegates.h"
 #include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/TunnexSocketDelegate.h"
 #include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
 
 class TunnexEncryption;
+class TunnexSocketImpl;
+struct TunnexForwardDatagram;
+struct TunnexForwardRequest;
+struct TunnexMainChannelMessage;
+struct TunnexRemoteUDPForwardRequest;
 class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
 struct TunnexPeerDatagram;
 
-class TunnexPeer : public KLNetSocketDelegate, public std::enable_shared_from_this<TunnexPeer> {
+class TunnexPeer : public KLNetSocketDelegate,
+                   public TunnexSocketDelegate,
+                   public TunnexMainChannelListener,
+                   public std::enable_shared_from_this<TunnexPeer> {
     struct Private {};
 
 public:
@@ -151,9 +160,47 @@ public:
     void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
     bool tunnexServerResponded() const { return pongCounter() != 0; }
 
-    // Outcomes of a connection attempt as far as the rendezvous exchange reports them.
+    // --- connection set-up and status ---
+
+    // Starts an outgoing connection to the remote: a transaction, status 2 (inviting) and a sealed
+    // connect request sent off the caller's thread. Refusals are logged with the operation's name.
+    void connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Seals the connect request and sends it to the server from the handoff socket (repeated, on a
+    // global queue); returns the new connection handle. Without a message: the current handle
+    // counter, and nothing is sent.
+    uint64_t startConnectionWithConnectMessage(const std::optional<Bytes>& message);
+    // The class-wide counter of connection handles (0 until the first connect request).
+    static uint64_t connectionHandleCounter();
+
+    // The three outcomes of a connection. The remote may be empty (then no status is reported).
+    void didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void disconnectedFromRemote() { disconnectedFromRemotePeer(stunPeer()); }
+    void flagStatusAsQueueing() { setConnectionStatus(TunnexTunnelQueueing); }
+    void flagStatusAsDisconnected() { setConnectionStatus(TunnexTunnelDisconnected); }
+
+    // Status 1 to 4.
+    bool connecting() const;
+    // The remote while connected, else empty.
+    std::shared_ptr<TunnexRemotePeer> connectedRemote() const;
+    std::optional<std::string> connectedRemoteUUID() const;
+    // Connected to the remote with this UUID; a connection to another one is logged as an error.
+    bool isConnectedToRemoteWithUUID(const std::string& uuid) const;
+
+    // Tells the progress delegate the stage (0 Searching, 1 Contacting, 2 Connecting, 3 Encrypting,
+    // 4 Drawing) with a fraction from 0.0 to 1.0.
+    void reportConnectStage(int32_t stage, float percent);
+    static const char* connectStageName(int32_t stage);
+
+    // --- hole-punch state (under the peer's own lock) ---
+
+    // Records that socket answered the sender. With refuseDuplicate, a sender already recorded is
+    // refused (false) and nothing changes.
+    bool noteConnectionAttempt(const std::string& senderText, std::shared_ptr<KLNetSocket> socket,
+                               bool refuseDuplicate);
+    // Marks the completion of a connection as started; false when it had already been started.
+    bool beginConnectionCompletion();
 
     // Encryption model, made on first need.
     std::shared_ptr<TunnexEncryption> getEncryptor();
@@ -166,6 +213,37 @@ public:
     bool isConnected() const;
 
     std::string description();
+
+    // --- main channel (its messages: TunnexMainChannelMessage.h) ---
+
+    // Every main-channel message is sent with this time-out, except the life check.
+    static constexpr double kMainChannelSendTimeout = 10.0;
+    static constexpr double kLifeCheckSendTimeout = 30.0;
+
+    // Takes the connected UDT main channel: the peer becomes its delegate and listener, the socket
+    // manager starts polling it, and this side's encryption wish goes out (with status 4 and the
+    // "Encrypting" stage when encryption is wanted).
+    void takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Reads and handles one waiting message, on the socket manager's poll thread. False when the
+    // socket manager is to drop the channel.
+    bool performMainChannelListen() override;
+    void sendDHPublicKey();
+    // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
+    void disconnectFromPeers() override;
+    // Sends one life check from a global queue; a failed send ends the tunnel.
+    void mainChannelLifeCheck();
+    // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
+    void cancelConnection();
+    void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
+    // Sends one message whole; sends of one peer go out one after the other, in call order.
+    bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    bool mainChannelListening() const { return mainChannelListening_.load(); }
+
+    // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
+    // nothing (the channel closes) while the keys are not agreed.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
 
     // KLNetSocketDelegate.
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) override {}
@@ -215,7 +293,7 @@ public:
 
     std::shared_ptr<KLNetSocket> handoffSocket() const;
     void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
-    std::shared_ptr<TunnexSocket> mainChannel() const;
+    std::shared_ptr<TunnexSocket> mainChannel() const override;
     void setMainChannel(std::shared_ptr<TunnexSocket> channel);
     std::shared_ptr<TunnexRemotePeer> stunPeer() const;
     void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
@@ -241,6 +319,20 @@ private:
     void cancelPendingRequests();
     void schedulePing(Duration delay);
     void scheduleTimeOut(Duration delay);
+
+    // The main channel's handlers (TunnexPeerMainChannel.cpp) and the forwarding messages' hooks
+    // (TunnexPeerForwardMessages.cpp).
+    void handleMainChannelMessage(const TunnexMainChannelMessage& message);
+    void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
+    void addRemoteForward(const TunnexForwardRequest& request);
+    void addLocalUDPForward(const TunnexForwardRequest& request);
+    void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
+    void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
+    void reportPortForwardResult(const ForwardSuccessResult& result);
+    void closeChannelForHash(uint32_t channelHash);
+    // True the first time the current tunnel ends, so its outcome is reported once.
+    bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
+    void closeMainChannel();
 
     // The dispatcher's branches.
     void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
@@ -280,6 +372,10 @@ private:
     std::atomic<uint16_t> basePort_{0};
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> mainChannelListening_{false};
+    std::atomic<bool> mainChannelEnded_{false};
+    // Serialises main-channel sends so messages leave in the order they were made.
+    std::mutex mainChannelSendMutex_;
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;
@@ -297,7 +393,6 @@ private:
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
-    std::set<int64_t> invitedTransactions_;
 
     std::mutex timersMutex_;
     std::vector<CancelHandle> pendingPings_;

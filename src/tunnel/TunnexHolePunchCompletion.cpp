@@ -1,0 +1,63 @@
+// The completion of a hole-punched connection: once per peer, on the remote record's serial
+// queue, the punched UDP socket goes to UDT, which connects the main channel in rendezvous mode.
+#include <cstring>
+#include <thread>
+
+#include "foundation/KLNetSocket.h"
+#include "foundation/KLTLogging.h"
+#include "tunnel/TunnexHolePunch.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexPeerManagerLink.h"
+#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+
+void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                         const std::shared_ptr<TunnexRemotePeer>& remote) {
+    if (!peer || !remote) return;
+    if (!peer->beginConnectionCompletion()) {
+        KLLog(kKLTLoggingLevelInfo, "Have already dispatched completeConnectionWithPeer:");
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Queueing complete connection with peer");
+    std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+    ++pendingCompletions_;
+    remote->tunnelQueue()->async([weak, peer, remote] {
+        if (auto self = weak.lock()) {
+            self->completeConnectionWithPeer(peer, remote);
+            --self->pendingCompletions_;
+        }
+    });
+}
+
+void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                 const std::shared_ptr<TunnexRemotePeer>& remote) {
+    KLLog(kKLTLoggingLevelInfo, "Completing connection for remote peer: (%s)",
+          TunnexDisplayableUUID(remote->UUID()).c_str());
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", "completeConnectionWithPeer:", static_cast<void*>(remote.get()));
+    peer->setHandoffComplete(true);  // the handoff socket's loop stops after its current pass
+
+    // UDT reads the descriptor from now on: the socket's own loop must have let go of it.
+    auto tunnelSocket = remote->tunnelSocket();
+    KLLog(kKLTLoggingLevelDebug, "Starting connection countdown...");
+    for (int check = 0; check < timing_.countdownChecks && tunnelSocket && tunnelSocket->isListening(); ++check) {
+        std::this_thread::sleep_for(timing_.countdownInterval);
+    }
+    KLLog(kKLTLoggingLevelDebug, "Finished countdown");
+    peer->reportConnectStage(2, 0.0f);
+    if (!tunnelSocket) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "no tunnel socket");
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    const sockaddr_storage address = remote->address();
+    KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
+          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
+    KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "UDT tunnel sockets are not available");
+    peer->failedToConnectWithRemotePeer(remote);
+}
+
+bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes&) { return false; }
+
+}  // namespace kl
