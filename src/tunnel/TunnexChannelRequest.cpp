@@ -1,5 +1,6 @@
 #include "tunnel/TunnexChannelRequest.h"
 
+#include "tunnel/PFwdPrivate.h"
 #include "tunnel/TunnexGuardedAccessors.h"
 
 namespace kl {
@@ -19,6 +20,22 @@ TunnexChannelRequest::TunnexChannelRequest(std::shared_ptr<TunnexServiceConnecto
 
 bool TunnexChannelRequest::recentChannelRequest() const {
     return clock_().secondsSince1970 - channelRequestDate().secondsSince1970 <= kRecentSeconds;
+}
+
+TunnexChannelRequest::~TunnexChannelRequest() { closeLocalSocket(); }
+
+void TunnexChannelRequest::setLocalSocket(SocketPtr socket) {
+    std::lock_guard lock(mutex_);
+    localSocket_ = std::move(socket);
+}
+
+SocketPtr TunnexChannelRequest::takeLocalSocket() {
+    std::lock_guard lock(mutex_);
+    return std::move(localSocket_);
+}
+
+void TunnexChannelRequest::closeLocalSocket() {
+    if (SocketPtr socket = takeLocalSocket()) pfd_close(socket);
 }
 
 KL_TUNNEX_GUARDED_ACCESSORS(TunnexChannelRequest, mutex_, std::shared_ptr<TunnexServiceConnector>, service, setService, service_)

@@ -10,6 +10,7 @@
 
 #include "platform/Value.h"
 #include "tunnel/TunnexClock.h"
+#include "tunnel/sockcore/Socket.h"
 
 namespace kl {
 
@@ -54,6 +55,15 @@ public:
     Date channelRequestDate() const;
     void setChannelRequestDate(Date date);
 
+    // The accepted connection itself, wrapped by the core and frozen. The request owns it: a
+    // request that fails or is dropped unserved closes it, so no client is left hanging.
+    void setLocalSocket(SocketPtr socket);
+    // Hands the connection over to the channel that serves it; the request no longer owns it.
+    SocketPtr takeLocalSocket();
+    // Closes the connection unless it was handed over.
+    void closeLocalSocket();
+    ~TunnexChannelRequest();
+
 private:
     TunnexClock clock_;
     mutable std::mutex mutex_;
@@ -65,6 +75,7 @@ private:
     std::shared_ptr<TunnexPeer> peer_;
     std::shared_ptr<TunnexRemotePeer> remotePeer_;
     Date channelRequestDate_;
+    SocketPtr localSocket_;
 };
 
 }  // namespace kl

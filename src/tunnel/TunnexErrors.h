@@ -17,6 +17,8 @@ extern const std::string KLTErrorDescriptionKey;
 // UDT reports a broken connection as 2001 and a receive time-out as 6003 (major * 1000 + minor).
 inline constexpr int kUDTErrorConnectionLost = 2001;
 inline constexpr int kUDTErrorReceiveTimeout = 6003;
+// UDT reports a send that found no room within its time-out with the same code.
+inline constexpr int kUDTErrorSendTimeout = 6003;
 
 // An error of tunnexUDTErrorDomain with the exception's code and its message as the description.
 Error errorFromUDTErrorInfo(CUDTException info);

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ namespace kl {
 
 class TunnexEncryption;
 class TunnexSocketImpl;
+class TunnexChannelRequest;
+class TunnexServiceConnector;
+class Error;
 struct TunnexForwardDatagram;
 struct TunnexForwardRequest;
 struct TunnexMainChannelMessage;
@@ -239,6 +243,53 @@ public:
     bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
     bool mainChannelListening() const { return mainChannelListening_.load(); }
 
+    // --- channels and port forwards (TunnexPeerChannels.cpp) ---
+
+    // Socket types of a forward request.
+    static constexpr int kForwardTypeStream = 1;
+    static constexpr int kForwardTypeDatagram = 2;
+    // How long the main channel stays open after its last data channel closed.
+    static constexpr double kMainChannelCloseDelaySeconds = 60.0;
+
+    // Listens on localPort (0 picks one) and forwards each connection to host:remotePort on the
+    // remote. The local port on success, 0 on failure (a refused host, no listener, another type).
+    uint16_t requestPortForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort, int type,
+                                        const std::shared_ptr<TunnexRemotePeer>& remotePeer, Error* error,
+                                        const std::shared_ptr<TunnexServiceConnector>& connector, bool loopbackOnly);
+    // The listener of a stream forward, kept under the connector's service key. The bound port
+    // (host order) on success, 0 on failure.
+    uint16_t createForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                   const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                   const std::shared_ptr<TunnexServiceConnector>& connector, bool loopbackOnly);
+    // Sends the open-forward message and opens its data channel; empty on failure. Blocks.
+    std::shared_ptr<TunnexSocketImpl> sendRequestForForward(const TunnexForwardRequest& request,
+                                                            const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Opens the data channel for the shared hash (see the pairing rule in TunnexPeerChannels.cpp).
+    // Blocks for the UDT rendezvous; empty on failure (then the whole tunnel ends).
+    std::shared_ptr<TunnexSocketImpl> openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                               int type, uint32_t sharedHash);
+    // The answering side of an open-forward message, on the remote record's queue.
+    bool addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward);
+    // A client of a forwarded port arrived while the tunnel is down: queue it and start the tunnel.
+    void startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
+    // Enters a data channel under the key of hash.
+    void addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Tells the remote and forgets every key of the channel.
+    void closeChannel(const std::shared_ptr<TunnexSocket>& channel);
+    // The data channel under the key of hash, if any.
+    std::shared_ptr<TunnexSocketImpl> channelForHash(uint32_t hash) const;
+    size_t channelKeyCount() const;
+    size_t serviceListenerCount() const;
+    // Counts channel openings and closed forwarded connections; the main channel closes
+    // kMainChannelCloseDelaySeconds after the count falls to 0, unless it persists.
+    void queueCloseOfMainChannel();
+    void cancelCloseOfMainChannel();
+    bool closeOfMainChannelQueued() const;
+    // Closes every channel and listener and the main channel; runs once per peer.
+    void teardownConnection();
+
     // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
     // nothing (the channel closes) while the keys are not agreed.
     std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
@@ -330,6 +381,11 @@ private:
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
     void reportPortForwardResult(const ForwardSuccessResult& result);
     void closeChannelForHash(uint32_t channelHash);
+    // The data channel for the shared hash under the pairing rule (TunnexPeerChannels.cpp);
+    // announce is the open-forward message of this side's own request.
+    std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                    uint32_t sharedHash, const std::optional<Bytes>& announce);
+    void waitForMainChannelDrained();
     // True the first time the current tunnel ends, so its outcome is reported once.
     bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
     void closeMainChannel();
@@ -376,6 +432,21 @@ private:
     std::atomic<bool> mainChannelEnded_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
+
+    // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
+    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
+    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> serviceListeners_;
+    std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
+    // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
+    std::mutex channelOpenMutex_;
+    // Guarded by lock_: the shared hash of this side's own open in flight (0: none), the
+    // remote's requested hashes not yet given a channel, and channels already paired for a hash
+    // whose opener has not asked yet.
+    uint32_t ownOpenInFlight_ = 0;
+    std::set<uint32_t> remoteHashesWaiting_;
+    std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
+    CancelHandle delayedMainChannelClose_;  // guarded by lock_
+    std::atomic<bool> teardownStarted_{false};
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;

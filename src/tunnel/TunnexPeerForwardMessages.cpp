@@ -1,8 +1,8 @@
-// TunnexPeer's handling of the forwarding messages that arrive on the main channel. Data channels
-// and local forwards are not part of this library yet, so each request is refused to the remote
-// with a failed result (never reported as a success), a datagram for a forward that does not exist
-// is dropped, and a close for an unknown channel changes nothing. The remote's results reach the
-// peer's delegate.
+// TunnexPeer's handling of the datagram-forwarding messages that arrive on the main channel (stream
+// forwards and channel closes: TunnexPeerChannels.cpp). Datagram forwards are not part of this
+// library yet, so each request is refused to the remote with a failed result (never reported as a
+// success) and a datagram for a forward that does not exist is dropped. The remote's results reach
+// the peer's delegate.
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
 #include "tunnel/TunnexChannelHash.h"
@@ -19,12 +19,6 @@ void sendRefusal(TunnexPeer& peer, TunnexForwardKind kind, const std::string& ho
 }
 
 }  // namespace
-
-void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
-    KLLog(kKLTLoggingLevelError, "Refusing forward to %s:%d (channel %s): data channels are not available",
-          request.host.c_str(), int(request.port), StringForChannelHash(request.chanHash).c_str());
-    sendRefusal(*this, TunnexForwardKind::Stream, request.host, request.port, request.chanHash);
-}
 
 void TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& request) {
     KLLog(kKLTLoggingLevelError, "Refusing datagram forward to %s:%d (channel %s): datagram forwards are not available",
@@ -56,12 +50,6 @@ void TunnexPeer::reportPortForwardResult(const ForwardSuccessResult& result) {
         if (!self) return;
         if (auto target = self->delegate()) target->tunnexPeerPortForwardResult(self, result, self->stunPeer());
     });
-}
-
-void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
-    KLLog(kKLTLoggingLevelInfo, "mainChannel - received TunnexSocketCloseMsg message for chanHash: %d (%s)",
-          int(channelHash), StringForChannelHash(channelHash).c_str());
-    // No data channel is kept under any hash yet, so there is nothing to mark.
 }
 
 }  // namespace kl

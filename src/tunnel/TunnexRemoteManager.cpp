@@ -9,6 +9,7 @@
 #include "foundation/KLTLogging.h"
 #include "foundation/KLTTimer.h"
 #include "platform/Executors.h"
+#include "tunnel/PFwdPrivate.h"
 #include "tunnel/TunnexChannelRequest.h"
 #include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexServiceConnector.h"
@@ -276,6 +277,12 @@ void TunnexRemoteManager::closeDroppedRequests(const std::vector<std::shared_ptr
     SocketCoreLock core;
     for (const auto& request : requests) {
         const int fd = request->orgSocket();
+        if (SocketPtr owned = request->takeLocalSocket()) {
+            KLLog(kKLTLoggingLevelDebug, "Closing the waiting local connection %d of a dropped channel request", fd);
+            pfd_close(owned);
+            request->setOrgSocket(-1);
+            continue;
+        }
         if (fd < 0) continue;
         TcpSocket* socket = sktreeFind(fd);
         if (!socket || !socket->frozen) continue;

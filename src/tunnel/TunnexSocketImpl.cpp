@@ -12,6 +12,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/TunnexServiceConnector.h"
+#include "tunnel/PFwdPrivate.h"
 #include "tunnel/TunnexSocketManager.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
@@ -339,6 +340,12 @@ bool TunnexSocketImpl::sendStep(std::span<const uint8_t> data) {
         int sent = UDT::send(udt, reinterpret_cast<const char*>(encrypted->data() + offset), chunk, 0);
         if (sent == UDT::ERROR || sent <= 0) {
             Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+            // A full send buffer on a congested but live channel is slowness, not failure: wait
+            // on, slice by slice, until the bytes go out, the peer is gone or the socket closes.
+            if (failure.code() == kUDTErrorSendTimeout && UDT::getsockstate(udt) == CONNECTED &&
+                !shouldBeClosed_.load()) {
+                continue;
+            }
             KLLog(kKLTLoggingLevelError, "Send on socket: %d resulted in error %d, '%s'", udt, int(failure.code()),
                   failure.description().c_str());
             KLLog(kKLTLoggingLevelDebug, "%s failed send for socket: %d", "sendBytes:", udt);
@@ -407,7 +414,7 @@ void TunnexSocketImpl::close() {
     closeUDTSocket(noted);
 
     if (local) {
-        local->close();
+        pfd_close(local);  // the forward's record sends what is still queued, then closes
         setLocalSocket(nullptr);
     }
     if (auto delegate = this->delegate()) delegate->closedSocket(me);

@@ -1,0 +1,468 @@
+// TunnexPeer's data channels and stream forwards: the local listener of a forward, the opening of
+// a data channel on both sides of a tunnel, the answering side's outgoing connection, forward
+// results, the closing of channels, the delayed close of the main channel and the teardown.
+//
+// Pairing rule for data channels. Every data channel of a tunnel is a UDT rendezvous connection
+// on the one punched UDP socket, and UDT pairs a side's connect with whatever connect of the other
+// side is in flight at that moment. So:
+//  1. Each side opens one data channel at a time per tunnel (channelOpenMutex_), its own requests
+//     and its answers to the remote's alike; the k-th connection of one side therefore pairs with
+//     the k-th of the other.
+//  2. When a connection completes, it belongs to the smallest of the shared hashes that are open
+//     on this side at that moment: the hash of this side's own request in flight, and every hash
+//     the remote requested that has no channel yet. When both ends request at once, each side
+//     sees the same two hashes, so both give the first connection to the smaller one and open
+//     again for the larger. A connection given to a hash whose opener has not asked yet waits in
+//     pairedChannels_ for it.
+//  3. Before deciding, a side lets its main channel's waiting messages be read, so a request the
+//     remote sent before its connect started is known here.
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "foundation/KLTLogging.h"
+#include "platform/Error.h"
+#include "tunnel/PFwdPrivate.h"
+#include "tunnel/TunnexChannelHash.h"
+#include "tunnel/TunnexChannelRequest.h"
+#include "tunnel/TunnexMainChannelMessage.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexServiceConnector.h"
+#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/TunnexUtilities.h"
+#include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
+
+namespace kl {
+namespace {
+
+constexpr auto kDrainWaitLimit = std::chrono::milliseconds(500);
+constexpr auto kDrainWaitStep = std::chrono::milliseconds(2);
+
+// Host names must fit the message's zero-terminated 256-byte field.
+bool hostFits(const std::string& host) {
+    return !host.empty() && host.size() < kTunnexMainChannelHostLength && host.find('\0') == std::string::npos;
+}
+
+std::string listenerKey(const std::shared_ptr<TunnexServiceConnector>& connector, uint16_t port) {
+    if (connector && !connector->serviceKey().empty()) return connector->serviceKey();
+    return "port:" + std::to_string(port);
+}
+
+}  // namespace
+
+// --- forward requests ---
+
+uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                                int type, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                Error* error, const std::shared_ptr<TunnexServiceConnector>& connector,
+                                                bool loopbackOnly) {
+    (void)error;  // never written: the log says why
+    KLLog(kKLTLoggingLevelDebug, "requestPortForwardFromPort:%d toPort:%d", int(localPort), int(remotePort));
+    uint16_t result = 0;
+    if (!hostFits(host)) {
+        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", host.size());
+    } else if (type == kForwardTypeStream) {
+        const uint16_t bound = createForwardFromPort(localPort, host, remotePort, remotePeer, connector, loopbackOnly);
+        result = bound != 0 && localPort != 0 ? localPort : 0;
+    } else if (type == kForwardTypeDatagram) {
+        KLLog(kKLTLoggingLevelError, "Datagram forwards are not available");
+    }
+    if (result != 0 && connector) {
+        connector->setLocalPort(result);
+        connector->setRemotePort(remotePort);
+    }
+    if (connector) pfdRemoteManager()->registerRemoteWithServiceConnector(connector);
+    return result;
+}
+
+uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                           const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                           const std::shared_ptr<TunnexServiceConnector>& connector,
+                                           bool loopbackOnly) {
+    static const char* const selector = "createForwardFromPort:toHost:onPort:forRemotePeer:forServiceConnector:loopbackOnly:";
+    if (!hostFits(host)) return 0;
+    auto record = PFwdPrivate::create(PFwdPrivate::Role::Listener);
+    record->hostname = host;
+    record->port = remotePort;
+    record->peer = shared_from_this();
+    record->remotePeer = remotePeer;
+    record->serviceConnector = connector;
+    sockaddr_storage remoteAddress = remotePeer ? remotePeer->address() : sockaddr_storage{};
+    KLLog(kKLTLoggingLevelDebug,
+          "Creating port forward listener to: %s (%s) on local port: %d to remote port: %d for service: %s loopbackOnly: %s",
+          AddressString(reinterpret_cast<const sockaddr_in*>(&remoteAddress)).value_or("0.0.0.0").c_str(),
+          connector ? connector->hostUUID().c_str() : "", int(localPort), int(remotePort),
+          connector ? connector->type().c_str() : "", loopbackOnly ? "YES" : "NO");
+
+    SocketPtr listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_IPV6);
+    if (listener->socketError()) {
+        KLLog(kKLTLoggingLevelError, "%s - error creating new service listener socket", selector);
+        listener->close();
+        return 0;
+    }
+    record->attach(listener);
+    const int fd = sk_ossocket(listener);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        KLLog(kKLTLoggingLevelError, "%s - error calling getsockname() on socket: %d", selector, fd);
+        pfd_close(listener);
+        return 0;
+    }
+    const uint16_t boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    KLLog(kKLTLoggingLevelDebug, "Listening on port: %d (%d) with socket: %d", int(localPort), int(boundPort), fd);
+
+    auto holder = TunnexSocketImpl::create();
+    holder->setDelegate(weak_from_this());
+    holder->setLocalSocket(listener);
+    const std::string key = listenerKey(connector, boundPort);
+    KLLog(kKLTLoggingLevelDebug, "Added service listener socket: %d for service %s on local port: %d for destination port: %d",
+          fd, key.c_str(), int(localPort), int(remotePort));
+    std::shared_ptr<TunnexSocketImpl> replaced;
+    {
+        std::lock_guard lock(lock_);
+        auto& slot = serviceListeners_[key];
+        replaced = std::move(slot);
+        slot = holder;
+    }
+    // A second forward for the same service replaces the first; its listener must not linger.
+    if (replaced) pfd_close(replaced->localSocket());
+    return boundPort;
+}
+
+void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
+    auto manager = pfdRemoteManager();
+    manager->addChannelRequest(request);
+    auto service = request->service();
+    const std::string uuid = service ? service->hostUUID() : std::string();
+    const std::string key = service ? service->serviceKey() : std::string();
+    if (manager->recentStartAttemptForRemoteUUID(uuid)) {
+        KLLog(kKLTLoggingLevelInfo, "Remote service (%s) to (%s) has already been initiated", key.c_str(),
+              TunnexDisplayableUUID(uuid).c_str());
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Starting remote service (%s) to (%s)", key.c_str(), TunnexDisplayableUUID(uuid).c_str());
+    if (service) service->willEndRemoteService();
+    connectToRemotePeer(request->remotePeer());
+}
+
+// --- opening data channels ---
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::sendRequestForForward(const TunnexForwardRequest& request,
+                                                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
+    auto message = encodeTunnexForwardRequest(TunnexMainChannelMessageType::AddForwardMsg, request);
+    if (!message) {
+        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", request.host.size());
+        return nullptr;
+    }
+    return obtainChannel(remotePeer, request.chanHash, message);
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                            uint32_t sharedHash, const std::optional<Bytes>& announce) {
+    std::lock_guard opening(channelOpenMutex_);
+    {
+        std::lock_guard lock(lock_);
+        if (auto found = pairedChannels_.find(sharedHash); found != pairedChannels_.end()) {
+            auto channel = std::move(found->second);
+            pairedChannels_.erase(found);
+            remoteHashesWaiting_.erase(sharedHash);
+            return channel;
+        }
+        if (announce) ownOpenInFlight_ = sharedHash;
+    }
+    if (announce) sendMainChannelMessage(*announce);
+    for (;;) {
+        auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
+        if (channel) waitForMainChannelDrained();
+        std::lock_guard lock(lock_);
+        if (!channel) {
+            if (announce) ownOpenInFlight_ = 0;
+            remoteHashesWaiting_.erase(sharedHash);
+            return nullptr;
+        }
+        uint32_t owner = sharedHash;
+        if (ownOpenInFlight_ != 0) owner = std::min(owner, ownOpenInFlight_);
+        if (!remoteHashesWaiting_.empty()) owner = std::min(owner, *remoteHashesWaiting_.begin());
+        remoteHashesWaiting_.erase(owner);
+        if (owner == sharedHash) {
+            if (announce) ownOpenInFlight_ = 0;
+            return channel;
+        }
+        KLLog(kKLTLoggingLevelDebug, "Data channel opened for hash %x paired with the remote's hash %x", sharedHash, owner);
+        if (owner == ownOpenInFlight_) {
+            // Only while answering: our own request's connection waits for its opener.
+            ownOpenInFlight_ = 0;
+        }
+        pairedChannels_[owner] = channel;
+    }
+}
+
+// Waits (briefly) until the main channel holds no unread message, so an open-forward message the
+// remote sent before its connect started has been seen here before a connection is assigned.
+void TunnexPeer::waitForMainChannelDrained() {
+    auto main = std::dynamic_pointer_cast<TunnexSocketImpl>(mainChannel());
+    if (!main) return;
+    const auto deadline = std::chrono::steady_clock::now() + kDrainWaitLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int32_t waiting = 0;
+        int length = sizeof waiting;
+        if (UDT::getsockopt(main->udtSocket(), 0, UDT_RCVDATA, &waiting, &length) == UDT::ERROR || waiting == 0) break;
+        std::this_thread::sleep_for(kDrainWaitStep);
+    }
+    // The poll thread may have taken the last message but not yet handled it.
+    std::this_thread::sleep_for(kDrainWaitStep * 5);
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                                       int type, uint32_t sharedHash) {
+    static const char* const selector = "openChannelForRemotePeer:ofType:";
+    auto tunnelSocket = remotePeer ? remotePeer->tunnelSocket() : nullptr;
+    const int udpFd = tunnelSocket ? tunnelSocket->sock() : -1;
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", selector, static_cast<void*>(remotePeer.get()));
+    KLLog(kKLTLoggingLevelDebug, "%s tunnelSocket.sock: %d", selector, udpFd);
+    cancelCloseOfMainChannel();
+    reportConnectStage(4, 0.0f);
+    const std::string shortUUID = TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string());
+    if (!remotePeer || udpFd < 0 || type != kForwardTypeStream) {
+        KLLog(kKLTLoggingLevelError, "UDT::socket returned invalid socket for remote channel");
+        queueCloseOfMainChannel();
+        if (remotePeer) disconnectedFromRemotePeer(remotePeer);
+        return nullptr;
+    }
+    const sockaddr_storage address = remotePeer->address();
+    KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
+          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
+    KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
+    Result<int> opened = openUDTChannel(udpFd, address, TunnexChannelMode::Stream);
+    if (!opened.ok()) {
+        KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
+              opened.error().description().c_str(), 0);
+        queueCloseOfMainChannel();
+        pfdRemoteManager()->channelRequestFailedForRemote(remotePeer);
+        disconnectedFromRemotePeer(remotePeer);
+        return nullptr;
+    }
+    reportConnectStage(4, 0.1f);
+    KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)", shortUUID.c_str());
+    KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
+    auto channel = TunnexSocketImpl::create(opened.value());
+    const std::string key = StringForChannelHash(NextChannelHash());
+    std::lock_guard lock(lock_);
+    channels_[key] = channel;
+    localOnlyKeys_.insert(key);
+    return channel;
+}
+
+// --- the answering side ---
+
+// On the poll thread: note the request (the pairing rule needs it at once), then open its channel
+// on the remote's queue, so a slow UDT rendezvous never stalls the reading of main channels.
+void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
+    auto remote = stunPeer();
+    if (!remote) {
+        KLLog(kKLTLoggingLevelError, "Failed to add remote forward: no remote peer");
+        notifyRemoteOfClosedChannelHash(request.chanHash);
+        return;
+    }
+    {
+        std::lock_guard lock(lock_);
+        remoteHashesWaiting_.insert(request.chanHash);
+    }
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    remote->tunnelQueue()->async([weak, request, remote] {
+        if (auto self = weak.lock()) self->addRemoteForwardForRemotePeer(request, remote);
+    });
+}
+
+bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                               const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
+    const std::string shortUUID = TunnexDisplayableUUID(remotePeer->UUID());
+    auto channel = cancel() ? nullptr : obtainChannel(remotePeer, request.chanHash, std::nullopt);
+    if (!channel) {
+        KLLog(kKLTLoggingLevelError, "Failed to add remote forward for (%s)", shortUUID.c_str());
+        KLLog(kKLTLoggingLevelDebug, "Failed channel hash: %d", int(request.chanHash));
+        notifyRemoteOfClosedChannelHash(request.chanHash);
+        return false;
+    }
+    KLLog(kKLTLoggingLevelDebug, "Adding remote forward for (%s) with UDTsocket: %d (%p) hash: %d", shortUUID.c_str(),
+          channel->udtSocket(), static_cast<void*>(channel.get()), int(request.chanHash));
+    // Without the remote's channel, a failed set-up here also ends the requester's connection.
+    auto abandon = [&](const char* why) {
+        KLLog(kKLTLoggingLevelError, why, request.host.c_str(), int(request.port));
+        closeChannel(channel);
+        channel->close();
+        queueCloseOfMainChannel();
+        return false;
+    };
+    std::string canonical;
+    SockAddrPtr address = name_lookup(request.host.c_str(), request.port, &canonical, ADDRTYPE_IPV6);
+    if (!address || sk_addr_error(address)) {
+        return abandon("Failed name lookup during remote forward for:  %s port: %d");
+    }
+    auto record = PFwdPrivate::create(PFwdPrivate::Role::Answering);
+    record->channel = channel;
+    record->ready = true;
+    record->peer = shared_from_this();
+    record->remotePeer = remotePeer;
+    record->hostname = request.host;
+    record->port = request.port;
+    SocketPtr socket;
+    {
+        // The record owns the socket before the core can report anything about it.
+        SocketCoreLock lock;
+        socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false, record);
+        if (socket->socketError()) {
+            socket->close();
+            record->channel.reset();
+            record->peer.reset();
+            socket.reset();
+        } else {
+            record->attach(socket);
+        }
+    }
+    if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
+    addChannel(request.chanHash, channel);
+    if (usingEncryption()) channel->setDelegate(weak_from_this());
+    channel->bridgeToSocket(socket);
+    return true;
+}
+
+void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward) {
+    auto message = encodeTunnexForwardResult(
+        {uint8_t(TunnexForwardKind::Stream), forward.host, forward.port, forward.chanHash, success});
+    if (message) sendMainChannelMessage(*message);
+}
+
+// --- the channel table ---
+
+void TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel) {
+    std::lock_guard lock(lock_);
+    channels_[StringForChannelHash(hash)] = channel;
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelForHash(uint32_t hash) const {
+    std::lock_guard lock(lock_);
+    auto found = channels_.find(StringForChannelHash(hash));
+    return found == channels_.end() ? nullptr : found->second;
+}
+
+size_t TunnexPeer::channelKeyCount() const {
+    std::lock_guard lock(lock_);
+    return channels_.size();
+}
+
+size_t TunnexPeer::serviceListenerCount() const {
+    std::lock_guard lock(lock_);
+    return serviceListeners_.size();
+}
+
+void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
+    std::vector<std::string> keys;
+    std::optional<std::string> sharedKey;
+    {
+        std::lock_guard lock(lock_);
+        for (const auto& [key, value] : channels_) {
+            if (value != channel) continue;
+            keys.push_back(key);
+            if (!localOnlyKeys_.count(key)) sharedKey = key;
+        }
+    }
+    if (keys.empty()) return;
+    // The remote knows the channel by the shared hash only; a channel stored under one key only
+    // is told by that key.
+    const std::string& told = sharedKey ? *sharedKey : keys.front();
+    notifyRemoteOfClosedChannelHash(uint32_t(std::stoul(told, nullptr, 16)));
+    std::lock_guard lock(lock_);
+    for (const auto& key : keys) {
+        channels_.erase(key);
+        localOnlyKeys_.erase(key);
+    }
+}
+
+void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
+    KLLog(kKLTLoggingLevelInfo, "mainChannel - received TunnexSocketCloseMsg message for chanHash: %d (%s)",
+          int(channelHash), StringForChannelHash(channelHash).c_str());
+    auto channel = channelForHash(channelHash);
+    if (!channel) return;
+    channel->setShouldBeClosed(true);
+    // The next bridge pass closes it; make sure one comes even on a quiet channel.
+    channel->enqueueBridge();
+}
+
+// --- the delayed close of the main channel ---
+
+void TunnexPeer::cancelCloseOfMainChannel() {
+    KLLog(kKLTLoggingLevelDebug, "Canceling closing of main channel");
+    std::lock_guard lock(lock_);
+    delayedMainChannelClose_.cancel();
+    delayedMainChannelClose_ = CancelHandle();
+    const uint16_t count = uint16_t(tunnelCount_.fetch_add(1) + 1);
+    KLLog(kKLTLoggingLevelDebug, "Main channel - tunnel count %d", int(count));
+}
+
+void TunnexPeer::queueCloseOfMainChannel() {
+    std::lock_guard lock(lock_);
+    uint16_t count = tunnelCount_.load();
+    if (count > 0) tunnelCount_.store(--count);
+    KLLog(kKLTLoggingLevelDebug, "Considering close of main channel - tunnel count %d", int(count));
+    if (count != 0 || mainChannelPersists() || delayedMainChannelClose_.valid()) return;
+    KLLog(kKLTLoggingLevelInfo, "Queuing close of main channel");
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    delayedMainChannelClose_ =
+        globalQueue().after(std::chrono::milliseconds(int64_t(kMainChannelCloseDelaySeconds * 1000)), [weak] {
+            if (auto self = weak.lock()) self->disconnectFromPeers();
+        });
+}
+
+bool TunnexPeer::closeOfMainChannelQueued() const {
+    std::lock_guard lock(lock_);
+    return delayedMainChannelClose_.valid() && !delayedMainChannelClose_.cancelled();
+}
+
+// --- teardown ---
+
+void TunnexPeer::teardownConnection() {
+    if (teardownStarted_.exchange(true)) return;
+    setCancel(true);
+    KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
+    auto self = shared_from_this();
+    globalQueue().async([self] {
+        if (TunnexPeer::registeredTunnexPeer() == self) TunnexPeer::recycleTunnexPeer(self);
+        std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels, listeners;
+        {
+            std::lock_guard lock(self->lock_);
+            channels.swap(self->channels_);
+            self->localOnlyKeys_.clear();
+            listeners.swap(self->serviceListeners_);
+            self->pairedChannels_.clear();
+            self->remoteHashesWaiting_.clear();
+        }
+        for (const auto& [key, channel] : channels) {
+            KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",
+                  static_cast<void*>(channel.get()), sk_ossocket(channel->localSocket()));
+            channel->close();
+        }
+        for (const auto& [key, holder] : listeners) {
+            if (SocketPtr listener = holder->localSocket()) {
+                KLLog(kKLTLoggingLevelDebug, "Closing service listener");
+                pfd_close(listener);
+            }
+        }
+        // The handoff socket's descriptor now belongs to UDT (it closes it with its last socket),
+        // so only its loop is told to stop.
+        if (auto handoff = self->handoffSocket()) handoff->setCancel(true);
+        if (auto main = self->mainChannel()) main->close();
+        KLLog(kKLTLoggingLevelDebug, "Completed peer teardown block");
+        if (auto target = self->delegate()) target->peerDidDismantle(self);
+    });
+}
+
+}  // namespace kl
