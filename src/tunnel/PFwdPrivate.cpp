@@ -262,6 +262,11 @@ int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int c
         KLLog(kKLTLoggingLevelError, "pfd_closing on socket: (local: %d UDT: %d) - %s", localDescriptor(record),
               udtDescriptor(record), errorText);
     }
+    if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && record.peer) {
+        // Every address refused: the requester learns it as a failed result. The main channel's
+        // count falls when the record closes, once, like every other forwarded connection's.
+        record.peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
+    }
     auto channel = record.channel;
     if (!channel) {
         // Not bridged yet (or a listener): nothing carries its bytes, so end it here.
@@ -302,10 +307,9 @@ void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, c
     (void)type;
     (void)addr;
     if (errorCode == 0) return;
-    if (errorCode == ECONNREFUSED && record.peer) {
-        record.peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
-        record.peer->queueCloseOfMainChannel();
-    }
+    // The core goes on with the next address of the host; only when the last one is refused too
+    // does the closing report it (a refusal of ::1 before 127.0.0.1 answers is no failure).
+    if (errorCode == ECONNREFUSED) record.refused_ = true;
     KLLog(kKLTLoggingLevelError, "TunnexPeer (PortForward): %s (%d) ", errorText ? errorText : "", errorCode);
     KLLog(kKLTLoggingLevelError, "Error connecting to port: %d", port);
 }

@@ -65,6 +65,8 @@ private:
     friend void pfd_close(const SocketPtr& socket);
     friend int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len);
     friend int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int callingBack);
+    friend void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, const char* errorText,
+                        int errorCode);
     void resumeIfDrained();
 
     std::shared_ptr<PFwdPrivate> keepAlive_;
@@ -72,6 +74,7 @@ private:
     std::shared_ptr<std::atomic<int64_t>> pending_ = std::make_shared<std::atomic<int64_t>>(0);
     bool frozenForChannel_ = false;
     bool endQueued_ = false;
+    bool refused_ = false;
 };
 
 // The callbacks by their own names (the Plug overrides call them).

@@ -386,6 +386,8 @@ private:
     std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                     uint32_t sharedHash, const std::optional<Bytes>& announce);
     void waitForMainChannelDrained();
+    void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
+                                 std::chrono::steady_clock::time_point deadline);
     // True the first time the current tunnel ends, so its outcome is reported once.
     bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
     void closeMainChannel();
@@ -439,6 +441,8 @@ private:
     std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
     // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
     std::mutex channelOpenMutex_;
+    // When this side's last data-channel connect ended; guarded by channelOpenMutex_.
+    std::optional<std::chrono::steady_clock::time_point> lastChannelOpened_;
     // Guarded by lock_: the shared hash of this side's own open in flight (0: none), the
     // remote's requested hashes not yet given a channel, and channels already paired for a hash
     // whose opener has not asked yet.

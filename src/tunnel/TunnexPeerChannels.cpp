@@ -16,6 +16,9 @@
 //     pairedChannels_ for it.
 //  3. Before deciding, a side lets its main channel's waiting messages be read, so a request the
 //     remote sent before its connect started is known here.
+//  4. A side starts a connect no sooner than kChannelOpenGap after its previous one completed: the
+//     remote's last handshake requests of the previous rendezvous may still be on their way, and
+//     a new rendezvous socket would take one of them for its own partner's.
 #include <udt/udt.h>
 
 #include <algorithm>
@@ -43,6 +46,9 @@ namespace {
 
 constexpr auto kDrainWaitLimit = std::chrono::milliseconds(500);
 constexpr auto kDrainWaitStep = std::chrono::milliseconds(2);
+constexpr auto kChannelOpenGap = std::chrono::milliseconds(500);
+constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
+constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
 
 // Host names must fit the message's zero-terminated 256-byte field.
 bool hostFits(const std::string& host) {
@@ -241,7 +247,9 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std
     KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
     KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
+    if (lastChannelOpened_) std::this_thread::sleep_until(*lastChannelOpened_ + kChannelOpenGap);
     Result<int> opened = openUDTChannel(udpFd, address, TunnexChannelMode::Stream);
+    lastChannelOpened_ = std::chrono::steady_clock::now();
     if (!opened.ok()) {
         KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
               opened.error().description().c_str(), 0);
@@ -297,13 +305,16 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
     // Without the remote's channel, a failed set-up here also ends the requester's connection.
     auto abandon = [&](const char* why) {
         KLLog(kKLTLoggingLevelError, why, request.host.c_str(), int(request.port));
+        sendRemoteForwardResult(false, request);
         closeChannel(channel);
         channel->close();
         queueCloseOfMainChannel();
         return false;
     };
     std::string canonical;
-    SockAddrPtr address = name_lookup(request.host.c_str(), request.port, &canonical, ADDRTYPE_IPV6);
+    // Either family: a host known by an IPv4 address only (as "localhost" is on many Linux
+    // systems) must be reachable too.
+    SockAddrPtr address = name_lookup(request.host.c_str(), request.port, &canonical, ADDRTYPE_UNSPEC);
     if (!address || sk_addr_error(address)) {
         return abandon("Failed name lookup during remote forward for:  %s port: %d");
     }
@@ -392,9 +403,31 @@ void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
           int(channelHash), StringForChannelHash(channelHash).c_str());
     auto channel = channelForHash(channelHash);
     if (!channel) return;
-    channel->setShouldBeClosed(true);
-    // The next bridge pass closes it; make sure one comes even on a quiet channel.
-    channel->enqueueBridge();
+    markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit);
+}
+
+// The remote's notice can overtake the last bytes it sent on the channel (the notice travels on
+// the main channel, the bytes on their own): marking the channel at once would drop them. The
+// remote closes its UDT socket once its bytes are delivered, and the bridge ends the channel when
+// it reads that end; only a channel that stays connected past the limit is marked here.
+void TunnexPeer::markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
+                                         std::chrono::steady_clock::time_point deadline) {
+    if (channel->isClosed()) return;
+    const int udt = channel->udtSocket();
+    const bool connected = udt != 0 && UDT::getsockstate(udt) == CONNECTED;
+    if (!connected || std::chrono::steady_clock::now() >= deadline) {
+        channel->setShouldBeClosed(true);
+        // The next bridge pass closes it; make sure one comes even on a quiet channel.
+        channel->enqueueBridge();
+        return;
+    }
+    std::weak_ptr<TunnexPeer> weakPeer = weak_from_this();
+    std::weak_ptr<TunnexSocketImpl> weakChannel = channel;
+    globalQueue().after(kCloseDeliveryStep, [weakPeer, weakChannel, deadline] {
+        auto self = weakPeer.lock();
+        auto channel = weakChannel.lock();
+        if (self && channel) self->markClosedWhenDelivered(channel, deadline);
+    });
 }
 
 // --- the delayed close of the main channel ---

@@ -1,0 +1,277 @@
+// Stream forwards end to end inside one process: a local client connects to a forwarded port of one
+// peer, the data channel opens through the loopback tunnel, the other peer connects to the target
+// and the bytes flow both ways, encrypted, until either end closes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <random>
+
+#include "ForwardTestSupport.h"
+#include "foundation/KLTLogging.h"
+#include "tunnel/TunnexSocketImpl.h"
+
+namespace kl {
+namespace {
+
+using namespace kl::test;
+
+// A loopback echo server (IPv4, as "localhost" resolves everywhere) that first
+// greets every client with its name, then echoes until the client's end of stream.
+class EchoServer {
+public:
+    explicit EchoServer(std::string name) : name_(std::move(name)) {
+        fd_ = plainListener(AF_INET, &port_);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~EchoServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        for (auto& worker : workers_) worker.join();
+        ::close(fd_);
+    }
+    uint16_t port() const { return uint16_t(port_); }
+    int ended() const { return ended_.load(); }
+
+private:
+    void run() {
+        for (;;) {
+            int client = ::accept(fd_, nullptr, nullptr);
+            if (client < 0) return;
+            workers_.emplace_back([this, client] {
+                writeAll(client, name_.data(), name_.size());
+                char buffer[65536];
+                for (;;) {
+                    ssize_t r = ::read(client, buffer, sizeof buffer);
+                    if (r <= 0) break;
+                    if (!writeAll(client, buffer, size_t(r))) break;
+                }
+                ended_++;
+                ::close(client);
+            });
+        }
+    }
+    std::string name_;
+    int fd_ = -1, port_ = 0;
+    std::thread thread_;
+    std::vector<std::thread> workers_;
+    std::atomic<int> ended_{0};
+};
+
+std::string readGreeting(int fd, size_t length) {
+    std::string text(length, '\0');
+    return readExactly(fd, text.data(), length) ? text : std::string();
+}
+
+Bytes randomBytes(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data(n);
+    for (auto& byte : data) byte = uint8_t(random());
+    return data;
+}
+
+// Sends data and reads its echo at the same time (a large write would otherwise fill every
+// buffer on the way and stall); true when the echo is identical.
+bool echoes(int fd, const Bytes& data) {
+    auto writer = std::async(std::launch::async, [&] { return writeAll(fd, data.data(), data.size()); });
+    Bytes back(data.size());
+    bool read = readExactly(fd, back.data(), back.size());
+    return writer.get() && read && back == data;
+}
+
+TEST_F(ForwardPeers, BytesFlowBothWaysEncryptedAndACloseEndsBothSides) {
+    connect(true);
+    ASSERT_TRUE(peerA->usingEncryption());
+    EchoServer server("server-b");
+    const uint16_t port = forward(peerA, server.port(), "svc-echo");
+    EXPECT_EQ(connectors[0]->localPort(), port);
+    EXPECT_EQ(peerA->serviceListenerCount(), 1u);
+
+    int client = plainConnect(AF_INET6, port);
+    ASSERT_GE(client, 0);
+    // Written before the channel exists: held by the frozen connection and delivered first.
+    const std::string early = "early bytes";
+    ASSERT_TRUE(writeAll(client, early.data(), early.size()));
+    EXPECT_EQ(readGreeting(client, 8), "server-b");
+    EXPECT_EQ(readGreeting(client, early.size()), early);
+    EXPECT_TRUE(echoes(client, randomBytes(2 << 20, 1)));
+
+    // Each side holds the channel under its shared hash and its own; both peers encrypt it.
+    EXPECT_EQ(peerA->channelKeyCount(), 2u);
+    EXPECT_EQ(peerB->channelKeyCount(), 2u);
+    EXPECT_EQ(peerA->tunnelCount(), 1);
+
+    ::close(client);
+    EXPECT_TRUE(waitFor([&] { return server.ended() == 1; }));
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return peerA->tunnelCount() == 0 && peerB->tunnelCount() == 0; }));
+    // The main channel persists by default.
+    EXPECT_FALSE(peerA->closeOfMainChannelQueued());
+}
+
+TEST_F(ForwardPeers, TheRemoteServersCloseEndsTheLocalClientAfterItsLastBytes) {
+    connect(false);
+    // A server that writes one block and closes at once.
+    int port = 0;
+    int listener = plainListener(AF_INET, &port);
+    const Bytes block = randomBytes(3 << 20, 2);
+    std::thread serverThread([&] {
+        int conn = plainAccept(listener);
+        if (conn < 0) return;
+        writeAll(conn, block.data(), block.size());
+        ::close(conn);
+    });
+    const uint16_t local = forward(peerA, uint16_t(port), "svc-once");
+    int client = plainConnect(AF_INET6, local);
+    ASSERT_GE(client, 0);
+    Bytes got(block.size());
+    EXPECT_TRUE(readExactly(client, got.data(), got.size()));
+    EXPECT_EQ(got, block);
+    EXPECT_TRUE(seesEndOfStream(client));
+    serverThread.join();
+    ::close(client);
+    ::close(listener);
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
+TEST_F(ForwardPeers, ParallelConnectionsEachKeepTheirOwnStream) {
+    connect(true);
+    EchoServer server("server-b");
+    const uint16_t port = forward(peerA, server.port(), "svc-parallel");
+    constexpr int kClients = 6;
+    std::vector<std::future<bool>> outcomes;
+    for (int i = 0; i < kClients; ++i) {
+        outcomes.push_back(std::async(std::launch::async, [port, i] {
+            int fd = plainConnect(AF_INET6, port);
+            if (fd < 0) return false;
+            bool ok = readGreeting(fd, 8) == "server-b" && echoes(fd, randomBytes(256 << 10, 10 + i));
+            ::close(fd);
+            return ok;
+        }));
+    }
+    for (auto& outcome : outcomes) EXPECT_TRUE(outcome.get());
+    EXPECT_TRUE(waitFor([&] { return server.ended() == kClients; }));
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
+// Both ends request channels at the same moment: every client must reach the server on the other
+// side, not a client of the other side.
+TEST_F(ForwardPeers, ForwardsOpenedInBothDirectionsAtOncePairCorrectly) {
+    connect(true);
+    EchoServer serverA("server-a"), serverB("server-b");
+    const uint16_t toB = forward(peerA, serverB.port(), "svc-to-b");
+    const uint16_t toA = forward(peerB, serverA.port(), "svc-to-a");
+    for (int round = 0; round < 3; ++round) {
+        auto atA = std::async(std::launch::async, [&] {
+            int fd = plainConnect(AF_INET6, toB);
+            std::string greeting = readGreeting(fd, 8);
+            bool ok = greeting == "server-b" && echoes(fd, randomBytes(64 << 10, 100 + round));
+            ::close(fd);
+            return ok;
+        });
+        auto atB = std::async(std::launch::async, [&] {
+            int fd = plainConnect(AF_INET6, toA);
+            std::string greeting = readGreeting(fd, 8);
+            bool ok = greeting == "server-a" && echoes(fd, randomBytes(64 << 10, 200 + round));
+            ::close(fd);
+            return ok;
+        });
+        EXPECT_TRUE(atA.get()) << "round " << round;
+        EXPECT_TRUE(atB.get()) << "round " << round;
+    }
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
+TEST_F(ForwardPeers, ARefusedRemotePortReachesTheDelegateAsAFailedResultAndClosesTheClient) {
+    connect(false);
+    int refused = 0;
+    ::close(refusingPort(&refused));
+    const uint16_t local = forward(peerA, uint16_t(refused), "svc-refused");
+    int client = plainConnect(AF_INET6, local);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(seesEndOfStream(client));
+    ::close(client);
+    ASSERT_TRUE(waitFor([&] { return !reports->results().empty(); }));
+    const ForwardSuccessResult result = reports->results().front();
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.host, "localhost");
+    EXPECT_EQ(result.port, refused);
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return peerA->tunnelCount() == 0 && peerB->tunnelCount() == 0; }));
+}
+
+TEST_F(ForwardPeers, HostNamesThatDoNotFitTheMessageAreRefused) {
+    connect(false);
+    auto connector = std::make_shared<TestConnector>("svc-long", "uuid-of-b");
+    const std::string longest(255, 'h'), tooLong(256, 'h');
+    const uint16_t port = freeLoopbackPort();
+    EXPECT_EQ(peerA->requestPortForwardFromPort(port, tooLong, 80, TunnexPeer::kForwardTypeStream, remoteOfA, nullptr,
+                                                connector, true),
+              0);
+    EXPECT_EQ(peerA->serviceListenerCount(), 0u);
+    EXPECT_EQ(peerA->requestPortForwardFromPort(port, longest, 80, TunnexPeer::kForwardTypeStream, remoteOfA, nullptr,
+                                                connector, true),
+              port);
+    // Other types make no forward.
+    EXPECT_EQ(peerA->requestPortForwardFromPort(0, "localhost", 80, 3, remoteOfA, nullptr, connector, true), 0);
+}
+
+TEST_F(ForwardPeers, AClientOfAForwardWithoutARemoteRecordIsClosedAtOnce) {
+    connect(false);
+    auto connector = std::make_shared<TestConnector>("svc-nowhere", "uuid-of-nobody");
+    const uint16_t port = freeLoopbackPort();
+    ASSERT_EQ(peerA->requestPortForwardFromPort(port, "localhost", 80, TunnexPeer::kForwardTypeStream, nullptr,
+                                                nullptr, connector, true),
+              port);
+    int client = plainConnect(AF_INET6, port);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(seesEndOfStream(client));
+    ::close(client);
+    EXPECT_TRUE(memoryLogContains("No remote peer object available for incoming port forward"));
+}
+
+TEST_F(ForwardPeers, TheMainChannelClosesOnlyAfterItsLastChannelWhenItDoesNotPersist) {
+    connect(false);
+    peerA->queueCloseOfMainChannel();
+    EXPECT_EQ(peerA->tunnelCount(), 0);  // never below 0
+    EXPECT_FALSE(peerA->closeOfMainChannelQueued());  // persists by default
+
+    peerA->setMainChannelPersists(false);
+    peerA->cancelCloseOfMainChannel();
+    peerA->cancelCloseOfMainChannel();
+    peerA->queueCloseOfMainChannel();
+    EXPECT_EQ(peerA->tunnelCount(), 1);
+    EXPECT_FALSE(peerA->closeOfMainChannelQueued());
+    peerA->queueCloseOfMainChannel();
+    EXPECT_EQ(peerA->tunnelCount(), 0);
+    EXPECT_TRUE(peerA->closeOfMainChannelQueued());
+    // A channel opening in between cancels the close.
+    peerA->cancelCloseOfMainChannel();
+    EXPECT_FALSE(peerA->closeOfMainChannelQueued());
+    EXPECT_EQ(peerA->tunnelCount(), 1);
+}
+
+TEST_F(ForwardPeers, TeardownClosesListenersAndChannelsOnce) {
+    connect(false);
+    EchoServer server("server-b");
+    const uint16_t port = forward(peerA, server.port(), "svc-teardown");
+    int client = plainConnect(AF_INET6, port);
+    ASSERT_EQ(readGreeting(client, 8), "server-b");
+    peerA->teardownConnection();
+    EXPECT_TRUE(seesEndOfStream(client));
+    ::close(client);
+    EXPECT_TRUE(waitFor([&] { return peerA->serviceListenerCount() == 0 && peerA->channelKeyCount() == 0; }));
+    EXPECT_EQ(plainConnect(AF_INET6, port), -1);  // the listener is gone
+    const size_t entered = [] {
+        size_t n = 0;
+        for (const auto& line : memoryLogLines()) n += line.find("teardownConnection entered") != std::string::npos;
+        return n;
+    }();
+    peerA->teardownConnection();
+    size_t after = 0;
+    for (const auto& line : memoryLogLines()) after += line.find("teardownConnection entered") != std::string::npos;
+    EXPECT_EQ(after, entered);
+}
+
+}  // namespace
+}  // namespace kl
