@@ -385,7 +385,7 @@ private:
     // announce is the open-forward message of this side's own request.
     std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                     uint32_t sharedHash, const std::optional<Bytes>& announce);
-    void waitForMainChannelDrained();
+    void waitForPairingSettle();
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline);
     // True the first time the current tunnel ends, so its outcome is reported once.

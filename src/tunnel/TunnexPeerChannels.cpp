@@ -14,8 +14,8 @@
 //     sees the same two hashes, so both give the first connection to the smaller one and open
 //     again for the larger. A connection given to a hash whose opener has not asked yet waits in
 //     pairedChannels_ for it.
-//  3. Before deciding, a side lets its main channel's waiting messages be read, so a request the
-//     remote sent before its connect started is known here.
+//  3. Before deciding, a side waits kPairingSettle for its main channel's waiting messages to be
+//     read, so a request the remote sent before its connect started is known here.
 //  4. A side starts a connect no sooner than kChannelOpenGap after its previous one completed: the
 //     remote's last handshake requests of the previous rendezvous may still be on their way, and
 //     a new rendezvous socket would take one of them for its own partner's.
@@ -44,8 +44,7 @@
 namespace kl {
 namespace {
 
-constexpr auto kDrainWaitLimit = std::chrono::milliseconds(500);
-constexpr auto kDrainWaitStep = std::chrono::milliseconds(2);
+constexpr auto kPairingSettle = std::chrono::milliseconds(300);
 constexpr auto kChannelOpenGap = std::chrono::milliseconds(500);
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
@@ -187,7 +186,7 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_pt
     if (announce) sendMainChannelMessage(*announce);
     for (;;) {
         auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
-        if (channel) waitForMainChannelDrained();
+        if (channel) waitForPairingSettle();
         std::lock_guard lock(lock_);
         if (!channel) {
             if (announce) ownOpenInFlight_ = 0;
@@ -211,21 +210,11 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_pt
     }
 }
 
-// Waits (briefly) until the main channel holds no unread message, so an open-forward message the
-// remote sent before its connect started has been seen here before a connection is assigned.
-void TunnexPeer::waitForMainChannelDrained() {
-    auto main = std::dynamic_pointer_cast<TunnexSocketImpl>(mainChannel());
-    if (!main) return;
-    const auto deadline = std::chrono::steady_clock::now() + kDrainWaitLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int32_t waiting = 0;
-        int length = sizeof waiting;
-        if (UDT::getsockopt(main->udtSocket(), 0, UDT_RCVDATA, &waiting, &length) == UDT::ERROR || waiting == 0) break;
-        std::this_thread::sleep_for(kDrainWaitStep);
-    }
-    // The poll thread may have taken the last message but not yet handled it.
-    std::this_thread::sleep_for(kDrainWaitStep * 5);
-}
+// Gives an open-forward message that the remote sent before its connect started the time to be
+// read here (UDT acknowledges it, the poll thread's next pass reads it) before a connection is
+// assigned. The message left before the remote's first handshake, so it arrives about when the
+// connection completes; the poll pass is the longest part of the wait.
+void TunnexPeer::waitForPairingSettle() { std::this_thread::sleep_for(kPairingSettle); }
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                                        int type, uint32_t sharedHash) {
