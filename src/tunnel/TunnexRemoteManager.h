@@ -15,6 +15,7 @@
 // released, so it cannot wait on the ping-socket lock while the ping path waits on the manager.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -102,6 +103,8 @@ public:
     void deleteTransaction(const std::shared_ptr<TunnexTransaction>& transaction);
     void performHousekeeping() { pruneExpiredTransactions(); }
     void pruneExpiredTransactions();
+    // The identifier of the latest transaction this machine started (0 before the first), for logs.
+    int64_t lastOriginatedTransactionId() const { return lastOriginatedTransactionId_.load(); }
 
     // --- channel requests ---
     void addChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
@@ -177,6 +180,7 @@ private:
 
     const TunnexClock clock_;
 
+    std::atomic<int64_t> lastOriginatedTransactionId_{0};
     mutable std::recursive_mutex mutex_;  // the table lock: every field below
     std::shared_ptr<TunnexRemoteManagerDelegate> delegate_;
     std::map<std::string, std::shared_ptr<TunnexRemotePeer>> remotePeersByUUID_;
