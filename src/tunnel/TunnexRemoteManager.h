@@ -174,6 +174,8 @@ public:
 private:
     std::shared_ptr<TunnexRemotePeer> registerRemoteLocked(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     std::vector<std::string> uuidsForPeerLocked(const TunnexPeer* peer) const;
+    // The peer's tunnel failed or ended: its UUID entry and its time-out go.
+    void forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     // Takes the key's requests out of the table (under the lock) and returns them.
     std::vector<std::shared_ptr<TunnexChannelRequest>> takeChannelRequests(const std::string& serviceKey);
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
