@@ -9,6 +9,8 @@
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerManagerLink.h"
 #include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
@@ -54,10 +56,20 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
     const sockaddr_storage address = remote->address();
     KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
-    KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "UDT tunnel sockets are not available");
-    peer->failedToConnectWithRemotePeer(remote);
+    // From here UDT owns the descriptor and closes it after its last socket on it.
+    tunnelSocket->setSocketCloseOwnership(false);
+    Result<int> udt = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message);
+    if (!udt.ok()) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", udt.error().description().c_str());
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    peer->setStunPeer(remote);
+    peer->takeMainChannel(TunnexSocketImpl::create(udt.value()));
 }
 
-bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes&) { return false; }
+bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {
+    return peer && peer->sendMainChannelMessage(message);
+}
 
 }  // namespace kl

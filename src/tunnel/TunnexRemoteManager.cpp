@@ -163,6 +163,7 @@ std::shared_ptr<TunnexTransaction> TunnexRemoteManager::nextTransactionWithPeer(
     transaction->setTransactionId(TunnexTransaction::nextOriginatingTransactionId());
     transaction->setRemotePeer(remotePeer);
     transaction->setPeer(peer);
+    lastOriginatedTransactionId_.store(transaction->transactionId());
     registerTransaction(transaction);
     return transaction;
 }

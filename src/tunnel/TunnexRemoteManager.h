@@ -15,6 +15,7 @@
 // released, so it cannot wait on the ping-socket lock while the ping path waits on the manager.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -102,6 +103,8 @@ public:
     void deleteTransaction(const std::shared_ptr<TunnexTransaction>& transaction);
     void performHousekeeping() { pruneExpiredTransactions(); }
     void pruneExpiredTransactions();
+    // The identifier of the latest transaction this machine started (0 before the first), for logs.
+    int64_t lastOriginatedTransactionId() const { return lastOriginatedTransactionId_.load(); }
 
     // --- channel requests ---
     void addChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
@@ -171,12 +174,15 @@ public:
 private:
     std::shared_ptr<TunnexRemotePeer> registerRemoteLocked(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     std::vector<std::string> uuidsForPeerLocked(const TunnexPeer* peer) const;
+    // The peer's tunnel failed or ended: its UUID entry and its time-out go.
+    void forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     // Takes the key's requests out of the table (under the lock) and returns them.
     std::vector<std::shared_ptr<TunnexChannelRequest>> takeChannelRequests(const std::string& serviceKey);
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
 
     const TunnexClock clock_;
 
+    std::atomic<int64_t> lastOriginatedTransactionId_{0};
     mutable std::recursive_mutex mutex_;  // the table lock: every field below
     std::shared_ptr<TunnexRemoteManagerDelegate> delegate_;
     std::map<std::string, std::shared_ptr<TunnexRemotePeer>> remotePeersByUUID_;

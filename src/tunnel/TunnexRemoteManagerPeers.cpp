@@ -223,17 +223,20 @@ void TunnexRemoteManager::peerFailedToConnectToRemote(const std::shared_ptr<Tunn
                                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     KLLog(kKLTLoggingLevelDebug, "TunnexRemoteManager peer:(%p) failedToConnectToRemote: (%s)",
           static_cast<void*>(peer.get()), TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string()).c_str());
-    if (remotePeer) unregisterPeerWithUUID(remotePeer->UUID());
-    // A peer whose attempt has ended needs no time-out any more.
-    std::lock_guard lock(mutex_);
-    peersWithRegisteredTimeouts_.erase(peer);
+    forgetEndedPeer(peer, remotePeer);
 }
 
 void TunnexRemoteManager::peerDisconnectedFromRemote(const std::shared_ptr<TunnexPeer>& peer,
                                                      const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     KLLog(kKLTLoggingLevelDebug, "TunnexRemoteManager peer:(%p) disconnectedFromRemote: (%s)",
           static_cast<void*>(peer.get()), TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string()).c_str());
+    forgetEndedPeer(peer, remotePeer);
+}
+
+void TunnexRemoteManager::forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                          const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     if (remotePeer) unregisterPeerWithUUID(remotePeer->UUID());
+    // A peer whose attempt has ended needs no time-out any more.
     std::lock_guard lock(mutex_);
     peersWithRegisteredTimeouts_.erase(peer);
 }
