@@ -7,7 +7,9 @@
 // Events: started, registered (first pong naming the external address), pong, recycled,
 // ping-timeout, invited, connect-sent, status (a tunnel status as the tunnel manager receives it:
 // uuid and status), progress (stage, name, percent; stage 2 at 1.0 is a connected main channel),
-// outcome (connected, failed or disconnected, with the uuid), forward, error, stopped. Ends on
+// outcome (connected, failed or disconnected, with the uuid), forward (a --forward's listener:
+// ok or not), forward-result (the remote's answer to a forward: kind, host, port, ok), error,
+// stopped. Ends on
 // SIGINT, SIGTERM, or when the pipe on its stdin (if it is one) is closed.
 #include <poll.h>
 #include <sys/stat.h>
@@ -24,6 +26,8 @@
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
 #include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexMainChannelMessage.h"
+#include "tunnel/TunnexServiceConnector.h"
 #include "tunnel/TunnexRemoteManager.h"
 #include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexUtilities.h"
@@ -156,8 +160,11 @@ public:
                                               const std::shared_ptr<TunnexRemotePeer>& remote) override {
         outcome("disconnected", remote);
     }
-    void tunnexPeerPortForwardResult(const std::shared_ptr<TunnexPeer>&, const ForwardSuccessResult&,
-                                     const std::shared_ptr<TunnexRemotePeer>&) override {}
+    void tunnexPeerPortForwardResult(const std::shared_ptr<TunnexPeer>&, const ForwardSuccessResult& result,
+                                     const std::shared_ptr<TunnexRemotePeer>&) override {
+        emit({{"event", "forward-result"}, {"kind", result.forwardKind}, {"host", result.host}, {"port", result.port},
+              {"ok", result.success}});
+    }
     void connectStage(const std::string& name, float percent, int32_t stage) override {
         emit({{"event", "progress"}, {"stage", stage}, {"name", name}, {"percent", percent}});
     }
@@ -180,6 +187,37 @@ std::string addressText(const sockaddr_storage& address) {
 }
 
 // Follows the registered peer on the main loop: reports pongs and recycles, keeps the delegates
+
+// The forwarded service of a --forward: the remote host's UUID is all the tunnel needs of it.
+class ForwardConnector : public TunnexServiceConnectorBase {
+public:
+    ForwardConnector(std::string key, std::string uuid) : key_(std::move(key)), uuid_(std::move(uuid)) {}
+    void willEndRemoteService() override {}
+    std::shared_ptr<TunnexPeer> peer() const override { return nullptr; }
+    std::shared_ptr<TunnexRemotePeer> remotePeer() const override { return nullptr; }
+    bool hasRemoteService() const override { return true; }
+    std::string serviceKey() const override { return key_; }
+    void setServiceKey(std::string) override {}
+    std::string hostUUID() const override { return uuid_; }
+    void setHostUUID(std::string) override {}
+    std::string domain() const override { return "remote."; }
+    void setDomain(std::string) override {}
+    std::string type() const override { return "_forward._tcp."; }
+    void setType(std::string) override {}
+    std::string name() const override { return key_; }
+    void setName(std::string) override {}
+    std::string serverID() const override { return ""; }
+    void setServerID(std::string) override {}
+    uint16_t localPort() const override { return localPort_.load(); }
+    void setLocalPort(uint16_t port) override { localPort_.store(port); }
+    uint16_t remotePort() const override { return remotePort_.load(); }
+    void setRemotePort(uint16_t port) override { remotePort_.store(port); }
+
+private:
+    const std::string key_, uuid_;
+    std::atomic<uint16_t> localPort_{0}, remotePort_{0};
+};
+
 // on whichever peer holds the registration, and sends the connect request once the server answers.
 class NodeWatcher {
 public:
@@ -260,10 +298,21 @@ int main(int argc, char** argv) {
         emit({{"event", "error"}, {"message", "cannot reach server " + options.serverHost}});
         return 1;
     }
+    std::vector<std::shared_ptr<ForwardConnector>> connectors;
     for (const Forward& forward : options.forwards) {
-        // Stream forwards come with the channel layer; until then each request is answered plainly.
-        emit({{"event", "forward"}, {"local_port", forward.localPort}, {"remote_id", forward.remoteId},
-              {"remote_port", forward.remotePort}, {"ok", false}, {"reason", "port forwarding is not available"}});
+        // A stream forward to "localhost" on the remote, listening on every local address (clients
+        // in the scenarios reach it as 127.0.0.1 or ::1); the tunnel starts with its first client.
+        const std::string uuid = uuidOf(options, forward.remoteId);
+        auto connector = std::make_shared<ForwardConnector>("forward-" + std::to_string(forward.localPort), uuid);
+        connectors.push_back(connector);
+        const uint16_t port = peer->requestPortForwardFromPort(forward.localPort, "localhost", forward.remotePort,
+                                                               TunnexPeer::kForwardTypeStream,
+                                                               manager->remotePeerForUUID(uuid), nullptr, connector,
+                                                               false);
+        nlohmann::json event = {{"event", "forward"}, {"local_port", forward.localPort}, {"remote_id", forward.remoteId},
+                                {"remote_port", forward.remotePort}, {"ok", port != 0}};
+        if (port == 0) event["reason"] = "the local port could not be forwarded";
+        emit(event);
     }
 
     NodeWatcher watcher(options, manager, delegates);
