@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/KLHTTPRequestOperation.h"
+#include "http/KLMultipartFormData.h"
 #include "http/KLNetworkReachability.h"
 #include "http/KLOperationQueue.h"
 #include "platform/Signal.h"
@@ -34,6 +35,9 @@ inline constexpr const char* KLNetworkingReachabilityNotificationStatusItem = "K
 class KLHTTPClient : public std::enable_shared_from_this<KLHTTPClient> {
 public:
     using ReachabilityBlock = std::function<void(KLNetworkReachabilityStatus status)>;
+    using MultipartFormBlock = std::function<void(KLMultipartFormData& formData)>;
+    using BatchProgressBlock = std::function<void(size_t numberOfFinishedOperations, size_t totalNumberOfOperations)>;
+    using BatchCompletionBlock = std::function<void(const std::vector<std::shared_ptr<KLHTTPRequestOperation>>& operations)>;
 
     // A client whose paths are relative to baseURL; it starts following the host's reachability.
     static std::shared_ptr<KLHTTPClient> clientWithBaseURL(const std::string& baseURL);
@@ -89,6 +93,20 @@ public:
     std::shared_ptr<KLHTTPRequestOperation> HTTPRequestOperationWithRequest(const KLURLRequest& request, KLHTTPSuccessBlock success,
                                                                             KLHTTPFailureBlock failure) const;
     void enqueueHTTPRequestOperation(const std::shared_ptr<KLHTTPRequestOperation>& operation);
+
+    // A request whose body is a multipart form: one form part per parameter (nested keys as in a
+    // query string), then whatever block appends.
+    KLURLRequest multipartFormRequestWithMethod(const std::string& method, const std::string& path,
+                                                const std::optional<Dictionary>& parameters, const MultipartFormBlock& block) const;
+
+    // Queues the operations as one batch. After each one's own completion, progress gets the
+    // number of the batch's operations completed so far (1, 2, ... n) and n, on that operation's
+    // success callback queue; completion runs once, on the main loop, after the last report.
+    void enqueueBatchOfHTTPRequestOperations(const std::vector<std::shared_ptr<KLHTTPRequestOperation>>& operations,
+                                             BatchProgressBlock progress, BatchCompletionBlock completion);
+    // The same with one operation (without success or failure callbacks) per request.
+    void enqueueBatchOfHTTPRequestOperationsWithRequests(const std::vector<KLURLRequest>& requests, BatchProgressBlock progress,
+                                                         BatchCompletionBlock completion);
 
     void getPath(const std::string& path, const std::optional<Dictionary>& parameters, KLHTTPSuccessBlock success,
                  KLHTTPFailureBlock failure);

@@ -203,6 +203,16 @@ void KLHTTPRequestOperation::setFailureCallbackQueue(KLCallbackQueue queue) {
     failureCallbackQueue_ = std::move(queue);
 }
 
+KLCallbackQueue KLHTTPRequestOperation::successCallbackQueue() const {
+    std::lock_guard guard(lock_);
+    return successCallbackQueue_;
+}
+
+KLCallbackQueue KLHTTPRequestOperation::failureCallbackQueue() const {
+    std::lock_guard guard(lock_);
+    return failureCallbackQueue_;
+}
+
 std::optional<Error> KLHTTPRequestOperation::HTTPError() const {
     std::lock_guard guard(lock_);
     return HTTPError_;

@@ -68,6 +68,9 @@ public:
     virtual void setCompletionBlockWithSuccess(KLHTTPSuccessBlock success, KLHTTPFailureBlock failure);
     void setSuccessCallbackQueue(KLCallbackQueue queue);
     void setFailureCallbackQueue(KLCallbackQueue queue);
+    // Empty: the main loop.
+    KLCallbackQueue successCallbackQueue() const;
+    KLCallbackQueue failureCallbackQueue() const;
     std::optional<Error> HTTPError() const;
     void setHTTPError(std::optional<Error> error);
 

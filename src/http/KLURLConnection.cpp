@@ -21,6 +21,7 @@ KLURLConnection::KLURLConnection(KLURLRequest request, Callbacks callbacks)
 
 KLURLConnection::~KLURLConnection() {
     cancel();
+    if (bodyStream_ && bodyStreamOpened_) bodyStream_->close();
     if (easy_) curl_easy_cleanup(easy_);
     if (headerList_) curl_slist_free_all(headerList_);
 }
@@ -63,6 +64,9 @@ std::optional<Error> KLURLConnection::configure() {
         curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
     } else if (method == "HEAD") {
         curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+    } else if (request_.HTTPBodyStream) {
+        configureBody();
+        if (method != "POST") curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else {
         if (method == "POST" || body) {
             curl_easy_setopt(easy_, CURLOPT_POST, 1L);
@@ -110,6 +114,76 @@ void KLURLConnection::cancel() {
     if (!started_) return;
     started_ = false;
     KLNetworkRequestThread::shared().removeTransfer(easy_);
+}
+
+void KLURLConnection::configureBody() {
+    // Each connection reads its own copy where the stream allows one, so the same request can be
+    // sent again (a retry, a resumed operation); a one-shot stream is read where it stands.
+    bodyStream_ = request_.HTTPBodyStream->copy();
+    if (!bodyStream_) bodyStream_ = request_.HTTPBodyStream;
+    auto length = bodyStream_->length();
+    curl_easy_setopt(easy_, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, nullptr);
+    // Without a known length the body goes out in chunks.
+    curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, length ? curl_off_t(*length) : curl_off_t(-1));
+    curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &KLURLConnection::onRead);
+    curl_easy_setopt(easy_, CURLOPT_READDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &KLURLConnection::onSeek);
+    curl_easy_setopt(easy_, CURLOPT_SEEKDATA, this);
+}
+
+size_t KLURLConnection::onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* self = static_cast<KLURLConnection*>(user);
+    auto& stream = self->bodyStream_;
+    if (!self->bodyStreamOpened_) {
+        self->bodyStreamOpened_ = true;
+        stream->open();
+    }
+    KLStreamReadResult result = stream->read(reinterpret_cast<uint8_t*>(buffer), size * count);
+    switch (result.status) {
+    case KLStreamReadResult::Read:
+        if (result.length > 0) return result.length;
+        [[fallthrough]];
+    case KLStreamReadResult::NotYet:
+        // Pausing keeps the network thread free for every other transfer meanwhile.
+        self->resumeWhenBodyReadable();
+        return CURL_READFUNC_PAUSE;
+    case KLStreamReadResult::End: return 0;
+    case KLStreamReadResult::Failed:
+    default:
+        self->bodyStreamError_ = stream->streamError().value_or(
+            KLURLError(kKLURLErrorRequestBodyStreamExhausted, "the request body could not be read", self->request_.url));
+        if (!self->bodyStreamError_->userInfo().contains(kKLURLErrorFailingURLErrorKey))
+            self->bodyStreamError_->userInfo().set(kKLURLErrorFailingURLErrorKey, self->request_.url);
+        KLLog(kKLTLoggingLevelError, "Request body of %s failed: %s", self->request_.url.c_str(),
+              self->bodyStreamError_->description().c_str());
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+void KLURLConnection::resumeWhenBodyReadable() {
+    std::weak_ptr<int> alive = lifetime_;
+    CURL* easy = easy_;
+    bodyStream_->notifyWhenReadable([alive, easy] {
+        KLNetworkRequestThread::shared().perform([alive, easy] {
+            // The connection (and its handle) are destroyed on this thread only, so this check holds.
+            if (alive.lock()) curl_easy_pause(easy, CURLPAUSE_CONT);
+        });
+    });
+}
+
+// libcurl rewinds the body to send it again (a redirect that keeps the method, or an
+// authentication round): a fresh copy of the stream stands in, when the stream can be copied.
+int KLURLConnection::onSeek(void* user, curl_off_t offset, int origin) {
+    auto* self = static_cast<KLURLConnection*>(user);
+    if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    if (!self->bodyStreamOpened_) return CURL_SEEKFUNC_OK;
+    auto fresh = self->bodyStream_->copy();
+    if (!fresh) return CURL_SEEKFUNC_CANTSEEK;
+    self->bodyStream_->close();
+    self->bodyStream_ = std::move(fresh);
+    self->bodyStreamOpened_ = false;
+    return CURL_SEEKFUNC_OK;
 }
 
 size_t KLURLConnection::onHeader(char* data, size_t size, size_t count, void* user) {

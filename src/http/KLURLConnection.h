@@ -41,11 +41,18 @@ public:
     void flushResponse();
     // libcurl's error text for the last failure.
     std::string errorDetail() const { return errorBuffer_; }
+    // Why the request body stream failed, when that ended the transfer.
+    std::optional<Error> bodyStreamError() const { return bodyStreamError_; }
 
 private:
     static size_t onHeader(char* data, size_t size, size_t count, void* user);
     static size_t onWrite(char* data, size_t size, size_t count, void* user);
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user);
+    static int onSeek(void* user, curl_off_t offset, int origin);
+    void configureBody();
+    // Resumes the paused upload once the body stream may give more, unless the connection is gone.
+    void resumeWhenBodyReadable();
     std::optional<Error> configure();
     void deliverResponseIfNeeded();
 
@@ -57,6 +64,11 @@ private:
     bool responseDelivered_ = false;
     KLHTTPHeaders currentHeaders_;  // header fields of the response now being received
     int64_t uploadedSoFar_ = 0;
+    std::shared_ptr<KLInputStream> bodyStream_;  // opened on the first read
+    bool bodyStreamOpened_ = false;
+    std::optional<Error> bodyStreamError_;
+    // Lives as long as the connection; resume requests from other threads hold it weakly.
+    std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
     char errorBuffer_[CURL_ERROR_SIZE] = {};
 };
 

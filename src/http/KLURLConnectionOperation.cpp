@@ -237,6 +237,7 @@ void KLURLConnectionOperation::connectionDidComplete(int curlCode) {
     Error error = curlCode == CURLE_WRITE_ERROR && bodyTooLong_
                       ? KLURLError(kKLURLErrorDataLengthExceedsMaximum, "resource exceeds maximum size", url)
                       : KLURLErrorFromCurl(curlCode, connection_->errorDetail(), url);
+    if (auto bodyError = connection_->bodyStreamError()) error = *bodyError;
     connectionDidFail(std::move(error));
 }
 
@@ -273,6 +274,11 @@ void KLURLConnectionOperation::resume() {
 void KLURLConnectionOperation::setCompletionBlock(CompletionBlock block) {
     std::lock_guard guard(lock_);
     completionBlock_ = std::move(block);
+}
+
+KLURLConnectionOperation::CompletionBlock KLURLConnectionOperation::completionBlock() const {
+    std::lock_guard guard(lock_);
+    return completionBlock_;
 }
 
 void KLURLConnectionOperation::setUploadProgressBlock(ProgressBlock block) {

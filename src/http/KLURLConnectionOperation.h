@@ -58,7 +58,7 @@ public:
     static OperationSignal& didFinishNotification();
 
     void start();
-    void cancel();
+    virtual void cancel();
     virtual void pause();
     void resume();
 
@@ -79,6 +79,7 @@ public:
 
     // Runs once, on the global queue, after the operation finished; nil clears it.
     virtual void setCompletionBlock(CompletionBlock block);
+    CompletionBlock completionBlock() const;
     void setUploadProgressBlock(ProgressBlock block);
     void setDownloadProgressBlock(ProgressBlock block);
 

@@ -25,6 +25,7 @@ enum KLURLErrorCode : int {
     kKLURLErrorBadServerResponse = -1011,
     kKLURLErrorCannotDecodeContentData = -1016,
     kKLURLErrorCannotParseResponse = -1017,
+    kKLURLErrorRequestBodyStreamExhausted = -1021,
     kKLURLErrorDataLengthExceedsMaximum = -1103,
     kKLURLErrorSecureConnectionFailed = -1200,
     kKLURLErrorServerCertificateHasBadDate = -1201,
@@ -35,6 +36,8 @@ enum KLURLErrorCode : int {
 
 // The URL (text) whose loading failed.
 inline constexpr const char* kKLURLErrorFailingURLErrorKey = "NSErrorFailingURLKey";
+// Why an operation could not be done, for the user.
+inline constexpr const char* kKLLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
 // The body of a refused response as text.
 inline constexpr const char* kKLLocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/KLInputStream.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
@@ -42,6 +43,9 @@ struct KLURLRequest {
     std::string HTTPMethod = "GET";
     KLHTTPHeaders allHTTPHeaderFields;
     std::optional<Bytes> HTTPBody;
+    // A body read while it is sent (a multipart form); takes the place of HTTPBody. Copies of the
+    // request share it, and it can be sent once unless it can be copied.
+    std::shared_ptr<KLInputStream> HTTPBodyStream;
     // Seconds without progress before the request fails with a time-out.
     double timeoutInterval = kKLDefaultTimeoutInterval;
     // Set when the body could not be made from the caller's parameters: such a request is never

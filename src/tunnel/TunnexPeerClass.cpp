@@ -1,9 +1,6 @@
 // TunnexPeer's class side: the start-up of the tunnel library, the registered peer and its ping
 // socket, recycling, the server host and id, and the nonces.
 #include <netdb.h>
-#include <udt/udt.h>
-
-#include <cstdlib>
 #include <thread>
 
 #include "foundation/KLTLogging.h"
@@ -12,6 +9,7 @@
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerClassState.h"
 #include "tunnel/TunnexPeerConnectionLayer.h"
+#include "tunnel/UdtStartup.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 
@@ -22,13 +20,7 @@ void startTunnelLibrary() {
     // The nonce counters start with the state itself (requests from 1, replies from 0).
     seedChannelHashSource();
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting UDT");
-    if (UDT::startup() != 0) {
-        KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
-    } else {
-        // UDT's own globals are destroyed at exit under its still running collector thread; stop the
-        // collector first (exit handlers run before the library's static destructors).
-        std::atexit([] { UDT::cleanup(); });
-    }
+    if (!udtStartup()) KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting socket core");
     osxsel_init();
     sk_init();

@@ -272,8 +272,14 @@ TEST(KLNetSocketStream, RunningOutOfDescriptorsDoesNotKillTheListener) {
     auto delegate = std::make_shared<RecordingDelegate>();
     auto listener = KLNetSocket::init();
     ASSERT_TRUE(listener->listenOnPort(0, delegate));
-    auto client = KLNetSocket::init();
-    ASSERT_TRUE(client->connectToHost("127.0.0.1", listener->localPort()));  // queued until accepted
+    // The client's descriptor exists before the limit is lowered; it connects only afterwards, so
+    // the accept loop cannot take the connection before it runs out of descriptors.
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(listener->localPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
     // Lower the descriptor limit to what is open now, so the accept fails with EMFILE.
     rlimit saved{};
@@ -286,10 +292,13 @@ TEST(KLNetSocketStream, RunningOutOfDescriptorsDoesNotKillTheListener) {
     lowered.rlim_cur = rlim_t(highest + 1);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
     for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+    int connected = ::connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     bool paused = waitFor([] { return memoryLogContains("acceptConnections: Too many open files, pausing"); }, 5s);
     for (int fd : fillers) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(connected, 0);
     EXPECT_TRUE(paused);
     EXPECT_TRUE(waitFor([&] { return delegate->takeAccepted() != nullptr; }));
     EXPECT_TRUE(listener->isListening());
+    ::close(client);
 }

@@ -35,6 +35,21 @@ std::shared_ptr<KLHTTPClient> makeAccountClient(const AccountServer& server) {
     return client;
 }
 
+AccountServer* SharedServerTest::server = nullptr;
+
+void SharedServerTest::SetUpTestSuite() { server = new AccountServer(); }
+
+void SharedServerTest::TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+}
+
+void SharedServerTest::SetUp() {
+    server->reset();
+    client = makeAccountClient(*server);
+    client->setDefaultHeader("Accept", std::nullopt);
+}
+
 bool runUntilAnswered(std::initializer_list<std::shared_ptr<Outcome>> outcomes) {
     std::vector<std::shared_ptr<Outcome>> all(outcomes);
     return mainLoop().runUntil(

@@ -1,6 +1,8 @@
 // Shared by the HTTP tests: what one request's callbacks delivered, and where.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -31,6 +33,18 @@ KLHTTPFailureBlock recordFailure(const std::shared_ptr<Outcome>& outcome);
 // A client of the stand-in as the account client makes it: JSON operations, "Accept" of JSON, the
 // stand-in's certificate trusted.
 std::shared_ptr<KLHTTPClient> makeAccountClient(const AccountServer& server);
+
+// Tests that share one stand-in server (reset before each test) and get a fresh client of it,
+// without a default "Accept", so requests become plain HTTP operations unless a class takes them.
+class SharedServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+
+    static AccountServer* server;
+    std::shared_ptr<KLHTTPClient> client;
+};
 
 // Runs the main loop until every outcome has a callback (or 20 s pass); true when all have.
 bool runUntilAnswered(std::initializer_list<std::shared_ptr<Outcome>> outcomes);

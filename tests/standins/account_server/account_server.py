@@ -18,7 +18,9 @@ Test controls (JSON bodies and replies; not recorded in the request log):
   POST /_test/script    {"method", "path", "status", "content_type", "body" or "body_base64" (URL-safe),
                          "headers", "delay", "times"}
                         the next matching request(s) get this reply instead (after the delay)
-  GET  /_test/requests  the request log: method, path, query, headers, body
+  GET  /_test/requests  the request log: method, path, query, headers, body, and for a
+                        multipart/form-data body its "parts" (name, filename, content_type,
+                        headers, body_base64), as Python's own MIME parser reads them
   POST /_test/reset     empties the log and the scripts
   POST /_test/users     {"email", "password"}: adds an account
   GET  /_test/state     users, hosts and sessions
@@ -37,6 +39,8 @@ import ssl
 import sys
 import threading
 import urllib.parse
+from email import policy
+from email.parser import BytesParser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 SESSION_COOKIE = "_session_id"
@@ -67,6 +71,25 @@ class State:
                         self.scripts.remove(script)
                     return dict(script)
         return None
+
+
+def multipart_parts(content_type, body):
+    """The parts of a multipart/form-data body, read by the standard library's MIME parser."""
+    message = BytesParser(policy=policy.HTTP).parsebytes(
+        b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+    if not message.is_multipart():
+        return None
+    parts = []
+    for part in message.iter_parts():
+        payload = part.get_payload(decode=True) or b""
+        parts.append({
+            "name": part.get_param("name", header="content-disposition"),
+            "filename": part.get_filename(),
+            "content_type": part["Content-Type"],
+            "headers": [[k, str(v)] for k, v in part.items()],
+            "body_base64": base64.urlsafe_b64encode(payload).decode(),
+        })
+    return parts
 
 
 def public_host(record):
@@ -140,6 +163,9 @@ class Handler(BaseHTTPRequestHandler):
             "headers": {k: v for k, v in self.headers.items()},
             "body": body.decode("utf-8", "replace"),
         }
+        content_type = self.headers.get("Content-Type") or ""
+        if content_type.startswith("multipart/form-data"):
+            entry["parts"] = multipart_parts(content_type, body)
         with self.state.lock:
             self.state.log.append(entry)
         script = self.state.take_script(self.command, path)

@@ -1,0 +1,78 @@
+// The one place where the tunnel waits for UDT data: the table of live tunnel sockets, keyed by
+// UDT socket number, and one poll loop over them.
+//
+// The loop runs on a thread of its own. It starts with the first addition, asks UDT every 0.1 s
+// which sockets are readable and ends once the table is empty after a removal; the next addition
+// starts it again. For a readable main channel its listener reads one control message on the
+// loop's thread; a readable data channel gets a bridge pass on its own bridge queue. A main
+// channel whose read fails, or an unbridged socket whose connection is gone, is dropped (a main
+// channel's listener then takes its tunnel down); a bridged data channel whose connection is gone
+// gets a last pass, which delivers what UDT still holds and closes it. A socket whose UDT socket
+// was closed behind the manager's back is pruned, so it cannot stall the loop.
+//
+// Table changes take effect at once under the manager's lock, so a socket is polled as soon as
+// addSocket() returns and a removed socket is never handed out again.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+namespace kl {
+
+class TunnexSocketImpl;
+class TunnexMainChannelListener;
+
+inline constexpr double kSocketPollInterval = 0.1;  // seconds of one UDT select
+
+class TunnexSocketManager {
+public:
+    // The process's one manager, created on first use and never destroyed.
+    static TunnexSocketManager& sharedInstance();
+    ~TunnexSocketManager();
+    TunnexSocketManager(const TunnexSocketManager&) = delete;
+    TunnexSocketManager& operator=(const TunnexSocketManager&) = delete;
+
+    // Registers the socket under its current UDT socket number and starts the loop if needed.
+    void addSocket(const std::shared_ptr<TunnexSocketImpl>& socket);
+    // Unregisters the socket and sets its UDT socket number to 0.
+    void removeSocket(const std::shared_ptr<TunnexSocketImpl>& socket);
+    uint64_t currentSocketCount() const;
+    // Null for 0, UDT's invalid socket and numbers not in the table.
+    std::shared_ptr<TunnexSocketImpl> socketForSocketNumber(int number) const;
+    // The UDT socket numbers of every registered socket.
+    std::set<int> selectSocketsWithDescriptorSet() const;
+    // Asks every listener that owns a registered socket, once each, to take its tunnel down.
+    void askPeersToDisconnect();
+
+    // Diagnostics: whether the loop's thread runs, and how many loops have started.
+    bool isPolling() const;
+    uint64_t pollLoopsStarted() const { return loopsStarted_.load(); }
+
+private:
+    TunnexSocketManager() = default;
+    void waitForSocketsWithTimeout(std::stop_token stop, double timeout);
+    // Returns true when the loop must end, marking it ended under the lock.
+    bool loopShouldEnd(const std::stop_token& stop);
+    void nap(const std::stop_token& stop, double seconds);
+    void pruneClosedSockets();
+    static std::shared_ptr<TunnexMainChannelListener> mainChannelListenerOf(
+        const std::shared_ptr<TunnexSocketImpl>& socket);
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::map<int, std::shared_ptr<TunnexSocketImpl>> table_;  // guarded by mutex_
+    bool mayConsiderPollingExit_ = false;                     // guarded by mutex_
+    bool polling_ = false;                                    // guarded by mutex_
+    std::jthread loop_;                                       // started and joined under mutex_
+    std::atomic<uint64_t> loopsStarted_{0};
+};
+
+}  // namespace kl

@@ -1,0 +1,11 @@
+// Start-up of the UDT library: its garbage collector and timer threads start once per process.
+#pragma once
+
+namespace kl {
+
+// Starts UDT the first time it is called; later calls (from any thread) do nothing and return the
+// first call's result. UDT is cleaned up only at process exit, so its collector thread is stopped
+// before the library's globals are destroyed.
+bool udtStartup();
+
+}  // namespace kl

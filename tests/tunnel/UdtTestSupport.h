@@ -1,0 +1,131 @@
+// Shared pieces of the UDT tunnel socket tests: pairs of UDT channels over two loopback UDP
+// descriptors (as two punched peers would have), a pass-through delegate that counts closes, and
+// a stand-in for the port-forward plug that hands a local connection's bytes to a data channel.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cryptopp/sha.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "SockcoreTestSupport.h"
+#include "support/TestEnvironment.h"
+#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
+
+namespace kl::test {
+
+// Two bound loopback UDP sockets, one per simulated peer. Once a UDT socket is bound onto them UDT
+// owns them, so nothing here closes them.
+struct UdpPeers {
+    int fdA = -1, fdB = -1;
+    sockaddr_storage addressA{}, addressB{};
+
+    UdpPeers() {
+        fdA = boundUdp(&addressA);
+        fdB = boundUdp(&addressB);
+    }
+
+    static int boundUdp(sockaddr_storage* address) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        *address = loopbackAddress(AF_INET, 0);
+        ::bind(fd, reinterpret_cast<sockaddr*>(address), sizeof(sockaddr_in));
+        socklen_t length = sizeof *address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(address), &length);
+        return fd;
+    }
+
+    // One channel on each descriptor, connected to each other (both connect at once).
+    std::pair<int, int> open(TunnexChannelMode mode) const {
+        auto sideB = std::async(std::launch::async, [&] { return openUDTChannel(fdB, addressA, mode); });
+        Result<int> a = openUDTChannel(fdA, addressB, mode);
+        Result<int> b = sideB.get();
+        return {a.ok() ? a.value() : -1, b.ok() ? b.value() : -1};
+    }
+};
+
+// Carries one byte from sender to receiver. UDT enters a freshly connected socket into its
+// dispatch table only on its receive thread's next turn; a control packet (such as the peer's
+// close) arriving before that is dropped, and the loss is noticed only by UDT's ~45 s expiry. A
+// first byte through the channel proves the receiver is reachable.
+inline bool carryFirstByte(const std::shared_ptr<TunnexSocketImpl>& sender, const std::shared_ptr<TunnexSocketImpl>& receiver) {
+    static const uint8_t byte = 0x5a;
+    sender->sendOperationQueue().addOperationAndWait([&] { sender->sendBytes({&byte, 1}); });
+    auto got = receiver->recvBytes(16, 10.0, nullptr);
+    return got && got->size() == 1 && (*got)[0] == byte;
+}
+
+// Passes bytes through unchanged and counts the socket's closes.
+class CountingDelegate : public TunnexSocketDelegate {
+public:
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher&) override { return data; }
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher&) override { return data; }
+    void closedSocket(const std::shared_ptr<TunnexSocket>&) override { closes++; }
+    std::atomic<int> closes{0};
+};
+
+// What the port-forward record does for a bridged connection: every read of the local socket goes
+// through the channel's send queue and is waited for; the end of the local connection closes the
+// channel (off the core's pass, which close() would otherwise wait on).
+class ForwardStandIn : public Plug {
+public:
+    explicit ForwardStandIn(std::shared_ptr<TunnexSocketImpl> channel) : channel_(channel) {}
+
+    int receive(int, const char* data, int len) override {
+        auto channel = channel_.lock();
+        if (!channel) return 1;
+        std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data), size_t(len));
+        channel->sendOperationQueue().addOperationAndWait([&] { channel->sendBytes(bytes); });
+        return channel->sendErrorFlag() ? 0 : 1;
+    }
+    int closing(const char*, int, int) override {
+        closings++;
+        if (auto channel = channel_.lock()) globalQueue().async([channel] { channel->close(); });
+        return 1;
+    }
+    std::atomic<int> closings{0};
+
+private:
+    std::weak_ptr<TunnexSocketImpl> channel_;
+};
+
+// Wraps a connected descriptor in a frozen core socket owned by a forward stand-in and bridges the
+// channel to it. The returned plug must outlive the bridge (the core holds it weakly).
+inline std::shared_ptr<ForwardStandIn> bridgeDescriptor(int fd, const std::shared_ptr<TunnexSocketImpl>& channel) {
+    auto plug = std::make_shared<ForwardStandIn>(channel);
+    SocketPtr local = sk_register(fd, plug);
+    channel->bridgeToFrozenSocket(local);
+    return plug;
+}
+
+// A connected pair of loopback TCP descriptors: {outer end, end handed to the core}.
+inline std::pair<int, int> tcpPair() {
+    int port = 0;
+    int listener = plainListener(AF_INET, &port);
+    int outer = plainConnect(AF_INET, port);
+    int inner = plainAccept(listener);
+    ::close(listener);
+    return {outer, inner};
+}
+
+inline std::string sha256(std::span<const uint8_t> data) {
+    CryptoPP::SHA256 hash;
+    std::string digest(CryptoPP::SHA256::DIGESTSIZE, '\0');
+    hash.CalculateDigest(reinterpret_cast<CryptoPP::byte*>(digest.data()), data.data(), data.size());
+    return digest;
+}
+
+inline std::span<const uint8_t> asBytes(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace kl::test
