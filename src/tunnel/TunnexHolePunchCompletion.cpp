@@ -5,13 +5,23 @@
 
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
+#include "tunnel/TunnexDatagramClass.h"
 #include "tunnel/TunnexHolePunch.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerManagerLink.h"
 #include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexSocketManager.h"
+#include "tunnel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
+namespace {
+
+// Every main-channel send waits this long for UDT.
+constexpr double kMainChannelSendTimeout = 10.0;
+
+}  // namespace
 
 void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                                          const std::shared_ptr<TunnexRemotePeer>& remote) {
@@ -51,13 +61,55 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
         peer->failedToConnectWithRemotePeer(remote);
         return;
     }
+    // From here on closing the socket object leaves the descriptor open: UDT owns it once bound.
+    tunnelSocket->setSocketCloseOwnership(false);
+    // Read now: the datagrams that arrived during the countdown may have moved it.
     const sockaddr_storage address = remote->address();
     KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
-    KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "UDT tunnel sockets are not available");
-    peer->failedToConnectWithRemotePeer(remote);
+    // Both sides connect toward each other at once (UDT's rendezvous mode).
+    Result<int> udtSocket = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message,
+                                           timing_.mainChannelConnectLimit);
+    if (!udtSocket) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
+              udtSocket.error().description().c_str());
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    peer->reportConnectStage(2, 1.0f);
+    KLLog(kKLTLoggingLevelInfo, "Connection successful!");
+
+    auto channel = TunnexSocketImpl::create(*udtSocket);
+    channel->setDelegate(peer);
+    KLLog(kKLTLoggingLevelDebug, "Setting self.mainChannel to: %p - UDTsocket: %d", static_cast<void*>(channel.get()),
+          *udtSocket);
+    peer->setMainChannel(channel);
+    auto manager = tunnexPeerManager();
+    std::shared_ptr<TunnexRemotePeer> registered;
+    if (manager) {
+        manager->assignPeerToRemote(peer, remote);
+        registered = manager->updateRegistrationWithPeer(remote);
+    }
+    peer->setStunPeer(registered ? registered : remote);
+    // Only now may the poll loop read the channel: its messages need mainChannel and stunPeer.
+    TunnexSocketManager::sharedInstance().addSocket(channel);
+
+    Bytes first;
+    if (peer->wantEncryption()) {
+        peer->reportConnectStage(3, 0.0f);
+        peer->setConnectionStatus(TunnexTunnelEncrypting);
+        if (manager) manager->dispatchReportConnectionStatus(TunnexTunnelEncrypting, remote->UUID());
+        first = tunnexMainChannelHeader(kTunnexWillEncryptMsg);
+    } else {
+        first = tunnexMainChannelHeader(kTunnexWontEncryptMsg);
+    }
+    // The main-channel protocol carries on from the other side's answer.
+    channel->sendMessage(first, kMainChannelSendTimeout, nullptr);
 }
 
-bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes&) { return false; }
+bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {
+    auto channel = peer ? peer->mainChannel() : nullptr;
+    return channel && channel->sendMessage(message, kMainChannelSendTimeout, nullptr) > 0;
+}
 
 }  // namespace kl

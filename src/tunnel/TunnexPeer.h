@@ -31,7 +31,9 @@
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexPeerDelegates.h"
+#include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/TunnexSocketDelegate.h"
 #include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
@@ -42,7 +44,10 @@ class TunnexSocket;
 class TunnexTransaction;
 struct TunnexPeerDatagram;
 
-class TunnexPeer : public KLNetSocketDelegate, public std::enable_shared_from_this<TunnexPeer> {
+class TunnexPeer : public KLNetSocketDelegate,
+                   public TunnexSocketDelegate,
+                   public TunnexMainChannelListener,
+                   public std::enable_shared_from_this<TunnexPeer> {
     struct Private {};
 
 public:
@@ -211,6 +216,20 @@ public:
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
 
+    // TunnexSocketDelegate: the data channels' streams (AES-CFB from the agreed keys), and the
+    // close of the main channel, which ends the tunnel.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
+
+    // TunnexMainChannelListener (the socket manager's poll thread reads the main channel through
+    // these; mainChannel() is the property below).
+    bool performMainChannelListen() override;
+    void disconnectFromPeers() override;
+
+    // Closes the main channel, once in the peer's life.
+    void teardownConnection();
+
     // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
     std::recursive_mutex& objectLock() const { return lock_; }
 
@@ -252,7 +271,7 @@ public:
 
     std::shared_ptr<KLNetSocket> handoffSocket() const;
     void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
-    std::shared_ptr<TunnexSocket> mainChannel() const;
+    std::shared_ptr<TunnexSocket> mainChannel() const override;
     void setMainChannel(std::shared_ptr<TunnexSocket> channel);
     std::shared_ptr<TunnexRemotePeer> stunPeer() const;
     void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
@@ -288,6 +307,8 @@ private:
     void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                       const std::string& senderText);
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes);
+    // True (and logged) once the connection's completion has started.
+    bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.
     void pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
                                const sockaddr_in& sender);
@@ -317,6 +338,7 @@ private:
     std::atomic<uint16_t> basePort_{0};
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> tornDown_{false};
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;
