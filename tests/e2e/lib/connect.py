@@ -15,6 +15,7 @@ from topology import Topology, can_run
 
 RESPONDER, ORIGINATOR = ("node-a", 5), ("node-b", 6)
 EXPECTED_ORIGINATOR, EXPECTED_RESPONDER = [2, 3, 4], [3, 4]
+WILL_ENCRYPT_LINE = "Main channel message of type 7 "  # logged at level 1 (info)
 
 
 def _channel_connected(line):
@@ -31,6 +32,16 @@ def _settled(line):
 
 def _statuses(node, uuid):
     return [line.get("status") for line in node.events("status") if line.get("uuid") == uuid]
+
+
+def _log_has(node, text):
+    return any(text in line for line in node.log_tail(None))
+
+
+def _wait_for_log_line(node, text, timeout):
+    deadline = time.monotonic() + timeout
+    while not _log_has(node, text) and time.monotonic() < deadline:
+        time.sleep(0.1)
 
 
 def run_connect(name, build, gating=True, settle_seconds=60):
@@ -70,7 +81,9 @@ def run_connect(name, build, gating=True, settle_seconds=60):
             # Reports travel on a queue of their own: give the last ones a moment.
             originator.wait_for(lambda l: l.get("event") == "status" and l.get("status") == 4, 3)
             responder.wait_for(lambda l: l.get("event") == "status" and l.get("status") == 4, 3)
-            time.sleep(0.5)
+            # The first message may need UDT's retransmission when it overtook the last handshake.
+            for node in nodes:
+                _wait_for_log_line(node, WILL_ENCRYPT_LINE, 8)
             summary["originator_statuses"] = _statuses(originator, RESPONDER[0])
             summary["responder_statuses"] = _statuses(responder, ORIGINATOR[0])
             summary["connected"] = connected
@@ -87,6 +100,10 @@ def run_connect(name, build, gating=True, settle_seconds=60):
         if summary["responder_statuses"] != EXPECTED_RESPONDER:
             problems.append("responder statuses %s, expected %s" % (summary["responder_statuses"],
                                                                    EXPECTED_RESPONDER))
+        # Each side's main channel carried the other's first message (the encryption wish).
+        for node in nodes:
+            if not _log_has(node, WILL_ENCRYPT_LINE):
+                problems.append("%s: no message arrived on the main channel" % node.name)
         if any(code != 0 for code in summary["exit_codes"]):
             problems.append("node exit codes %s" % summary["exit_codes"])
         summary["details"] = "; ".join(problems) or "connected"
@@ -101,6 +118,8 @@ def run_connect(name, build, gating=True, settle_seconds=60):
         for node in nodes:
             sys.stderr.write("--- last lines of %s ---\n" % node.log_path)
             sys.stderr.writelines(node.log_tail())
-    shutil.rmtree(workdir, ignore_errors=True)
+        sys.stderr.write("--- the programs' whole logs are kept in %s ---\n" % workdir)
+    else:
+        shutil.rmtree(workdir, ignore_errors=True)
     print(json.dumps(summary))
     sys.exit({"passed": 0, "failed": 1, "reported": 3}[summary["result"]])
