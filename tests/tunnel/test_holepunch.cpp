@@ -174,18 +174,24 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     remote.send(Bytes(confirm.begin(), confirm.end()), toHandoff);
     remote.send(Bytes(confirm.begin(), confirm.end()), fresh->from);
 
-    // Both paths accept, each from its own socket; one completion runs.
+    // Whichever path comes first accepts (from its own socket) and completes; the other is refused:
+    // a fresh socket's wait is told the completion was dispatched already, the handoff socket's
+    // dispatcher ignores a datagram after the connection was settled.
+    const auto refusals = [] {
+        return logCount("Have already dispatched completeConnectionWithPeer:") +
+               logCount("after the connection was settled; ignored");
+    };
+    EXPECT_TRUE(test::waitFor([&] { return refusals() == 1; }));
     std::set<uint16_t> acceptingPorts;
-    while (auto datagram = remote.receiveMatching([](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 2s)) {
+    while (auto datagram = remote.receiveMatching([](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 1s)) {
         EXPECT_EQ(classifyTunnexDatagram(datagram->bytes).kind, TunnexDatagramKind::Accept);
         acceptingPorts.insert(datagram->port());
-        if (acceptingPorts.size() == 2) break;
     }
-    EXPECT_EQ(acceptingPorts, (std::set<uint16_t>{handoff->localPort(), fresh->port()}));
-    EXPECT_TRUE(test::waitFor([&] { return memoryLogContains("Have already dispatched completeConnectionWithPeer:"); }));
+    EXPECT_FALSE(acceptingPorts.empty());
+    for (uint16_t port : acceptingPorts) EXPECT_TRUE(port == handoff->localPort() || port == fresh->port()) << port;
     attempt.join();
     EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
-    EXPECT_EQ(logCount("Have already dispatched completeConnectionWithPeer:"), 1u);
+    EXPECT_EQ(refusals(), 1u);
     EXPECT_TRUE(peer->connectionCompletionInitiated());
     // The scripted remote speaks no UDT: the one completion fails, once.
     ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 20s));
