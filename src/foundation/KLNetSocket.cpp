@@ -51,6 +51,11 @@ std::shared_ptr<KLNetSocket> KLNetSocket::initUDPClientWithFamily(int family) {
         return nullptr;
     }
     auto socket = initWithFamily(family);
+    if (socket->wakeFd_ < 0) {
+        // Out of descriptors: a socket whose waits cannot be woken could never be closed safely.
+        ::close(fd);
+        return nullptr;
+    }
     socket->fd_ = fd;
     return socket;
 }

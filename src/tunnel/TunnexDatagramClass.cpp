@@ -48,8 +48,10 @@ TunnexPeerDatagram classifyTunnexDatagram(std::span<const uint8_t> datagram) {
     return result;
 }
 
+Bytes tunnexMainChannelHeader(uint8_t type) { return {0x02, 0xA4, 0x01, 0x01, 0x00, type}; }
+
 Bytes tunnexForwardDatagramMessage(uint32_t channelHash, std::span<const uint8_t> payload) {
-    Bytes message = {0x02, 0xA4, 0x01, 0x01, 0x00, 0x03};
+    Bytes message = tunnexMainChannelHeader(kTunnexForwardDatagramMsg);
     message.reserve(10 + payload.size());
     for (int i = 0; i < 4; ++i) message.push_back(uint8_t(channelHash >> (8 * i)));
     message.insert(message.end(), payload.begin(), payload.end());

@@ -135,21 +135,17 @@ bool TunnexPeer::isConnected() const {
     return connectionStatus() == TunnexTunnelConnected && stunPeer() && mainChannel();
 }
 
-// --- outcomes ---
+// --- hole-punch state ---
 
-void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    setConnectionStatus(TunnexTunnelDisconnected);
-    auto self = shared_from_this();
-    if (auto manager = tunnexPeerManager()) manager->peerFailedToConnectToRemote(self, remotePeer);
-    if (auto target = delegate()) target->tunnexPeerFailedToConnectWithRemotePeer(self, remotePeer);
+bool TunnexPeer::noteConnectionAttempt(const std::string& senderText, std::shared_ptr<KLNetSocket> socket,
+                                       bool refuseDuplicate) {
+    std::lock_guard lock(lock_);
+    if (refuseDuplicate && connectionAttempts_.count(senderText)) return false;
+    connectionAttempts_[senderText] = std::move(socket);
+    return true;
 }
 
-void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    setConnectionStatus(TunnexTunnelDisconnected);
-    auto self = shared_from_this();
-    if (auto manager = tunnexPeerManager()) manager->peerDisconnectedFromRemote(self, remotePeer);
-    if (auto target = delegate()) target->tunnexPeerDisconnectedFromRemotePeer(self, remotePeer);
-}
+bool TunnexPeer::beginConnectionCompletion() { return !connectionCompletionInitiated_.exchange(true); }
 
 // --- description ---
 

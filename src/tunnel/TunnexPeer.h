@@ -22,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,9 @@
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexPeerDelegates.h"
+#include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/TunnexSocketDelegate.h"
 #include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
@@ -43,7 +44,10 @@ class TunnexSocket;
 class TunnexTransaction;
 struct TunnexPeerDatagram;
 
-class TunnexPeer : public KLNetSocketDelegate, public std::enable_shared_from_this<TunnexPeer> {
+class TunnexPeer : public KLNetSocketDelegate,
+                   public TunnexSocketDelegate,
+                   public TunnexMainChannelListener,
+                   public std::enable_shared_from_this<TunnexPeer> {
     struct Private {};
 
 public:
@@ -151,9 +155,47 @@ public:
     void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
     bool tunnexServerResponded() const { return pongCounter() != 0; }
 
-    // Outcomes of a connection attempt as far as the rendezvous exchange reports them.
+    // --- connection set-up and status ---
+
+    // Starts an outgoing connection to the remote: a transaction, status 2 (inviting) and a sealed
+    // connect request sent off the caller's thread. Refusals are logged with the operation's name.
+    void connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Seals the connect request and sends it to the server from the handoff socket (repeated, on a
+    // global queue); returns the new connection handle. Without a message: the current handle
+    // counter, and nothing is sent.
+    uint64_t startConnectionWithConnectMessage(const std::optional<Bytes>& message);
+    // The class-wide counter of connection handles (0 until the first connect request).
+    static uint64_t connectionHandleCounter();
+
+    // The three outcomes of a connection. The remote may be empty (then no status is reported).
+    void didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void disconnectedFromRemote() { disconnectedFromRemotePeer(stunPeer()); }
+    void flagStatusAsQueueing() { setConnectionStatus(TunnexTunnelQueueing); }
+    void flagStatusAsDisconnected() { setConnectionStatus(TunnexTunnelDisconnected); }
+
+    // Status 1 to 4.
+    bool connecting() const;
+    // The remote while connected, else empty.
+    std::shared_ptr<TunnexRemotePeer> connectedRemote() const;
+    std::optional<std::string> connectedRemoteUUID() const;
+    // Connected to the remote with this UUID; a connection to another one is logged as an error.
+    bool isConnectedToRemoteWithUUID(const std::string& uuid) const;
+
+    // Tells the progress delegate the stage (0 Searching, 1 Contacting, 2 Connecting, 3 Encrypting,
+    // 4 Drawing) with a fraction from 0.0 to 1.0.
+    void reportConnectStage(int32_t stage, float percent);
+    static const char* connectStageName(int32_t stage);
+
+    // --- hole-punch state (under the peer's own lock) ---
+
+    // Records that socket answered the sender. With refuseDuplicate, a sender already recorded is
+    // refused (false) and nothing changes.
+    bool noteConnectionAttempt(const std::string& senderText, std::shared_ptr<KLNetSocket> socket,
+                               bool refuseDuplicate);
+    // Marks the completion of a connection as started; false when it had already been started.
+    bool beginConnectionCompletion();
 
     // Encryption model, made on first need.
     std::shared_ptr<TunnexEncryption> getEncryptor();
@@ -173,6 +215,20 @@ public:
     void datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data, const sockaddr* from,
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
+
+    // TunnexSocketDelegate: the data channels' streams (AES-CFB from the agreed keys), and the
+    // close of the main channel, which ends the tunnel.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
+
+    // TunnexMainChannelListener (the socket manager's poll thread reads the main channel through
+    // these; mainChannel() is the property below).
+    bool performMainChannelListen() override;
+    void disconnectFromPeers() override;
+
+    // Closes the main channel, once in the peer's life.
+    void teardownConnection();
 
     // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
     std::recursive_mutex& objectLock() const { return lock_; }
@@ -215,7 +271,7 @@ public:
 
     std::shared_ptr<KLNetSocket> handoffSocket() const;
     void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
-    std::shared_ptr<TunnexSocket> mainChannel() const;
+    std::shared_ptr<TunnexSocket> mainChannel() const override;
     void setMainChannel(std::shared_ptr<TunnexSocket> channel);
     std::shared_ptr<TunnexRemotePeer> stunPeer() const;
     void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
@@ -251,6 +307,8 @@ private:
     void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                       const std::string& senderText);
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes);
+    // True (and logged) once the connection's completion has started.
+    bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.
     void pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
                                const sockaddr_in& sender);
@@ -280,6 +338,7 @@ private:
     std::atomic<uint16_t> basePort_{0};
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> tornDown_{false};
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;
@@ -297,7 +356,6 @@ private:
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
-    std::set<int64_t> invitedTransactions_;
 
     std::mutex timersMutex_;
     std::vector<CancelHandle> pendingPings_;

@@ -5,8 +5,10 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexChannelHash.h"
+#include "tunnel/TunnexHolePunch.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerClassState.h"
+#include "tunnel/TunnexPeerConnectionLayer.h"
 #include "tunnel/UdtStartup.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
@@ -22,6 +24,9 @@ void startTunnelLibrary() {
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting socket core");
     osxsel_init();
     sk_init();
+    // A punch attempt holds two descriptors per round until it ends.
+    TunnexHolePunch::raiseDescriptorLimit();
+    if (!tunnexPeerConnectionLayer()) setTunnexPeerConnectionLayer(TunnexHolePunch::create());
 }
 
 // Drops references outside the ping-socket lock: a peer or socket destroyed here may join a datagram

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "tunnel/TunnexPeer.h"
@@ -27,6 +28,12 @@ struct TunnexPeerClassState {
     TunnexPeer::Timing timing;
 
     TunnexRequestNonces requestNonces;
+    // Transactions whose invitation this process has followed: the server answers every repeat of
+    // a connect request, also after the invited peer has passed its registration on.
+    std::mutex invitedMutex;
+    std::set<int64_t> invitedTransactions;
+    // The handle of the latest connect request of the process.
+    std::atomic<uint64_t> connectionHandleCounter{0};
     TunnexReplyNonceGate replyNonces;
     // Every second ping time-out of the process reaches the invite delegate.
     std::atomic<bool> delayTimeoutReport{false};

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
 
@@ -32,6 +35,24 @@ public:
         const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
     // The peers that serve remote machines, for the ping's log lines.
     virtual std::vector<std::shared_ptr<TunnexPeer>> activePeers() = 0;
+    // A new originated transaction of the peer toward the remote, registered in the table.
+    virtual std::shared_ptr<TunnexTransaction> nextTransactionWithPeer(
+        const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+    // The peer now serves the remote's UUID; the record is merged into the manager's.
+    virtual void assignPeerToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+    // Stamps a connection start for the UUID's record.
+    virtual void markStartForRemoteUUID(const std::string& uuid) = 0;
+    // Reports the status for the UUID at once.
+    virtual void reportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) = 0;
+    // Records the status for the UUID and reports it (on a global queue) only when it differs from
+    // the last one recorded.
+    virtual void dispatchReportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) = 0;
+    // The outcomes of a peer's connection.
+    virtual void peerDidConnectToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                        const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
+    // Forwarded connections that waited for the tunnel to the UUID may proceed.
+    virtual void fulfillQueuedChannelRequestsForUUID(const std::string& uuid) = 0;
     virtual void peerFailedToConnectToRemote(const std::shared_ptr<TunnexPeer>& peer,
                                              const std::shared_ptr<TunnexRemotePeer>& remotePeer) = 0;
     virtual void peerDisconnectedFromRemote(const std::shared_ptr<TunnexPeer>& peer,

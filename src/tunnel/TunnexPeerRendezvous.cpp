@@ -161,8 +161,9 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
     auto self = shared_from_this();
     {
         // The server answers each repeat of a connect request; one attempt per transaction.
-        std::lock_guard lock(lock_);
-        if (!invitedTransactions_.insert(invitation.transactionId).second) {
+        auto& state = tunnexPeerClassState();
+        std::lock_guard lock(state.invitedMutex);
+        if (!state.invitedTransactions.insert(invitation.transactionId).second) {
             KLLog(kKLTLoggingLevelDebug, "Invitation for transaction %lld is already handled; ignored",
                   (long long)invitation.transactionId);
             return;

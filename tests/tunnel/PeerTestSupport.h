@@ -48,6 +48,37 @@ public:
         return remote;
     }
     std::vector<std::shared_ptr<TunnexPeer>> activePeers() override { return {}; }
+    std::shared_ptr<TunnexTransaction> nextTransactionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                               const std::shared_ptr<TunnexRemotePeer>& remote) override {
+        if (!makeTransactions) return nullptr;
+        auto transaction = originate(nextTransactionId++, remote);
+        transaction->setPeer(peer);
+        ++transactionsMade;
+        return transaction;
+    }
+    void assignPeerToRemote(const std::shared_ptr<TunnexPeer>&, const std::shared_ptr<TunnexRemotePeer>&) override {
+        ++assignments;
+    }
+    void markStartForRemoteUUID(const std::string&) override { ++startsMarked; }
+    void reportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) override {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(uuid, status);
+    }
+    // De-duplicated as the tunnel manager does, but reported synchronously.
+    void dispatchReportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) override {
+        {
+            std::lock_guard lock(mutex);
+            auto found = lastStatus.find(uuid);
+            const bool changed = found == lastStatus.end() || found->second != status;
+            lastStatus[uuid] = status;
+            if (!changed) return;
+        }
+        reportConnectionStatus(status, uuid);
+    }
+    void peerDidConnectToRemote(const std::shared_ptr<TunnexPeer>&, const std::shared_ptr<TunnexRemotePeer>&) override {
+        ++connects;
+    }
+    void fulfillQueuedChannelRequestsForUUID(const std::string&) override {}
     void peerFailedToConnectToRemote(const std::shared_ptr<TunnexPeer>&, const std::shared_ptr<TunnexRemotePeer>&) override {
         ++failures;
     }
@@ -69,8 +100,18 @@ public:
         return registeredRemotes;
     }
 
+    std::vector<std::pair<std::string, TunnexTunnelStatus>> statusReports() {
+        std::lock_guard lock(mutex);
+        return reports;
+    }
+
     std::atomic<int> fulfilled{0}, timeoutsRegistered{0}, transactionsRegistered{0}, failures{0}, disconnects{0};
+    std::atomic<int> transactionsMade{0}, assignments{0}, startsMarked{0}, connects{0};
+    std::atomic<bool> makeTransactions{true};
+    std::atomic<int64_t> nextTransactionId{1000};
     std::mutex mutex;
+    std::vector<std::pair<std::string, TunnexTunnelStatus>> reports;
+    std::map<std::string, TunnexTunnelStatus> lastStatus;
     std::map<int64_t, std::shared_ptr<TunnexTransaction>> transactions;
     std::vector<std::shared_ptr<TunnexRemotePeer>> registeredRemotes;
 };

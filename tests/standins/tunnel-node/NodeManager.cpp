@@ -16,12 +16,21 @@ std::shared_ptr<TunnexRemotePeer> NodeManager::remoteWithServerId(uint64_t serve
     return found == remotesById_.end() ? nullptr : found->second;
 }
 
-std::shared_ptr<TunnexTransaction> NodeManager::originateTransaction(const std::shared_ptr<TunnexRemotePeer>& remote) {
+int64_t NodeManager::lastOriginatedTransactionId() {
+    std::lock_guard lock(mutex_);
+    return lastOriginated_;
+}
+
+std::shared_ptr<TunnexTransaction> NodeManager::nextTransactionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                                        const std::shared_ptr<TunnexRemotePeer>& remote) {
     auto transaction = std::make_shared<TunnexTransaction>();
     transaction->setTransactionId(TunnexTransaction::nextOriginatingTransactionId());
     transaction->setIsOriginator(true);
+    transaction->setPeer(peer);
     transaction->setRemotePeer(remote);
     registerTransaction(transaction);
+    std::lock_guard lock(mutex_);
+    lastOriginated_ = transaction->transactionId();
     return transaction;
 }
 
@@ -45,11 +54,70 @@ std::shared_ptr<TunnexRemotePeer> NodeManager::updateRegistrationWithPeer(const 
     std::lock_guard lock(mutex_);
     for (auto& [id, known] : remotesById_) {
         if (!remote->UUID().empty() && known->UUID() == remote->UUID()) {
-            known->synchronizeWithPeer(remote.get());
+            if (known != remote) known->synchronizeWithPeer(remote.get());
             return known;
         }
     }
     return remote;
+}
+
+std::vector<std::shared_ptr<TunnexPeer>> NodeManager::activePeers() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<TunnexPeer>> peers;
+    for (auto& [uuid, peer] : peersByUUID_) peers.push_back(peer);
+    return peers;
+}
+
+void NodeManager::assignPeerToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                     const std::shared_ptr<TunnexRemotePeer>& remote) {
+    if (peer && remote && !remote->UUID().empty()) {
+        std::lock_guard lock(mutex_);
+        peersByUUID_[remote->UUID()] = peer;
+    }
+    if (remote) updateRegistrationWithPeer(remote);
+}
+
+void NodeManager::markStartForRemoteUUID(const std::string& uuid) {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, known] : remotesById_) {
+        if (known->UUID() == uuid) known->remoteStartInitiated();
+    }
+}
+
+void NodeManager::reportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) {
+    reports_.async([report = report_, status, uuid] { report(uuid, status); });
+}
+
+void NodeManager::dispatchReportConnectionStatus(TunnexTunnelStatus status, const std::string& uuid) {
+    if (uuid.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = lastStatusByUUID_.find(uuid);
+        const bool changed = found == lastStatusByUUID_.end() || found->second != status;
+        lastStatusByUUID_[uuid] = status;
+        if (!changed) return;
+    }
+    reportConnectionStatus(status, uuid);
+}
+
+void NodeManager::peerDidConnectToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                         const std::shared_ptr<TunnexRemotePeer>& remote) {
+    assignPeerToRemote(peer, remote);
+}
+
+void NodeManager::forgetPeer(const std::shared_ptr<TunnexPeer>& peer) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(peersByUUID_, [&](const auto& entry) { return entry.second == peer; });
+}
+
+void NodeManager::peerFailedToConnectToRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                              const std::shared_ptr<TunnexRemotePeer>&) {
+    forgetPeer(peer);
+}
+
+void NodeManager::peerDisconnectedFromRemote(const std::shared_ptr<TunnexPeer>& peer,
+                                             const std::shared_ptr<TunnexRemotePeer>&) {
+    forgetPeer(peer);
 }
 
 }  // namespace kl

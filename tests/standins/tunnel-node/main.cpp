@@ -5,7 +5,9 @@
 //               [--forward LOCALPORT:REMOTEID:REMOTEPORT]... [--ping-interval-ms N] [--ping-timeout-ms N]
 //
 // Events: started, registered (first pong naming the external address), pong, recycled,
-// ping-timeout, invited, connect-sent, status (uuid and status), forward, error, stopped. Ends on
+// ping-timeout, invited, connect-sent, status (a tunnel status as the tunnel manager receives it:
+// uuid and status), progress (stage, name, percent; stage 2 at 1.0 is a connected main channel),
+// outcome (connected, failed or disconnected, with the uuid), forward, error, stopped. Ends on
 // SIGINT, SIGTERM, or when the pipe on its stdin (if it is one) is closed.
 #include <poll.h>
 #include <sys/stat.h>
@@ -132,28 +134,33 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-class NodeDelegates : public TunnexPeerInviteDelegate, public TunnexPeerDelegate {
+class NodeDelegates : public TunnexPeerInviteDelegate,
+                      public TunnexPeerDelegate,
+                      public TunnexPeerProgressDelegate {
 public:
     void didReceiveInvite() override { emit({{"event", "invited"}}); }
     void pingDidTimeOut() override { emit({{"event", "ping-timeout"}}); }
     void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
                                             const std::shared_ptr<TunnexRemotePeer>& remote) override {
-        status(remote, TunnexTunnelConnected);
+        outcome("connected", remote);
     }
-    void tunnexPeerFailedToConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>& peer,
+    void tunnexPeerFailedToConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
                                                  const std::shared_ptr<TunnexRemotePeer>& remote) override {
-        status(remote, peer->connectionStatus());
+        outcome("failed", remote);
     }
-    void tunnexPeerDisconnectedFromRemotePeer(const std::shared_ptr<TunnexPeer>& peer,
+    void tunnexPeerDisconnectedFromRemotePeer(const std::shared_ptr<TunnexPeer>&,
                                               const std::shared_ptr<TunnexRemotePeer>& remote) override {
-        status(remote, peer->connectionStatus());
+        outcome("disconnected", remote);
     }
     void tunnexPeerPortForwardResult(const std::shared_ptr<TunnexPeer>&, const ForwardSuccessResult&,
                                      const std::shared_ptr<TunnexRemotePeer>&) override {}
+    void connectStage(const std::string& name, float percent, int32_t stage) override {
+        emit({{"event", "progress"}, {"stage", stage}, {"name", name}, {"percent", percent}});
+    }
 
 private:
-    static void status(const std::shared_ptr<TunnexRemotePeer>& remote, TunnexTunnelStatus status) {
-        emit({{"event", "status"}, {"uuid", remote ? remote->UUID() : std::string()}, {"status", int(status)}});
+    static void outcome(const char* result, const std::shared_ptr<TunnexRemotePeer>& remote) {
+        emit({{"event", "outcome"}, {"result", result}, {"uuid", remote ? remote->UUID() : std::string()}});
     }
 };
 
@@ -176,6 +183,7 @@ public:
             current_ = peer;
             lastPongs_ = 0;
             peer->setDelegate(delegates_);
+            peer->setProgressDelegate(delegates_);
         }
         const uint64_t pongs = peer->pongCounter();
         if (pongs == lastPongs_) return;
@@ -194,17 +202,9 @@ public:
 private:
     void sendConnect(const std::shared_ptr<TunnexPeer>& peer) {
         connectSent_ = true;
-        auto remote = manager_->remoteWithServerId(*options_.connect);
-        auto transaction = manager_->originateTransaction(remote);
-        peer->setStunPeer(remote);
-        auto request = peer->sealServerRequest(
-            TunnexPeer::tunnexConnectMessageWithPeerID(*options_.connect, uint64_t(transaction->transactionId())));
-        if (!request) return;
-        emit({{"event", "connect-sent"}, {"peer", *options_.connect}, {"transaction", transaction->transactionId()}});
-        const uint16_t port = options_.serverPort;
-        globalQueue().async([peer, request = *request, port] {
-            peer->sendInvitationRequest(request, peer->handoffSocket(), port);
-        });
+        peer->connectToRemotePeer(manager_->remoteWithServerId(*options_.connect));
+        emit({{"event", "connect-sent"}, {"peer", *options_.connect},
+              {"transaction", manager_->lastOriginatedTransactionId()}});
     }
 
     const Options& options_;
@@ -229,7 +229,9 @@ int main(int argc, char** argv) {
     TunnexPeer::setTiming(options.timing);
     TunnexPeer::setGlobalServerPort(options.serverPort);
     TunnexPeer::setLocalMachineUUID(options.uuid);
-    auto manager = std::make_shared<NodeManager>();
+    auto manager = std::make_shared<NodeManager>([](const std::string& uuid, TunnexTunnelStatus status) {
+        emit({{"event", "status"}, {"uuid", uuid}, {"status", int(status)}});
+    });
     for (const auto& [id, uuid] : options.remotes) manager->addRemote(id, uuid);
     setTunnexPeerManager(manager);
     auto delegates = std::make_shared<NodeDelegates>();
@@ -238,6 +240,7 @@ int main(int argc, char** argv) {
     peer->setPrivateKey(options.key);
     peer->setInviteDelegate(delegates);
     peer->setDelegate(delegates);
+    peer->setProgressDelegate(delegates);
     peer->setMainChannelPersists(true);
     emit({{"event", "started"}, {"id", options.id}, {"uuid", options.uuid}});
     if (!peer->registerWithServerAtAddress(options.serverHost, 5.0, options.id)) {

@@ -1,0 +1,115 @@
+// The completion of a hole-punched connection: once per peer, on the remote record's serial
+// queue, the punched UDP socket goes to UDT, which connects the main channel in rendezvous mode.
+#include <cstring>
+#include <thread>
+
+#include "foundation/KLNetSocket.h"
+#include "foundation/KLTLogging.h"
+#include "tunnel/TunnexDatagramClass.h"
+#include "tunnel/TunnexHolePunch.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexPeerManagerLink.h"
+#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexSocketManager.h"
+#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+namespace {
+
+// Every main-channel send waits this long for UDT.
+constexpr double kMainChannelSendTimeout = 10.0;
+
+}  // namespace
+
+void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                         const std::shared_ptr<TunnexRemotePeer>& remote) {
+    if (!peer || !remote) return;
+    if (!peer->beginConnectionCompletion()) {
+        KLLog(kKLTLoggingLevelInfo, "Have already dispatched completeConnectionWithPeer:");
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Queueing complete connection with peer");
+    std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+    ++pendingCompletions_;
+    remote->tunnelQueue()->async([weak, peer, remote] {
+        if (auto self = weak.lock()) {
+            self->completeConnectionWithPeer(peer, remote);
+            --self->pendingCompletions_;
+        }
+    });
+}
+
+void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                                 const std::shared_ptr<TunnexRemotePeer>& remote) {
+    KLLog(kKLTLoggingLevelInfo, "Completing connection for remote peer: (%s)",
+          TunnexDisplayableUUID(remote->UUID()).c_str());
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", "completeConnectionWithPeer:", static_cast<void*>(remote.get()));
+    peer->setHandoffComplete(true);  // the handoff socket's loop stops after its current pass
+
+    // UDT reads the descriptor from now on: the socket's own loop must have let go of it.
+    auto tunnelSocket = remote->tunnelSocket();
+    KLLog(kKLTLoggingLevelDebug, "Starting connection countdown...");
+    for (int check = 0; check < timing_.countdownChecks && tunnelSocket && tunnelSocket->isListening(); ++check) {
+        std::this_thread::sleep_for(timing_.countdownInterval);
+    }
+    KLLog(kKLTLoggingLevelDebug, "Finished countdown");
+    peer->reportConnectStage(2, 0.0f);
+    if (!tunnelSocket) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "no tunnel socket");
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    // From here on closing the socket object leaves the descriptor open: UDT owns it once bound.
+    tunnelSocket->setSocketCloseOwnership(false);
+    // Read now: the datagrams that arrived during the countdown may have moved it.
+    const sockaddr_storage address = remote->address();
+    KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
+          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
+    // Both sides connect toward each other at once (UDT's rendezvous mode).
+    Result<int> udtSocket = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message,
+                                           timing_.mainChannelConnectLimit);
+    if (!udtSocket) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
+              udtSocket.error().description().c_str());
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    peer->reportConnectStage(2, 1.0f);
+    KLLog(kKLTLoggingLevelInfo, "Connection successful!");
+
+    auto channel = TunnexSocketImpl::create(*udtSocket);
+    channel->setDelegate(peer);
+    KLLog(kKLTLoggingLevelDebug, "Setting self.mainChannel to: %p - UDTsocket: %d", static_cast<void*>(channel.get()),
+          *udtSocket);
+    peer->setMainChannel(channel);
+    auto manager = tunnexPeerManager();
+    std::shared_ptr<TunnexRemotePeer> registered;
+    if (manager) {
+        manager->assignPeerToRemote(peer, remote);
+        registered = manager->updateRegistrationWithPeer(remote);
+    }
+    peer->setStunPeer(registered ? registered : remote);
+    // Only now may the poll loop read the channel: its messages need mainChannel and stunPeer.
+    TunnexSocketManager::sharedInstance().addSocket(channel);
+
+    Bytes first;
+    if (peer->wantEncryption()) {
+        peer->reportConnectStage(3, 0.0f);
+        peer->setConnectionStatus(TunnexTunnelEncrypting);
+        if (manager) manager->dispatchReportConnectionStatus(TunnexTunnelEncrypting, remote->UUID());
+        first = tunnexMainChannelHeader(kTunnexWillEncryptMsg);
+    } else {
+        first = tunnexMainChannelHeader(kTunnexWontEncryptMsg);
+    }
+    // The main-channel protocol carries on from the other side's answer.
+    channel->sendMessage(first, kMainChannelSendTimeout, nullptr);
+}
+
+bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {
+    auto channel = peer ? peer->mainChannel() : nullptr;
+    return channel && channel->sendMessage(message, kMainChannelSendTimeout, nullptr) > 0;
+}
+
+}  // namespace kl

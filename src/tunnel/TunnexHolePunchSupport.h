@@ -1,0 +1,30 @@
+// Internal to the hole punch: small helpers its files share.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kl {
+
+class KLNetSocket;
+class TunnexRemotePeer;
+
+// Sends one datagram from socket to an IPv4 address (waiting out a short lack of buffers).
+bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to);
+// A short word as its two little-endian bytes.
+std::vector<uint8_t> tunnexWordBytes(uint16_t word);
+// The acknowledgement record with this machine's UUID, logged as the handshake logs it.
+std::vector<uint8_t> tunnexAcknowledgementBytes(int64_t transactionId, uint16_t type);
+// Whether this machine started the transaction (false when no tunnel manager is installed).
+bool tunnexIsOriginatorFor(int64_t transactionId);
+// The record's IPv4 socket address; all zero without a record or for another family.
+sockaddr_in tunnexRemoteAddressOf(const std::shared_ptr<TunnexRemotePeer>& remote);
+// "a.b.c.d:port", or "(none)".
+std::string tunnexSenderText(const sockaddr_in& address);
+
+}  // namespace kl

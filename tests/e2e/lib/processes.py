@@ -1,0 +1,122 @@
+"""Programs of the scenarios, each under `timeout` inside a namespace, printing one JSON object per
+line: the rendezvous stand-in and tunnel nodes. Lines are collected with their arrival time."""
+
+import json
+import os
+import subprocess
+import threading
+import time
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+PYTHON = "/usr/bin/python3"  # Debian's, with python3-cryptography
+RENDEZVOUS = os.path.join(REPO, "tests", "standins", "rendezvous", "server.py")
+KEY = "00112233445566778899aabbccddeeff"
+SERVER_PORT = 9300
+
+
+def build_dir():
+    return os.path.abspath(os.environ.get("KL_BUILD_DIR", os.path.join(REPO, "build", "asan")))
+
+
+def tunnel_node_path():
+    return os.path.join(build_dir(), "tests", "standins", "tunnel-node", "tunnel-node")
+
+
+class JsonProcess:
+    """One program in a namespace; stdin is a pipe (closing it asks the program to end)."""
+
+    def __init__(self, ns, argv, log_path, limit_seconds=120, env=None):
+        self.name = os.path.basename(log_path)
+        self.log_path = log_path
+        self.lines = []  # (monotonic time, object)
+        self._cond = threading.Condition()
+        self._ended = False
+        command = ns.command(["timeout", "-k", "5", str(limit_seconds)] + list(argv))
+        with open(log_path, "w") as log:
+            self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                                         env=dict(os.environ, **(env or {})), text=True, bufsize=1)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for text in self.proc.stdout:
+            try:
+                line = json.loads(text)
+            except ValueError:
+                line = {"event": "unparsed", "text": text.rstrip()}
+            with self._cond:
+                self.lines.append((time.monotonic(), line))
+                self._cond.notify_all()
+        with self._cond:
+            self._ended = True
+            self._cond.notify_all()
+
+    def wait_for(self, predicate, timeout):
+        """(time, line) of the first line for which predicate is true, or None."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for stamp, line in self.lines:
+                    if predicate(line):
+                        return stamp, line
+                left = deadline - time.monotonic()
+                if self._ended or left <= 0:
+                    return None
+                self._cond.wait(left)
+
+    def wait_event(self, event, timeout, **fields):
+        return self.wait_for(lambda l: l.get("event") == event and all(l.get(k) == v for k, v in fields.items()),
+                             timeout)
+
+    def events(self, event):
+        with self._cond:
+            return [line for _, line in self.lines if line.get("event") == event]
+
+    def send(self, text):
+        try:
+            self.proc.stdin.write(text + "\n")
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass
+
+    def stop(self, grace=15):
+        """Closes stdin and waits; ends the program if it does not go. Its exit status."""
+        try:
+            self.proc.stdin.close()
+        except (BrokenPipeError, ValueError):
+            pass
+        try:
+            return self.proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            self.proc.terminate()
+            try:
+                return self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                return self.proc.wait()
+
+    def log_tail(self, count=40):
+        """The last count lines of the program's stderr (all of them for None)."""
+        try:
+            with open(self.log_path, errors="replace") as log:
+                lines = log.readlines()
+                return lines if count is None else lines[-count:]
+        except OSError:
+            return []
+
+
+def start_rendezvous(ns, address, workdir, limit_seconds=180):
+    server = JsonProcess(ns, [PYTHON, RENDEZVOUS, "serve", "--bind", "%s:%d" % (address, SERVER_PORT), "--key", KEY],
+                         os.path.join(workdir, "rendezvous.log"), limit_seconds)
+    if not server.wait_event("listening", 15):
+        raise RuntimeError("the rendezvous stand-in did not start")
+    return server
+
+
+def start_node(ns, server_address, node_id, uuid, workdir, extra=(), limit_seconds=120):
+    argv = [tunnel_node_path(), "--server", "%s:%d" % (server_address, SERVER_PORT), "--id", str(node_id),
+            "--key", KEY, "--uuid", uuid] + list(extra)
+    # Debug lines on stderr go to the node's log file, shown when a scenario fails; the scenarios
+    # read info lines (level 1) from it.
+    env = {"KL_LOG_LEVEL": str(max(1, int(os.environ.get("KL_E2E_LOG_LEVEL", "2"))))}
+    return JsonProcess(ns, argv, os.path.join(workdir, "node-%s.log" % uuid), limit_seconds, env)

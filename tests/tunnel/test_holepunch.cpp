@@ -1,0 +1,288 @@
+// The hole-punch layer on real sockets against a scripted remote: what goes on the wire, the
+// answers on fresh sockets, the once-only completion, and the attempts that fail (silence, no
+// descriptors left). The process's main thread works in a network namespace of its own, so the
+// datagrams sprayed at random ports cannot reach other tests.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <udt/udt.h>
+
+#include <thread>
+
+#include "HolePunchTestSupport.h"
+#include "PeerTestSupport.h"
+#include "foundation/KLTLogging.h"
+#include "support/TestEnvironment.h"
+#include "tunnel/TunnexDatagramClass.h"
+#include "tunnel/TunnexHolePunch.h"
+#include "tunnel/TunnexHolePunchCodec.h"
+#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int64_t kTransaction = 4242;
+
+size_t logCount(const std::string& text) {
+    size_t count = 0;
+    for (const auto& line : memoryLogLines()) count += line.find(text) != std::string::npos;
+    return count;
+}
+
+class HolePunch : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!test::enterPrivateNetworkNamespace()) GTEST_SKIP() << "needs a private network namespace (root)";
+    }
+    void SetUp() override {
+        if (!test::enterPrivateNetworkNamespace()) GTEST_SKIP() << "needs a private network namespace (root)";
+        TunnexHolePunch::Timing timing;
+        timing.rounds = 64;
+        timing.finalPoll = 200ms;
+        timing.addressChecks = 5;
+        timing.addressCheckInterval = 50ms;
+        timing.confirmationPolls = 4;
+        timing.confirmationPoll = 250ms;
+        timing.countdownChecks = 20;
+        timing.countdownInterval = 20ms;
+        timing.mainChannelConnectLimit = 3s;
+        layer = TunnexHolePunch::create(timing);
+        setTunnexPeerManager(manager);
+        TunnexPeer::setLocalMachineUUID("punch-test-uuid");
+        setLoggingLevel(kKLTLoggingLevelDebug);
+        clearMemoryLog();
+        peer = TunnexPeer::init();
+        setTunnexPeerConnectionLayer(layer);
+        peer->setDelegate(delegate);
+        handoff = KLNetSocket::initWithFamily(AF_INET);
+        ASSERT_TRUE(handoff->startListeningForDatagramsOnPort(peer, 0));
+        ASSERT_TRUE(test::waitFor([&] { return handoff->localPort() != 0; }));
+        peer->setHandoffSocket(handoff);
+        record = std::make_shared<TunnexRemotePeer>();
+        record->setUUID("remote-uuid");
+        const sockaddr_storage address = remote.address();
+        record->setAddress(address);
+        record->setPort(ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port));
+    }
+    void TearDown() override {
+        if (attempt.joinable()) attempt.join();
+        // A completion still running would report into the next test.
+        if (layer) {
+            EXPECT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 60s));
+        }
+        setTunnexPeerConnectionLayer(nullptr);
+        setTunnexPeerManager(nullptr);
+        setLoggingLevel(kKLTLoggingLevelInfo);
+    }
+    std::shared_ptr<TunnexTransaction> transaction(bool originator) {
+        auto made = std::make_shared<TunnexTransaction>();
+        made->setTransactionId(kTransaction);
+        made->setIsOriginator(originator);
+        made->setRemotePeer(record);
+        manager->registerTransaction(made);
+        return made;
+    }
+    void startAttempt(const std::shared_ptr<TunnexTransaction>& made) {
+        attempt = std::jthread([this, made] { layer->connectWithTransaction(peer, made); });
+    }
+    bool fromHandoff(const test::ScriptedRemote::Datagram& datagram) const {
+        return datagram.port() == handoff->localPort();
+    }
+
+    test::ScriptedRemote remote;
+    std::shared_ptr<TunnexHolePunch> layer;
+    std::shared_ptr<test::RecordingManager> manager = std::make_shared<test::RecordingManager>();
+    std::shared_ptr<test::RecordingPeerDelegate> delegate = std::make_shared<test::RecordingPeerDelegate>();
+    std::shared_ptr<TunnexPeer> peer;
+    std::shared_ptr<KLNetSocket> handoff;
+    std::shared_ptr<TunnexRemotePeer> record;
+    std::jthread attempt;
+};
+
+TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
+    startAttempt(transaction(false));
+    // The first AHOY leaves the handoff socket for the advertised address.
+    auto first = remote.receive(5s);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(fromHandoff(*first));
+    const TunnexAhoy ahoy = tunnexBuildAhoy(kTransaction, false);
+    EXPECT_EQ(first->bytes, Bytes(ahoy.begin(), ahoy.end()));
+    EXPECT_TRUE(test::waitFor([&] { return peer->connectionStatus() == TunnexTunnelConnecting; }));
+    EXPECT_EQ(peer->stunPeer(), record);
+
+    // Anything reaching a fresh socket is answered with a confirmation record from that socket.
+    auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->bytes, Bytes(ahoy.begin(), ahoy.end()));
+    remote.send({'h', 'i'}, fresh->from);
+    auto confirm = remote.receiveMatching([&](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 5s);
+    ASSERT_TRUE(confirm);
+    EXPECT_EQ(confirm->port(), fresh->port());
+    const TunnexAcknowledgement expected = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerConfirmMsg, "punch-test-uuid");
+    EXPECT_EQ(confirm->bytes, Bytes(expected.begin(), expected.end()));
+    const sockaddr_storage remoteAddress = remote.address();
+    EXPECT_EQ(peer->connectionAttempts().count(
+                  AddressPortString(reinterpret_cast<const sockaddr_in*>(&remoteAddress)).value_or("")),
+              1u);
+
+    // The acceptance on that socket completes the connection over it: UDT takes the socket and
+    // connects the main channel, which says first whether this side wants encryption.
+    const TunnexAcknowledgement accept = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerAcceptMsg, "remote-uuid");
+    remote.send(Bytes(accept.begin(), accept.end()), fresh->from);
+    sockaddr_storage freshAddress{};
+    std::memcpy(&freshAddress, &fresh->from, sizeof fresh->from);
+    Result<int> remoteChannel = openUDTChannel(remote.release(), freshAddress, TunnexChannelMode::Message, 10s);
+    ASSERT_TRUE(remoteChannel) << remoteChannel.error().description();
+    char message[64];
+    const int received = UDT::recvmsg(*remoteChannel, message, sizeof message);
+    EXPECT_EQ(Bytes(message, message + std::max(received, 0)), test::bytesFromHex("02a401010007"));
+
+    attempt.join();
+    ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }));
+    EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
+    EXPECT_TRUE(memoryLogContains("Connection successful!"));
+    EXPECT_TRUE(peer->handoffComplete());
+    EXPECT_NE(peer->mainChannel(), nullptr);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelEncrypting);
+    EXPECT_EQ(manager->statusReports(), (std::vector<std::pair<std::string, TunnexTunnelStatus>>{
+                                            {"remote-uuid", TunnexTunnelConnecting},
+                                            {"remote-uuid", TunnexTunnelEncrypting}}));
+    EXPECT_EQ(delegate->failed.load(), 0);
+    peer->teardownConnection();
+    UDT::close(*remoteChannel);
+}
+
+TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
+    startAttempt(transaction(true));
+    auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->bytes[0], 0xCE);  // the originator's AHOY
+    remote.send({'h', 'i'}, fresh->from);
+    // The originator's fresh socket answers with an AHOY and waits for a confirmation.
+    ASSERT_TRUE(remote.receiveMatching(
+        [&](const auto& d) { return d.port() == fresh->port() && d.bytes.size() == kTunnexAhoyLength; }, 5s));
+    ASSERT_TRUE(test::waitFor([&] { return layer->runningConfirmationWaits() == 1; }));
+
+    // The remote confirms on both paths at the same moment.
+    const TunnexAcknowledgement confirm = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerConfirmMsg, "remote-uuid");
+    sockaddr_in toHandoff{};
+    toHandoff.sin_family = AF_INET;
+    toHandoff.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    toHandoff.sin_port = htons(handoff->localPort());
+    remote.send(Bytes(confirm.begin(), confirm.end()), toHandoff);
+    remote.send(Bytes(confirm.begin(), confirm.end()), fresh->from);
+
+    // Whichever path comes first accepts (from its own socket) and completes; the other is refused:
+    // a fresh socket's wait is told the completion was dispatched already, the handoff socket's
+    // dispatcher ignores a datagram after the connection was settled.
+    const auto refusals = [] {
+        return logCount("Have already dispatched completeConnectionWithPeer:") +
+               logCount("after the connection was settled; ignored");
+    };
+    EXPECT_TRUE(test::waitFor([&] { return refusals() == 1; }));
+    std::set<uint16_t> acceptingPorts;
+    while (auto datagram = remote.receiveMatching([](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 1s)) {
+        EXPECT_EQ(classifyTunnexDatagram(datagram->bytes).kind, TunnexDatagramKind::Accept);
+        acceptingPorts.insert(datagram->port());
+    }
+    EXPECT_FALSE(acceptingPorts.empty());
+    for (uint16_t port : acceptingPorts) EXPECT_TRUE(port == handoff->localPort() || port == fresh->port()) << port;
+    attempt.join();
+    EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
+    EXPECT_EQ(refusals(), 1u);
+    EXPECT_TRUE(peer->connectionCompletionInitiated());
+    // The scripted remote speaks no UDT: the one completion fails, once.
+    ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 20s));
+    EXPECT_TRUE(memoryLogContains("Main channel connect failed due to error"));
+    EXPECT_EQ(delegate->failed.load(), 1);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
+}
+
+TEST_F(HolePunch, RemoteWithAKnownAddressIsNotSprayedAt) {
+    record->setHasPeerAddress(true);
+    startAttempt(transaction(true));
+    attempt.join();
+    EXPECT_FALSE(remote.receive(300ms));
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelConnecting);
+    EXPECT_EQ(manager->statusReports(), (std::vector<std::pair<std::string, TunnexTunnelStatus>>{
+                                            {"remote-uuid", TunnexTunnelConnecting}}));
+    EXPECT_EQ(delegate->failed.load(), 0);
+    EXPECT_EQ(peer->stunPeer(), record);
+}
+
+TEST_F(HolePunch, SilentRemoteFailsOnceAndClosesEveryFreshSocket) {
+    const size_t descriptorsBefore = test::openDescriptorCount();
+    startAttempt(transaction(true));
+    std::set<uint16_t> freshPorts;
+    size_t fromHandoffToAdvertised = 0;
+    while (auto datagram = remote.receive(1s)) {
+        if (fromHandoff(*datagram)) {
+            ++fromHandoffToAdvertised;
+        } else {
+            freshPorts.insert(datagram->port());
+        }
+    }
+    attempt.join();
+    // One fresh socket per round; the handoff socket aims at the advertised port first and in the
+    // first 16 rounds only.
+    EXPECT_EQ(freshPorts.size(), 64u);
+    EXPECT_EQ(fromHandoffToAdvertised, 17u);
+    EXPECT_EQ(delegate->failed.load(), 1);
+    EXPECT_EQ(manager->failures.load(), 1);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
+    // Not one more than before (a descriptor of an earlier test may have gone meanwhile).
+    EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
+}
+
+TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const size_t descriptorsBefore = test::openDescriptorCount();
+    if (descriptorsBefore + 8 > 64) GTEST_SKIP() << descriptorsBefore << " descriptors already open";
+    rlimit limited = saved;
+    limited.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+    layer->connectWithTransaction(peer, transaction(true));
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_TRUE(memoryLogContains("Error allocating socket for connection"));
+    EXPECT_TRUE(peer->cancel());
+    EXPECT_EQ(delegate->failed.load(), 1);
+    EXPECT_EQ(manager->failures.load(), 1);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
+    // Not one more than before (a descriptor of an earlier test may have gone meanwhile).
+    EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
+    // The sockets made before the limit was reached were used and let go.
+    std::set<uint16_t> freshPorts;
+    while (auto datagram = remote.receive(200ms)) {
+        if (!fromHandoff(*datagram)) freshPorts.insert(datagram->port());
+    }
+    EXPECT_GT(freshPorts.size(), 0u);
+    EXPECT_LT(freshPorts.size(), 64u);
+}
+
+TEST_F(HolePunch, SendersRefuseWithoutTransaction) {
+    layer->ahoySocket(handoff, nullptr);
+    layer->acknowledgeSocket(handoff, nullptr, kTunnexPeerConfirmMsg);
+    EXPECT_TRUE(memoryLogContains("Did not send AHOY: transaction is nil"));
+    EXPECT_TRUE(memoryLogContains("Did not send acknowledgement: transaction is nil"));
+    // The short words go where they are sent.
+    sockaddr_in to{};
+    const sockaddr_storage address = remote.address();
+    std::memcpy(&to, &address, sizeof to);
+    layer->helloSocket(handoff, record, to, true);
+    layer->confirmSocket(handoff, record, to);
+    layer->acceptSocket(handoff, record, to);
+    std::multiset<Bytes> words;
+    while (words.size() < 3) {
+        auto datagram = remote.receive(2s);
+        if (!datagram) break;
+        words.insert(datagram->bytes);
+    }
+    EXPECT_EQ(words, (std::multiset<Bytes>{{0xFE, 0xCA}, {0x0D, 0xF0}, {0xED, 0xFE}}));
+}
+
+}  // namespace
+}  // namespace kl
