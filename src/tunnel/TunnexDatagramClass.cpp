@@ -1,5 +1,6 @@
 #include "tunnel/TunnexDatagramClass.h"
 
+#include "tunnel/TunnexMainChannelMessage.h"
 #include "tunnel/TunnexRendezvousCodec.h"
 
 namespace kl {
@@ -51,11 +52,7 @@ TunnexPeerDatagram classifyTunnexDatagram(std::span<const uint8_t> datagram) {
 Bytes tunnexMainChannelHeader(uint8_t type) { return {0x02, 0xA4, 0x01, 0x01, 0x00, type}; }
 
 Bytes tunnexForwardDatagramMessage(uint32_t channelHash, std::span<const uint8_t> payload) {
-    Bytes message = tunnexMainChannelHeader(kTunnexForwardDatagramMsg);
-    message.reserve(10 + payload.size());
-    for (int i = 0; i < 4; ++i) message.push_back(uint8_t(channelHash >> (8 * i)));
-    message.insert(message.end(), payload.begin(), payload.end());
-    return message;
+    return encodeTunnexForwardDatagram(channelHash, payload);
 }
 
 }  // namespace kl

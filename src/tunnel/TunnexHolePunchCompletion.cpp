@@ -11,7 +11,6 @@
 #include "tunnel/TunnexPeerManagerLink.h"
 #include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexSocketImpl.h"
-#include "tunnel/TunnexSocketManager.h"
 #include "tunnel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
@@ -76,40 +75,20 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
         peer->failedToConnectWithRemotePeer(remote);
         return;
     }
-    peer->reportConnectStage(2, 1.0f);
     KLLog(kKLTLoggingLevelInfo, "Connection successful!");
 
-    auto channel = TunnexSocketImpl::create(*udtSocket);
-    channel->setDelegate(peer);
-    KLLog(kKLTLoggingLevelDebug, "Setting self.mainChannel to: %p - UDTsocket: %d", static_cast<void*>(channel.get()),
-          *udtSocket);
-    peer->setMainChannel(channel);
-    auto manager = tunnexPeerManager();
     std::shared_ptr<TunnexRemotePeer> registered;
-    if (manager) {
+    if (auto manager = tunnexPeerManager()) {
         manager->assignPeerToRemote(peer, remote);
         registered = manager->updateRegistrationWithPeer(remote);
     }
+    // The channel's messages need stunPeer, so it is set before the poll loop may read the channel.
     peer->setStunPeer(registered ? registered : remote);
-    // Only now may the poll loop read the channel: its messages need mainChannel and stunPeer.
-    TunnexSocketManager::sharedInstance().addSocket(channel);
-
-    Bytes first;
-    if (peer->wantEncryption()) {
-        peer->reportConnectStage(3, 0.0f);
-        peer->setConnectionStatus(TunnexTunnelEncrypting);
-        if (manager) manager->dispatchReportConnectionStatus(TunnexTunnelEncrypting, remote->UUID());
-        first = tunnexMainChannelHeader(kTunnexWillEncryptMsg);
-    } else {
-        first = tunnexMainChannelHeader(kTunnexWontEncryptMsg);
-    }
-    // The main-channel protocol carries on from the other side's answer.
-    channel->sendMessage(first, kMainChannelSendTimeout, nullptr);
+    peer->takeMainChannel(TunnexSocketImpl::create(*udtSocket));
 }
 
 bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {
-    auto channel = peer ? peer->mainChannel() : nullptr;
-    return channel && channel->sendMessage(message, kMainChannelSendTimeout, nullptr) > 0;
+    return peer && peer->sendMainChannelMessage(message);
 }
 
 }  // namespace kl

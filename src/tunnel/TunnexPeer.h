@@ -30,8 +30,8 @@
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexClock.h"
-#include "tunnel/TunnexPeerDelegates.h"
 #include "tunnel/TunnexMainChannelListener.h"
+#include "tunnel/TunnexPeerDelegates.h"
 #include "tunnel/TunnexRendezvousCodec.h"
 #include "tunnel/TunnexSocketDelegate.h"
 #include "tunnel/TunnexTunnelStatus.h"
@@ -39,6 +39,11 @@
 namespace kl {
 
 class TunnexEncryption;
+class TunnexSocketImpl;
+struct TunnexForwardDatagram;
+struct TunnexForwardRequest;
+struct TunnexMainChannelMessage;
+struct TunnexRemoteUDPForwardRequest;
 class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
@@ -209,23 +214,43 @@ public:
 
     std::string description();
 
+    // --- main channel (its messages: TunnexMainChannelMessage.h) ---
+
+    // Every main-channel message is sent with this time-out, except the life check.
+    static constexpr double kMainChannelSendTimeout = 10.0;
+    static constexpr double kLifeCheckSendTimeout = 30.0;
+
+    // Takes the connected UDT main channel: the peer becomes its delegate and listener, the socket
+    // manager starts polling it, and this side's encryption wish goes out (with status 4 and the
+    // "Encrypting" stage when encryption is wanted).
+    void takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Reads and handles one waiting message, on the socket manager's poll thread. False when the
+    // socket manager is to drop the channel.
+    bool performMainChannelListen() override;
+    void sendDHPublicKey();
+    // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
+    void disconnectFromPeers() override;
+    // Sends one life check from a global queue; a failed send ends the tunnel.
+    void mainChannelLifeCheck();
+    // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
+    void cancelConnection();
+    void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
+    // Sends one message whole; sends of one peer go out one after the other, in call order.
+    bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    bool mainChannelListening() const { return mainChannelListening_.load(); }
+
+    // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
+    // nothing (the channel closes) while the keys are not agreed.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
+
     // KLNetSocketDelegate.
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) override {}
     void willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) override;
     void datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data, const sockaddr* from,
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
-
-    // TunnexSocketDelegate: the data channels' streams (AES-CFB from the agreed keys), and the
-    // close of the main channel, which ends the tunnel.
-    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
-    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
-    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
-
-    // TunnexMainChannelListener (the socket manager's poll thread reads the main channel through
-    // these; mainChannel() is the property below).
-    bool performMainChannelListen() override;
-    void disconnectFromPeers() override;
 
     // Closes the main channel, once in the peer's life.
     void teardownConnection();
@@ -298,6 +323,20 @@ private:
     void schedulePing(Duration delay);
     void scheduleTimeOut(Duration delay);
 
+    // The main channel's handlers (TunnexPeerMainChannel.cpp) and the forwarding messages' hooks
+    // (TunnexPeerForwardMessages.cpp).
+    void handleMainChannelMessage(const TunnexMainChannelMessage& message);
+    void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
+    void addRemoteForward(const TunnexForwardRequest& request);
+    void addLocalUDPForward(const TunnexForwardRequest& request);
+    void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
+    void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
+    void reportPortForwardResult(const ForwardSuccessResult& result);
+    void closeChannelForHash(uint32_t channelHash);
+    // True the first time the current tunnel ends, so its outcome is reported once.
+    bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
+    void closeMainChannel();
+
     // The dispatcher's branches.
     void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
     void handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
@@ -339,6 +378,10 @@ private:
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
     std::atomic<bool> tornDown_{false};
+    std::atomic<bool> mainChannelListening_{false};
+    std::atomic<bool> mainChannelEnded_{false};
+    // Serialises main-channel sends so messages leave in the order they were made.
+    std::mutex mainChannelSendMutex_;
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "NodeManager.h"
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
 #include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace {
@@ -134,10 +135,13 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-class NodeDelegates : public TunnexPeerInviteDelegate,
-                      public TunnexPeerDelegate,
-                      public TunnexPeerProgressDelegate {
+class NodeDelegates : public TunnexPeerInviteDelegate, public TunnexConnectDelegate, public TunnexRemoteManagerDelegate {
 public:
+    // The tunnel manager's reports, as the daemon receives them.
+    void reportConnectionStatusForUUID(const std::string& uuid, TunnexTunnelStatus status) override {
+        emit({{"event", "status"}, {"uuid", uuid}, {"status", int(status)}});
+    }
+    void reportTimeoutForUUID(const std::string& uuid) override { emit({{"event", "timeout"}, {"uuid", uuid}}); }
     void didReceiveInvite() override { emit({{"event", "invited"}}); }
     void pingDidTimeOut() override { emit({{"event", "ping-timeout"}}); }
     void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
@@ -164,6 +168,13 @@ private:
     }
 };
 
+std::string uuidOf(const Options& options, uint64_t id) {
+    for (const auto& [remoteId, uuid] : options.remotes) {
+        if (remoteId == id) return uuid;
+    }
+    return std::string();
+}
+
 std::string addressText(const sockaddr_storage& address) {
     return AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("");
 }
@@ -172,7 +183,8 @@ std::string addressText(const sockaddr_storage& address) {
 // on whichever peer holds the registration, and sends the connect request once the server answers.
 class NodeWatcher {
 public:
-    NodeWatcher(const Options& options, std::shared_ptr<NodeManager> manager, std::shared_ptr<NodeDelegates> delegates)
+    NodeWatcher(const Options& options, std::shared_ptr<TunnexRemoteManager> manager,
+                std::shared_ptr<NodeDelegates> delegates)
         : options_(options), manager_(std::move(manager)), delegates_(std::move(delegates)) {}
 
     void tick() {
@@ -202,13 +214,14 @@ public:
 private:
     void sendConnect(const std::shared_ptr<TunnexPeer>& peer) {
         connectSent_ = true;
-        peer->connectToRemotePeer(manager_->remoteWithServerId(*options_.connect));
+        // Through the manager's queue, which the registered peer serves now that it has a pong.
+        manager_->connectToRemoteUUID(uuidOf(options_, *options_.connect), delegates_);
         emit({{"event", "connect-sent"}, {"peer", *options_.connect},
               {"transaction", manager_->lastOriginatedTransactionId()}});
     }
 
     const Options& options_;
-    std::shared_ptr<NodeManager> manager_;
+    std::shared_ptr<TunnexRemoteManager> manager_;
     std::shared_ptr<NodeDelegates> delegates_;
     std::shared_ptr<TunnexPeer> current_;
     uint64_t lastPongs_ = 0;
@@ -229,12 +242,12 @@ int main(int argc, char** argv) {
     TunnexPeer::setTiming(options.timing);
     TunnexPeer::setGlobalServerPort(options.serverPort);
     TunnexPeer::setLocalMachineUUID(options.uuid);
-    auto manager = std::make_shared<NodeManager>([](const std::string& uuid, TunnexTunnelStatus status) {
-        emit({{"event", "status"}, {"uuid", uuid}, {"status", int(status)}});
-    });
-    for (const auto& [id, uuid] : options.remotes) manager->addRemote(id, uuid);
-    setTunnexPeerManager(manager);
     auto delegates = std::make_shared<NodeDelegates>();
+    auto manager = TunnexRemoteManager::sharedInstance();
+    manager->setDelegate(delegates);
+    for (const auto& [id, uuid] : options.remotes) {
+        manager->registerRemoteWithName("node " + std::to_string(id), uuid, std::to_string(id), "node-" + uuid);
+    }
 
     auto peer = TunnexPeer::init();
     peer->setPrivateKey(options.key);
@@ -256,10 +269,28 @@ int main(int argc, char** argv) {
     NodeWatcher watcher(options, manager, delegates);
     struct stat input {};
     const bool stdinIsPipe = ::fstat(0, &input) == 0 && S_ISFIFO(input.st_mode);
-    mainLoop().every(std::chrono::milliseconds(50), [&watcher, stdinIsPipe] {
+    std::string command;
+    mainLoop().every(std::chrono::milliseconds(50), [&watcher, &command, &options, manager, stdinIsPipe] {
         pollfd pipe{0, POLLIN, 0};
-        char byte;
-        bool stdinClosed = stdinIsPipe && ::poll(&pipe, 1, 0) > 0 && ::read(0, &byte, 1) <= 0;
+        char byte = 0;
+        bool stdinClosed = false;
+        while (stdinIsPipe && ::poll(&pipe, 1, 0) > 0) {
+            if (::read(0, &byte, 1) <= 0) {
+                stdinClosed = true;
+                break;
+            }
+            if (byte != '\n') {
+                command += byte;
+                continue;
+            }
+            // "disconnect": say goodbye on every tunnel, as the daemon's disconnect command does.
+            if (command == "disconnect") {
+                for (const auto& [id, uuid] : options.remotes) manager->disconnectPeerWithUUID(uuid);
+            } else {
+                emit({{"event", "error"}, {"message", "unknown command " + command}});
+            }
+            command.clear();
+        }
         if (gStop || stdinClosed) {
             mainLoop().stop();
             return;
@@ -269,6 +300,7 @@ int main(int argc, char** argv) {
     mainLoop().run();
 
     if (auto registered = TunnexPeer::registeredTunnexPeer()) registered->cancelRegistrationWithServer(true);
+    manager->disconnectFromAllPeers();
     setTunnexPeerManager(nullptr);
     emit({{"event", "stopped"}});
     return 0;

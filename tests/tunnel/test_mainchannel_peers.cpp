@@ -1,0 +1,242 @@
+// Two tunnel peers in one process, their main channels a UDT pair over two loopback UDP sockets
+// (as two punched peers have them), polled by the real socket manager, reporting to a real tunnel
+// manager.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "UdtTestSupport.h"
+#include "foundation/KLTLogging.h"
+#include "support/TestEnvironment.h"
+#include "tunnel/TunnexEncryption.h"
+#include "tunnel/TunnexMainChannelMessage.h"
+#include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/TunnexRemotePeer.h"
+
+namespace kl {
+namespace {
+
+using Type = TunnexMainChannelMessageType;
+
+class Reports : public TunnexRemoteManagerDelegate, public TunnexPeerDelegate {
+public:
+    void reportConnectionStatusForUUID(const std::string& uuid, TunnexTunnelStatus status) override {
+        std::lock_guard lock(mutex_);
+        statuses_.push_back({uuid, int(status)});
+    }
+    void reportTimeoutForUUID(const std::string&) override {}
+    void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
+                                            const std::shared_ptr<TunnexRemotePeer>&) override {}
+    void tunnexPeerFailedToConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
+                                                 const std::shared_ptr<TunnexRemotePeer>&) override {}
+    void tunnexPeerDisconnectedFromRemotePeer(const std::shared_ptr<TunnexPeer>&,
+                                              const std::shared_ptr<TunnexRemotePeer>&) override {}
+    void tunnexPeerPortForwardResult(const std::shared_ptr<TunnexPeer>&, const ForwardSuccessResult& result,
+                                     const std::shared_ptr<TunnexRemotePeer>&) override {
+        std::lock_guard lock(mutex_);
+        results_.push_back(result);
+    }
+    bool reported(const std::string& uuid, int status) {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : statuses_) {
+            if (entry == std::make_pair(uuid, status)) return true;
+        }
+        return false;
+    }
+    std::vector<ForwardSuccessResult> results() {
+        std::lock_guard lock(mutex_);
+        return results_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, int>> statuses_;
+    std::vector<ForwardSuccessResult> results_;
+};
+
+size_t logCount(const std::string& text) {
+    size_t count = 0;
+    for (const auto& line : memoryLogLines()) count += line.find(text) != std::string::npos;
+    return count;
+}
+
+class MainChannelPeers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TunnexPeer::initialize();
+        previousLevel_ = loggingLevel();
+        setLoggingLevel(kKLTLoggingLevelVerbose);
+        clearMemoryLog();
+        manager = TunnexRemoteManager::create();
+        manager->setDelegate(reports);
+        setTunnexPeerManager(manager);
+    }
+    void TearDown() override {
+        for (auto& peer : {peerA, peerB}) {
+            if (peer) peer->disconnectFromPeers();
+        }
+        setTunnexPeerManager(nullptr);
+        manager->connectivityChanged();
+        setLoggingLevel(previousLevel_);
+    }
+
+    // Both peers with their wishes, each holding a record of the other, main channels taken.
+    void connect(bool wishA, bool wishB) {
+        peerA = TunnexPeer::initUsingEncryption(wishA);
+        peerB = TunnexPeer::initUsingEncryption(wishB);
+        for (auto [peer, uuid] : {std::pair{peerA, "uuid-of-b"}, std::pair{peerB, "uuid-of-a"}}) {
+            auto record = std::make_shared<TunnexRemotePeer>();
+            record->setUUID(uuid);
+            peer->setStunPeer(record);
+            peer->setDelegate(reports);
+            manager->assignPeerToRemote(peer, record);
+        }
+        auto [udtA, udtB] = udp.open(TunnexChannelMode::Message);
+        ASSERT_GT(udtA, 0);
+        ASSERT_GT(udtB, 0);
+        channelA = TunnexSocketImpl::create(udtA);
+        channelB = TunnexSocketImpl::create(udtB);
+        peerA->takeMainChannel(channelA);
+        peerB->takeMainChannel(channelB);
+    }
+    bool bothAt(TunnexTunnelStatus status) {
+        return test::waitFor([&] { return peerA->connectionStatus() == status && peerB->connectionStatus() == status; });
+    }
+    // Sends raw bytes from B's side and waits until A has read them.
+    void sendFromB(const Bytes& message) {
+        const size_t before = logCount("Received packet of type");
+        ASSERT_EQ(channelB->sendMessage(message, 10.0, nullptr), message.size());
+        ASSERT_TRUE(test::waitFor([&] { return logCount("Received packet of type") > before; }));
+    }
+
+    test::UdpPeers udp;
+    std::shared_ptr<Reports> reports = std::make_shared<Reports>();
+    std::shared_ptr<TunnexRemoteManager> manager;
+    std::shared_ptr<TunnexPeer> peerA, peerB;
+    std::shared_ptr<TunnexSocketImpl> channelA, channelB;
+
+private:
+    int32_t previousLevel_ = 1;
+};
+
+struct Wishes {
+    bool a, b;
+};
+
+class EncryptionWishes : public MainChannelPeers, public ::testing::WithParamInterface<Wishes> {};
+
+TEST_P(EncryptionWishes, EveryCombinationConnectsAndEncryptsOnlyWhenBothWant) {
+    const Wishes wishes = GetParam();
+    connect(wishes.a, wishes.b);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    const bool both = wishes.a && wishes.b;
+    EXPECT_EQ(peerA->usingEncryption(), both);
+    EXPECT_EQ(peerB->usingEncryption(), both);
+    EXPECT_TRUE(peerA->connectionComplete());
+    EXPECT_TRUE(test::waitFor([&] { return reports->reported("uuid-of-b", 5) && reports->reported("uuid-of-a", 5); }));
+    if (both) {
+        auto modelA = peerA->getEncryptor(), modelB = peerB->getEncryptor();
+        EXPECT_TRUE(modelA->encryptionReady());
+        EXPECT_TRUE(modelB->encryptionReady());
+        EXPECT_EQ(modelA->getLocalCEK(), modelB->getRemoteCEK());
+        EXPECT_EQ(modelB->getLocalIV(), modelA->getRemoteIV());
+        // A data channel's bytes encrypted on one side come back on the other.
+        TunnexStreamCipher out, in;
+        const Bytes plain = {'p', 'i', 'n', 'g'};
+        auto sealed = peerA->encryptSomeBytes(plain, out);
+        ASSERT_TRUE(sealed);
+        EXPECT_NE(*sealed, plain);
+        EXPECT_EQ(peerB->decryptSomeBytes(*sealed, in), plain);
+    } else {
+        EXPECT_EQ(logCount("mainChannel - DHPublicKeyMsg message"), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, EncryptionWishes,
+                         ::testing::Values(Wishes{true, true}, Wishes{true, false}, Wishes{false, true},
+                                           Wishes{false, false}),
+                         [](const auto& info) {
+                             return std::string(info.param.a ? "Yes" : "No") + (info.param.b ? "Yes" : "No");
+                         });
+
+TEST_F(MainChannelPeers, BadMessagesAreDroppedAndTheChannelStaysOpen) {
+    connect(false, false);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+
+    Bytes shortForward = tunnexMainChannelHeader(Type::AddForwardMsg);
+    shortForward.resize(20, 'x');
+    sendFromB(shortForward);
+    EXPECT_TRUE(memoryLogContains("dropped AddForwardMsg message of 20 bytes"));
+
+    Bytes unknown = tunnexMainChannelHeader(Type::Goodbye);
+    unknown[5] = 200;
+    sendFromB(unknown);
+    EXPECT_TRUE(memoryLogContains("mainChannel - unknown message"));
+    EXPECT_TRUE(memoryLogContains("Received packet of type 200."));
+
+    // A wrong mark leaves no line at all; the life check behind it shows it was read and passed over.
+    const size_t lines = memoryLogLines().size();
+    ASSERT_EQ(channelB->sendMessage(Bytes{0xA4, 0x02, 1, 1, 0, 9}, 10.0, nullptr), 6u);
+    sendFromB(tunnexMainChannelHeader(Type::LifeCheckMsg));
+    EXPECT_TRUE(memoryLogContains("Received packet of type 12."));
+    EXPECT_LE(memoryLogLines().size(), lines + 3);
+
+    EXPECT_EQ(peerA->connectionStatus(), TunnexTunnelConnected);
+    EXPECT_FALSE(channelA->isClosed());
+    EXPECT_EQ(peerA->cancel(), false);
+}
+
+TEST_F(MainChannelPeers, ForwardRequestsAreRefusedNeverReportedAsDone) {
+    connect(true, true);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    ASSERT_TRUE(peerB->sendMainChannelMessage(
+        *encodeTunnexForwardRequest(Type::AddForwardMsg, {"localhost", 7001, 0x99})));
+    ASSERT_TRUE(peerB->sendMainChannelMessage(encodeTunnexRemoteUDPForward({5353, 0x77})));
+    ASSERT_TRUE(test::waitFor([&] { return reports->results().size() == 2; }));
+    auto results = reports->results();
+    for (const auto& result : results) EXPECT_FALSE(result.success);
+    EXPECT_EQ(results[0].forwardKind, uint8_t(TunnexForwardKind::Stream));
+    EXPECT_EQ(results[0].host, "localhost");
+    EXPECT_EQ(results[0].port, 7001);
+    EXPECT_EQ(results[1].forwardKind, uint8_t(TunnexForwardKind::RemoteDatagram));
+    EXPECT_EQ(results[1].chanHash, 0x77u);
+    EXPECT_EQ(peerA->connectionStatus(), TunnexTunnelConnected);
+}
+
+TEST_F(MainChannelPeers, GoodbyeEndsBothSidesOnceAndASecondCancelSendsNothing) {
+    connect(true, false);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    peerA->cancelConnection();
+    peerA->cancelConnection();
+    ASSERT_TRUE(bothAt(TunnexTunnelDisconnected));
+    EXPECT_TRUE(test::waitFor([&] { return reports->reported("uuid-of-b", 0) && reports->reported("uuid-of-a", 0); }));
+    EXPECT_TRUE(test::waitFor([&] { return channelA->isClosed() && channelB->isClosed(); }));
+    EXPECT_EQ(logCount("mainChannel - Goodbye message"), 1u);
+    EXPECT_FALSE(manager->peerForUUID("uuid-of-b"));
+    EXPECT_FALSE(manager->peerForUUID("uuid-of-a"));
+    peerB->disconnectFromPeers();  // the tunnel has ended: no goodbye goes back
+    EXPECT_EQ(logCount("mainChannel - Goodbye message"), 1u);
+}
+
+TEST_F(MainChannelPeers, LifeCheckPassesWhileTheRemoteLivesAndFailsOnceItIsGone) {
+    connect(false, true);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    peerA->mainChannelLifeCheck();
+    ASSERT_TRUE(test::waitFor([&] { return memoryLogContains("Received packet of type 12."); }));
+    EXPECT_EQ(peerA->connectionStatus(), TunnexTunnelConnected);
+    EXPECT_EQ(peerB->connectionStatus(), TunnexTunnelConnected);
+
+    channelB->close();  // the remote's end goes away
+    EXPECT_TRUE(test::waitFor([&] {
+        peerA->mainChannelLifeCheck();
+        return memoryLogContains("Error sending mainChannel life check");
+    }));
+    EXPECT_TRUE(test::waitFor([&] { return peerA->connectionStatus() == TunnexTunnelDisconnected; }));
+    EXPECT_TRUE(test::waitFor([&] { return reports->reported("uuid-of-b", 0); }));
+    EXPECT_TRUE(test::waitFor([&] { return channelA->isClosed(); }));
+}
+
+}  // namespace
+}  // namespace kl
