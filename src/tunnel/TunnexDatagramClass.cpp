@@ -49,6 +49,8 @@ TunnexPeerDatagram classifyTunnexDatagram(std::span<const uint8_t> datagram) {
     return result;
 }
 
+Bytes tunnexMainChannelHeader(uint8_t type) { return {0x02, 0xA4, 0x01, 0x01, 0x00, type}; }
+
 Bytes tunnexForwardDatagramMessage(uint32_t channelHash, std::span<const uint8_t> payload) {
     return encodeTunnexForwardDatagram(channelHash, payload);
 }

@@ -49,6 +49,15 @@ struct TunnexPeerDatagram {
 // Tests in the order server reply, hello, confirm, accept, UDT packet; the first match decides.
 TunnexPeerDatagram classifyTunnexDatagram(std::span<const uint8_t> datagram);
 
+// Main-channel message types that the connection set-up sends.
+inline constexpr uint8_t kTunnexForwardDatagramMsg = 3;
+inline constexpr uint8_t kTunnexWillEncryptMsg = 7;
+inline constexpr uint8_t kTunnexWontEncryptMsg = 8;
+
+// The 6-byte header of every main-channel message, 02 A4 01 01 00 and the type; the whole message
+// for the types without a body.
+Bytes tunnexMainChannelHeader(uint8_t type);
+
 // The main-channel message that relays a datagram of a datagram forward: the 6-byte header
 // 02 A4 01 01 00 03, the forward's channel hash (u32 little-endian), then the payload.
 Bytes tunnexForwardDatagramMessage(uint32_t channelHash, std::span<const uint8_t> payload);

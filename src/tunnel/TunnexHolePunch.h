@@ -40,6 +40,8 @@ struct TunnexHolePunchTiming {
     std::chrono::milliseconds confirmationPoll{1000};
     int countdownChecks = 100;
     std::chrono::milliseconds countdownInterval{100};
+    // How long the main channel's rendezvous connect may take (UDT's own limit).
+    std::chrono::milliseconds mainChannelConnectLimit{30000};
 };
 
 class TunnexHolePunch final : public TunnexPeerConnectionLayer, public std::enable_shared_from_this<TunnexHolePunch> {

@@ -145,7 +145,8 @@ void TunnexHolePunch::punch(Attempt& attempt) {
     std::set<uint16_t> drawnPorts;
     const auto pause = [this] { std::this_thread::sleep_for(timing_.sendPause); };
     for (int round = 0; round < timing_.rounds; ++round) {
-        if (peer->cancel()) break;
+        // A completion under way owns the path now: more datagrams would only reach its UDT.
+        if (peer->cancel() || peer->connectionCompletionInitiated()) break;
         auto fresh = KLNetSocket::initUDPClientWithFamily(AF_INET);
         if (!fresh) {
             KLLog(kKLTLoggingLevelError, "Error allocating socket for connection");

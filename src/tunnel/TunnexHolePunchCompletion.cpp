@@ -5,6 +5,7 @@
 
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
+#include "tunnel/TunnexDatagramClass.h"
 #include "tunnel/TunnexHolePunch.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerManagerLink.h"
@@ -14,6 +15,12 @@
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
+namespace {
+
+// Every main-channel send waits this long for UDT.
+constexpr double kMainChannelSendTimeout = 10.0;
+
+}  // namespace
 
 void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                                          const std::shared_ptr<TunnexRemotePeer>& remote) {
@@ -53,19 +60,31 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
         peer->failedToConnectWithRemotePeer(remote);
         return;
     }
+    // From here on closing the socket object leaves the descriptor open: UDT owns it once bound.
+    tunnelSocket->setSocketCloseOwnership(false);
+    // Read now: the datagrams that arrived during the countdown may have moved it.
     const sockaddr_storage address = remote->address();
     KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
-    // From here UDT owns the descriptor and closes it after its last socket on it.
-    tunnelSocket->setSocketCloseOwnership(false);
-    Result<int> udt = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message);
-    if (!udt.ok()) {
-        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", udt.error().description().c_str());
+    // Both sides connect toward each other at once (UDT's rendezvous mode).
+    Result<int> udtSocket = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message,
+                                           timing_.mainChannelConnectLimit);
+    if (!udtSocket) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
+              udtSocket.error().description().c_str());
         peer->failedToConnectWithRemotePeer(remote);
         return;
     }
-    peer->setStunPeer(remote);
-    peer->takeMainChannel(TunnexSocketImpl::create(udt.value()));
+    KLLog(kKLTLoggingLevelInfo, "Connection successful!");
+
+    std::shared_ptr<TunnexRemotePeer> registered;
+    if (auto manager = tunnexPeerManager()) {
+        manager->assignPeerToRemote(peer, remote);
+        registered = manager->updateRegistrationWithPeer(remote);
+    }
+    // The channel's messages need stunPeer, so it is set before the poll loop may read the channel.
+    peer->setStunPeer(registered ? registered : remote);
+    peer->takeMainChannel(TunnexSocketImpl::create(*udtSocket));
 }
 
 bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {

@@ -303,6 +303,9 @@ public:
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
 
+    // Closes the main channel, once in the peer's life.
+    void teardownConnection();
+
     // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
     std::recursive_mutex& objectLock() const { return lock_; }
 
@@ -401,6 +404,8 @@ private:
     void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                       const std::string& senderText);
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes);
+    // True (and logged) once the connection's completion has started.
+    bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.
     void pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
                                const sockaddr_in& sender);
@@ -430,6 +435,7 @@ private:
     std::atomic<uint16_t> basePort_{0};
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> tornDown_{false};
     std::atomic<bool> mainChannelListening_{false};
     std::atomic<bool> mainChannelEnded_{false};
     // Serialises main-channel sends so messages leave in the order they were made.

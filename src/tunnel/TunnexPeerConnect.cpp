@@ -136,6 +136,7 @@ void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemot
 void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote) {
     setConnectionStatus(TunnexTunnelDisconnected);
     auto self = shared_from_this();
+    teardownConnection();
     auto manager = tunnexPeerManager();
     if (manager) manager->peerDisconnectedFromRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerDisconnectedFromRemotePeer(self, remote);

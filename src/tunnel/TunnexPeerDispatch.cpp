@@ -110,6 +110,15 @@ std::shared_ptr<TunnexPeerConnectionLayer> layerOrLog(uint16_t magic, const std:
 
 }  // namespace
 
+bool TunnexPeer::ignoredAfterCompletion(const std::string& senderText) const {
+    // The completion connects toward the address of the datagram that settled the handshake; late
+    // datagrams (a fresh socket of the remote reaching this one directly, say) must not move it.
+    if (!connectionCompletionInitiated()) return false;
+    KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram from %s after the connection was settled; ignored",
+          senderText.c_str());
+    return true;
+}
+
 void TunnexPeer::pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
                                        const sockaddr_in& sender) {
     sockaddr_storage address{};
@@ -151,6 +160,7 @@ void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& data
     KLLog(kKLTLoggingLevelInfo, "Received HELLO message.  Peer is coming from %s", senderText.c_str());
     auto layer = layerOrLog(datagram.magic, senderText);
     if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
     auto stun = stunPeer();
     bool originator;
     std::shared_ptr<TunnexTransaction> transaction;
@@ -194,6 +204,7 @@ void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& da
                                const std::string& senderText) {
     auto layer = layerOrLog(datagram.magic, senderText);
     if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
     if (handshakeConfirmed_.exchange(true)) {
         KLLog(kKLTLoggingLevelInfo, "Received additional CONFIRM message.  Peer is coming from %s", senderText.c_str());
         return;
@@ -225,6 +236,7 @@ void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& dat
     KLLog(kKLTLoggingLevelInfo, "Received ACCEPT message.  Peer is coming from %s", senderText.c_str());
     auto layer = layerOrLog(datagram.magic, senderText);
     if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
     auto stun = stunPeer();
     bool complete = true;
     if (datagram.isRecord) {

@@ -3,6 +3,7 @@
 #include <udt/udt.h>
 
 #include <chrono>
+#include <cstdlib>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
@@ -25,15 +26,22 @@ constexpr double kBusyPause = 0.002;
 TunnexSocketManager& TunnexSocketManager::sharedInstance() {
     static TunnexSocketManager* manager = [] {
         udtStartup();
-        return new TunnexSocketManager();
+        auto* created = new TunnexSocketManager();
+        // Exit handlers run in reverse order of registration: this one, registered after UDT's
+        // clean-up, ends the poll loop before UDT's globals go.
+        std::atexit([] { sharedInstance().stopPolling(); });
+        return created;
     }();
     return *manager;
 }
 
-TunnexSocketManager::~TunnexSocketManager() {
+TunnexSocketManager::~TunnexSocketManager() { stopPolling(); }
+
+void TunnexSocketManager::stopPolling() {
     std::jthread loop;
     {
         std::lock_guard<std::mutex> guard(mutex_);
+        stopped_ = true;
         loop = std::move(loop_);
     }
     // The loop checks its stop token each cycle; its naps wake on it.
@@ -52,7 +60,7 @@ void TunnexSocketManager::addSocket(const std::shared_ptr<TunnexSocketImpl>& soc
         table_[number] = socket;
     }
     wake_.notify_all();
-    if (polling_) return;
+    if (polling_ || stopped_) return;
     // The previous loop marked itself ended under this lock and touches nothing afterwards, so
     // joining it here is short.
     polling_ = true;

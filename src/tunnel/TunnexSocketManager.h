@@ -58,6 +58,8 @@ public:
 
 private:
     TunnexSocketManager() = default;
+    // Ends the poll loop for good (at exit, before UDT is cleaned up).
+    void stopPolling();
     void waitForSocketsWithTimeout(std::stop_token stop, double timeout);
     // Returns true when the loop must end, marking it ended under the lock.
     bool loopShouldEnd(const std::stop_token& stop);
@@ -71,6 +73,7 @@ private:
     std::map<int, std::shared_ptr<TunnexSocketImpl>> table_;  // guarded by mutex_
     bool mayConsiderPollingExit_ = false;                     // guarded by mutex_
     bool polling_ = false;                                    // guarded by mutex_
+    bool stopped_ = false;  // the process is ending: no loop starts again; guarded by mutex_
     std::jthread loop_;                                       // started and joined under mutex_
     std::atomic<uint64_t> loopsStarted_{0};
 };

@@ -2,6 +2,9 @@
 
 #include <udt/udt.h>
 
+#include <chrono>
+#include <thread>
+
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/UdtStartup.h"
@@ -9,6 +12,9 @@
 namespace kl {
 
 namespace {
+
+// How often the progress of a connect is looked at.
+constexpr std::chrono::milliseconds kConnectCheckInterval{5};
 
 Error lastUDTError(const char* call) {
     Error error = errorFromUDTErrorInfo(UDT::getlasterror());
@@ -18,7 +24,8 @@ Error lastUDTError(const char* call) {
 
 }  // namespace
 
-Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode) {
+Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                           std::chrono::milliseconds limit) {
     udtStartup();
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
@@ -44,9 +51,36 @@ Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChan
         UDT::close(u);
         return error;
     }
+    // UDT's waiting connect gives up at the first datagram from the peer's address that is not a
+    // handshake (a late hole-punch datagram) and then returns success without a connection. So the
+    // connect runs in the background, where such datagrams are ignored, and this waits for the
+    // connected state.
+    bool no = false;
+    if (UDT::setsockopt(u, 0, UDT_RCVSYN, &no, sizeof no) == UDT::ERROR) {
+        Error error = lastUDTError("UDT::setsockopt");
+        UDT::close(u);
+        return error;
+    }
     int remoteLength = family == AF_INET6 ? int(sizeof(sockaddr_in6)) : int(sizeof(sockaddr_in));
     if (UDT::connect(u, reinterpret_cast<const sockaddr*>(&remote), remoteLength) == UDT::ERROR) {
         Error error = lastUDTError("UDT::connect");
+        UDT::close(u);
+        return error;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (UDTSTATUS state = UDT::getsockstate(u); state != CONNECTED; state = UDT::getsockstate(u)) {
+        if (state != CONNECTING && state != OPENED) {
+            UDT::close(u);
+            return Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken.");
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            UDT::close(u);
+            return Error::withDescription(tunnexUDTErrorDomain, 1001, "Connection setup failure: connection time out.");
+        }
+        std::this_thread::sleep_for(kConnectCheckInterval);
+    }
+    if (UDT::setsockopt(u, 0, UDT_RCVSYN, &yes, sizeof yes) == UDT::ERROR) {
+        Error error = lastUDTError("UDT::setsockopt");
         UDT::close(u);
         return error;
     }

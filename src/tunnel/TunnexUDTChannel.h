@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include "platform/Error.h"
 
 namespace kl {
@@ -15,9 +17,12 @@ enum class TunnexChannelMode {
 
 // Makes a UDT socket of the descriptor's address family in rendezvous mode with address reuse
 // (so all sockets on the descriptor share one UDT multiplexer), binds it onto udpFd and connects
-// it to remote; both sides connect at once. Blocks until connected or UDT gives up. Once a
-// socket is bound, UDT owns the descriptor and closes it after its last socket on it is gone:
-// the caller must not close it. On failure the UDT socket is closed and the error returned.
-Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode);
+// it to remote; both sides connect at once. Blocks until connected or until limit has passed
+// (UDT's own limit of a rendezvous connect by default). Once a socket is bound, UDT owns the
+// descriptor and closes it after its last socket on it is gone: the caller must not close it. On
+// failure the UDT socket is closed and the error returned.
+inline constexpr std::chrono::milliseconds kTunnexRendezvousConnectLimit{30000};
+Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                           std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit);
 
 }  // namespace kl

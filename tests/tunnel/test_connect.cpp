@@ -9,6 +9,7 @@
 #include "support/TestEnvironment.h"
 #include "platform/Executors.h"
 #include "tunnel/TunnexPeer.h"
+#include "tunnel/TunnexSocketImpl.h"
 
 namespace kl {
 namespace {
@@ -177,6 +178,17 @@ TEST_F(Connect, StatusQueries) {
     EXPECT_EQ(peer->connectedRemote(), nullptr);
     EXPECT_EQ(peer->connectedRemoteUUID(), std::nullopt);
     EXPECT_FALSE(peer->isConnectedToRemoteWithUUID("uuid-d"));
+
+    // With its main channel it is connected to that remote and to no other.
+    peer->setMainChannel(TunnexSocketImpl::create());
+    EXPECT_TRUE(peer->isConnected());
+    EXPECT_EQ(peer->connectedRemoteUUID(), "uuid-d");
+    EXPECT_TRUE(peer->isConnectedToRemoteWithUUID("uuid-d"));
+    EXPECT_FALSE(memoryLogContains("Peer registered with incorrect UUID"));
+    EXPECT_FALSE(peer->isConnectedToRemoteWithUUID("uuid-e"));
+    EXPECT_TRUE(memoryLogContains("Peer registered with incorrect UUID"));
+    peer->setConnectionStatus(TunnexTunnelEncrypting);
+    EXPECT_EQ(peer->connectedRemote(), nullptr);
 }
 
 TEST_F(Connect, CancellingARegistrationThatIsNotThePeersKeepsIt) {

@@ -4,6 +4,7 @@
 // datagrams sprayed at random ports cannot reach other tests.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <udt/udt.h>
 
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "tunnel/TunnexDatagramClass.h"
 #include "tunnel/TunnexHolePunch.h"
 #include "tunnel/TunnexHolePunchCodec.h"
+#include "tunnel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
@@ -45,6 +47,7 @@ protected:
         timing.confirmationPoll = 250ms;
         timing.countdownChecks = 20;
         timing.countdownInterval = 20ms;
+        timing.mainChannelConnectLimit = 3s;
         layer = TunnexHolePunch::create(timing);
         setTunnexPeerManager(manager);
         TunnexPeer::setLocalMachineUUID("punch-test-uuid");
@@ -124,15 +127,31 @@ TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
                   AddressPortString(reinterpret_cast<const sockaddr_in*>(&remoteAddress)).value_or("")),
               1u);
 
-    // The acceptance on that socket completes the connection over it.
+    // The acceptance on that socket completes the connection over it: UDT takes the socket and
+    // connects the main channel, which says first whether this side wants encryption.
     const TunnexAcknowledgement accept = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerAcceptMsg, "remote-uuid");
     remote.send(Bytes(accept.begin(), accept.end()), fresh->from);
-    EXPECT_TRUE(test::waitFor([&] { return memoryLogContains("Completing connection for remote peer"); }));
+    sockaddr_storage freshAddress{};
+    std::memcpy(&freshAddress, &fresh->from, sizeof fresh->from);
+    Result<int> remoteChannel = openUDTChannel(remote.release(), freshAddress, TunnexChannelMode::Message, 10s);
+    ASSERT_TRUE(remoteChannel) << remoteChannel.error().description();
+    char message[64];
+    const int received = UDT::recvmsg(*remoteChannel, message, sizeof message);
+    EXPECT_EQ(Bytes(message, message + std::max(received, 0)), test::bytesFromHex("02a401010007"));
+
     attempt.join();
+    ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }));
     EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
-    EXPECT_TRUE(memoryLogContains("Received ACCEPT"));
-    // The rounds stopped at the first poll that found an answer; no failure from the attempt itself.
+    EXPECT_TRUE(memoryLogContains("Connection successful!"));
     EXPECT_TRUE(peer->handoffComplete());
+    EXPECT_NE(peer->mainChannel(), nullptr);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelEncrypting);
+    EXPECT_EQ(manager->statusReports(), (std::vector<std::pair<std::string, TunnexTunnelStatus>>{
+                                            {"remote-uuid", TunnexTunnelConnecting},
+                                            {"remote-uuid", TunnexTunnelEncrypting}}));
+    EXPECT_EQ(delegate->failed.load(), 0);
+    peer->teardownConnection();
+    UDT::close(*remoteChannel);
 }
 
 TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
@@ -155,19 +174,30 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     remote.send(Bytes(confirm.begin(), confirm.end()), toHandoff);
     remote.send(Bytes(confirm.begin(), confirm.end()), fresh->from);
 
-    // Both paths accept, each from its own socket; one completion runs.
+    // Whichever path comes first accepts (from its own socket) and completes; the other is refused:
+    // a fresh socket's wait is told the completion was dispatched already, the handoff socket's
+    // dispatcher ignores a datagram after the connection was settled.
+    const auto refusals = [] {
+        return logCount("Have already dispatched completeConnectionWithPeer:") +
+               logCount("after the connection was settled; ignored");
+    };
+    EXPECT_TRUE(test::waitFor([&] { return refusals() == 1; }));
     std::set<uint16_t> acceptingPorts;
-    while (auto datagram = remote.receiveMatching([](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 2s)) {
+    while (auto datagram = remote.receiveMatching([](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 1s)) {
         EXPECT_EQ(classifyTunnexDatagram(datagram->bytes).kind, TunnexDatagramKind::Accept);
         acceptingPorts.insert(datagram->port());
-        if (acceptingPorts.size() == 2) break;
     }
-    EXPECT_EQ(acceptingPorts, (std::set<uint16_t>{handoff->localPort(), fresh->port()}));
-    EXPECT_TRUE(test::waitFor([&] { return memoryLogContains("Have already dispatched completeConnectionWithPeer:"); }));
+    EXPECT_FALSE(acceptingPorts.empty());
+    for (uint16_t port : acceptingPorts) EXPECT_TRUE(port == handoff->localPort() || port == fresh->port()) << port;
     attempt.join();
     EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
-    EXPECT_EQ(logCount("Have already dispatched completeConnectionWithPeer:"), 1u);
+    EXPECT_EQ(refusals(), 1u);
     EXPECT_TRUE(peer->connectionCompletionInitiated());
+    // The scripted remote speaks no UDT: the one completion fails, once.
+    ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 20s));
+    EXPECT_TRUE(memoryLogContains("Main channel connect failed due to error"));
+    EXPECT_EQ(delegate->failed.load(), 1);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
 }
 
 TEST_F(HolePunch, RemoteWithAKnownAddressIsNotSprayedAt) {
@@ -202,7 +232,8 @@ TEST_F(HolePunch, SilentRemoteFailsOnceAndClosesEveryFreshSocket) {
     EXPECT_EQ(delegate->failed.load(), 1);
     EXPECT_EQ(manager->failures.load(), 1);
     EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
-    EXPECT_EQ(test::openDescriptorCount(), descriptorsBefore);
+    // Not one more than before (a descriptor of an earlier test may have gone meanwhile).
+    EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
 }
 
 TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {
@@ -221,7 +252,8 @@ TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {
     EXPECT_EQ(delegate->failed.load(), 1);
     EXPECT_EQ(manager->failures.load(), 1);
     EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
-    EXPECT_EQ(test::openDescriptorCount(), descriptorsBefore);
+    // Not one more than before (a descriptor of an earlier test may have gone meanwhile).
+    EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
     // The sockets made before the limit was reached were used and let go.
     std::set<uint16_t> freshPorts;
     while (auto datagram = remote.receive(200ms)) {

@@ -96,9 +96,11 @@ class JsonProcess:
                 return self.proc.wait()
 
     def log_tail(self, count=40):
+        """The last count lines of the program's stderr (all of them for None)."""
         try:
             with open(self.log_path, errors="replace") as log:
-                return log.readlines()[-count:]
+                lines = log.readlines()
+                return lines if count is None else lines[-count:]
         except OSError:
             return []
 
@@ -114,6 +116,7 @@ def start_rendezvous(ns, address, workdir, limit_seconds=180):
 def start_node(ns, server_address, node_id, uuid, workdir, extra=(), limit_seconds=120):
     argv = [tunnel_node_path(), "--server", "%s:%d" % (server_address, SERVER_PORT), "--id", str(node_id),
             "--key", KEY, "--uuid", uuid] + list(extra)
-    # Debug lines on stderr go to the node's log file, shown when a scenario fails.
-    env = {"KL_LOG_LEVEL": os.environ.get("KL_E2E_LOG_LEVEL", "2")}
+    # Debug lines on stderr go to the node's log file, shown when a scenario fails; the scenarios
+    # read info lines (level 1) from it.
+    env = {"KL_LOG_LEVEL": str(max(1, int(os.environ.get("KL_E2E_LOG_LEVEL", "2"))))}
     return JsonProcess(ns, argv, os.path.join(workdir, "node-%s.log" % uuid), limit_seconds, env)
