@@ -303,9 +303,6 @@ public:
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
 
-    // Closes the main channel, once in the peer's life.
-    void teardownConnection();
-
     // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
     std::recursive_mutex& objectLock() const { return lock_; }
 
@@ -456,7 +453,6 @@ private:
     std::set<uint32_t> remoteHashesWaiting_;
     std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
     CancelHandle delayedMainChannelClose_;  // guarded by lock_
-    std::atomic<bool> teardownStarted_{false};
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;

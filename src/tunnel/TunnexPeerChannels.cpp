@@ -452,7 +452,10 @@ bool TunnexPeer::closeOfMainChannelQueued() const {
 // --- teardown ---
 
 void TunnexPeer::teardownConnection() {
-    if (teardownStarted_.exchange(true)) return;
+    // A peer that never carried a tunnel (a registered peer whose connect request failed at the
+    // server) has nothing to dismantle and stays in service, its forwards listening.
+    if (!mainChannel() && channelKeyCount() == 0) return;
+    if (tornDown_.exchange(true)) return;
     setCancel(true);
     KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
     auto self = shared_from_this();
@@ -481,7 +484,7 @@ void TunnexPeer::teardownConnection() {
         // The handoff socket's descriptor now belongs to UDT (it closes it with its last socket),
         // so only its loop is told to stop.
         if (auto handoff = self->handoffSocket()) handoff->setCancel(true);
-        if (auto main = self->mainChannel()) main->close();
+        self->closeMainChannel();
         KLLog(kKLTLoggingLevelDebug, "Completed peer teardown block");
         if (auto target = self->delegate()) target->peerDidDismantle(self);
     });

@@ -232,11 +232,6 @@ void TunnexPeer::mainChannelLifeCheck() {
     });
 }
 
-void TunnexPeer::teardownConnection() {
-    if (tornDown_.exchange(true)) return;
-    closeMainChannel();
-}
-
 void TunnexPeer::closeMainChannel() {
     // close() runs its body once, unregisters the channel from the socket manager and tells us
     // through closedSocket, which finds the tunnel already ended.
