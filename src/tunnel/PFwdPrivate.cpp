@@ -181,6 +181,7 @@ int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request) {
             if (socket) pfd_close(socket);
             peer->closeChannel(channel);
             channel->close();
+            peer->queueCloseOfMainChannel();  // the opening counted this channel
             return 1;
         }
         record->channel = channel;
