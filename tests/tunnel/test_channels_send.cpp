@@ -1,0 +1,60 @@
+// A data channel whose receiver falls behind: sends wait while UDT's buffers are full instead of
+// failing after one send time-out, so a slow but live channel delivers everything.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "UdtTestSupport.h"
+#include "tunnel/TunnexPeer.h"
+
+namespace kl {
+namespace {
+
+using namespace kl::test;
+
+TEST(DataChannelSend, AReceiverThatStallsLongerThanTheSendTimeOutLosesNothing) {
+    TunnexPeer::initialize();
+    UdpPeers udp;
+    auto [a, b] = udp.open(TunnexChannelMode::Stream);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    auto sender = TunnexSocketImpl::create(a);
+    auto receiver = TunnexSocketImpl::create(b);
+    auto delegate = std::make_shared<CountingDelegate>();
+    sender->setDelegate(delegate);
+    receiver->setDelegate(delegate);
+    ASSERT_TRUE(carryFirstByte(sender, receiver));
+
+    // More than UDT's send and receive buffers hold together, so the sender must wait for the
+    // receiver, which reads nothing for several send time-outs.
+    Bytes data(48u << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(streamByte(i));
+    auto sent = std::async(std::launch::async, [&] {
+        bool ok = true;
+        sender->sendOperationQueue().addOperationAndWait([&] {
+            for (size_t offset = 0; offset < data.size() && ok; offset += 1u << 20) {
+                ok = sender->sendBytes(std::span<const uint8_t>(data).subspan(offset, 1u << 20));
+            }
+        });
+        return ok;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * kDataChannelSendTimeoutMs));
+    Bytes got;
+    got.reserve(data.size());
+    while (got.size() < data.size()) {
+        auto chunk = receiver->recvBytes(1u << 20, 10.0, nullptr);
+        if (!chunk) break;
+        got.insert(got.end(), chunk->begin(), chunk->end());
+    }
+    EXPECT_TRUE(sent.get());
+    EXPECT_FALSE(sender->sendErrorFlag());
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    sender->close();
+    receiver->close();
+}
+
+}  // namespace
+}  // namespace kl
