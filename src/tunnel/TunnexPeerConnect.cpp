@@ -130,7 +130,6 @@ void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemot
     if (manager) manager->peerFailedToConnectToRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerFailedToConnectWithRemotePeer(self, remote);
     if (manager && remote) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
-    teardownConnection();
 }
 
 void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote) {
