@@ -44,8 +44,8 @@
 namespace kl {
 namespace {
 
-constexpr auto kPairingSettle = std::chrono::milliseconds(300);
-constexpr auto kChannelOpenGap = std::chrono::milliseconds(500);
+constexpr auto kPairingSettle = std::chrono::milliseconds(1000);
+constexpr auto kChannelOpenGap = std::chrono::milliseconds(1000);
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
 
