@@ -105,7 +105,9 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
           connector ? connector->hostUUID().c_str() : "", int(localPort), int(remotePort),
           connector ? connector->type().c_str() : "", loopbackOnly ? "YES" : "NO");
 
-    SocketPtr listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_IPV6);
+    // IPv6 with an IPv4 companion on the same port: local clients here may name the forward by
+    // 127.0.0.1 as well as ::1 ("localhost" resolves to the IPv4 address first on many systems).
+    SocketPtr listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_UNSPEC);
     if (listener->socketError()) {
         KLLog(kKLTLoggingLevelError, "%s - error creating new service listener socket", selector);
         listener->close();
