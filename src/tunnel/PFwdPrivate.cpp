@@ -189,12 +189,14 @@ int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request) {
         record->hostname = forward.host;
         record->port = forward.port;
     }
-    peer->addChannel(forward.chanHash, channel);
+    const bool closedEarly = peer->addChannel(forward.chanHash, channel);
     KLLog(kKLTLoggingLevelInfo, "Opened a TCP channel for hostname %s:%d", forward.host.c_str(), int(forward.port));
     KLLog(kKLTLoggingLevelDebug, "Channel socket: %d on channel hash: %d   UDTsocket:%d", sk_ossocket(socket),
           int(forward.chanHash), channel->udtSocket());
     if (peer->usingEncryption()) channel->setDelegate(peer);
     channel->bridgeToFrozenSocket(socket);
+    // The remote refused the channel before it was entered here.
+    if (closedEarly) peer->closeChannelForHash(forward.chanHash);
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -274,8 +275,11 @@ public:
     void sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward);
     // A client of a forwarded port arrived while the tunnel is down: queue it and start the tunnel.
     void startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
-    // Enters a data channel under the key of hash.
-    void addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Enters a data channel under the key of hash. True when the remote's close notice for that
+    // hash came first: the caller closes the channel by closeChannelForHash once it is bridged.
+    bool addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel);
+    // The remote's close notice for a channel: the channel ends once its bytes are delivered.
+    void closeChannelForHash(uint32_t channelHash);
     // Tells the remote and forgets every key of the channel.
     void closeChannel(const std::shared_ptr<TunnexSocket>& channel);
     // The data channel under the key of hash, if any.
@@ -380,12 +384,18 @@ private:
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
     void reportPortForwardResult(const ForwardSuccessResult& result);
-    void closeChannelForHash(uint32_t channelHash);
     // The data channel for the shared hash under the pairing rule (TunnexPeerChannels.cpp);
     // announce is the open-forward message of this side's own request.
     std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                     uint32_t sharedHash, const std::optional<Bytes>& announce);
-    void waitForPairingSettle();
+    // Waits for a crossing request of the remote to be readable, then reads the main channel.
+    void readCrossingRequests();
+    // Reads and handles every message the main channel holds now (besides the socket manager's
+    // poll thread, which reads one message per pass).
+    void readWaitingMainChannelMessages();
+    // One waiting message; false when the channel is to be dropped. nothingWaiting (optional) tells
+    // a pass that found no message.
+    bool readMainChannelMessage(bool* nothingWaiting);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline);
     // True the first time the current tunnel ends, so its outcome is reported once.
@@ -437,6 +447,9 @@ private:
     std::atomic<bool> mainChannelEnded_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
+    // Serialises main-channel reads (the poll thread's and a requester's own, see
+    // TunnexPeerChannels.cpp) so messages are handled in the order they came.
+    std::mutex mainChannelReadMutex_;
 
     // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
     std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
@@ -444,14 +457,16 @@ private:
     std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
     // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
     std::mutex channelOpenMutex_;
-    // When this side's last data-channel connect ended; guarded by channelOpenMutex_.
-    std::optional<std::chrono::steady_clock::time_point> lastChannelOpened_;
-    // Guarded by lock_: the shared hash of this side's own open in flight (0: none), the
-    // remote's requested hashes not yet given a channel, and channels already paired for a hash
-    // whose opener has not asked yet.
-    uint32_t ownOpenInFlight_ = 0;
+    // Guarded by channelOpenMutex_: the earliest moments of this side's next announcement and
+    // next connect.
+    std::chrono::steady_clock::time_point announceNotBefore_{};
+    std::chrono::steady_clock::time_point connectNotBefore_{};
+    // Guarded by lock_: the remote's requested hashes not yet given a channel, and channels
+    // already paired for a hash whose opener has not asked yet.
     std::set<uint32_t> remoteHashesWaiting_;
     std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
+    // Guarded by lock_: hashes whose close notice came before their channel was entered.
+    std::deque<uint32_t> earlyCloseNotices_;
     CancelHandle delayedMainChannelClose_;  // guarded by lock_
 
     // Guards the reference, text and address fields below.

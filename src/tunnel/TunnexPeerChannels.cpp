@@ -4,21 +4,30 @@
 //
 // Pairing rule for data channels. Every data channel of a tunnel is a UDT rendezvous connection
 // on the one punched UDP socket, and UDT pairs a side's connect with whatever connect of the other
-// side is in flight at that moment. So:
+// side is in flight at that moment. The handshake carries nothing that tells which request the
+// other side meant, so both sides derive it from the same facts:
 //  1. Each side opens one data channel at a time per tunnel (channelOpenMutex_), its own requests
 //     and its answers to the remote's alike; the k-th connection of one side therefore pairs with
-//     the k-th of the other.
-//  2. When a connection completes, it belongs to the smallest of the shared hashes that are open
-//     on this side at that moment: the hash of this side's own request in flight, and every hash
-//     the remote requested that has no channel yet. When both ends request at once, each side
-//     sees the same two hashes, so both give the first connection to the smaller one and open
-//     again for the larger. A connection given to a hash whose opener has not asked yet waits in
-//     pairedChannels_ for it.
-//  3. Before deciding, a side waits kPairingSettle for its main channel's waiting messages to be
-//     read, so a request the remote sent before its connect started is known here.
-//  4. A side starts a connect no sooner than kChannelOpenGap after its previous one completed: the
-//     remote's last handshake requests of the previous rendezvous may still be on their way, and
-//     a new rendezvous socket would take one of them for its own partner's.
+//     the k-th of the other. A requester announces its hash on the main channel before it
+//     connects; an answerer connects only after reading the hash it answers.
+//  2. A completed connection belongs to the smallest of this side's hash (its own request or the
+//     one it answers) and the remote's announced hashes that have no channel yet. When both ends
+//     request at once, each side knows both hashes, so both give the connection to the smaller one
+//     and open again for the larger; a connection given to a hash whose opener has not asked yet
+//     waits in pairedChannels_ for it. An answerer is never in doubt: the remote's connect in
+//     flight is the request it answers.
+//  3. A requester cannot tell from the connection whether the remote answered it or crossed it
+//     with a request of its own. A crossing request was sent before the remote's first handshake
+//     and so reached this machine before the connection completed; after kPairingSettle (UDT
+//     hands received data to readers at its next acknowledgement) the requester reads every
+//     waiting main-channel message itself, so the crossing hash is known before it decides.
+//  4. A side starts no connect sooner than kConnectGap after its previous one completed. The two
+//     sockets of a rendezvous often complete a handshake period (250 ms) apart: the later one is
+//     still waiting for a handshake, and would take the first handshake of this side's next
+//     socket for its partner's.
+//  5. A side announces no request sooner than kAnnounceGap after a connection whose remote was
+//     requesting: that remote may complete later (rule 4) and then still decide by rule 3, and a
+//     new announcement read before its decision would look like a crossing request.
 #include <udt/udt.h>
 
 #include <algorithm>
@@ -44,10 +53,13 @@
 namespace kl {
 namespace {
 
-constexpr auto kPairingSettle = std::chrono::milliseconds(1000);
-constexpr auto kChannelOpenGap = std::chrono::milliseconds(1000);
+constexpr auto kPairingSettle = std::chrono::milliseconds(250);
+constexpr auto kConnectGap = std::chrono::milliseconds(1000);
+constexpr auto kAnnounceGap = std::chrono::milliseconds(1500);
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
+// Close notices of channels not entered yet; far more than can be opening at once.
+constexpr size_t kEarlyCloseNoticesKept = 64;
 
 // Host names must fit the message's zero-terminated 256-byte field.
 bool hostFits(const std::string& host) {
@@ -183,40 +195,41 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_pt
             remoteHashesWaiting_.erase(sharedHash);
             return channel;
         }
-        if (announce) ownOpenInFlight_ = sharedHash;
     }
-    if (announce) sendMainChannelMessage(*announce);
+    const bool requesting = announce.has_value();
+    if (requesting) {
+        std::this_thread::sleep_until(announceNotBefore_);
+        sendMainChannelMessage(*announce);
+    }
     for (;;) {
+        std::this_thread::sleep_until(connectNotBefore_);
         auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
-        if (channel) waitForPairingSettle();
-        std::lock_guard lock(lock_);
+        const auto completed = std::chrono::steady_clock::now();
+        connectNotBefore_ = completed + kConnectGap;
         if (!channel) {
-            if (announce) ownOpenInFlight_ = 0;
+            std::lock_guard lock(lock_);
             remoteHashesWaiting_.erase(sharedHash);
             return nullptr;
         }
+        if (requesting) readCrossingRequests();
+        std::lock_guard lock(lock_);
+        // An answerer met a requester; a requester that knows a remote hash without a channel met
+        // one too (the remote answers nothing while its own request is open).
+        const bool remoteRequested = !requesting || !remoteHashesWaiting_.empty();
+        if (remoteRequested) announceNotBefore_ = completed + kAnnounceGap;
         uint32_t owner = sharedHash;
-        if (ownOpenInFlight_ != 0) owner = std::min(owner, ownOpenInFlight_);
         if (!remoteHashesWaiting_.empty()) owner = std::min(owner, *remoteHashesWaiting_.begin());
         remoteHashesWaiting_.erase(owner);
-        if (owner == sharedHash) {
-            if (announce) ownOpenInFlight_ = 0;
-            return channel;
-        }
+        if (owner == sharedHash) return channel;
         KLLog(kKLTLoggingLevelDebug, "Data channel opened for hash %x paired with the remote's hash %x", sharedHash, owner);
-        if (owner == ownOpenInFlight_) {
-            // Only while answering: our own request's connection waits for its opener.
-            ownOpenInFlight_ = 0;
-        }
         pairedChannels_[owner] = channel;
     }
 }
 
-// Gives an open-forward message that the remote sent before its connect started the time to be
-// read here (UDT acknowledges it, the poll thread's next pass reads it) before a connection is
-// assigned. The message left before the remote's first handshake, so it arrives about when the
-// connection completes; the poll pass is the longest part of the wait.
-void TunnexPeer::waitForPairingSettle() { std::this_thread::sleep_for(kPairingSettle); }
+void TunnexPeer::readCrossingRequests() {
+    std::this_thread::sleep_for(kPairingSettle);
+    readWaitingMainChannelMessages();
+}
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                                        int type, uint32_t sharedHash) {
@@ -238,9 +251,7 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std
     KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
     KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
-    if (lastChannelOpened_) std::this_thread::sleep_until(*lastChannelOpened_ + kChannelOpenGap);
     Result<int> opened = openUDTChannel(udpFd, address, TunnexChannelMode::Stream);
-    lastChannelOpened_ = std::chrono::steady_clock::now();
     if (!opened.ok()) {
         KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
               opened.error().description().c_str(), 0);
@@ -331,9 +342,10 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
         }
     }
     if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
-    addChannel(request.chanHash, channel);
+    const bool closedEarly = addChannel(request.chanHash, channel);
     if (usingEncryption()) channel->setDelegate(weak_from_this());
     channel->bridgeToSocket(socket);
+    if (closedEarly) closeChannelForHash(request.chanHash);
     return true;
 }
 
@@ -345,9 +357,13 @@ void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardReques
 
 // --- the channel table ---
 
-void TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel) {
+bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel) {
     std::lock_guard lock(lock_);
     channels_[StringForChannelHash(hash)] = channel;
+    auto early = std::find(earlyCloseNotices_.begin(), earlyCloseNotices_.end(), hash);
+    if (early == earlyCloseNotices_.end()) return false;
+    earlyCloseNotices_.erase(early);
+    return true;
 }
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelForHash(uint32_t hash) const {
@@ -390,10 +406,15 @@ void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
 }
 
 void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
-    KLLog(kKLTLoggingLevelInfo, "mainChannel - received TunnexSocketCloseMsg message for chanHash: %d (%s)",
-          int(channelHash), StringForChannelHash(channelHash).c_str());
     auto channel = channelForHash(channelHash);
-    if (!channel) return;
+    if (!channel) {
+        // The remote may refuse a channel before this side has entered it (a requester enters its
+        // channel only after deciding whose it is): kept for addChannel.
+        std::lock_guard lock(lock_);
+        earlyCloseNotices_.push_back(channelHash);
+        if (earlyCloseNotices_.size() > kEarlyCloseNoticesKept) earlyCloseNotices_.pop_front();
+        return;
+    }
     markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit);
 }
 
@@ -470,6 +491,7 @@ void TunnexPeer::teardownConnection() {
             self->localOnlyKeys_.clear();
             listeners.swap(self->serviceListeners_);
             self->pairedChannels_.clear();
+            self->earlyCloseNotices_.clear();
             self->remoteHashesWaiting_.clear();
         }
         for (const auto& [key, channel] : channels) {

@@ -7,6 +7,7 @@
 // and the manager and the delegate hear of the end once.
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
+#include "tunnel/TunnexChannelHash.h"
 #include "tunnel/TunnexEncryption.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/TunnexMainChannelMessage.h"
@@ -23,6 +24,7 @@ using Type = TunnexMainChannelMessageType;
 
 // UDT's answer to a non-blocking receive with nothing waiting.
 constexpr int kUDTErrorNothingToReceive = 6002;
+constexpr int kMaxMessagesReadAtOnce = 256;
 
 }  // namespace
 
@@ -45,6 +47,21 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
 }
 
 bool TunnexPeer::performMainChannelListen() {
+    std::lock_guard reading(mainChannelReadMutex_);
+    return readMainChannelMessage(nullptr);
+}
+
+void TunnexPeer::readWaitingMainChannelMessages() {
+    std::lock_guard reading(mainChannelReadMutex_);
+    // Bounded: a remote that keeps sending must not hold a channel opening here for ever.
+    for (int count = 0; count < kMaxMessagesReadAtOnce; ++count) {
+        bool nothingWaiting = false;
+        // A channel to be dropped is left to the poll thread, which finds it so on its next pass.
+        if (!readMainChannelMessage(&nothingWaiting) || nothingWaiting) return;
+    }
+}
+
+bool TunnexPeer::readMainChannelMessage(bool* nothingWaiting) {
     if (!stunPeer()) return false;
     auto channel = mainChannel();
     if (!channel) return true;
@@ -56,7 +73,10 @@ bool TunnexPeer::performMainChannelListen() {
     std::optional<Bytes> message = channel->recvNonBlocking(&error);
     if (!message || message->empty()) {
         // The socket manager saw the channel readable, but a wake-up may be spurious.
-        if (!message && error.code() == kUDTErrorNothingToReceive) return true;
+        if (!message && error.code() == kUDTErrorNothingToReceive) {
+            if (nothingWaiting) *nothingWaiting = true;
+            return true;
+        }
         KLLog(kKLTLoggingLevelError, "%s",
               !message && error.code() == kUDTErrorConnectionLost ? "Main channel connection reset"
                                                                    : "Main channel receive error");
@@ -115,9 +135,13 @@ void TunnexPeer::handleMainChannelMessage(const TunnexMainChannelMessage& messag
             KLLog(kKLTLoggingLevelDebug, "mainChannel - ForwardSuccessResult message");
             reportPortForwardResult(std::get<ForwardSuccessResult>(message.body));
             break;
-        case Type::TunnexSocketCloseMsg:
-            closeChannelForHash(std::get<TunnexSocketClose>(message.body).chanHash);
+        case Type::TunnexSocketCloseMsg: {
+            const uint32_t channelHash = std::get<TunnexSocketClose>(message.body).chanHash;
+            KLLog(kKLTLoggingLevelInfo, "mainChannel - received TunnexSocketCloseMsg message for chanHash: %d (%s)",
+                  int(channelHash), StringForChannelHash(channelHash).c_str());
+            closeChannelForHash(channelHash);
             break;
+        }
         case Type::LifeCheckMsg:
             break;
         default:

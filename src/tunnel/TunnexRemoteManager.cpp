@@ -340,15 +340,16 @@ void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::s
 
 void TunnexRemoteManager::dispatchChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
     if (!request || !request->createChannelBlock()) return;
-    globalQueue().async([request] {
-        auto remote = request->remotePeer();
-        auto block = request->createChannelBlock();
-        if (!remote) {
-            KLLog(kKLTLoggingLevelError, "Channel request without a remote peer dropped");
-            closeDroppedRequests({request});
-            return;
-        }
-        remote->tunnelQueue()->sync([&] { block(request); });
+    auto remote = request->remotePeer();
+    if (!remote) {
+        KLLog(kKLTLoggingLevelError, "Channel request without a remote peer dropped");
+        globalQueue().async([request] { closeDroppedRequests({request}); });
+        return;
+    }
+    // Queued, not waited for: the remote's queue runs its channel openings one after the other,
+    // and a pool thread blocked per waiting request could starve the pool.
+    remote->tunnelQueue()->async([request] {
+        if (auto block = request->createChannelBlock()) block(request);
     });
 }
 

@@ -177,11 +177,20 @@ protected:
         const bool isA = from == peerA;
         auto connector = std::make_shared<TestConnector>(key, isA ? "uuid-of-b" : "uuid-of-a");
         connectors.push_back(connector);
-        const uint16_t port = freeLoopbackPort();
-        uint16_t got = from->requestPortForwardFromPort(port, "localhost", targetPort, TunnexPeer::kForwardTypeStream,
-                                                        isA ? remoteOfA : remoteOfB, nullptr, connector, true);
-        EXPECT_EQ(got, port);
-        return got;
+        // A port found free can be taken by another process's connection before the listener binds
+        // it (on either family): then another one is tried.
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const uint16_t port = freeLoopbackPort();
+            uint16_t got = from->requestPortForwardFromPort(port, "localhost", targetPort,
+                                                            TunnexPeer::kForwardTypeStream, isA ? remoteOfA : remoteOfB,
+                                                            nullptr, connector, true);
+            if (got != 0) {
+                EXPECT_EQ(got, port);
+                return got;
+            }
+        }
+        ADD_FAILURE() << "no local port could be forwarded";
+        return 0;
     }
 
     test::UdpPeers udp;

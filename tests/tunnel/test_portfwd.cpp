@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <random>
 
@@ -33,12 +34,15 @@ public:
     }
     uint16_t port() const { return uint16_t(port_); }
     int ended() const { return ended_.load(); }
+    // Runs on the accepting thread for every client, before its greeting.
+    void setOnAccept(std::function<void()> hook) { onAccept_ = std::move(hook); }
 
 private:
     void run() {
         for (;;) {
             int client = ::accept(fd_, nullptr, nullptr);
             if (client < 0) return;
+            if (onAccept_) onAccept_();
             workers_.emplace_back([this, client] {
                 writeAll(client, name_.data(), name_.size());
                 char buffer[65536];
@@ -57,6 +61,7 @@ private:
     std::thread thread_;
     std::vector<std::thread> workers_;
     std::atomic<int> ended_{0};
+    std::function<void()> onAccept_;
 };
 
 std::string readGreeting(int fd, size_t length) {
@@ -182,6 +187,39 @@ TEST_F(ForwardPeers, ForwardsOpenedInBothDirectionsAtOncePairCorrectly) {
         EXPECT_TRUE(atB.get()) << "round " << round;
     }
     EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
+// B answers A's request and, the moment its answering side reaches the server, requests a channel
+// of its own under a hash smaller than A's. A may still be deciding whose its connection is: B's
+// request must not be taken for one that crossed A's.
+TEST_F(ForwardPeers, ARequestRightAfterAnsweringPairsWithItsOwnAnswer) {
+    connect(false);  // B's own channel is read raw below
+    EchoServer serverA("server-a"), serverB("server-b");
+    const uint16_t toB = forward(peerA, serverB.port(), "svc-to-b");
+    std::future<std::shared_ptr<TunnexSocketImpl>> fromB;
+    std::atomic<bool> requested{false};
+    serverB.setOnAccept([&] {
+        if (requested.exchange(true)) return;
+        fromB = std::async(std::launch::async, [&] {
+            return peerB->sendRequestForForward({"localhost", serverA.port(), 1}, remoteOfB);
+        });
+    });
+    int fd = plainConnect(AF_INET6, toB);
+    EXPECT_EQ(readGreeting(fd, 8), "server-b");
+    EXPECT_TRUE(echoes(fd, randomBytes(16 << 10, 300)));
+    ::close(fd);
+    ASSERT_TRUE(requested.load());
+    auto channel = fromB.get();
+    ASSERT_TRUE(channel);
+    std::string greeting;
+    while (greeting.size() < 8) {
+        Error error;
+        auto bytes = channel->recvBytes(8 - greeting.size(), 20.0, &error);
+        if (!bytes || bytes->empty()) break;
+        greeting.append(bytes->begin(), bytes->end());
+    }
+    EXPECT_EQ(greeting, "server-a");
+    channel->close();
 }
 
 TEST_F(ForwardPeers, ARefusedRemotePortReachesTheDelegateAsAFailedResultAndClosesTheClient) {
