@@ -233,6 +233,8 @@ public:
     // socket manager is to drop the channel.
     bool performMainChannelListen() override;
     void sendDHPublicKey();
+    // This side's wrapped content key, once the keys are agreed.
+    void sendEncryptedCEK();
     // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
     void disconnectFromPeers() override;
     // Sends one life check from a global queue; a failed send ends the tunnel.
@@ -445,6 +447,7 @@ private:
     std::atomic<bool> tornDown_{false};
     std::atomic<bool> mainChannelListening_{false};
     std::atomic<bool> mainChannelEnded_{false};
+    std::atomic<bool> remoteAckedBeforeAgreement_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
     // Serialises main-channel reads (the poll thread's and a requester's own, see

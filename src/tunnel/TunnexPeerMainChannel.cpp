@@ -34,7 +34,7 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     channel->setDelegate(self);
     setMainChannel(channel);
     mainChannelEnded_.store(false);
-    TunnexSocketManager::sharedInstance().addSocket(channel);
+    remoteAckedBeforeAgreement_.store(false);
     reportConnectStage(2, 1.0f);
     if (wantEncryption()) {
         reportConnectStage(3, 0.0f);
@@ -43,7 +43,11 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
             manager->dispatchReportConnectionStatus(TunnexTunnelEncrypting, stunPeer()->UUID());
         }
     }
+    // The wish goes out before anything is read: the remote's wish, read first, would make this
+    // side send its public value ahead of its wish, and the remote could then acknowledge that
+    // value before sending its own.
     sendMainChannelMessage(tunnexMainChannelHeader(wantEncryption() ? Type::WillEncryptMsg : Type::WontEncryptMsg));
+    TunnexSocketManager::sharedInstance().addSocket(channel);
 }
 
 bool TunnexPeer::performMainChannelListen() {
@@ -179,16 +183,18 @@ void TunnexPeer::handleKeyExchangeMessage(const TunnexMainChannelMessage& messag
                 break;
             }
             sendMainChannelMessage(tunnexMainChannelHeader(Type::DHPublicKeyAck));
+            // A remote that acknowledged this side's value before sending its own gets the key now.
+            if (remoteAckedBeforeAgreement_.exchange(false)) sendEncryptedCEK();
             break;
         }
         case Type::DHPublicKeyAck: {
             KLLog(kKLTLoggingLevelDebug, "mainChannel - DHPublicKeyAck message");
-            const CryptoPP::SecByteBlock wrapped = getEncryptor()->getEncryptedCEK();
-            if (wrapped.empty()) {
-                KLLog(kKLTLoggingLevelError, "mainChannel - no agreed key to send");
+            if (!getEncryptor()->hasKeyEncryptionKey()) {
+                KLLog(kKLTLoggingLevelDebug, "mainChannel - key acknowledged before agreement; sent once agreed");
+                remoteAckedBeforeAgreement_.store(true);
                 break;
             }
-            sendMainChannelMessage(encodeTunnexKeyMessage(Type::DHEncryptedCEKMsg, wrapped));
+            sendEncryptedCEK();
             break;
         }
         case Type::DHEncryptedCEKMsg: {
@@ -207,6 +213,15 @@ void TunnexPeer::handleKeyExchangeMessage(const TunnexMainChannelMessage& messag
         default:
             break;
     }
+}
+
+void TunnexPeer::sendEncryptedCEK() {
+    const CryptoPP::SecByteBlock wrapped = getEncryptor()->getEncryptedCEK();
+    if (wrapped.empty()) {
+        KLLog(kKLTLoggingLevelError, "mainChannel - no agreed key to send");
+        return;
+    }
+    sendMainChannelMessage(encodeTunnexKeyMessage(Type::DHEncryptedCEKMsg, wrapped));
 }
 
 void TunnexPeer::sendDHPublicKey() {
