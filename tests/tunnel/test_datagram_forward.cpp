@@ -123,15 +123,18 @@ protected:
         return peerA->requestPortForwardFromPort(localPort, host, remotePort, TunnexPeer::kForwardTypeDatagram,
                                                  remoteOfA, nullptr, connector(key), true);
     }
-    // The first result of the kind for the hash, once it has arrived.
+    // The first result of the kind for the hash, once it has arrived (a failed name lookup may
+    // wait for the resolver's time-outs).
     std::optional<ForwardSuccessResult> resultFor(TunnexForwardKind kind, uint32_t hash) {
         std::optional<ForwardSuccessResult> found;
-        waitFor([&] {
-            for (const auto& result : reports->results()) {
-                if (result.forwardKind == uint8_t(kind) && result.chanHash == hash) found = result;
-            }
-            return found.has_value();
-        });
+        waitFor(
+            [&] {
+                for (const auto& result : reports->results()) {
+                    if (result.forwardKind == uint8_t(kind) && result.chanHash == hash) found = result;
+                }
+                return found.has_value();
+            },
+            40s);
         return found;
     }
 };
