@@ -9,6 +9,7 @@
 // of the tunnel in order: the receiver decrypts every datagram, including one it then drops, so
 // the streams stay in step.
 #include <cryptopp/secblock.h>
+#include <netdb.h>
 
 #include <chrono>
 #include <thread>
@@ -32,6 +33,16 @@ constexpr size_t kMaxIPv6DatagramPayload = 65527;
 // How long a new listening socket may take to report its bind.
 constexpr auto kBindWaitLimit = std::chrono::seconds(5);
 constexpr auto kBindWaitStep = std::chrono::milliseconds(2);
+
+// The numeric text of an address, without its port.
+std::string hostText(const sockaddr_storage& address) {
+    char text[NI_MAXHOST] = "";
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), socketAddressLength(address), text, sizeof text,
+                      nullptr, 0, NI_NUMERICHOST) != 0) {
+        return "(none)";
+    }
+    return text;
+}
 
 // 64-bit FNV-1a: stable across runs and builds, unlike std::hash.
 uint64_t stableStringHash(const std::string& text) {
@@ -80,6 +91,10 @@ uint16_t TunnexPeer::requestReversePortForwardToPort(uint16_t destinationPort, c
     (void)error;  // never written: the log says why
     KLLog(kKLTLoggingLevelDebug, "requestReversePortForwardToPort:%d fromPort:%d", int(destinationPort),
           int(listeningPort));
+    if (listeningPort == 0) {
+        KLLog(kKLTLoggingLevelError, "A reverse datagram forward needs a listening port");
+        return 0;
+    }
     const uint32_t hash = datagramForwardHash(listeningPort);
     // This side's half first: a remote listener whose datagrams could go nowhere would be a
     // forward reported as made that never delivers.
@@ -130,8 +145,7 @@ bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward,
         KLLog(kKLTLoggingLevelError, "Failed to create local UDP forward");
         return false;
     }
-    KLLog(kKLTLoggingLevelDebug, "Address for local UDP forward:%s : %hu", socketAddressString(address).c_str(),
-          forward.port);
+    KLLog(kKLTLoggingLevelDebug, "Address for local UDP forward:%s : %hu", hostText(address).c_str(), forward.port);
     auto socket = KLNetSocket::initUDPClientWithFamily(address.ss_family);
     if (!socket) {
         KLLog(kKLTLoggingLevelError, "Failed to create local UDP forward: no socket");
