@@ -193,6 +193,7 @@ TEST_F(DatagramForwards, FailuresAreReportedNotHidden) {
     // The remote cannot resolve the host: a failed result of kind 1, and nothing kept there.
     const uint16_t local = freeUdpPort();
     ASSERT_EQ(forward(local, "no-such-host.invalid", 9, "svc-nowhere"), local);
+    EXPECT_EQ(forward(local, "127.0.0.1", 9, "svc-again"), 0);  // the port's forward exists
     auto result = resultFor(TunnexForwardKind::LocalDatagram, TunnexPeer::datagramForwardHash(local));
     ASSERT_TRUE(result);
     EXPECT_FALSE(result->success);
@@ -225,9 +226,9 @@ TEST_F(DatagramForwards, FailuresAreReportedNotHidden) {
     EXPECT_EQ(peerA->datagramForwardCount(), 2u);
 }
 
-// A datagram for a hash that has no forward on the receiving side is dropped; the inbound stream
-// still runs over it, so the forward's later datagrams decrypt.
-TEST_F(DatagramForwards, ADatagramForAnUnknownHashIsDroppedAndLaterOnesStillDecrypt) {
+// A datagram for a hash that has no forward on the receiving side is dropped, and so is one too
+// large for a UDP datagram; the inbound stream still runs over both, so later datagrams decrypt.
+TEST_F(DatagramForwards, DroppedDatagramsKeepTheStreamInStep) {
     connect(true);
     UdpReceiver receiver;
     const uint16_t local = freeUdpPort();
@@ -238,8 +239,13 @@ TEST_F(DatagramForwards, ADatagramForAnUnknownHashIsDroppedAndLaterOnesStillDecr
     stray->setTag(0x5eed);
     const Bytes junk(333, 0x77);
     peerA->datagramReceivedForSocketFromAddress(*stray, KLNetDatagram{junk, nullptr}, nullptr, 0);
+    auto oversized = KLNetSocket::initWithFamily(AF_INET);
+    oversized->setTag(TunnexPeer::datagramForwardHash(local));
+    const Bytes huge(70000, 0x55);
+    peerA->datagramReceivedForSocketFromAddress(*oversized, KLNetDatagram{huge, nullptr}, nullptr, 0);
     sendNumbered(local, 4, 10);
     expectStream(receiver, 4, 10);
+    EXPECT_TRUE(memoryLogContains("larger than one UDP datagram"));
 }
 
 TEST_F(DatagramForwards, TeardownClosesTheSocketsAndFreesThePort) {
