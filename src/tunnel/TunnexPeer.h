@@ -296,6 +296,35 @@ public:
     // Closes every channel and listener and the main channel; runs once per peer.
     void teardownConnection();
 
+    // --- datagram forwards (TunnexPeerDatagramForwards.cpp) ---
+    // A datagram forward listens on a UDP port on one side and relays every datagram over the main
+    // channel to host:port on the other side, in that one direction.
+
+    // The hash both messages of one datagram-forward request carry: a stable hash of this
+    // machine's UDID XOR the listening port.
+    static uint32_t datagramForwardHash(uint16_t listeningPort);
+    // The remote listens on listeningPort and this side sends what arrives to host:destinationPort.
+    // The listening port, or 0 when host does not resolve here or the request cannot be sent; the
+    // remote's listener reports through a result of kind 2.
+    uint16_t requestReversePortForwardToPort(uint16_t destinationPort, const std::string& host, uint16_t listeningPort,
+                                             const std::shared_ptr<TunnexRemotePeer>& remotePeer, Error* error);
+    // Forwards stay until the teardown.
+    void cancelPortFowardOnLocalPort(uint16_t port, int type) {
+        (void)port;
+        (void)type;
+    }
+    // The sending side: a UDP socket toward the resolved host, entered under the forward's hash
+    // with the destination port. False when the host does not resolve or no socket can be made.
+    bool addLocalUDPForward(const TunnexForwardRequest& forward, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // The listening side: a UDP socket bound on the port whose datagrams are relayed to the remote.
+    // False when the port cannot be bound.
+    bool addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& forward,
+                             const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void sendLocalUDPForwardResult(bool success, const TunnexForwardRequest& forward);
+    void sendRemoteUDPForwardResult(bool success, const TunnexRemoteUDPForwardRequest& forward);
+    // Sockets of datagram forwards, listening and sending.
+    size_t datagramForwardCount() const;
+
     // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
     // nothing (the channel closes) while the keys are not agreed.
     std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
@@ -378,13 +407,23 @@ private:
     void scheduleTimeOut(Duration delay);
 
     // The main channel's handlers (TunnexPeerMainChannel.cpp) and the forwarding messages' hooks
-    // (TunnexPeerForwardMessages.cpp).
+    // (streams: TunnexPeerChannels.cpp; datagrams and results: TunnexPeerDatagramForwards.cpp).
     void handleMainChannelMessage(const TunnexMainChannelMessage& message);
     void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
     void addRemoteForward(const TunnexForwardRequest& request);
     void addLocalUDPForward(const TunnexForwardRequest& request);
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
+    // The datagram half of requestPortForwardFromPort: this side listens on localPort.
+    uint16_t requestDatagramForward(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Enters a forward's socket (and, for a sending socket, its destination port) under key unless
+    // the key is taken or the peer is being torn down.
+    bool enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
+                              std::optional<uint16_t> destinationPort);
+    void removeDatagramForward(const std::string& key);
+    // Closes every datagram forward's socket (teardown).
+    void closeDatagramForwards();
     void reportPortForwardResult(const ForwardSuccessResult& result);
     // The data channel for the shared hash under the pairing rule (TunnexPeerChannels.cpp);
     // announce is the open-forward message of this side's own request.
@@ -458,6 +497,13 @@ private:
     std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
     std::map<std::string, std::shared_ptr<TunnexSocketImpl>> serviceListeners_;
     std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
+    // Datagram forwards, guarded by lock_: the socket of each forward by key text, and the
+    // destination port of each sending side's forward.
+    std::map<std::string, std::shared_ptr<KLNetSocket>> datagramSockets_;
+    std::map<std::string, uint16_t> localForwards_;
+    // Held from the encryption of a forwarded datagram until it is sent: the outbound stream runs
+    // over the datagrams in the order they leave, whichever forward's thread relays them.
+    std::mutex datagramRelayMutex_;
     // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
     std::mutex channelOpenMutex_;
     // Guarded by channelOpenMutex_: the earliest moments of this side's next announcement and

@@ -88,7 +88,7 @@ uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::s
         const uint16_t bound = createForwardFromPort(localPort, host, remotePort, remotePeer, connector, loopbackOnly);
         result = bound != 0 && localPort != 0 ? localPort : 0;
     } else if (type == kForwardTypeDatagram) {
-        KLLog(kKLTLoggingLevelError, "Datagram forwards are not available");
+        result = requestDatagramForward(localPort, host, remotePort, remotePeer);
     }
     if (result != 0 && connector) {
         connector->setLocalPort(result);
@@ -477,7 +477,7 @@ bool TunnexPeer::closeOfMainChannelQueued() const {
 void TunnexPeer::teardownConnection() {
     // A peer that never carried a tunnel (a registered peer whose connect request failed at the
     // server) has nothing to dismantle and stays in service, its forwards listening.
-    if (!mainChannel() && channelKeyCount() == 0) return;
+    if (!mainChannel() && channelKeyCount() == 0 && datagramForwardCount() == 0) return;
     if (tornDown_.exchange(true)) return;
     setCancel(true);
     KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
@@ -494,6 +494,7 @@ void TunnexPeer::teardownConnection() {
             self->earlyCloseNotices_.clear();
             self->remoteHashesWaiting_.clear();
         }
+        self->closeDatagramForwards();
         for (const auto& [key, channel] : channels) {
             KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",
                   static_cast<void*>(channel.get()), sk_ossocket(channel->localSocket()));

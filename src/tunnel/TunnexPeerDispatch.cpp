@@ -258,19 +258,24 @@ void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& dat
 
 void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes) {
     const uint32_t channelHash = uint32_t(socket.tag());
+    // Checked before the outbound stream advances: a datagram encrypted and then not sent would
+    // put the remote's inbound stream out of step.
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelDebug, "Forwarded datagram of channel %x dropped: no main channel", channelHash);
+        return;
+    }
+    // Each forward relays on its own socket's thread; encryption and send stay together so the
+    // datagrams leave in the order the stream ran over them.
+    std::lock_guard relay(datagramRelayMutex_);
     Bytes payload(bytes.begin(), bytes.end());
-    if (usingEncryption()) {
+    if (usingEncryption() && !payload.empty()) {
         std::lock_guard lock(lock_);
         auto model = getEncryptor();
         if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
         CryptoPP::SecByteBlock block(payload.data(), payload.size());
         CryptoPP::SecByteBlock sealed = model->encryptByteBlock(block);
         payload.assign(sealed.begin(), sealed.end());
-    }
-    auto layer = tunnexPeerConnectionLayer();
-    if (!layer) {
-        KLLog(kKLTLoggingLevelDebug, "Forwarded datagram of channel %x dropped: no main channel", channelHash);
-        return;
     }
     layer->sendMainChannelMessage(shared_from_this(), tunnexForwardDatagramMessage(channelHash, payload));
 }

@@ -189,16 +189,21 @@ TEST_F(MainChannelPeers, BadMessagesAreDroppedAndTheChannelStaysOpen) {
     EXPECT_EQ(peerA->cancel(), false);
 }
 
-TEST_F(MainChannelPeers, DatagramForwardRequestsAreRefusedNeverReportedAsDone) {
+TEST_F(MainChannelPeers, ADatagramListenerThatCannotBindIsReportedAsFailed) {
     connect(true, true);
     ASSERT_TRUE(bothAt(TunnexTunnelConnected));
-    ASSERT_TRUE(peerB->sendMainChannelMessage(encodeTunnexRemoteUDPForward({5353, 0x77})));
+    sockaddr_storage address{};
+    const int taken = test::UdpPeers::boundUdp(&address);
+    const int takenPort = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    ASSERT_TRUE(peerB->sendMainChannelMessage(encodeTunnexRemoteUDPForward({uint16_t(takenPort), 0x77})));
     ASSERT_TRUE(test::waitFor([&] { return reports->results().size() == 1; }));
     auto results = reports->results();
     EXPECT_FALSE(results[0].success);
     EXPECT_EQ(results[0].forwardKind, uint8_t(TunnexForwardKind::RemoteDatagram));
     EXPECT_EQ(results[0].chanHash, 0x77u);
     EXPECT_EQ(peerA->connectionStatus(), TunnexTunnelConnected);
+    EXPECT_EQ(peerA->datagramForwardCount(), 0u);
+    ::close(taken);
 }
 
 TEST_F(MainChannelPeers, GoodbyeEndsBothSidesOnceAndASecondCancelSendsNothing) {

@@ -2,14 +2,17 @@
 // JSON line per event on stdout.
 //
 //   tunnel-node --server ADDR:PORT --id N --key HEX --uuid TEXT [--remote ID:UUID]... [--connect ID]
-//               [--forward LOCALPORT:REMOTEID:REMOTEPORT]... [--ping-interval-ms N] [--ping-timeout-ms N]
+//               [--forward LOCALPORT:REMOTEID:REMOTEPORT]... [--udp-forward LOCALPORT:REMOTEID:REMOTEPORT]...
+//               [--ping-interval-ms N] [--ping-timeout-ms N]
 //
 // Events: started, registered (first pong naming the external address), pong, recycled,
 // ping-timeout, invited, connect-sent, status (a tunnel status as the tunnel manager receives it:
 // uuid and status), progress (stage, name, percent; stage 2 at 1.0 is a connected main channel),
-// outcome (connected, failed or disconnected, with the uuid), forward (a --forward's listener:
-// ok or not), forward-result (the remote's answer to a forward: kind, host, port, ok), error,
-// stopped. Ends on
+// outcome (connected, failed or disconnected, with the uuid), forward (a --forward's listener or a
+// --udp-forward's request: type stream or datagram, ok or not), forward-result (the remote's
+// answer to a forward: kind, host, port, ok), error, stopped. A --udp-forward is requested once
+// the tunnel to its remote is connected (it travels on the main channel) and sends to 127.0.0.1
+// on the remote. Ends on
 // SIGINT, SIGTERM, or when the pipe on its stdin (if it is one) is closed.
 #include <poll.h>
 #include <sys/stat.h>
@@ -17,6 +20,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -50,6 +54,7 @@ void emit(json line) {
     std::fprintf(stderr,
                  "usage: tunnel-node --server ADDR:PORT --id N --key HEX --uuid TEXT [--remote ID:UUID]...\n"
                  "                   [--connect ID] [--forward LOCALPORT:REMOTEID:REMOTEPORT]...\n"
+                 "                   [--udp-forward LOCALPORT:REMOTEID:REMOTEPORT]...\n"
                  "                   [--ping-interval-ms N] [--ping-timeout-ms N]\n");
     std::exit(2);
 }
@@ -77,6 +82,7 @@ struct Options {
     std::vector<std::pair<uint64_t, std::string>> remotes;
     std::optional<uint64_t> connect;
     std::vector<Forward> forwards;
+    std::vector<Forward> udpForwards;
     TunnexPeer::Timing timing;
 };
 
@@ -112,14 +118,15 @@ Options parse(int argc, char** argv) {
             options.remotes.emplace_back(number(value.substr(0, colon), "remote id"), value.substr(colon + 1));
         } else if (flag == "--connect") {
             options.connect = number(value, "connect id");
-        } else if (flag == "--forward") {
+        } else if (flag == "--forward" || flag == "--udp-forward") {
             unsigned long long local = 0, remote = 0, port = 0;
             char extra = 0;
             if (std::sscanf(value.c_str(), "%llu:%llu:%llu%c", &local, &remote, &port, &extra) != 3 || local > 65535 ||
                 port == 0 || port > 65535) {
-                usage("--forward wants LOCALPORT:REMOTEID:REMOTEPORT");
+                usage(flag + " wants LOCALPORT:REMOTEID:REMOTEPORT");
             }
-            options.forwards.push_back({uint16_t(local), remote, uint16_t(port)});
+            (flag == "--forward" ? options.forwards : options.udpForwards)
+                .push_back({uint16_t(local), remote, uint16_t(port)});
         } else if (flag == "--ping-interval-ms") {
             options.timing.pingInterval = std::chrono::milliseconds(number(value, "ping interval"));
         } else if (flag == "--ping-timeout-ms") {
@@ -141,6 +148,9 @@ Options parse(int argc, char** argv) {
 
 class NodeDelegates : public TunnexPeerInviteDelegate, public TunnexConnectDelegate, public TunnexRemoteManagerDelegate {
 public:
+    // Told of every connected tunnel, on the thread that reports it.
+    std::function<void(std::shared_ptr<TunnexPeer>, std::shared_ptr<TunnexRemotePeer>)> onConnected;
+
     // The tunnel manager's reports, as the daemon receives them.
     void reportConnectionStatusForUUID(const std::string& uuid, TunnexTunnelStatus status) override {
         emit({{"event", "status"}, {"uuid", uuid}, {"status", int(status)}});
@@ -148,9 +158,10 @@ public:
     void reportTimeoutForUUID(const std::string& uuid) override { emit({{"event", "timeout"}, {"uuid", uuid}}); }
     void didReceiveInvite() override { emit({{"event", "invited"}}); }
     void pingDidTimeOut() override { emit({{"event", "ping-timeout"}}); }
-    void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
+    void tunnexPeerDidConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>& peer,
                                             const std::shared_ptr<TunnexRemotePeer>& remote) override {
         outcome("connected", remote);
+        if (onConnected) onConnected(peer, remote);
     }
     void tunnexPeerFailedToConnectWithRemotePeer(const std::shared_ptr<TunnexPeer>&,
                                                  const std::shared_ptr<TunnexRemotePeer>& remote) override {
@@ -309,11 +320,36 @@ int main(int argc, char** argv) {
                                                                TunnexPeer::kForwardTypeStream,
                                                                manager->remotePeerForUUID(uuid), nullptr, connector,
                                                                false);
-        nlohmann::json event = {{"event", "forward"}, {"local_port", forward.localPort}, {"remote_id", forward.remoteId},
-                                {"remote_port", forward.remotePort}, {"ok", port != 0}};
+        nlohmann::json event = {{"event", "forward"}, {"type", "stream"}, {"local_port", forward.localPort},
+                                {"remote_id", forward.remoteId}, {"remote_port", forward.remotePort}, {"ok", port != 0}};
         if (port == 0) event["reason"] = "the local port could not be forwarded";
         emit(event);
     }
+
+    // Datagram forwards, each requested on the main loop once its tunnel is first connected.
+    std::vector<bool> udpRequested(options.udpForwards.size(), false);
+    delegates->onConnected = [&options, &udpRequested, &connectors](std::shared_ptr<TunnexPeer> tunnel,
+                                                                    std::shared_ptr<TunnexRemotePeer> remote) {
+        if (!tunnel || !remote) return;
+        mainLoop().post([&options, &udpRequested, &connectors, tunnel, remote] {
+            for (size_t i = 0; i < options.udpForwards.size(); ++i) {
+                const Forward& forward = options.udpForwards[i];
+                if (udpRequested[i] || uuidOf(options, forward.remoteId) != remote->UUID()) continue;
+                udpRequested[i] = true;
+                auto connector =
+                    std::make_shared<ForwardConnector>("udp-forward-" + std::to_string(forward.localPort), remote->UUID());
+                connectors.push_back(connector);
+                const uint16_t port =
+                    tunnel->requestPortForwardFromPort(forward.localPort, "127.0.0.1", forward.remotePort,
+                                                       TunnexPeer::kForwardTypeDatagram, remote, nullptr, connector, false);
+                nlohmann::json event = {{"event", "forward"}, {"type", "datagram"}, {"local_port", forward.localPort},
+                                        {"remote_id", forward.remoteId}, {"remote_port", forward.remotePort},
+                                        {"ok", port != 0}};
+                if (port == 0) event["reason"] = "the datagram forward could not be set up";
+                emit(event);
+            }
+        });
+    };
 
     NodeWatcher watcher(options, manager, delegates);
     struct stat input {};
