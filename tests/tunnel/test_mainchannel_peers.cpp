@@ -161,6 +161,48 @@ INSTANTIATE_TEST_SUITE_P(Matrix, EncryptionWishes,
                              return std::string(info.param.a ? "Yes" : "No") + (info.param.b ? "Yes" : "No");
                          });
 
+// The remote acknowledges this side's public value before sending its own (as a remote that read
+// this side's value ahead of its wish does): the wrapped key still goes out, once agreed.
+TEST_F(MainChannelPeers, AKeyAcknowledgedBeforeAgreementIsSentOnceAgreed) {
+    peerA = TunnexPeer::initUsingEncryption(true);
+    auto record = std::make_shared<TunnexRemotePeer>();
+    record->setUUID("uuid-of-b");
+    peerA->setStunPeer(record);
+    peerA->setDelegate(reports);
+    manager->assignPeerToRemote(peerA, record);
+    auto [udtA, udtB] = udp.open(TunnexChannelMode::Message);
+    ASSERT_GT(udtA, 0);
+    channelA = TunnexSocketImpl::create(udtA);
+    channelB = TunnexSocketImpl::create(udtB);
+    peerA->takeMainChannel(channelA);
+
+    // B plays the remote by hand.
+    auto next = [&] {
+        Error error;
+        auto bytes = channelB->recvMessage(10.0, &error);
+        return bytes ? decodeTunnexMainChannelMessage(*bytes).message : TunnexMainChannelMessage{};
+    };
+    ASSERT_EQ(next().type, Type::WillEncryptMsg);
+    ASSERT_EQ(channelB->sendMessage(tunnexMainChannelHeader(Type::WillEncryptMsg), 10.0, nullptr), 6u);
+    const TunnexMainChannelMessage publicA = next();
+    ASSERT_EQ(publicA.type, Type::DHPublicKeyMsg);
+    TunnexEncryption remote;
+    remote.initialize();
+    const CryptoPP::SecByteBlock valueB = remote.getDHPublicKey();
+    const Bytes& valueA = std::get<TunnexKeyMaterial>(publicA.body).bytes;
+    ASSERT_TRUE(remote.updateWithOtherPublicKey(valueA.data(), valueA.size()));
+    ASSERT_EQ(channelB->sendMessage(tunnexMainChannelHeader(Type::DHPublicKeyAck), 10.0, nullptr), 6u);
+    const Bytes publicB = encodeTunnexKeyMessage(Type::DHPublicKeyMsg, valueB);
+    ASSERT_EQ(channelB->sendMessage(publicB, 10.0, nullptr), publicB.size());
+
+    EXPECT_EQ(next().type, Type::DHPublicKeyAck);
+    const TunnexMainChannelMessage wrapped = next();
+    ASSERT_EQ(wrapped.type, Type::DHEncryptedCEKMsg);
+    const Bytes& keyA = std::get<TunnexKeyMaterial>(wrapped.body).bytes;
+    EXPECT_TRUE(remote.updateWithOtherContentEncryptionKey(keyA.data(), keyA.size()));
+    channelB->close();
+}
+
 TEST_F(MainChannelPeers, BadMessagesAreDroppedAndTheChannelStaysOpen) {
     connect(false, false);
     ASSERT_TRUE(bothAt(TunnexTunnelConnected));
