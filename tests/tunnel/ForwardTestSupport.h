@@ -132,6 +132,8 @@ protected:
         TunnexPeer::initialize();
         previousLevel_ = loggingLevel();
         setLoggingLevel(kKLTLoggingLevelDebug);
+        // Lines of an earlier test could name a peer at the same address as one of this test's.
+        clearMemoryLog();
         manager = TunnexRemoteManager::create();
         manager->setDelegate(reports);
         setTunnexPeerManager(manager);
