@@ -52,7 +52,7 @@ std::optional<std::string> normalizedBaseURL(std::string_view text) {
     if (!handle || !isHttpScheme(handle.get())) return std::nullopt;
     std::string result(text);
     auto [start, end] = pathRange(result);
-    if (end > start && result.back() != '/') result.insert(end, "/");
+    if (end > start && result.back() != '/') result.insert(result.begin() + std::ptrdiff_t(end), '/');
     return result;
 }
 
