@@ -2,6 +2,8 @@
 // channel, answering side, server) against a bare UDT stream pair, measured side by side over
 // loopback in one run; and the round-trip time that the forward adds to small messages. Both
 // peers run in this one process, joined by a UDT main channel as two punched peers are.
+// KL_BENCH_PLAIN=1 runs the tunnel without encryption; KL_BENCH_DEBUG=1 logs at debug level (to
+// standard error, where errors always go).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
@@ -185,8 +188,9 @@ struct Tunnel {
         setTunnexPeerManager(manager);
         sockaddr_storage a{}, b{};
         int fdA = boundUdp(&a), fdB = boundUdp(&b);
-        peerA = TunnexPeer::initUsingEncryption(true);
-        peerB = TunnexPeer::initUsingEncryption(true);
+        const bool encrypt = !std::getenv("KL_BENCH_PLAIN");
+        peerA = TunnexPeer::initUsingEncryption(encrypt);
+        peerB = TunnexPeer::initUsingEncryption(encrypt);
         remoteOfA = record("uuid-of-b", fdA, b);
         auto remoteOfB = record("uuid-of-a", fdB, a);
         for (auto [peer, remote] : {std::pair{peerA, remoteOfA}, std::pair{peerB, remoteOfB}}) {
@@ -201,7 +205,7 @@ struct Tunnel {
              ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (!peerA->usingEncryption()) fail("the tunnel did not come up encrypted");
+        if (peerA->usingEncryption() != encrypt) fail("the tunnel did not come up as asked");
     }
     std::shared_ptr<TunnexRemotePeer> record(const std::string& uuid, int fd, const sockaddr_storage& address) {
         auto remote = std::make_shared<TunnexRemotePeer>();
@@ -294,7 +298,9 @@ std::pair<double, double> roundTripsMs(Tunnel& tunnel) {
 
 int main() {
     std::signal(SIGPIPE, SIG_IGN);
-    setLoggingLevel(kKLTLoggingLevelError);
+    // Errors only, where the figures are read: one explains a run that went wrong.
+    setLogSink(LogSink::StandardError);
+    setLoggingLevel(std::getenv("KL_BENCH_DEBUG") ? kKLTLoggingLevelDebug : kKLTLoggingLevelError);
     TunnexPeer::initialize();
     // UDT's throughput on loopback varies a lot from connection to connection: alternate the
     // two measurements and compare their medians.
