@@ -231,6 +231,9 @@ double forwardedMbps(Tunnel& tunnel) {
     int listener = tcpListener(&port);
     std::thread sink([listener] {
         int conn = ::accept(listener, nullptr, nullptr);
+        // The greeting: the channel is open and both ends bridged.
+        char hello = 0;
+        if (!readExactly(conn, &hello, 1) || !writeAll(conn, "r", 1)) fail("no greeting");
         std::vector<char> in(kChunk);
         size_t got = 0;
         while (got < kVolume) {
@@ -243,8 +246,10 @@ double forwardedMbps(Tunnel& tunnel) {
     });
     const uint16_t local = tunnel.forward(uint16_t(port));
     int client = tcpConnect(AF_INET6, local);
-    // The channel opens on the first bytes' way; time from there.
+    // The channel opens on the greeting's way; the transfer is timed from its answer, as the bare
+    // pair is timed from its connection.
     char ack = 0;
+    if (!writeAll(client, "s", 1) || !readExactly(client, &ack, 1)) fail("no answer to the greeting");
     std::vector<char> buffer(kChunk, 'f');
     const auto start = Clock::now();
     for (size_t sent = 0; sent < kVolume; sent += kChunk) {
