@@ -56,6 +56,8 @@ namespace {
 constexpr auto kPairingSettle = std::chrono::milliseconds(250);
 constexpr auto kConnectGap = std::chrono::milliseconds(1000);
 constexpr auto kAnnounceGap = std::chrono::milliseconds(1500);
+// UDT repeats a rendezvous handshake every 250 ms; the margin covers a loaded machine.
+constexpr auto kRemoteCompletionAllowance = std::chrono::milliseconds(400);
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
 // Close notices of channels not entered yet; far more than can be opening at once.
@@ -264,6 +266,11 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std
     KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)", shortUUID.c_str());
     KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
     auto channel = TunnexSocketImpl::create(opened.value());
+    // The remote's socket of this rendezvous may complete up to a handshake period after this one
+    // (rule 4 above). A data packet that reaches it before then completes it but is lost, and UDT
+    // takes that loss at the start of a connection for congestion: the channel would crawl at a
+    // few hundred packets a second for seconds. So nothing is sent before the remote is done.
+    channel->holdSendsUntil(std::chrono::steady_clock::now() + kRemoteCompletionAllowance);
     const std::string key = StringForChannelHash(NextChannelHash());
     std::lock_guard lock(lock_);
     channels_[key] = channel;

@@ -29,6 +29,7 @@ constexpr int kBridgePassesPerOperation = 32;
 constexpr auto kBridgeWaitStep = std::chrono::milliseconds(10);
 constexpr int kBridgeWaitSteps = 100;
 constexpr auto kLocalRoomWaitSlice = std::chrono::milliseconds(50);
+constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
 // UDT reports "no data" on a non-blocking receive as 6002; it is the normal end of a pass.
 constexpr int kUDTErrorNothingToReceive = 6002;
 constexpr int kUDTErrorInvalidSocket = 5004;
@@ -315,8 +316,16 @@ uint64_t TunnexSocketImpl::sendMessage(const Bytes& data, double timeout, Error*
     return 0;
 }
 
+void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point moment) {
+    sendsHeldUntil_.store(moment);
+}
+
 bool TunnexSocketImpl::sendStep(std::span<const uint8_t> data) {
     if (data.empty()) return true;
+    // On the send queue's own thread: whatever waits behind waits anyway.
+    while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
+        std::this_thread::sleep_for(kSendHoldStep);
+    }
     auto delegate = this->delegate();
     std::optional<Bytes> encrypted;
     if (delegate) encrypted = delegate->encryptSomeBytes(Bytes(data.begin(), data.end()), streamEncryptor_);

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -69,6 +70,8 @@ public:
     // The UDT socket as registered; 0 once the socket manager has unregistered it.
     int udtSocket() const { return udtSocket_.load(); }
     void setUDTSocket(int udtSocket);
+    // Holds the channel's sends until the given moment (see TunnexPeer::openChannelForRemotePeer).
+    void holdSendsUntil(std::chrono::steady_clock::time_point moment);
     uint32_t socketId() const { return socketId_; }
     uint64_t bytesWritten() const { return bytesWritten_.load(); }
     uint64_t bytesRead() const { return bytesRead_.load(); }
@@ -99,6 +102,7 @@ private:
     std::atomic<int> udtSocket_;
     std::atomic<int> ownedUDTSocket_;  // the UDT socket this object closes, whatever the table did
     std::atomic<bool> shouldBeClosed_{false};
+    std::atomic<std::chrono::steady_clock::time_point> sendsHeldUntil_{};
     std::atomic<bool> sendErrorFlag_{false};
     std::atomic<bool> performingBridge_{false};
     std::atomic<bool> bridgeScheduled_{false};
