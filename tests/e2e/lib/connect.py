@@ -12,7 +12,7 @@ import tempfile
 import time
 
 from processes import start_node, start_rendezvous
-from topology import Topology, can_run
+from topology import Topology, skip_unless_runnable
 
 RESPONDER, ORIGINATOR = ("node-a", 5), ("node-b", 6)
 EXPECTED_ORIGINATOR, EXPECTED_RESPONDER = [2, 3, 4, 5], [3, 4, 5]
@@ -38,10 +38,7 @@ def run_connect(name, build, gating=True, settle_seconds=60):
     """build(topology) -> (server namespace, server address, responder namespace, originator
     namespace). Prints one JSON summary line and exits: 0 passed, 1 failed, 3 reported (not
     gating), 4 skipped."""
-    reason = can_run()
-    if reason:
-        print(json.dumps({"scenario": name, "result": "skipped", "details": reason}))
-        sys.exit(4)
+    skip_unless_runnable(name)
     workdir = tempfile.mkdtemp(prefix="kl-e2e-")
     summary = {"scenario": name}
     nodes = []

@@ -3,7 +3,9 @@ line: the rendezvous stand-in and tunnel nodes. Lines are collected with their a
 
 import json
 import os
+import shutil
 import subprocess
+import sys
 import threading
 import time
 
@@ -103,6 +105,27 @@ class JsonProcess:
                 return lines if count is None else lines[-count:]
         except OSError:
             return []
+
+
+def report_and_exit(summary, problems, nodes, workdir, details, tail_lines=80):
+    """Ends a scenario: its result and details (the problems, else details), the nodes' last log
+    lines without the ping cycle when something failed, the work folder removed, the summary
+    printed as the last line; exits 0 when it passed, 1 when it failed."""
+    summary["result"] = "failed" if problems else "passed"
+    summary["details"] = "; ".join(problems) or details
+    if problems:
+        for node in nodes:
+            sys.stderr.write("--- last lines of %s ---\n" % node.log_path)
+            lines = [l for l in node.log_tail(100000) if "ping" not in l and "pong" not in l]
+            sys.stderr.writelines(lines[-tail_lines:])
+    shutil.rmtree(workdir, ignore_errors=True)
+    print(json.dumps(summary))
+    sys.exit(1 if problems else 0)
+
+
+def status_of(uuid, status):
+    """A predicate on a node's events: the tunnel to uuid reported that status."""
+    return lambda l: l.get("event") == "status" and l.get("uuid") == uuid and l.get("status") == status
 
 
 def start_rendezvous(ns, address, workdir, limit_seconds=180):

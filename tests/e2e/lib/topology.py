@@ -11,6 +11,7 @@ With symmetric=True the masquerade draws a random port for every new flow.
 """
 
 import atexit
+import json
 import os
 import signal
 import subprocess
@@ -54,6 +55,22 @@ def can_run():
         return "cannot create network namespaces"
     subprocess.run(["ip", "netns", "del", probe], capture_output=True)
     return None
+
+
+def skip_unless_runnable(name):
+    """Prints the scenario's "skipped" summary and exits 4 when namespaces cannot be made here."""
+    reason = can_run()
+    if reason:
+        print(json.dumps({"scenario": name, "result": "skipped", "details": reason}))
+        sys.exit(4)
+
+
+def hosts_behind_cone_nats(topology):
+    """The internet, NATs A and B, a host behind each, and the rendezvous server's address."""
+    internet = topology.internet()
+    nat_a = topology.nat("nata", "192.168.1")
+    nat_b = topology.nat("natb", "192.168.2")
+    return internet, nat_a, nat_b, topology.host("hosta", nat_a), topology.host("hostb", nat_b), INTERNET + ".1"
 
 
 class Namespace:

@@ -6,14 +6,12 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from connect import run_connect  # noqa: E402
-from topology import INTERNET  # noqa: E402
+from topology import hosts_behind_cone_nats  # noqa: E402
 
 
 def build(topology):
-    internet = topology.internet()
-    nat_a = topology.nat("nata", "192.168.1")
-    nat_b = topology.nat("natb", "192.168.2")
-    return internet, INTERNET + ".1", topology.host("hosta", nat_a), topology.host("hostb", nat_b)
+    internet, _, _, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
+    return internet, server_address, host_a, host_b
 
 
 if __name__ == "__main__":

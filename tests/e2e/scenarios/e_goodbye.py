@@ -2,30 +2,21 @@
 """(e) Two tunnel nodes on the loopback interface of one private namespace connect through the
 rendezvous stand-in and their tunnel managers, reach status 5 (connected) on both sides, then the
 originator is told to disconnect: its goodbye takes both sides back to status 0."""
-import json
 import os
-import shutil
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import start_node, start_rendezvous  # noqa: E402
-from topology import Topology, can_run  # noqa: E402
+from processes import report_and_exit, start_node, start_rendezvous, status_of  # noqa: E402
+from topology import Topology, skip_unless_runnable  # noqa: E402
 
 RESPONDER, ORIGINATOR = ("node-a", 5), ("node-b", 6)
 
 
-def status_of(uuid, status):
-    return lambda l: l.get("event") == "status" and l.get("uuid") == uuid and l.get("status") == status
-
-
 def main():
     name = "(e) goodbye"
-    reason = can_run()
-    if reason:
-        print(json.dumps({"scenario": name, "result": "skipped", "details": reason}))
-        sys.exit(4)
+    skip_unless_runnable(name)
     workdir = tempfile.mkdtemp(prefix="kl-e2e-")
     summary = {"scenario": name}
     nodes = []
@@ -62,16 +53,7 @@ def main():
             problems.append("node exit codes %s" % summary["exit_codes"])
     except Exception as error:  # a broken topology or program: report, never hang
         problems.append("error: %s" % error)
-    summary["result"] = "failed" if problems else "passed"
-    summary["details"] = "; ".join(problems) or "connected and said goodbye"
-    if problems:
-        for node in nodes:
-            sys.stderr.write("--- last lines of %s ---\n" % node.log_path)
-            lines = [l for l in node.log_tail(100000) if "ping" not in l and "pong" not in l]
-            sys.stderr.writelines(lines[-60:])  # the connection, not the ping cycle
-    shutil.rmtree(workdir, ignore_errors=True)
-    print(json.dumps(summary))
-    sys.exit(1 if problems else 0)
+    report_and_exit(summary, problems, nodes, workdir, "connected and said goodbye", tail_lines=60)
 
 
 if __name__ == "__main__":

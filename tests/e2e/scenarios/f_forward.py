@@ -6,15 +6,14 @@ both directions at once, and no plaintext marker in the traffic captured in a NA
 import hashlib
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import start_node, start_rendezvous  # noqa: E402
-from topology import INTERNET, Topology, can_run  # noqa: E402
+from processes import report_and_exit, start_node, start_rendezvous, status_of  # noqa: E402
+from topology import Topology, hosts_behind_cone_nats, skip_unless_runnable  # noqa: E402
 
 TOOLS = os.path.join(os.path.dirname(__file__), "..", "lib", "forward_tools.py")
 PYTHON = "/usr/bin/python3"
@@ -41,26 +40,15 @@ def background(ns, argv, workdir, name):
     return subprocess.Popen(ns.command(argv), stdout=log, stderr=subprocess.STDOUT)
 
 
-def status_of(uuid, status):
-    return lambda l: l.get("event") == "status" and l.get("uuid") == uuid and l.get("status") == status
-
-
 def main():
     name = "(f) port forwarding"
-    reason = can_run()
-    if reason:
-        print(json.dumps({"scenario": name, "result": "skipped", "details": reason}))
-        sys.exit(4)
+    skip_unless_runnable(name)
     workdir = tempfile.mkdtemp(prefix="kl-e2e-")
     summary = {"scenario": name}
     nodes, helpers, problems = [], [], []
     try:
         with Topology() as topology:
-            internet = topology.internet()
-            nat_a = topology.nat("nata", "192.168.1")
-            nat_b = topology.nat("natb", "192.168.2")
-            host_a, host_b = topology.host("hosta", nat_a), topology.host("hostb", nat_b)
-            server_address = INTERNET + ".1"
+            internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
 
             # The services: echo and HTTP on B, echo on A (for the reverse direction).
             body = os.urandom(3 << 20)
@@ -142,16 +130,7 @@ def main():
         problems.append("error: %s" % error)
         for helper in helpers:
             helper.kill()
-    summary["result"] = "failed" if problems else "passed"
-    summary["details"] = "; ".join(problems) or "forwarded"
-    if problems:
-        for node in nodes:
-            sys.stderr.write("--- last lines of %s ---\n" % node.log_path)
-            lines = [l for l in node.log_tail(100000) if "ping" not in l and "pong" not in l]
-            sys.stderr.writelines(lines[-80:])
-    shutil.rmtree(workdir, ignore_errors=True)
-    print(json.dumps(summary))
-    sys.exit(1 if problems else 0)
+    report_and_exit(summary, problems, nodes, workdir, "forwarded")
 
 
 if __name__ == "__main__":

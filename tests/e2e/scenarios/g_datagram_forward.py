@@ -5,15 +5,14 @@ must arrive (it is UDP), every one that arrives intact and in order; the remote'
 forward is a success, and no plaintext marker crosses A's NAT."""
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import start_node, start_rendezvous  # noqa: E402
-from topology import INTERNET, Topology, can_run  # noqa: E402
+from processes import report_and_exit, start_node, start_rendezvous, status_of  # noqa: E402
+from topology import Topology, hosts_behind_cone_nats, skip_unless_runnable  # noqa: E402
 
 LIB = os.path.join(os.path.dirname(__file__), "..", "lib")
 UDP_TOOLS = os.path.join(LIB, "udp_tools.py")
@@ -35,26 +34,15 @@ def last_json(text):
     return {"ok": False, "error": text[-400:]}
 
 
-def status_of(uuid, status):
-    return lambda l: l.get("event") == "status" and l.get("uuid") == uuid and l.get("status") == status
-
-
 def main():
     name = "(g) datagram forward"
-    reason = can_run()
-    if reason:
-        print(json.dumps({"scenario": name, "result": "skipped", "details": reason}))
-        sys.exit(4)
+    skip_unless_runnable(name)
     workdir = tempfile.mkdtemp(prefix="kl-e2e-")
     summary = {"scenario": name}
     nodes, helpers, problems = [], [], []
     try:
         with Topology() as topology:
-            internet = topology.internet()
-            nat_a = topology.nat("nata", "192.168.1")
-            nat_b = topology.nat("natb", "192.168.2")
-            host_a, host_b = topology.host("hosta", nat_a), topology.host("hostb", nat_b)
-            server_address = INTERNET + ".1"
+            internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
 
             server = start_rendezvous(internet, server_address, workdir)
             node_b = start_node(host_b, server_address, B[1], B[0], workdir, ["--remote", "%d:%s" % (A[1], A[0])])
@@ -110,17 +98,8 @@ def main():
         if helper.poll() is None:
             helper.kill()
             helper.wait()
-    summary["result"] = "failed" if problems else "passed"
-    summary["details"] = "; ".join(problems) or "%s of %d datagrams forwarded intact and in order" % (
-        summary.get("received", {}).get("received"), COUNT)
-    if problems:
-        for node in nodes:
-            sys.stderr.write("--- last lines of %s ---\n" % node.log_path)
-            lines = [l for l in node.log_tail(100000) if "ping" not in l and "pong" not in l]
-            sys.stderr.writelines(lines[-80:])
-    shutil.rmtree(workdir, ignore_errors=True)
-    print(json.dumps(summary))
-    sys.exit(1 if problems else 0)
+    report_and_exit(summary, problems, nodes, workdir, "%s of %d datagrams forwarded intact and in order" % (
+        summary.get("received", {}).get("received"), COUNT))
 
 
 if __name__ == "__main__":
