@@ -414,9 +414,10 @@ private:
     void addLocalUDPForward(const TunnexForwardRequest& request);
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
-    // The datagram half of requestPortForwardFromPort: this side listens on localPort.
+    // The datagram half of requestPortForwardFromPort: this side listens on localPort (for
+    // datagrams of this machine only when loopbackOnly).
     uint16_t requestDatagramForward(uint16_t localPort, const std::string& host, uint16_t remotePort,
-                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+                                    bool loopbackOnly, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     // Enters a forward's socket (and, for a sending socket, its destination port) under key unless
     // the key is taken or the peer is being torn down.
     bool enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
@@ -451,7 +452,8 @@ private:
                        const std::string& senderText);
     void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                       const std::string& senderText);
-    void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes);
+    void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
+                              socklen_t fromLength);
     // True (and logged) once the connection's completion has started.
     bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.
@@ -501,6 +503,8 @@ private:
     // destination port of each sending side's forward.
     std::map<std::string, std::shared_ptr<KLNetSocket>> datagramSockets_;
     std::map<std::string, uint16_t> localForwards_;
+    // Hashes of listening datagram forwards that take datagrams from this machine only.
+    std::set<uint32_t> loopbackOnlyDatagramForwards_;
     // Held from the encryption of a forwarded datagram until it is sent: the outbound stream runs
     // over the datagrams in the order they leave, whichever forward's thread relays them.
     std::mutex datagramRelayMutex_;

@@ -90,7 +90,7 @@ uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::s
         const uint16_t bound = createForwardFromPort(localPort, host, remotePort, remotePeer, connector, loopbackOnly);
         result = bound != 0 && localPort != 0 ? localPort : 0;
     } else if (type == kForwardTypeDatagram) {
-        result = requestDatagramForward(localPort, host, remotePort, remotePeer);
+        result = requestDatagramForward(localPort, host, remotePort, loopbackOnly, remotePeer);
     }
     if (result != 0 && connector) {
         connector->setLocalPort(result);

@@ -65,7 +65,7 @@ uint32_t TunnexPeer::datagramForwardHash(uint16_t listeningPort) {
 // --- requests ---
 
 uint16_t TunnexPeer::requestDatagramForward(uint16_t localPort, const std::string& host, uint16_t remotePort,
-                                            const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
+                                            bool loopbackOnly, const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     if (localPort == 0) {
         KLLog(kKLTLoggingLevelError, "A datagram forward needs a local port");
         return 0;
@@ -73,7 +73,14 @@ uint16_t TunnexPeer::requestDatagramForward(uint16_t localPort, const std::strin
     const uint32_t hash = datagramForwardHash(localPort);
     auto message =
         encodeTunnexForwardRequest(TunnexMainChannelMessageType::TunnexLocalUDPForward, {host, remotePort, hash});
-    if (!message || !addRemoteUDPForward({localPort, hash}, remotePeer)) return 0;
+    if (!message) return 0;
+    // The socket listens on every interface; the relay drops what another machine sent. Marked
+    // before the socket listens, so no foreign datagram slips through meanwhile.
+    if (loopbackOnly) {
+        std::lock_guard lock(lock_);
+        loopbackOnlyDatagramForwards_.insert(hash);
+    }
+    if (!addRemoteUDPForward({localPort, hash}, remotePeer)) return 0;
     if (!sendMainChannelMessage(*message)) {
         // Without the remote's half nothing would ever leave the listener.
         KLLog(kKLTLoggingLevelError, "Datagram forward on port %d not requested: the main channel is not open",
@@ -189,6 +196,7 @@ void TunnexPeer::removeDatagramForward(const std::string& key) {
             datagramSockets_.erase(found);
         }
         localForwards_.erase(key);
+        loopbackOnlyDatagramForwards_.erase(uint32_t(std::stoul(key, nullptr, 16)));
     }
     if (socket) socket->close();
 }
@@ -199,6 +207,7 @@ void TunnexPeer::closeDatagramForwards() {
         std::lock_guard lock(lock_);
         sockets.swap(datagramSockets_);
         localForwards_.clear();
+        loopbackOnlyDatagramForwards_.clear();
     }
     for (const auto& [key, socket] : sockets) {
         KLLog(kKLTLoggingLevelVerbose, "Will close socket %p - of os socket %d", static_cast<void*>(socket.get()),

@@ -51,7 +51,7 @@ void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const
     }
     const bool onPingSocket = pingSocket.get() == &socket;
     if (!onPingSocket && handoffSocket().get() != &socket) {
-        relayForwardDatagram(socket, data.bytes);
+        relayForwardDatagram(socket, data.bytes, from, fromLength);
         return;
     }
 
@@ -256,8 +256,36 @@ void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& dat
 
 // --- datagram forwards ---
 
-void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes) {
+namespace {
+
+// A sender on a loopback address: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped into IPv6.
+bool isLoopbackSender(const sockaddr* from, socklen_t fromLength) {
+    if (!from) return false;
+    if (from->sa_family == AF_INET && fromLength >= socklen_t(sizeof(sockaddr_in))) {
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(from)->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (from->sa_family == AF_INET6 && fromLength >= socklen_t(sizeof(sockaddr_in6))) {
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(from)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&address)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+}  // namespace
+
+void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
+                                      socklen_t fromLength) {
     const uint32_t channelHash = uint32_t(socket.tag());
+    bool thisMachineOnly = false;
+    {
+        std::lock_guard lock(lock_);
+        thisMachineOnly = loopbackOnlyDatagramForwards_.count(channelHash) != 0;
+    }
+    if (thisMachineOnly && !isLoopbackSender(from, fromLength)) {
+        KLLog(kKLTLoggingLevelVerbose, "Forwarded datagram of channel %x dropped: not from this machine", channelHash);
+        return;
+    }
     // Checked before the outbound stream advances: a datagram encrypted and then not sent would
     // put the remote's inbound stream out of step.
     auto layer = tunnexPeerConnectionLayer();

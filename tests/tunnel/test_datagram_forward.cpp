@@ -2,6 +2,8 @@
 // one peer, the datagrams cross the loopback tunnel's main channel (encrypted or not) and the other
 // peer sends them on to a UDP server; results of each kind reach the delegate.
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <poll.h>
 
 #include <atomic>
@@ -35,6 +37,23 @@ uint16_t boundPort(int fd) {
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     return socketAddressPort(address);
+}
+
+// The first IPv4 address of an interface that is up and not the loopback.
+bool firstNonLoopbackAddress(sockaddr_in* address) {
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) return false;
+    bool found = false;
+    for (ifaddrs* entry = interfaces; entry && !found; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP) ||
+            (entry->ifa_flags & IFF_LOOPBACK)) {
+            continue;
+        }
+        std::memcpy(address, entry->ifa_addr, sizeof *address);
+        found = true;
+    }
+    ::freeifaddrs(interfaces);
+    return found;
 }
 
 // A UDP port on every interface that is free now (bound and released).
@@ -235,17 +254,61 @@ TEST_F(DatagramForwards, DroppedDatagramsKeepTheStreamInStep) {
     ASSERT_EQ(forward(local, "127.0.0.1", receiver.port(), "svc-stray"), local);
     ASSERT_TRUE(resultFor(TunnexForwardKind::LocalDatagram, TunnexPeer::datagramForwardHash(local)));
 
+    // Handed to the dispatcher as if a local client had sent them (the forward takes this
+    // machine's datagrams only).
+    sockaddr_in client{};
+    client.sin_family = AF_INET;
+    client.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto* from = reinterpret_cast<const sockaddr*>(&client);
     auto stray = KLNetSocket::initWithFamily(AF_INET);
     stray->setTag(0x5eed);
     const Bytes junk(333, 0x77);
-    peerA->datagramReceivedForSocketFromAddress(*stray, KLNetDatagram{junk, nullptr}, nullptr, 0);
+    peerA->datagramReceivedForSocketFromAddress(*stray, KLNetDatagram{junk, nullptr}, from, sizeof client);
     auto oversized = KLNetSocket::initWithFamily(AF_INET);
     oversized->setTag(TunnexPeer::datagramForwardHash(local));
     const Bytes huge(70000, 0x55);
-    peerA->datagramReceivedForSocketFromAddress(*oversized, KLNetDatagram{huge, nullptr}, nullptr, 0);
+    peerA->datagramReceivedForSocketFromAddress(*oversized, KLNetDatagram{huge, nullptr}, from, sizeof client);
     sendNumbered(local, 4, 10);
     expectStream(receiver, 4, 10);
     EXPECT_TRUE(memoryLogContains("larger than one UDP datagram"));
+}
+
+// A forward for this machine's clients only relays what a loopback address sent; without that
+// choice it relays from anywhere. The other datagram goes first from this machine's own network
+// address: relayed, it would arrive before the loopback one (one main channel, in order).
+TEST_F(DatagramForwards, AForwardForThisMachineOnlyDropsDatagramsFromOtherAddresses) {
+    sockaddr_in outside{};
+    if (!firstNonLoopbackAddress(&outside)) GTEST_SKIP() << "no network address besides the loopback";
+    connect(false);
+    for (bool loopbackOnly : {true, false}) {
+        UdpReceiver receiver;
+        const uint16_t local = freeUdpPort();
+        ASSERT_EQ(peerA->requestPortForwardFromPort(local, "127.0.0.1", receiver.port(), TunnexPeer::kForwardTypeDatagram,
+                                                    remoteOfA, nullptr, connector("svc-scope"), loopbackOnly),
+                  local);
+        ASSERT_TRUE(resultFor(TunnexForwardKind::LocalDatagram, TunnexPeer::datagramForwardHash(local)));
+
+        const Bytes foreign = numbered(9, 0), own = numbered(9, 1);
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = outside;
+        to.sin_port = htons(local);
+        ::sendto(fd, foreign.data(), foreign.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::close(fd);
+        sockaddr_storage loopback{};
+        KLNetSocket::getAddressForHost("127.0.0.1", AF_INET, SOCK_DGRAM, loopback);
+        setSocketAddressPort(loopback, local);
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::sendto(fd, own.data(), own.size(), 0, reinterpret_cast<sockaddr*>(&loopback), socketAddressLength(loopback));
+        ::close(fd);
+
+        ASSERT_TRUE(waitFor([&] { return receiver.received().size() >= (loopbackOnly ? 1u : 2u); }, 20s));
+        const auto received = receiver.received();
+        if (loopbackOnly) {
+            EXPECT_EQ(received, std::vector<Bytes>{own});
+        } else {
+            EXPECT_EQ(received, (std::vector<Bytes>{foreign, own}));
+        }
+    }
 }
 
 TEST_F(DatagramForwards, TeardownClosesTheSocketsAndFreesThePort) {
