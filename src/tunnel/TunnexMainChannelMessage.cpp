@@ -44,8 +44,9 @@ std::optional<std::string> readHost(std::span<const uint8_t> bytes, size_t offse
     return std::string(field.begin(), end);
 }
 
+// An empty host is written as it is: the field stays all zeros.
 bool writeHost(Bytes& bytes, size_t offset, const std::string& host) {
-    if (host.size() >= kTunnexMainChannelHostLength || host.find('\0') != std::string::npos) return false;
+    if (!host.empty() && !tunnexForwardHostFits(host)) return false;
     std::memcpy(bytes.data() + offset, host.data(), host.size());
     return true;  // the rest of the field, terminator included, is already zero
 }
@@ -58,6 +59,10 @@ Bytes messageOfLength(Type type, size_t length) {
 }
 
 }  // namespace
+
+bool tunnexForwardHostFits(const std::string& host) {
+    return !host.empty() && host.size() < kTunnexMainChannelHostLength && host.find('\0') == std::string::npos;
+}
 
 size_t tunnexMainChannelMinimumLength(uint8_t type) {
     switch (type) {

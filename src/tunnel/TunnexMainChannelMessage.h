@@ -22,6 +22,9 @@ inline constexpr uint16_t kTunnexMainChannelMark = 0xA402;
 inline constexpr size_t kTunnexMainChannelHeaderLength = 6;
 inline constexpr size_t kTunnexMainChannelHostLength = 256;
 
+// A forward's host name: not empty, and short enough for the messages' zero-terminated field.
+bool tunnexForwardHostFits(const std::string& host);
+
 enum class TunnexMainChannelMessageType : uint8_t {
     AddForwardMsg = 0,
     TunnexLocalUDPForward = 1,

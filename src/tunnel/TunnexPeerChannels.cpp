@@ -63,11 +63,6 @@ constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
 // Close notices of channels not entered yet; far more than can be opening at once.
 constexpr size_t kEarlyCloseNoticesKept = 64;
 
-// Host names must fit the message's zero-terminated 256-byte field.
-bool hostFits(const std::string& host) {
-    return !host.empty() && host.size() < kTunnexMainChannelHostLength && host.find('\0') == std::string::npos;
-}
-
 std::string listenerKey(const std::shared_ptr<TunnexServiceConnector>& connector, uint16_t port) {
     if (connector && !connector->serviceKey().empty()) return connector->serviceKey();
     return "port:" + std::to_string(port);
@@ -84,7 +79,7 @@ uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::s
     (void)error;  // never written: the log says why
     KLLog(kKLTLoggingLevelDebug, "requestPortForwardFromPort:%d toPort:%d", int(localPort), int(remotePort));
     uint16_t result = 0;
-    if (!hostFits(host)) {
+    if (!tunnexForwardHostFits(host)) {
         KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", host.size());
     } else if (type == kForwardTypeStream) {
         const uint16_t bound = createForwardFromPort(localPort, host, remotePort, remotePeer, connector, loopbackOnly);
@@ -105,7 +100,7 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
                                            const std::shared_ptr<TunnexServiceConnector>& connector,
                                            bool loopbackOnly) {
     static const char* const selector = "createForwardFromPort:toHost:onPort:forRemotePeer:forServiceConnector:loopbackOnly:";
-    if (!hostFits(host)) return 0;
+    if (!tunnexForwardHostFits(host)) return 0;
     auto record = PFwdPrivate::create(PFwdPrivate::Role::Listener);
     record->hostname = host;
     record->port = remotePort;

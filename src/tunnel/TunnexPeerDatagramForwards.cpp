@@ -146,9 +146,7 @@ bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward,
     (void)remotePeer;
     sockaddr_storage address{};
     // Either family: a host known by an IPv4 address only must be reachable too.
-    const bool fits = !forward.host.empty() && forward.host.size() < kTunnexMainChannelHostLength &&
-                      forward.host.find('\0') == std::string::npos;
-    if (!fits || !KLNetSocket::getAddressForHost(forward.host, AF_UNSPEC, SOCK_DGRAM, address)) {
+    if (!tunnexForwardHostFits(forward.host) || !KLNetSocket::getAddressForHost(forward.host, AF_UNSPEC, SOCK_DGRAM, address)) {
         KLLog(kKLTLoggingLevelError, "Failed to create local UDP forward");
         return false;
     }
