@@ -7,6 +7,12 @@ add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 function(kl_library name)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  # A subfolder with a CMakeLists.txt of its own is a library of its own (src/platform/x11).
+  file(GLOB_RECURSE nested CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  foreach(list ${nested})
+    get_filename_component(subdir ${list} DIRECTORY)
+    list(FILTER sources EXCLUDE REGEX "^${subdir}/")
+  endforeach()
   if(NOT sources)  # a library whose first files are still to come
     set(sources ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
     file(WRITE ${sources} "// no sources yet\n")
