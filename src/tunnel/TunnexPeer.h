@@ -439,7 +439,7 @@ private:
     // a pass that found no message.
     bool readMainChannelMessage(bool* nothingWaiting);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
-                                 std::chrono::steady_clock::time_point deadline);
+                                 std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.
     bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
     void closeMainChannel();

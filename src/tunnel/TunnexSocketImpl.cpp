@@ -99,10 +99,13 @@ double TunnexSocketImpl::bandwidthInmbps() {
 
 void TunnexSocketImpl::setBlocking(bool blocking) { setBoolOption(udtSocket(), UDT_RCVSYN, blocking); }
 
+// Closed for the bridge once the remote is gone and nothing it sent is left unread: a remote that
+// closes right after its last bytes breaks the connection while they may still wait here.
 bool TunnexSocketImpl::isBridgeClosed() {
     char name[128];
     int length = sizeof name;
-    return UDT::getpeername(udtSocket(), reinterpret_cast<sockaddr*>(name), &length) == UDT::ERROR;
+    if (UDT::getpeername(udtSocket(), reinterpret_cast<sockaddr*>(name), &length) != UDT::ERROR) return false;
+    return !udtHasData();
 }
 
 // --- Bridging -----------------------------------------------------------------------------------
