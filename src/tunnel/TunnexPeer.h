@@ -329,6 +329,8 @@ public:
     // nothing (the channel closes) while the keys are not agreed.
     std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
     std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    bool encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) override;
+    bool decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) override;
     void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
 
     // KLNetSocketDelegate.
