@@ -329,6 +329,8 @@ public:
     // nothing (the channel closes) while the keys are not agreed.
     std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
     std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    bool encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) override;
+    bool decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) override;
     void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
 
     // KLNetSocketDelegate.
@@ -439,7 +441,7 @@ private:
     // a pass that found no message.
     bool readMainChannelMessage(bool* nothingWaiting);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
-                                 std::chrono::steady_clock::time_point deadline);
+                                 std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.
     bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
     void closeMainChannel();

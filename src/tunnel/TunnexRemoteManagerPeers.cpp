@@ -223,6 +223,8 @@ void TunnexRemoteManager::peerFailedToConnectToRemote(const std::shared_ptr<Tunn
                                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     KLLog(kKLTLoggingLevelDebug, "TunnexRemoteManager peer:(%p) failedToConnectToRemote: (%s)",
           static_cast<void*>(peer.get()), TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string()).c_str());
+    // Clients that connected while this attempt ran would otherwise wait on for nothing.
+    if (remotePeer) closeChannelRequestsForUUID(remotePeer->UUID());
     forgetEndedPeer(peer, remotePeer);
 }
 
