@@ -52,6 +52,7 @@ struct TunnexRemoteUDPForwardRequest;
 class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
+class TunnexPeerConnectionLayer;
 struct TunnexPeerDatagram;
 
 class TunnexPeer : public KLNetSocketDelegate,
@@ -456,6 +457,15 @@ private:
                       const std::string& senderText);
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
                               socklen_t fromLength);
+    void handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText);
+    // The transaction of the attempt under way when the datagram is its record and comes from an
+    // address the invitation named; null (logged) otherwise.
+    std::shared_ptr<TunnexTransaction> attemptTransactionOf(const TunnexPeerDatagram& datagram,
+                                                            const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                            const sockaddr_in& sender, const std::string& senderText);
+    // Points the remote at the sender, hands the socket to the transport and starts the completion.
+    void completeTowardSender(TunnexPeerConnectionLayer& layer, const std::shared_ptr<TunnexRemotePeer>& stun,
+                              KLNetSocket& socket, const sockaddr_in& sender);
     // True (and logged) once the connection's completion has started.
     bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.

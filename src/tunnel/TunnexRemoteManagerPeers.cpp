@@ -237,9 +237,14 @@ void TunnexRemoteManager::peerDisconnectedFromRemote(const std::shared_ptr<Tunne
 
 void TunnexRemoteManager::forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer,
                                           const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    if (remotePeer) unregisterPeerWithUUID(remotePeer->UUID());
-    // A peer whose attempt has ended needs no time-out any more.
+    // Another peer may already serve the remote (a late attempt after a quick restart of either
+    // side): the entry goes only with the peer it names.
     std::lock_guard lock(mutex_);
+    if (remotePeer) {
+        auto found = peersByUUID_.find(remotePeer->UUID());
+        if (found != peersByUUID_.end() && found->second == peer) peersByUUID_.erase(found);
+    }
+    // A peer whose attempt has ended needs no time-out any more.
     peersWithRegisteredTimeouts_.erase(peer);
 }
 
