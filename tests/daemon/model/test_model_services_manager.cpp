@@ -166,6 +166,15 @@ TEST(ServicesScan, InformationListsOfServicePrograms) {
     EXPECT_EQ(byPid[14].serviceNames, Strings{"_d._tcp"});
 }
 
+TEST(ServicesScan, ReadsEveryProcessHoweverMany) {
+    FakeProc proc;
+    for (uint64_t pid = 1; pid <= 3000; ++pid) proc.add(pid, "/usr/bin/sleep");
+    proc.add(40000, "/opt/pw/com.kelvaro.portweaver.service.last");
+    auto services = scanRunningServices(proc.root);
+    ASSERT_EQ(services.size(), 9u);
+    EXPECT_EQ(services[0].pid, 40000u);
+}
+
 TEST(ServicesScan, FindsARealServiceProgramAmongAllProcesses) {
     fs::path exe = test::makeTempDir("installed") / (std::string(kPWServiceProgramPrefix) + "fixture");
     fs::copy_file("/bin/sleep", exe);
