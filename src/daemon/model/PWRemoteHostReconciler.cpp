@@ -55,16 +55,14 @@ PWRemoteHostUpdate PWRemoteHostReconciler::reconcile(const Value& hostRecords, c
     }
     bool availabilityChanged = false;
     std::vector<PWHostRecord> hosts;
-    {
-        for (const Value& value : *array) {
-            auto parsed = parseHostRecord(value);
-            if (!parsed.record) {
-                KLLog(kKLTLoggingLevelError, "Skipping host record (%s): %s", parsed.refusal.c_str(),
-                      value.description().c_str());
-                continue;
-            }
-            hosts.push_back(std::move(*parsed.record));
+    for (const Value& value : *array) {
+        auto parsed = parseHostRecord(value);
+        if (!parsed.record) {
+            KLLog(kKLTLoggingLevelError, "Skipping host record (%s): %s", parsed.refusal.c_str(),
+                  value.description().c_str());
+            continue;
         }
+        hosts.push_back(std::move(*parsed.record));
     }
 
     for (const PWHostRecord& host : hosts) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "daemon/model/KLTBonjourServiceHelper.h"
 #include "daemon/model/KLTNetService.h"
 
@@ -85,6 +88,29 @@ TEST(NetService, ConnectedFlagOutlivesTheRecord) {
     EXPECT_TRUE(KLTNetService("remote.", "_ssh._tcp", "Outliving").connected());
     EXPECT_TRUE(KLTDnsSdService("remote.", "_ssh._tcp", "Outliving").connected());
     EXPECT_FALSE(KLTNetService("remote.", "_ssh._tcp", "Other").connected());
+}
+
+TEST(NetService, TunnelThreadsReadAndRewriteWhileTheMainThreadUpdates) {
+    auto record = std::make_shared<KLTNetService>("remote.", "_ssh._tcp", "Shared");
+    std::vector<std::thread> tunnel;
+    for (int t = 0; t < 4; ++t) {
+        tunnel.emplace_back([record, t] {
+            for (int i = 0; i < 2000; ++i) {
+                std::string uuid = record->uuid();
+                record->setUuid(i % 2 ? "tunnel-" + std::to_string(t) : uuid);
+                record->setConnected(i % 2);
+                (void)record->serviceKey();
+            }
+        });
+    }
+    for (int i = 0; i < 2000; ++i) {
+        record->setNickname(i % 2 ? "" : "Desk");
+        record->setStatus(i % 2);
+        (void)record->description();
+    }
+    for (auto& thread : tunnel) thread.join();
+    EXPECT_EQ(record->uuid().rfind("tunnel-", 0), 0u);
+    EXPECT_EQ(record->configuredName(), "Shared");
 }
 
 TEST(BonjourServiceHelper, KeysNeedAllThreeParts) {
