@@ -1,5 +1,7 @@
 #include "daemon/model/PWServicesManager.h"
 
+#include <set>
+
 #include "daemon/model/PWServicesScan.h"
 #include "foundation/KLDevice.h"
 #include "foundation/KLTButler.h"
@@ -95,6 +97,16 @@ void PWServicesManager::updateReportingServices(std::vector<PWRunningService> se
 std::vector<PWRunningService> PWServicesManager::availableServices() const {
     std::lock_guard lock(mutex_);
     return availableServices_;
+}
+
+std::vector<std::string> PWServicesManager::offeredServiceNames() const {
+    std::set<std::string> names;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& service : availableServices_)
+            names.insert(service.serviceNames.begin(), service.serviceNames.end());
+    }
+    return {names.begin(), names.end()};
 }
 
 std::vector<std::shared_ptr<KLTHostItem>> PWServicesManager::hostItems() const {

@@ -58,6 +58,9 @@ public:
     // Stores the list and announces additions, then removals.
     void updateReportingServices(std::vector<PWRunningService> services);
     std::vector<PWRunningService> availableServices() const;
+    // The DNS-SD types of every available record, each once, in byte order: what the account
+    // client registers this host with.
+    std::vector<std::string> offeredServiceNames() const;
 
     Signal<const std::vector<PWRunningService>&> addedServices;
     Signal<const std::vector<PWRunningService>&> removedServices;

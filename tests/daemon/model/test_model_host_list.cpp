@@ -46,7 +46,8 @@ TEST(HostList, FirstListAddsEverythingAndTheSameListAgainIsQuiet) {
     HostListRun run;
     auto first = run.feed(kOffice);
     EXPECT_TRUE(first.needsUpdate);
-    EXPECT_EQ(keys(first.added), (Strings{"remote.~_rfb._tcp~Office", "remote.~_ssh._tcp~Me", "remote.~_ssh._tcp~Office"}));
+    EXPECT_EQ(keys(first.added),
+              (Strings{"remote.~_rfb._tcp~Office", "remote.~_ssh._tcp~Me", "remote.~_ssh._tcp~Office"}));
     EXPECT_TRUE(first.existing.empty());
     EXPECT_TRUE(first.removed.empty());
     EXPECT_FALSE(first.signOut);
@@ -114,7 +115,8 @@ TEST(HostList, HostsComingAndGoing) {
 
 TEST(HostList, TwoTypesOfOneHostShareTheUuidAndTheLastIsKeptByUuid) {
     HostListRun run;
-    auto update = run.feed(R"([{"name":"Office","uuid":"u1","status":"available","service_names":"_ssh._tcp,_rfb._tcp"}])");
+    auto update =
+        run.feed(R"([{"name":"Office","uuid":"u1","status":"available","service_names":"_ssh._tcp,_rfb._tcp"}])");
     ASSERT_EQ(update.records.size(), 2u);
     EXPECT_EQ(update.records[0]->uuid(), "u1");
     EXPECT_EQ(update.records[1]->uuid(), "u1");
@@ -147,7 +149,9 @@ TEST(HostList, OwnHostIsSignedOutOnlyAfterTheGrace) {
     EXPECT_TRUE(gone.existing.empty());
 
     // A host without service records does not count as present.
-    EXPECT_TRUE(run.feed(R"([{"name":"Me","uuid":"own-machine","status":"available"}])", std::chrono::seconds(63)).signOut);
+    auto listedWithoutServices =
+        run.feed(R"([{"name":"Me","uuid":"own-machine","status":"available"}])", std::chrono::seconds(63));
+    EXPECT_TRUE(listedWithoutServices.signOut);
 }
 
 TEST(HostList, UnknownOwnIdentityNeverSignsOut) {
@@ -161,7 +165,8 @@ TEST(HostList, AddressListWithABadWord) {
     clearMemoryLog();
     HostListRun run;
     auto update = run.feed(
-        R"([{"name":"Office","uuid":"u1","status":"available","service_names":"_ssh._tcp","remote_addresses":"192.168.1.20:5000;;nonsense"}])");
+        R"([{"name":"Office","uuid":"u1","status":"available","service_names":"_ssh._tcp",
+             "remote_addresses":"192.168.1.20:5000;;nonsense"}])");
     ASSERT_EQ(update.records.size(), 1u);
     auto addresses = update.records[0]->addresses();
     ASSERT_EQ(addresses.size(), 1u);

@@ -91,6 +91,9 @@ TEST(ServicesScan, RestartUnderANewPidIsOneAdditionThenOneRemoval) {
     proc.add(100, program);
     auto manager = managerFor(proc);
     manager->servicesUpdateTimerFired();
+    EXPECT_EQ(manager->offeredServiceNames(),
+              (Strings{"_afpovertcp._tcp", "_daap._tcp", "_echo._tcp", "_ftp._tcp", "_home-sharing._tcp", "_rfb._tcp",
+                       "_smb._tcp", "_ssh._tcp"}));
     Announcements seen(*manager);
     proc.remove(100);
     proc.add(200, program);
@@ -322,7 +325,9 @@ TEST(HostItemArchive, WrongVersionIsDeletedYetLoadedAndGarbageIsSetAside) {
     // The next write starts a good archive again.
     second->registerHostItemWithPWDictionary(hostRecord("u3", "_ssh._tcp"));
     second->hostItemForUUID("u3")->nestedSelves()[0]->setSshUsername("carol");
-    EXPECT_EQ(PWServicesManager::create({proc.root, archive, "own"})->hostItemArchiveForUUID("u3")->sshUsername, "carol");
+    auto third = PWServicesManager::create({proc.root, archive, "own"});
+    ASSERT_TRUE(third->hostItemArchiveForUUID("u3"));
+    EXPECT_EQ(third->hostItemArchiveForUUID("u3")->sshUsername, "carol");
 }
 
 TEST(HostItemArchive, LivesInTheProgramsSupportFolder) {
