@@ -84,7 +84,7 @@ size_t ViewerUpdateStream::unitLength(std::span<const uint8_t> bytes) {
 void ViewerUpdateStream::takeUnit(std::span<const uint8_t> unit) {
     if (mRecordsLeft > 0) {
         takeRecord(unit);
-        if (--mRecordsLeft == 0) ++updatesCompleted;
+        if (!failed() && --mRecordsLeft == 0) ++updatesCompleted;
         return;
     }
     if (mAppsLeft > 0) {
