@@ -1,7 +1,7 @@
 #include "screen/protocol/InputDatagrams.h"
 
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireReader.h"
 
 namespace kl {
 
