@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kl {
 
@@ -27,7 +28,7 @@ Result<std::span<const uint8_t>> JpegCompressor::compress(const PixelView& pictu
     const int subsampling = fullChromaForFactor(compressionFactor) ? TJSAMP_444 : TJSAMP_420;
     // Grow the one buffer to the worst case up front so the codec never reallocates it.
     const unsigned long needed = tjBufSize(picture.width, picture.height, subsampling);
-    if (needed == (unsigned long)-1) {
+    if (needed == (unsigned long)-1 || needed > (unsigned long)std::numeric_limits<int>::max()) {
         return Error::withDescription(kImageErrorDomain, kImageErrorBadPicture, "picture too large for JPEG");
     }
     if (needed > mBufferSize) {

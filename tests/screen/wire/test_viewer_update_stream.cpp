@@ -160,9 +160,10 @@ TEST(ViewerUpdateStream, RebuildsTheFramebufferFromEveryRectangleKind) {
 TEST(ViewerUpdateStream, MovesAndPlaceholders) {
     const TestPicture tile = gradientPicture(16, 16);
     Bytes out;
-    writeScreenUpdateHeader(out, kScreenUpdateMsg, 3);
+    writeScreenUpdateHeader(out, kScreenUpdateMsg, 4);
     writeRectRecord(out, {0, 0, 16, 16, kEncodingPNG, 0}, *encodePNG(viewOf(tile)));
     writeCopyRect(out, 0, 0, 16, 16, 20, 4);
+    writeCopyRect(out, 30000, 30000, 0xFFFF, 0xFFFF, -30000, -30000);  // nothing there to move
     writePlaceholderRect(out);
     viewer::ViewerUpdateStream v;
     v.framebuffer().resize(40, 24);

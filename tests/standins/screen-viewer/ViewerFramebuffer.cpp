@@ -21,17 +21,16 @@ void ViewerFramebuffer::drawStretched(int x, int y, int w, int h, const Picture&
 }
 
 void ViewerFramebuffer::copy(int x, int y, int w, int h, int dx, int dy) {
-    // Take the source first so that overlapping moves read the old pixels.
-    Picture moved(std::max(w, 0), std::max(h, 0));
+    // Only the part inside the framebuffer has pixels to move; take it first so that an
+    // overlapping move reads the old pixels.
+    const int left = std::max(x, 0), top = std::max(y, 0);
+    const int right = std::min(x + w, mPicture.width), bottom = std::min(y + h, mPicture.height);
+    if (right <= left || bottom <= top) return;
+    Picture moved(right - left, bottom - top);
     for (int row = 0; row < moved.height; ++row) {
-        for (int col = 0; col < moved.width; ++col) {
-            const int sx = x + col, sy = y + row;
-            if (sx >= 0 && sy >= 0 && sx < mPicture.width && sy < mPicture.height) {
-                std::memcpy(moved.at(col, row), mPicture.at(sx, sy), 4);
-            }
-        }
+        std::memcpy(moved.at(0, row), mPicture.at(left, top + row), size_t(moved.width) * 4);
     }
-    draw(x + dx, y + dy, moved);
+    draw(left + dx, top + dy, moved);
 }
 
 }  // namespace viewer

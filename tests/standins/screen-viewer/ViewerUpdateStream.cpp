@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint64_t kLargestMessage = 64u << 20;
 constexpr size_t kRectHeader = 13;
+constexpr uint64_t kLargestPicture = uint64_t(1) << 26;  // pixels
 
 uint64_t le(std::span<const uint8_t> bytes, size_t offset, size_t width) {
     uint64_t value = 0;
@@ -185,6 +186,7 @@ void ViewerUpdateStream::takeRecord(std::span<const uint8_t> unit) {
 
 void ViewerUpdateStream::drawZlib(const RectRecord& record, std::span<const uint8_t> payload) {
     if (!mInflateReady) return fail("no inflate stream");
+    if (uint64_t(record.w) * record.h > kLargestPicture) return fail("zlib rectangle too large");
     Picture picture(record.w, record.h);
     mInflate.next_in = const_cast<Bytef*>(payload.data());
     mInflate.avail_in = uInt(payload.size());
