@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireWriter.h"
 
 namespace kl {
 

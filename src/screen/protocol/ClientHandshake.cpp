@@ -1,7 +1,7 @@
 #include "screen/protocol/ClientHandshake.h"
 
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireReader.h"
 
 namespace kl {
 
@@ -46,17 +46,6 @@ std::optional<ClientCapabilities> readClientCapabilities(std::span<const uint8_t
     caps.deskgateClientId = in.u64(76);
     for (size_t i = 0; i < caps.otherFlags.size(); ++i) caps.otherFlags[i] = in.u16(84 + 2 * i);
     return caps;
-}
-
-Bytes writeClientCapabilities(const ClientCapabilities& caps) {
-    Bytes out;
-    ScreenWireWriter w(out);
-    w.u32(caps.encodingModes);
-    for (uint16_t size : caps.displaySizes) w.u16(size);
-    w.u16(caps.keyboardSupport).u16(caps.androidFlags).u16(caps.retinaFlags).u16(caps.iconHashCount);
-    w.u64(caps.deskgateClientId);
-    for (uint16_t flags : caps.otherFlags) w.u16(flags);
-    return out;
 }
 
 std::optional<ClientHandshake> readClientHandshake(std::span<const uint8_t> bytes) {

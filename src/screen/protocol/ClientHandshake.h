@@ -11,8 +11,6 @@
 #include <span>
 #include <vector>
 
-#include "platform/Value.h"
-
 namespace kl {
 
 // Kept by the server as the viewer's capabilities and handed to the encoder (100 bytes on the wire).
@@ -81,6 +79,5 @@ std::optional<ClientHandshake> readClientHandshake(std::span<const uint8_t> byte
 
 // The 100 capability bytes as a record (bytes shorter than that are refused).
 std::optional<ClientCapabilities> readClientCapabilities(std::span<const uint8_t> bytes);
-Bytes writeClientCapabilities(const ClientCapabilities& capabilities);
 
 }  // namespace kl

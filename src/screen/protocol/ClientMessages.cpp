@@ -2,7 +2,7 @@
 
 #include "screen/protocol/ClientHandshake.h"
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireReader.h"
 
 namespace kl {
 

@@ -1,7 +1,7 @@
 #include "screen/protocol/InputDatagrams.h"
 
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireReader.h"
 
 namespace kl {
 
@@ -61,7 +61,7 @@ InputDatagram decode(const ScreenWireReader& in) {
         case kWindowRequestMsg: return WindowRequestMessage{in.u64(1), in.u64(9)};
         case kMouseEventMsg: return MouseEventMessage{in.u8(1), in.i16(2), in.i16(4)};
         case kScrollEventMsg: return ScrollEventMessage{in.f32(5), in.f32(9)};
-        default: return MenuRequestMessage{in.u64(1), in.u64(9)};
+        default: return MenuRequestMessage{in.u64(1), in.u64(9)};  // the last type layoutLength admits
     }
 }
 

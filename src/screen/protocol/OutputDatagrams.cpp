@@ -1,7 +1,7 @@
 #include "screen/protocol/OutputDatagrams.h"
 
 #include "screen/protocol/ScreenProtocol.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireWriter.h"
 #include "screen/protocol/ServerMessages.h"
 
 namespace kl {

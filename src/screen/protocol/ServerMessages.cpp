@@ -1,6 +1,6 @@
 #include "screen/protocol/ServerMessages.h"
 
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireWriter.h"
 
 namespace kl {
 

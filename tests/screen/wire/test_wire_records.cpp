@@ -7,7 +7,7 @@
 #include "WireTestBytes.h"
 #include "screen/protocol/ApplicationMessages.h"
 #include "screen/protocol/OutputDatagrams.h"
-#include "screen/protocol/ScreenWireBytes.h"
+#include "screen/protocol/ScreenWireWriter.h"
 #include "screen/protocol/ServerMessages.h"
 
 namespace kl {
