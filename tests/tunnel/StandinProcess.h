@@ -27,9 +27,10 @@ extern char** environ;
 
 namespace kl::test {
 
-// Where the stand-in server lives, found from this header's own path.
+// Where the stand-in server lives in the source tree (a cached build may compile with relative paths,
+// so the header's own path is no guide).
 inline std::string rendezvousStandinPath() {
-    return (std::filesystem::path(__FILE__).parent_path() / "../standins/rendezvous/server.py").lexically_normal();
+    return std::string(KL_SOURCE_DIR) + "/tests/standins/rendezvous/server.py";
 }
 inline const char* kSystemPython = "/usr/bin/python3";
 
