@@ -1,29 +1,11 @@
 #include "screen/CreateImageBufferForRect.h"
 
 #include <cstdlib>
-#include <memory>
 
 #include "platform/x11/X11Capture.h"
 #include "screen/DisplayServer.h"
 
 namespace kl {
-
-namespace {
-
-// One capturer per thread, bound to that thread's connection.
-X11Capture* threadCapture() {
-    thread_local std::unique_ptr<X11Capture> capture;
-    thread_local X11Connection* boundTo = nullptr;
-    X11Connection* c = X11Connection::forThisThread();
-    if (!c) return nullptr;
-    if (!capture || boundTo != c) {
-        capture = std::make_unique<X11Capture>(*c);
-        boundTo = c;
-    }
-    return capture.get();
-}
-
-}  // namespace
 
 uint8_t* CreateImageBufferForRectWith(X11Capture& capture, uint8_t* buffer, uint32_t displayID, Size* outSize,
                                       double, const Rect& rect) {
@@ -47,9 +29,9 @@ uint8_t* CreateImageBufferForRectWith(X11Capture& capture, uint8_t* buffer, uint
 }
 
 uint8_t* CreateImageBufferForRect(uint8_t* buffer, uint32_t displayID, Size* outSize, double scale, const Rect& rect) {
-    X11Capture* capture = threadCapture();
-    if (!capture) return buffer;
-    return CreateImageBufferForRectWith(*capture, buffer, displayID, outSize, scale, rect);
+    X11Connection* connection = X11Connection::forThisThread();
+    if (!connection) return buffer;
+    return CreateImageBufferForRectWith(connection->capture(), buffer, displayID, outSize, scale, rect);
 }
 
 }  // namespace kl

@@ -1,5 +1,7 @@
 #include "platform/x11/X11Connection.h"
 
+#include "platform/x11/X11Capture.h"
+
 #include <X11/Xlib.h>
 
 #include <cstdio>
@@ -90,7 +92,13 @@ void X11Connection::closeForThisThread() {
 
 X11Connection::X11Connection(void* display) : display_(display) {}
 
+X11Capture& X11Connection::capture() {
+    if (!capture_) capture_ = std::make_unique<X11Capture>(*this);
+    return *capture_;
+}
+
 X11Connection::~X11Connection() {
+    capture_.reset();
     auto* display = static_cast<Display*>(display_);
     XCloseDisplay(display);
     std::lock_guard lock(registryMutex());

@@ -13,6 +13,8 @@
 
 namespace kl {
 
+class X11Capture;
+
 struct X11Rect {
     int x = 0, y = 0, width = 0, height = 0;
     friend bool operator==(const X11Rect&, const X11Rect&) = default;
@@ -41,6 +43,9 @@ public:
     int syncAndTakeError();
     void flush();
     bool isLocal() const { return local_; }
+    // A capturer bound to this connection, made on first use and released before the connection
+    // closes.
+    X11Capture& capture();
 
     // Where the layer's log lines go (standard error until set).
     static void setLogFunction(std::function<void(const std::string&)> log);
@@ -50,6 +55,7 @@ private:
     explicit X11Connection(void* display);
     void* display_;
     bool local_ = true;
+    std::unique_ptr<X11Capture> capture_;
 };
 
 }  // namespace kl

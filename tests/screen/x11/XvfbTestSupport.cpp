@@ -51,9 +51,10 @@ void Client::showCursorWindow(int x, int y, int w, int h, int size, int hotX, in
     }
     Pixmap source = XCreateBitmapFromData(d, window, shape.data(), size, size);
     Pixmap maskPixmap = XCreateBitmapFromData(d, window, mask.data(), size, size);
-    XColor black{}, white{};
+    XColor red{}, white{};
+    red.red = 0xFFFF;
     white.red = white.green = white.blue = 0xFFFF;
-    Cursor cursor = XCreatePixmapCursor(d, source, maskPixmap, &black, &white, hotX, hotY);
+    Cursor cursor = XCreatePixmapCursor(d, source, maskPixmap, &red, &white, hotX, hotY);
     XDefineCursor(d, window, cursor);
     XMapRaised(d, window);
     XSync(d, False);

@@ -101,8 +101,8 @@ public:
     static uint32_t patternPixel(int x, int y) {
         return uint32_t((x * 7 + y * 13) & 0xFF) << 16 | uint32_t((x ^ y) & 0xFF) << 8 | uint32_t((x + 3 * y) & 0xFF);
     }
-    // Maps a window over a root area showing a size x size cursor with the given hot spot (blank:
-    // every pixel transparent), and moves the pointer into it.
+    // Maps a window over a root area showing a size x size cursor with the given hot spot: an
+    // opaque red diagonal stripe on transparent pixels (blank: every pixel transparent), and moves the pointer into it.
     void showCursorWindow(int x, int y, int w, int h, int size, int hotX, int hotY, bool blank);
 
 private:
