@@ -34,9 +34,12 @@ int recordError(Display* display, XErrorEvent* event) {
     return 0;
 }
 
+// Nothing more can be shown or read once the server is gone: log and leave at once, without
+// running exit handlers that would talk to the dead connection again.
 void serverLost(Display*, void*) {
     X11Connection::log("X server connection lost; exiting");
-    std::exit(0);
+    std::fflush(nullptr);
+    std::_Exit(0);
 }
 
 int ioErrorLogged(Display*) {

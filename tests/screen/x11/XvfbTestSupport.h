@@ -66,6 +66,7 @@ public:
         }
     }
     bool started() const { return !display_.empty(); }
+    pid_t pid() const { return pid_; }
     const std::string& display() const { return display_; }
 
 private:

@@ -142,6 +142,19 @@ TEST(X11Displays, ModesOfTheServerAndTheModeTable) {
     EXPECT_EQ(packSystemVersion("trixie/sid"), 0x0A0000u);
 }
 
+TEST(X11Displays, ALostServerEndsTheProcessCleanly) {
+    KL_START_XVFB(xvfb, 320, 240);
+    EXPECT_EXIT(
+        {
+            auto connection = X11Connection::open();
+            ::kill(xvfb.pid(), SIGKILL);
+            ::waitpid(xvfb.pid(), nullptr, 0);
+            connection->syncAndTakeError();
+            std::_Exit(3);  // not reached: the lost connection ends the process first
+        },
+        ::testing::ExitedWithCode(0), "X server connection lost");
+}
+
 TEST(X11Displays, EdidNamesAndFramebufferIndex) {
     uint8_t edid[128] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
     uint32_t serial = 0x99730003;
