@@ -33,10 +33,9 @@ void KLTBaseNimEncoder::clearRectangles() {
 void KLTBaseNimEncoder::setEncoderInformation(std::shared_ptr<KLTDisplaySet> displaySet,
                                               std::shared_ptr<KLNetSocket> socket,
                                               const ClientCapabilitiesBytes& capabilities) {
-    {
-        std::lock_guard lock(mLock);
-        mDisplaySet = std::move(displaySet);
-    }
+    // All three under the lock the frame operation runs under, so an update never sees a mix.
+    std::lock_guard lock(mLock);
+    mDisplaySet = std::move(displaySet);
     mClientSocket = std::move(socket);
     mCapabilities = capabilities;
 }

@@ -50,7 +50,10 @@ std::recursive_mutex* KLTDisplayConfiguration::frameBufferLockObject() {
 bool KLTDisplayConfiguration::startListeningForDevice(std::optional<std::string> name) {
     if (!X11Connection::forThisThread()) return false;
     mRegisteredForReconfigurationCallback = true;
-    mDisplayNameOfInterest = std::move(name);
+    {
+        std::lock_guard lock(mDelegateMutex);
+        mDisplayNameOfInterest = std::move(name);
+    }
     onLoop([this] { updateWatcher(); });
     return true;
 }
@@ -58,7 +61,10 @@ bool KLTDisplayConfiguration::startListeningForDevice(std::optional<std::string>
 void KLTDisplayConfiguration::stopListening() {
     if (!mRegisteredForReconfigurationCallback) return;
     mRegisteredForReconfigurationCallback = false;
-    mDisplayNameOfInterest.reset();
+    {
+        std::lock_guard lock(mDelegateMutex);
+        mDisplayNameOfInterest.reset();
+    }
     onLoop([this] { updateWatcher(); });
 }
 
@@ -164,8 +170,9 @@ void KLTDisplayConfiguration::displayReconfigurationCallBack(uint32_t displayID,
     if (frameBufferLock) lock = std::unique_lock(*frameBufferLock);
 
     std::string name = KLTScreen::userDescriptionForDisplayID(displayID);
-    bool matches = !mDisplayNameOfInterest || *mDisplayNameOfInterest == name;
-    bool isNameOfInterest = mDisplayNameOfInterest && *mDisplayNameOfInterest == name;
+    std::optional<std::string> nameOfInterest = displayNameOfInterest();
+    bool matches = !nameOfInterest || *nameOfInterest == name;
+    bool isNameOfInterest = nameOfInterest && *nameOfInterest == name;
     std::shared_ptr<KLTDisplayConfigurationDelegate> delegate;
     {
         std::lock_guard guard(mDelegateMutex);
@@ -201,6 +208,11 @@ void KLTDisplayConfiguration::displayReconfigurationCallBack(uint32_t displayID,
     if ((flags & kCGDisplayDesktopShapeChangedFlag) && isNameOfInterest) desktopShapeChangedForDisplayID(displayID, flags);
 }
 
+std::optional<std::string> KLTDisplayConfiguration::displayNameOfInterest() {
+    std::lock_guard lock(mDelegateMutex);
+    return mDisplayNameOfInterest;
+}
+
 void KLTDisplayConfiguration::post(const char* name, Value userInfo) {
     if (!mSendNotifications) return;
     postNotificationOnMainThread(mLoop, mNotifications, std::string(name), std::move(userInfo));
@@ -222,14 +234,14 @@ void KLTDisplayConfiguration::displayOfInterestAdded() {
     setupWindowLocationTimer();
     mDisplayOfInterestBounds = KLTScreen::scaleCorrectedDisplayBoundsForDisplayID(mDisplayIDOfInterest);
     post(kGVEDisplayOfInterestWasAddedNotification,
-         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(mDisplayNameOfInterest.value_or(""))},
+         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(displayNameOfInterest().value_or(""))},
                           {kGVEDisplayConfigurationDisplayIDKey, Value(uint64_t(mDisplayIDOfInterest))}}));
 }
 
 void KLTDisplayConfiguration::displayOfInterestRemoved() {
     resetWindowLocationTimer();
     post(kGVEDisplayOfInterestWasRemovedNotification,
-         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(mDisplayNameOfInterest.value_or(""))},
+         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(displayNameOfInterest().value_or(""))},
                           {kGVEDisplayConfigurationDisplayIDKey, Value(uint64_t(mDisplayIDOfInterest))}}));
 }
 

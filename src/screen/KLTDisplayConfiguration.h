@@ -116,12 +116,13 @@ private:
     void displayOfInterestRemoved();
     void desktopShapeChangedForDisplayID(uint32_t displayID, uint32_t flags);
     void post(const char* name, Value userInfo);
+    std::optional<std::string> displayNameOfInterest();
 
     MainLoop& mLoop;
     std::weak_ptr<KLTDisplayConfigurationDelegate> mDelegate;
     std::mutex mDelegateMutex;
     std::atomic<bool> mRegisteredForReconfigurationCallback{false};
-    std::optional<std::string> mDisplayNameOfInterest;
+    std::optional<std::string> mDisplayNameOfInterest;  // under mDelegateMutex
     std::atomic<uint32_t> mDisplayIDOfInterest{0};
     Rect mDisplayOfInterestBounds;
     bool mSendNotifications = false;

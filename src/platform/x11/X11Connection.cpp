@@ -56,11 +56,7 @@ void installHandlers() {
     });
 }
 
-struct ThreadConnection {
-    std::unique_ptr<X11Connection> connection;
-    bool tried = false;
-};
-thread_local ThreadConnection threadConnection;
+thread_local std::unique_ptr<X11Connection> threadConnection;
 
 }  // namespace
 
@@ -80,18 +76,13 @@ std::unique_ptr<X11Connection> X11Connection::open(const char* name) {
     return c;
 }
 
+// A thread without a server tries again at its next call (the server may come up later).
 X11Connection* X11Connection::forThisThread() {
-    if (!threadConnection.tried) {
-        threadConnection.tried = true;
-        threadConnection.connection = open();
-    }
-    return threadConnection.connection.get();
+    if (!threadConnection) threadConnection = open();
+    return threadConnection.get();
 }
 
-void X11Connection::closeForThisThread() {
-    threadConnection.connection.reset();
-    threadConnection.tried = false;
-}
+void X11Connection::closeForThisThread() { threadConnection.reset(); }
 
 X11Connection::X11Connection(void* display) : display_(display) {}
 
