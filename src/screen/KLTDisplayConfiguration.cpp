@@ -5,6 +5,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "platform/x11/X11EventWatcher.h"
+#include "platform/x11/X11Windows.h"
 #include "screen/KLGeometryHelpers.h"
 #include "screen/KLTScreen.h"
 
@@ -279,16 +280,103 @@ void KLTDisplayConfiguration::resetWindowLocationTimer() {
     });
 }
 
-// Window tracking needs the window list and window moves of the window monitor, which this
-// facility's only switch (turnOnWindowsOfInterestSupportAndUpdate) never asks for in the service.
+namespace {
+WindowOfInterest windowOfInterestFrom(const X11WindowInfo& w) {
+    Point origin = DisplayServer::rootToGlobal({double(w.bounds.x), double(w.bounds.y)});
+    return {uint32_t(w.id), w.name, Rect(origin, Size{double(w.bounds.width), double(w.bounds.height)}), w.pid, w.layer};
+}
+}  // namespace
+
 void KLTDisplayConfiguration::getWindowsOfInterest() {
-    if (!mDisplayIDOfInterest || mMovingWindowsOfInterest) return;
-    KLLog(kKLTLoggingLevelDebug, "windows of interest: window tracking is not available");
+    if (!mLoop.isCurrentThread()) {
+        KLLog(kKLTLoggingLevelError, "We should not be calling this on any other thread than mainThread");
+        return;
+    }
+    X11Connection* c = X11Connection::forThisThread();
+    if (!mDisplayIDOfInterest || mMovingWindowsOfInterest || !c) return;
+    Rect displayBounds = KLTScreen::scaleCorrectedDisplayBoundsForDisplayID(mDisplayIDOfInterest);
+    std::set<uint32_t> present;
+    for (const auto& w : x11OnScreenWindows(*c)) {
+        if (w.layer != 0 && w.layer != 3) continue;
+        WindowOfInterest window = windowOfInterestFrom(w);
+        present.insert(window.windowID);
+        Rect common = window.bounds.intersection(displayBounds);
+        if (common.isNull() || common.size.width <= 0 || common.size.height <= 0) continue;
+        auto known = std::find_if(mWindowsOfInterest.begin(), mWindowsOfInterest.end(),
+                                  [&](const WindowOfInterest& k) { return k.windowID == window.windowID; });
+        if (known != mWindowsOfInterest.end()) {
+            *known = window;
+        } else {
+            mWindowsOfInterest.push_back(window);
+            mWindowsOfInterestWindowIDs.insert(window.windowID);
+            windowMovedOnDisplayOfInterest(window.windowID);
+        }
+    }
+    if (!mRegisteredForRefresh) return;
+    for (auto it = mWindowsOfInterest.begin(); it != mWindowsOfInterest.end();) {
+        auto now = present.count(it->windowID) ? windowDescriptionForWindowID(it->windowID) : std::nullopt;
+        Rect common = now ? now->bounds.intersection(mDisplayOfInterestBounds) : Rect::null();
+        if (now && !common.isNull() && common.size.width > 0 && common.size.height > 0) {
+            ++it;
+            continue;
+        }
+        uint32_t gone = it->windowID;
+        mWindowsOfInterestWindowIDs.erase(gone);
+        it = mWindowsOfInterest.erase(it);
+        windowMovedOffDisplayOfInterest(gone);
+    }
 }
 
 void KLTDisplayConfiguration::moveWindowsOfInterestBack() {
-    if (!mWindowsOfInterestSupport) return;
-    KLLog(kKLTLoggingLevelDebug, "windows of interest: nothing to move back");
+    onLoop([this] {
+        X11Connection* c = X11Connection::forThisThread();
+        if (!mWindowsOfInterestSupport || !c) return;
+        mMovingWindowsOfInterest = true;
+        std::vector<WindowOfInterest> onScreen;
+        for (const auto& w : x11OnScreenWindows(*c)) onScreen.push_back(windowOfInterestFrom(w));
+        for (const auto& entry : mWindowsOfInterest) {
+            if (auto match = findMatchingWindowRefInArray(onScreen, entry)) moveAXWindow(match->windowID, entry.bounds.origin);
+        }
+        mMovingWindowsOfInterest = false;
+    });
+}
+
+std::optional<WindowOfInterest> KLTDisplayConfiguration::windowDescriptionForWindowID(uint32_t windowID) {
+    X11Connection* c = X11Connection::forThisThread();
+    if (!c) return std::nullopt;
+    auto info = x11WindowInfo(*c, windowID);
+    if (!info) return std::nullopt;
+    return windowOfInterestFrom(*info);
+}
+
+std::optional<WindowOfInterest> KLTDisplayConfiguration::findMatchingWindowRefInArray(
+    const std::vector<WindowOfInterest>& windows, const WindowOfInterest& entry) {
+    auto now = windowDescriptionForWindowID(entry.windowID);
+    Rect reported = now ? now->bounds : Rect();
+    for (const auto& w : windows)
+        if (w.name == entry.name && w.bounds == reported) return w;
+    return std::nullopt;
+}
+
+void KLTDisplayConfiguration::moveAXWindow(uint32_t windowID, Point to) {
+    X11Connection* c = X11Connection::forThisThread();
+    if (!c) return;
+    Point root = DisplayServer::globalToRoot(to);
+    x11MoveWindow(*c, windowID, int(root.x), int(root.y));
+}
+
+void KLTDisplayConfiguration::windowMovedOnDisplayOfInterest(uint32_t windowID) {
+    post(kGVEWindowMovedOnDisplayOfInterest,
+         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(displayNameOfInterest().value_or(""))},
+                          {kGVEDisplayConfigurationDisplayIDKey, Value(uint64_t(mDisplayIDOfInterest))},
+                          {kGVEDisplayConfigurationWindowIDKey, Value(int64_t(windowID))}}));
+}
+
+void KLTDisplayConfiguration::windowMovedOffDisplayOfInterest(uint32_t windowID) {
+    post(kGVEWindowMovedOffDisplayOfInterest,
+         Value(Dictionary{{kGVEDisplayConfigurationDisplayNameKey, Value(displayNameOfInterest().value_or(""))},
+                          {kGVEDisplayConfigurationDisplayIDKey, Value(uint64_t(mDisplayIDOfInterest))},
+                          {kGVEDisplayConfigurationWindowIDKey, Value(int64_t(windowID))}}));
 }
 
 std::string KLTDisplayConfiguration::stringFromCGDisplayChangeSummaryFlags(uint32_t flags) {

@@ -59,6 +59,15 @@ inline const char* const kGVEDisplayConfigurationDisplayIDKey = "GVEDisplayConfi
 inline const char* const kGVEDisplayConfigurationWindowIDKey = "GVEDisplayConfigurationWindowIDKey";
 inline const char* const kGVEDisplayConfigurationFlagsKey = "GVEDisplayConfigurationFlagsKey";
 
+// A window seen on the display of interest, in global coordinates.
+struct WindowOfInterest {
+    uint32_t windowID = 0;
+    std::string name;
+    Rect bounds;
+    int ownerPID = 0;
+    int layer = 0;
+};
+
 class KLTDisplayConfiguration {
 public:
     // Seconds between comparisons of the monitor list (setting a monitor sends no event).
@@ -99,6 +108,14 @@ public:
     void setupWindowLocationTimer();
     void resetWindowLocationTimer();
     uint32_t displayIDOfInterest() const { return mDisplayIDOfInterest; }
+    // Main-loop state of the facility.
+    const std::vector<WindowOfInterest>& windowsOfInterest() const { return mWindowsOfInterest; }
+    std::optional<WindowOfInterest> windowDescriptionForWindowID(uint32_t windowID);
+    // The first window with the entry's name whose bounds are what the server now reports for the
+    // entry's window.
+    std::optional<WindowOfInterest> findMatchingWindowRefInArray(const std::vector<WindowOfInterest>& windows,
+                                                                const WindowOfInterest& entry);
+    void moveAXWindow(uint32_t windowID, Point to);
     // Notifications: name and user information, emitted on the main loop.
     Signal<std::string, Value>& notifications() { return mNotifications; }
 
@@ -116,6 +133,8 @@ private:
     void displayOfInterestRemoved();
     void desktopShapeChangedForDisplayID(uint32_t displayID, uint32_t flags);
     void post(const char* name, Value userInfo);
+    void windowMovedOnDisplayOfInterest(uint32_t windowID);
+    void windowMovedOffDisplayOfInterest(uint32_t windowID);
     std::optional<std::string> displayNameOfInterest();
 
     MainLoop& mLoop;
@@ -129,6 +148,8 @@ private:
     bool mWindowsOfInterestSupport = false;
     bool mMovingWindowsOfInterest = false;
     CancelHandle mWindowLocationTimer;
+    std::vector<WindowOfInterest> mWindowsOfInterest;
+    std::set<uint32_t> mWindowsOfInterestWindowIDs;
     std::atomic<bool> mRegisteredForRefresh{false};
     std::atomic<int32_t> mListenerCount{0};
     std::atomic<bool> mRefreshRegistered{false};

@@ -64,4 +64,29 @@ void Client::showCursorWindow(int x, int y, int w, int h, int size, int hotX, in
     XFreePixmap(d, maskPixmap);
 }
 
+unsigned long Client::showWindow(const char* name, int x, int y, int w, int h) {
+    Display* d = dpy(display_);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    Window window = XCreateWindow(d, DefaultRootWindow(d), x, y, w, h, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                  CWOverrideRedirect, &attributes);
+    XStoreName(d, window, name);
+    XMapRaised(d, window);
+    XSync(d, False);
+    return window;
+}
+
+void Client::moveWindow(unsigned long id, int x, int y) {
+    XMoveWindow(dpy(display_), id, x, y);
+    XSync(dpy(display_), False);
+}
+
+std::pair<int, int> Client::windowOrigin(unsigned long id) {
+    Display* d = dpy(display_);
+    int x = 0, y = 0;
+    Window child;
+    XTranslateCoordinates(d, id, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    return {x, y};
+}
+
 }  // namespace kl::test

@@ -106,6 +106,11 @@ public:
     // opaque red diagonal stripe on transparent pixels (blank: every pixel transparent), and moves the pointer into it.
     void showCursorWindow(int x, int y, int w, int h, int size, int hotX, int hotY, bool blank);
 
+    // A mapped, named top-level window (no window manager runs); its id.
+    unsigned long showWindow(const char* name, int x, int y, int w, int h);
+    void moveWindow(unsigned long id, int x, int y);
+    std::pair<int, int> windowOrigin(unsigned long id);
+
 private:
     void* display_;
 };

@@ -1,6 +1,7 @@
 // What the X server reports on its own: redrawn areas reach the delegate as refreshes, monitor
 // splits as begin and end reconfigurations under the frame-buffer lock, cursor changes as a new
 // serial, image and hot spot; and the refresh listener count.
+#include <algorithm>
 #include <future>
 
 #include "XvfbTestSupport.h"
@@ -115,6 +116,52 @@ TEST(X11Events, SplittingTheScreenReportsBeginAndEndUnderTheLock) {
     EXPECT_FALSE(configuration.registeredForReconfigurationCallback());
     EXPECT_EQ(KLTDisplayConfiguration::stringFromCGDisplayChangeSummaryFlags(0x11),
               "DisplayChangeSummaryFlags: kCGDisplayBeginConfigurationFlag kCGDisplayAddFlag ");
+}
+
+// The tracking of windows on one named display (a facility the service itself never switches on).
+TEST(X11Events, WindowsOfInterestFollowTheTrackedDisplay) {
+    KL_START_XVFB(xvfb, 2048, 768);
+    MainLoop loop;
+    KLTDisplayConfiguration configuration(loop);
+    std::vector<std::pair<std::string, Value>> notices;
+    configuration.notifications().connect([&](std::string name, Value info) { notices.push_back({name, info}); });
+    configuration.setSendNotifications(true);
+    ASSERT_TRUE(configuration.startListeningForDevice("Unknown Display"));  // what Xvfb's monitors are called
+    configuration.turnOnWindowsOfInterestSupportAndUpdate();
+    configuration.setListenToScreenRefresh(true);
+    loop.runUntil([] { return false; }, 100ms);
+
+    auto split = splitMonitors({"KL-LEFT:1024x768+0+0", "KL-RIGHT:1024x768+1024+0"});
+    ASSERT_TRUE(split);
+    Client client;
+    uint32_t right = client.atom("KL-RIGHT");
+    ASSERT_TRUE(loop.runUntil([&] { return configuration.displayIDOfInterest() == right; }, 10s));
+    auto noticed = [&](const char* name) {
+        return std::count_if(notices.begin(), notices.end(), [&](const auto& n) { return n.first == name; });
+    };
+    EXPECT_GT(noticed(kGVEDisplayOfInterestWasAddedNotification), 0);
+    EXPECT_GT(noticed(kGVEDisplayWasAddedNotification), 0);
+
+    unsigned long window = client.showWindow("kl-tracked", 1100, 100, 200, 150);
+    loop.post([&] { configuration.getWindowsOfInterest(); });
+    ASSERT_TRUE(loop.runUntil([&] { return noticed(kGVEWindowMovedOnDisplayOfInterest) == 1; }, 5s));
+    EXPECT_EQ(notices.back().second.intOr(kGVEDisplayConfigurationWindowIDKey, 0), int64_t(window));
+    ASSERT_EQ(configuration.windowsOfInterest().size(), 1u);
+    EXPECT_EQ(configuration.windowsOfInterest()[0].bounds, Rect(1100, 100, 200, 150));
+
+    // Moved away, the window is brought back to where it was last seen on the tracked display.
+    client.moveWindow(window, 100, 100);
+    loop.post([&] { configuration.moveWindowsOfInterestBack(); });
+    ASSERT_TRUE(loop.runUntil([&] { return client.windowOrigin(window) == std::pair{1100, 100}; }, 5s));
+
+    client.moveWindow(window, 100, 100);
+    loop.post([&] { configuration.getWindowsOfInterest(); });
+    ASSERT_TRUE(loop.runUntil([&] { return noticed(kGVEWindowMovedOffDisplayOfInterest) == 1; }, 5s));
+    EXPECT_TRUE(configuration.windowsOfInterest().empty());
+    client.moveWindow(window, 1100, 100);
+    configuration.getWindowsOfInterest();  // off the main loop (not running): refused
+    EXPECT_EQ(noticed(kGVEWindowMovedOnDisplayOfInterest), 1);
+    EXPECT_TRUE(configuration.windowsOfInterest().empty());
 }
 
 TEST(X11Events, CursorChangesSeedImageAndHotSpot) {
