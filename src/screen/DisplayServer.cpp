@@ -26,12 +26,32 @@ std::atomic<uint32_t> seed{1};
 std::mutex seenMutex;
 std::vector<X11Monitor> seenMonitors;
 
+std::mutex cacheMutex;
+bool cacheValid = false;
+std::vector<DisplayInfo> cache;
+
+void storeCache(const std::vector<DisplayInfo>& list) {
+    std::lock_guard lock(cacheMutex);
+    cache = list;
+    cacheValid = true;
+}
+
 }  // namespace
 
-std::vector<DisplayInfo> displays() {
+std::vector<DisplayInfo> currentDisplays() {
     X11Connection* c = X11Connection::forThisThread();
     if (!c) return {};
-    return displaysOf(x11Monitors(*c));
+    auto list = displaysOf(x11Monitors(*c));
+    storeCache(list);
+    return list;
+}
+
+std::vector<DisplayInfo> displays() {
+    {
+        std::lock_guard lock(cacheMutex);
+        if (cacheValid) return cache;
+    }
+    return currentDisplays();
 }
 
 std::optional<DisplayInfo> display(uint32_t displayID) {
@@ -41,11 +61,9 @@ std::optional<DisplayInfo> display(uint32_t displayID) {
 }
 
 Point primaryRootOrigin() {
-    X11Connection* c = X11Connection::forThisThread();
-    if (!c) return {};
-    auto monitors = x11Monitors(*c);
-    const X11Monitor* primary = x11PrimaryMonitor(monitors);
-    return primary ? Point{double(primary->bounds.x), double(primary->bounds.y)} : Point{};
+    for (const auto& d : displays())
+        if (d.primary) return {double(d.monitor.bounds.x), double(d.monitor.bounds.y)};
+    return {};
 }
 
 Point rootToGlobal(Point root) {
@@ -62,6 +80,7 @@ uint32_t displayMappingSeed() {
     X11Connection* c = X11Connection::forThisThread();
     if (c) {
         auto monitors = x11Monitors(*c);
+        storeCache(displaysOf(monitors));
         std::lock_guard lock(seenMutex);
         if (monitors != seenMonitors) {
             seenMonitors = std::move(monitors);
@@ -71,6 +90,10 @@ uint32_t displayMappingSeed() {
     return seed;
 }
 
-void noteDisplayChange() { ++seed; }
+void noteDisplayChange() {
+    ++seed;
+    std::lock_guard lock(cacheMutex);
+    cacheValid = false;
+}
 
 }  // namespace kl::DisplayServer

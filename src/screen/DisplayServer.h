@@ -22,8 +22,12 @@ struct DisplayInfo {
 
 namespace DisplayServer {
 
-// The active displays in the server's order; empty without a server.
+// The active displays in the server's order; empty without a server. Answered from a process-wide
+// copy (refresh rectangles ask for bounds many times a second) that is read again after every
+// change seen (noteDisplayChange, displayMappingSeed).
 std::vector<DisplayInfo> displays();
+// Reads the server now (and refreshes the copy).
+std::vector<DisplayInfo> currentDisplays();
 std::optional<DisplayInfo> display(uint32_t displayID);
 // Root-window origin of the global origin (the primary monitor's top-left corner).
 Point primaryRootOrigin();
@@ -33,7 +37,7 @@ Point globalToRoot(Point global);
 // Compares the monitor list with the one seen at the previous call and bumps the seed on a
 // difference; answers the seed.
 uint32_t displayMappingSeed();
-// Records a change seen elsewhere (a RandR event).
+// Records a change seen elsewhere (a RandR event, the configuration's poll).
 void noteDisplayChange();
 
 }  // namespace DisplayServer

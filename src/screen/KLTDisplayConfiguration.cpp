@@ -97,7 +97,7 @@ void KLTDisplayConfiguration::updateWatcher() {
         }
     }
     if (wantChanges && !mMonitorPoll.valid()) {
-        mKnownDisplays = DisplayServer::displays();
+        mKnownDisplays = DisplayServer::currentDisplays();
         mWatcher->setRandrHandler([this] { checkDisplays(); });
         mMonitorPoll = mLoop.every(kMonitorPollInterval, [this, alive = mAlive] {
             if (*alive) checkDisplays();
@@ -139,7 +139,7 @@ void KLTDisplayConfiguration::displayScreenRefreshCallback(uint32_t count, const
 // Compares the monitors with the ones known and reports each change: first a begin call for
 // every display concerned, then its end flags.
 void KLTDisplayConfiguration::checkDisplays() {
-    std::vector<DisplayInfo> now = DisplayServer::displays();
+    std::vector<DisplayInfo> now = DisplayServer::currentDisplays();
     if (now == mKnownDisplays) return;
     std::vector<std::pair<uint32_t, uint32_t>> changes;
     auto find = [](const std::vector<DisplayInfo>& list, uint32_t id) {

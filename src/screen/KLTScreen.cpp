@@ -30,7 +30,7 @@ bool atOrigin(uint32_t displayID) {
 
 std::vector<uint32_t> activeDisplayIDs() {
     std::vector<uint32_t> ids;
-    for (const auto& d : DisplayServer::displays()) ids.push_back(d.displayID);
+    for (const auto& d : DisplayServer::currentDisplays()) ids.push_back(d.displayID);
     return ids;
 }
 

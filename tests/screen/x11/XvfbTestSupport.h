@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/x11/X11Connection.h"
+#include "screen/DisplayServer.h"
 #include "tunnel/StandinProcess.h"
 
 extern char** environ;
@@ -56,6 +57,7 @@ public:
         display_ = ":" + number;
         ::setenv("DISPLAY", display_.c_str(), 1);
         X11Connection::closeForThisThread();
+        DisplayServer::noteDisplayChange();  // forget what an earlier server of this process showed
     }
     ~Xvfb() {
         X11Connection::closeForThisThread();
