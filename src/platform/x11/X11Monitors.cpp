@@ -70,10 +70,18 @@ const X11Monitor* x11PrimaryMonitor(const std::vector<X11Monitor>& monitors) {
     return monitors.empty() ? nullptr : &monitors.front();
 }
 
+// Asked of the server each time: the size a connection learnt when it opened goes stale when
+// RandR resizes the screen.
 X11Rect x11RootBounds(X11Connection& c) {
     Display* d = dpy(c);
-    int screen = DefaultScreen(d);
-    return {0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)};
+    Window root;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    if (!XGetGeometry(d, c.root(), &root, &x, &y, &width, &height, &border, &depth)) {
+        int screen = DefaultScreen(d);
+        return {0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)};
+    }
+    return {0, 0, int(width), int(height)};
 }
 
 X11DisplayInfo parseEdid(const uint8_t* edid, size_t length) {
