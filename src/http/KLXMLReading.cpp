@@ -4,8 +4,13 @@
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 namespace kl {
 namespace {
@@ -51,6 +56,51 @@ void appendChildren(const xmlNode* first, std::string& out, int entityDepth) {
     for (const xmlNode* child = first; child; child = child->next) appendNode(child, out, entityDepth);
 }
 
+// A document's text with its internal entities replaced may be far larger than the document: one
+// entity of a few kilobytes referenced thousands of times. What any reader of the tree would
+// produce (text, entities in text and in attribute values) is measured once, each entity's size
+// remembered, and a document whose replaced text exceeds kMaxExpansionFactor times its size (or
+// kMinExpansionAllowance, for small documents) is refused before anybody expands it.
+constexpr size_t kMaxExpansionFactor = 8;
+constexpr size_t kMinExpansionAllowance = 64 * 1024;
+
+class ExpansionMeter {
+public:
+    size_t list(const xmlNode* first, int entityDepth) {
+        size_t total = 0;
+        for (const xmlNode* child = first; child; child = child->next) total = add(total, node(child, entityDepth));
+        return total;
+    }
+
+private:
+    static size_t add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+
+    size_t node(const xmlNode* node, int entityDepth) {
+        switch (node->type) {
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE: return node->content ? std::strlen(reinterpret_cast<const char*>(node->content)) : 0;
+        case XML_ELEMENT_NODE: {
+            size_t total = list(node->children, entityDepth);
+            for (const xmlAttr* attribute = node->properties; attribute; attribute = attribute->next)
+                total = add(total, list(attribute->children, entityDepth));
+            return total;
+        }
+        case XML_ENTITY_REF_NODE: {
+            const xmlEntity* entity = xmlGetDocEntity(node->doc, node->name);
+            if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || entityDepth >= kMaxEntityDepth) return 0;
+            auto known = entitySizes_.find(entity);
+            if (known != entitySizes_.end()) return known->second;
+            size_t size = list(entity->children, entityDepth + 1);
+            entitySizes_.emplace(entity, size);
+            return size;
+        }
+        default: return 0;
+        }
+    }
+
+    std::unordered_map<const xmlEntity*, size_t> entitySizes_;
+};
+
 }  // namespace
 
 Result<XmlDocPtr> readXMLDocument(const Bytes& data) {
@@ -71,7 +121,14 @@ Result<XmlDocPtr> readXMLDocument(const Bytes& data) {
         if (error && error->line > 0) message = "line " + std::to_string(error->line) + ": " + message;
         return Error::withDescription(kKLXMLParserErrorDomain, code, message);
     }
-    return XmlDocPtr(doc, XmlDocDeleter());
+    XmlDocPtr document(doc, XmlDocDeleter());
+    size_t allowance = std::max(kMinExpansionAllowance, data.size() * kMaxExpansionFactor);
+    size_t expanded = ExpansionMeter().list(doc->children, 0);
+    if (expanded > allowance)
+        return Error::withDescription(kKLXMLParserErrorDomain, XML_ERR_ENTITY_LOOP,
+                                      "entity references expand the document to " + std::to_string(expanded) +
+                                          " bytes of text, more than " + std::to_string(allowance) + " allowed");
+    return document;
 }
 
 std::string xmlTextContent(const xmlNode* node) {

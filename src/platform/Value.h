@@ -47,12 +47,13 @@ public:
     Value& operator[](std::string_view key);
     bool erase(std::string_view key);
 
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
+    // Defined below Value: the entries' type must be complete where they are used.
+    size_t size() const;
+    bool empty() const;
+    const_iterator begin() const;
+    const_iterator end() const;
+    iterator begin();
+    iterator end();
 
     bool operator==(const Dictionary& other) const;
 
@@ -135,5 +136,12 @@ private:
                                  kl::Date, std::shared_ptr<kl::Array>, std::shared_ptr<kl::Dictionary>>;
     Storage v_;
 };
+
+inline size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
+inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
+inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
+inline Dictionary::iterator Dictionary::begin() { return entries_.begin(); }
+inline Dictionary::iterator Dictionary::end() { return entries_.end(); }
 
 }  // namespace kl

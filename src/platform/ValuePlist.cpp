@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace kl {
 namespace {
@@ -18,6 +21,77 @@ struct PlistDeleter {
     void operator()(plist_t p) const { plist_free(p); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+uint64_t bigEndian(const uint8_t* p, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | c >> 6);
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | c >> 12);
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | c >> 18);
+        out += char(0x80 | (c >> 12 & 0x3F));
+        out += char(0x80 | (c >> 6 & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+// The text of a dictionary key, by its length. The library has no length-aware getter for keys and
+// its C-string getter aborts the process on a key that holds a NUL (possible in a UTF-16 key of a
+// binary property list), so the key node is written out as a one-object binary property list, whose
+// string object carries its length, and read back from there.
+std::optional<std::string> keyText(plist_t keyNode) {
+    if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) return std::nullopt;
+    char* raw = nullptr;
+    uint32_t size = 0;
+    plist_to_bin(keyNode, &raw, &size);
+    std::unique_ptr<char, decltype(&std::free)> owned(raw, &std::free);
+    const auto* p = reinterpret_cast<const uint8_t*>(raw);
+    // "bplist00", then the object: a marker 0x5N (ASCII) or 0x6N (UTF-16BE), N the count or 0xF
+    // followed by an integer object 0x1M of 2^M bytes.
+    constexpr size_t kObject = 8;
+    if (!raw || size <= kObject || std::memcmp(raw, "bplist00", 8) != 0) return std::nullopt;
+    size_t at = kObject;
+    uint8_t marker = p[at++];
+    uint64_t count = marker & 0x0F;
+    if (count == 0x0F) {
+        if (at >= size || (p[at] & 0xF0) != 0x10 || (p[at] & 0x0F) > 3) return std::nullopt;
+        size_t width = size_t(1) << (p[at] & 0x0F);
+        if (size - at - 1 < width) return std::nullopt;
+        count = bigEndian(p + at + 1, width);
+        at += 1 + width;
+    }
+    std::string text;
+    if ((marker & 0xF0) == 0x50) {
+        if (count > size - at) return std::nullopt;
+        text.assign(raw + at, size_t(count));
+        return text;
+    }
+    if ((marker & 0xF0) != 0x60 || count > (size - at) / 2) return std::nullopt;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint32_t c = uint32_t(bigEndian(p + at + 2 * i, 2));
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < count) {
+            uint32_t low = uint32_t(bigEndian(p + at + 2 * (i + 1), 2));
+            if (low >= 0xDC00 && low < 0xE000) {
+                appendUtf8(text, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        appendUtf8(text, c >= 0xD800 && c < 0xE000 ? 0xFFFD : c);  // a lone surrogate
+    }
+    return text;
+}
 
 bool fromPlist(plist_t node, Value& out, int depth) {
     if (depth > kMaxDepth) return false;
@@ -43,17 +117,17 @@ bool fromPlist(plist_t node, Value& out, int depth) {
         return true;
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        out = Value(std::string(s ? s : ""));
-        std::free(s);
+        // By length: a string read from UTF-16 may hold a NUL, which the C-string getter rejects
+        // by aborting the process.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        out = Value(s ? std::string(s, size_t(length)) : std::string());
         return true;
     }
     case PLIST_KEY: {
-        char* s = nullptr;
-        plist_get_key_val(node, &s);
-        out = Value(std::string(s ? s : ""));
-        std::free(s);
+        auto key = keyText(node);
+        if (!key) return false;
+        out = Value(std::move(*key));
         return true;
     }
     case PLIST_DATA: {
@@ -95,21 +169,17 @@ bool fromPlist(plist_t node, Value& out, int depth) {
         if (!it) return false;
         bool ok = true;
         for (;;) {
-            char* key = nullptr;
             plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!item) {
-                std::free(key);
-                break;
-            }
+            // No key out of the iterator: it would read it as a C string (see keyText).
+            plist_dict_next_item(node, it, nullptr, &item);
+            if (!item) break;
+            auto key = keyText(plist_dict_item_get_key(item));
             Value e;
-            if (!fromPlist(item, e, depth + 1)) {
-                std::free(key);
+            if (!key || !fromPlist(item, e, depth + 1)) {
                 ok = false;
                 break;
             }
-            d.set(key ? key : "", std::move(e));
-            std::free(key);
+            d.set(std::move(*key), std::move(e));
         }
         std::free(it);
         if (ok) out = Value(std::move(d));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 
 #include "platform/Value.h"
 #include "tunnel/TunnexSocketDelegate.h"
@@ -19,5 +20,11 @@ std::optional<Bytes> encryptChannelBytes(const TunnexEncryption& encryption, con
 // The same with the decryptor, made from the remote CEK and IV.
 std::optional<Bytes> decryptChannelBytes(const TunnexEncryption& encryption, const Bytes& data,
                                          TunnexStreamCipher& decryptor);
+
+// The same two on bytes where they lie; false when the tunnel has no key.
+bool encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                TunnexStreamCipher& encryptor);
+bool decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                TunnexStreamCipher& decryptor);
 
 }  // namespace kl

@@ -33,13 +33,15 @@ struct TunnexHolePunchTiming {
     std::chrono::microseconds sendPause{1250};
     std::chrono::milliseconds roundPoll{5};
     std::chrono::milliseconds finalPoll{1000};
-    int addressChecks = 100;
-    std::chrono::milliseconds addressCheckInterval{100};
     // Polls of silence that end a confirmation wait.
     int confirmationPolls = 15;
     std::chrono::milliseconds confirmationPoll{1000};
     int countdownChecks = 100;
     std::chrono::milliseconds countdownInterval{100};
+    // The whole attempt, from the invitation to the start of the completion; then it fails.
+    std::chrono::milliseconds attemptLimit{30000};
+    // Until the completion starts, the AHOY is repeated toward the learned address this often.
+    std::chrono::milliseconds repeatInterval{250};
     // How long the main channel's rendezvous connect may take (UDT's own limit).
     std::chrono::milliseconds mainChannelConnectLimit{30000};
 };

@@ -39,7 +39,7 @@ struct TunnexHolePunch::ConfirmationWait {
     std::shared_ptr<KLNetSocket> socket;
     std::shared_ptr<TunnexRemotePeer> potentialPeer;  // points at the source of the last datagram
     bool originator = false;
-    int64_t transactionId = 0;
+    std::shared_ptr<TunnexTransaction> transaction;
     std::weak_ptr<TunnexPeer> peer;
 };
 
@@ -104,6 +104,8 @@ void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& 
     peer->setStunPeer(remote);
 
     const int64_t transactionId = transaction->transactionId();
+    remote->setAttemptTransactionId(transactionId);
+    const auto deadline = std::chrono::steady_clock::now() + timing_.attemptLimit;
     attempt.ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(transactionId));
     attempt.advertised = tunnexRemoteAddressOf(remote);
     attempt.handoff = peer->handoffSocket();
@@ -124,12 +126,17 @@ void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& 
     }
     attempt.freshSockets.clear();
 
-    if (!remote->hasPeerAddress() && !peer->cancel()) {
-        for (int check = 0; check < timing_.addressChecks && !remote->hasPeerAddress(); ++check) {
-            std::this_thread::sleep_for(timing_.addressCheckInterval);
-        }
+    // Either side answers every AHOY, so repeating it toward the learned address until a
+    // completion starts makes good any answer the network lost.
+    while (!peer->cancel() && !peer->connectionCompletionInitiated() && std::chrono::steady_clock::now() < deadline) {
+        if (remote->hasPeerAddress()) sendNow(attempt.handoff, attempt.ahoy, tunnexRemoteAddressOf(remote), "handoff");
+        std::this_thread::sleep_for(timing_.repeatInterval);
     }
-    if (!remote->hasPeerAddress() && attempt.answered.empty()) peer->failedToConnectWithRemotePeer(remote);
+    if (peer->connectionCompletionInitiated()) return;
+    KLLog(kKLTLoggingLevelError, "Hole punch for transaction %lld ended without a connection", (long long)transactionId);
+    transaction->finish();
+    peer->setCancel(true);
+    peer->failedToConnectWithRemotePeer(remote);
 }
 
 void TunnexHolePunch::punch(Attempt& attempt) {
@@ -212,8 +219,17 @@ std::vector<std::shared_ptr<KLNetSocket>> TunnexHolePunch::readableFreshSockets(
 bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const std::shared_ptr<KLNetSocket>& socket) {
     std::vector<uint8_t> buffer(kReceiveBufferSize);
     sockaddr_in source{};
-    if (receiveOne(*socket, buffer, source) < 0) return false;  // its contents are not looked at
+    const ssize_t received = receiveOne(*socket, buffer, source);
+    if (received < 0) return false;
 
+    // Only a record of this attempt from an address its invitation named opens a path.
+    const TunnexPeerDatagram datagram = classifyTunnexDatagram(std::span(buffer.data(), size_t(received)));
+    if (!datagram.isRecord || datagram.transactionId != attempt.transaction->transactionId() ||
+        !attempt.transaction->invitationNames(source)) {
+        KLLog(kKLTLoggingLevelDebug, "Datagram %04x from %s on a fresh socket ignored", unsigned(datagram.magic),
+              tunnexSenderText(source).c_str());
+        return false;
+    }
     auto original = attempt.transaction->remotePeer();
     auto provisional = std::make_shared<TunnexRemotePeer>();
     sockaddr_storage address{};
@@ -247,7 +263,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
         KLLog(kKLTLoggingLevelInfo, "Responding with CONFIRM to peer");
         acknowledgeSocket(socket, transaction, kTunnexPeerConfirmMsg);
     }
-    startConfirmationWait({socket, provisional, originator, transactionId, attempt.peer});
+    startConfirmationWait({socket, provisional, originator, attempt.transaction, attempt.peer});
     return true;
 }
 
@@ -279,8 +295,8 @@ void TunnexHolePunch::reapConfirmationWaits() {
 }
 
 void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::stop_token stop) {
-    auto manager = tunnexPeerManager();
-    auto transaction = manager ? manager->transactionForTransactionId(wait.transactionId) : nullptr;
+    const auto& transaction = wait.transaction;
+    const int64_t transactionId = transaction->transactionId();
     const int descriptor = wait.socket->sock();
     KLLog(kKLTLoggingLevelDebug, "%s on socket: %d    originator: %s", "waitForConfirmationWithDictionary:", descriptor,
           yesNo(wait.originator));
@@ -299,6 +315,14 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
         sockaddr_in source{};
         const ssize_t received = receiveOne(*wait.socket, buffer, source);
         if (received < 0) continue;
+        // A stranger's datagram, or one of another attempt, moves nothing.
+        const TunnexPeerDatagram datagram = classifyTunnexDatagram(std::span(buffer.data(), size_t(received)));
+        const bool udt = datagram.kind == TunnexDatagramKind::UDTPacket;
+        if (!transaction->invitationNames(source) || (!udt && (!datagram.isRecord || datagram.transactionId != transactionId))) {
+            KLLog(kKLTLoggingLevelDebug, "Datagram %04x from %s ignored while waiting for confirmation",
+                  unsigned(datagram.magic), tunnexSenderText(source).c_str());
+            continue;
+        }
         silence = timing_.confirmationPolls;
         sockaddr_storage address{};
         std::memcpy(&address, &source, sizeof source);
@@ -307,21 +331,17 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
 
         auto peer = wait.peer.lock();
         if (!peer) break;
-        // Shorter than a word: not a handshake datagram.
-        const uint16_t magic = received >= 2 ? uint16_t(buffer[0] | (buffer[1] << 8)) : 0;
         std::lock_guard lock(peer->objectLock());
-        if (received >= 2 && isConfirmForMagic(magic)) {
+        if (datagram.kind == TunnexDatagramKind::Confirm) {
             KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
-            if (transaction) {
-                transaction->setIsWaitingForAcceptance(true);
-                // The acceptance goes back the way the confirmation came, so that both sides
-                // connect over the same pair of sockets.
-                sendLater(wait.socket, tunnexAcknowledgementBytes(wait.transactionId, kTunnexPeerAcceptMsg), source,
-                          "Failed to send acknowledgement");
-            }
+            transaction->setIsWaitingForAcceptance(true);
+            // The acceptance goes back the way the confirmation came, so that both sides connect
+            // over the same pair of sockets.
+            sendLater(wait.socket, tunnexAcknowledgementBytes(transactionId, kTunnexPeerAcceptMsg), source,
+                      "Failed to send acknowledgement");
             dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
             settled = true;
-        } else if (received >= 2 && isAcceptForMagic(magic)) {
+        } else if (datagram.kind == TunnexDatagramKind::Accept) {
             KLLog(kKLTLoggingLevelInfo, "Received ACCEPT");
             KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
             if (auto stun = peer->stunPeer()) {
@@ -329,7 +349,7 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
             }
             dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
             settled = true;
-        } else if (received >= 2 && isUDTPacketForMagic(magic)) {
+        } else if (udt) {
             settled = true;
         }
     }

@@ -11,6 +11,7 @@
 #include "tunnel/TunnexPeerManagerLink.h"
 #include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/TunnexTransaction.h"
 #include "tunnel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
@@ -42,6 +43,14 @@ void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<T
 
 void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                                  const std::shared_ptr<TunnexRemotePeer>& remote) {
+    // Whatever the outcome, the handshake of this attempt is over.
+    struct FinishTransaction {
+        int64_t id;
+        ~FinishTransaction() {
+            auto manager = tunnexPeerManager();
+            if (auto transaction = manager ? manager->transactionForTransactionId(id) : nullptr) transaction->finish();
+        }
+    } finishTransaction{remote->attemptTransactionId()};
     KLLog(kKLTLoggingLevelInfo, "Completing connection for remote peer: (%s)",
           TunnexDisplayableUUID(remote->UUID()).c_str());
     KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", "completeConnectionWithPeer:", static_cast<void*>(remote.get()));

@@ -52,6 +52,7 @@ struct TunnexRemoteUDPForwardRequest;
 class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
+class TunnexPeerConnectionLayer;
 struct TunnexPeerDatagram;
 
 class TunnexPeer : public KLNetSocketDelegate,
@@ -329,6 +330,8 @@ public:
     // nothing (the channel closes) while the keys are not agreed.
     std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
     std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    bool encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) override;
+    bool decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) override;
     void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
 
     // KLNetSocketDelegate.
@@ -439,7 +442,7 @@ private:
     // a pass that found no message.
     bool readMainChannelMessage(bool* nothingWaiting);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
-                                 std::chrono::steady_clock::time_point deadline);
+                                 std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.
     bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
     void closeMainChannel();
@@ -454,6 +457,15 @@ private:
                       const std::string& senderText);
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
                               socklen_t fromLength);
+    void handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText);
+    // The transaction of the attempt under way when the datagram is its record and comes from an
+    // address the invitation named; null (logged) otherwise.
+    std::shared_ptr<TunnexTransaction> attemptTransactionOf(const TunnexPeerDatagram& datagram,
+                                                            const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                            const sockaddr_in& sender, const std::string& senderText);
+    // Points the remote at the sender, hands the socket to the transport and starts the completion.
+    void completeTowardSender(TunnexPeerConnectionLayer& layer, const std::shared_ptr<TunnexRemotePeer>& stun,
+                              KLNetSocket& socket, const sockaddr_in& sender);
     // True (and logged) once the connection's completion has started.
     bool ignoredAfterCompletion(const std::string& senderText) const;
     // Points the remote record at the sender of the last datagram that passed the tests.

@@ -162,6 +162,10 @@ void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<Tunn
     if (manager->recentStartAttemptForRemoteUUID(uuid)) {
         KLLog(kKLTLoggingLevelInfo, "Remote service (%s) to (%s) has already been initiated", key.c_str(),
               TunnexDisplayableUUID(uuid).c_str());
+        // The tunnel may have come up between the client's accept and the queueing: its waiting
+        // requests were served then, so this one is served now.
+        auto current = manager->peerForUUID(uuid);
+        if (current && current->isConnectedToRemoteWithUUID(uuid)) manager->fulfillQueuedChannelRequestsForUUID(uuid);
         return;
     }
     KLLog(kKLTLoggingLevelInfo, "Starting remote service (%s) to (%s)", key.c_str(), TunnexDisplayableUUID(uuid).c_str());
@@ -417,19 +421,32 @@ void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
         if (earlyCloseNotices_.size() > kEarlyCloseNoticesKept) earlyCloseNotices_.pop_front();
         return;
     }
-    markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit);
+    markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit, channel->bytesRead());
 }
 
 // The remote's notice can overtake the last bytes it sent on the channel (the notice travels on
 // the main channel, the bytes on their own): marking the channel at once would drop them. The
 // remote closes its UDT socket once its bytes are delivered, and the bridge ends the channel when
-// it reads that end; only a channel that stays connected past the limit is marked here.
+// it has read everything before that end. A channel still connected is looked at again; it is
+// marked only when nothing has arrived on it for the whole limit.
 void TunnexPeer::markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
-                                         std::chrono::steady_clock::time_point deadline) {
+                                         std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen) {
     if (channel->isClosed()) return;
     const int udt = channel->udtSocket();
-    const bool connected = udt != 0 && UDT::getsockstate(udt) == CONNECTED;
-    if (!connected || std::chrono::steady_clock::now() >= deadline) {
+    if (udt == 0) {
+        channel->setShouldBeClosed(true);
+        channel->enqueueBridge();
+        return;
+    }
+    if (UDT::getsockstate(udt) != CONNECTED) {
+        // The bridge reads what is left and closes the channel at the end UDT reports after it.
+        channel->enqueueBridge();
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t bytes = channel->bytesRead();
+    if (bytes != bytesSeen) deadline = now + kCloseDeliveryLimit;
+    if (now >= deadline) {
         channel->setShouldBeClosed(true);
         // The next bridge pass closes it; make sure one comes even on a quiet channel.
         channel->enqueueBridge();
@@ -437,10 +454,10 @@ void TunnexPeer::markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>
     }
     std::weak_ptr<TunnexPeer> weakPeer = weak_from_this();
     std::weak_ptr<TunnexSocketImpl> weakChannel = channel;
-    globalQueue().after(kCloseDeliveryStep, [weakPeer, weakChannel, deadline] {
+    globalQueue().after(kCloseDeliveryStep, [weakPeer, weakChannel, deadline, bytes] {
         auto self = weakPeer.lock();
         auto channel = weakChannel.lock();
-        if (self && channel) self->markClosedWhenDelivered(channel, deadline);
+        if (self && channel) self->markClosedWhenDelivered(channel, deadline, bytes);
     });
 }
 

@@ -4,6 +4,7 @@
 //
 // connectionStatus is an atomic field: the steps that move it run on the caller's thread, global
 // queues, the remote's serial queue and the UDT poll loop, and readers take whatever is current.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -123,23 +124,47 @@ void TunnexPeer::didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer
     });
 }
 
+namespace {
+
+// Status is kept per remote machine. A peer whose attempt or tunnel ends while another peer serves
+// the same remote (a late attempt after a quick restart of either side) must not report over the
+// live tunnel's status.
+bool reportsStatusFor(const TunnexPeer* peer, const std::shared_ptr<TunnexRemotePeer>& remote) {
+    auto manager = tunnexPeerManager();
+    if (!manager || !remote) return true;
+    const std::string uuid = remote->UUID();
+    const auto peers = manager->activePeers();
+    if (std::any_of(peers.begin(), peers.end(), [&](const std::shared_ptr<TunnexPeer>& other) {
+            return other.get() != peer && other->isConnectedToRemoteWithUUID(uuid);
+        })) {
+        KLLog(kKLTLoggingLevelInfo, "Another tunnel serves (%s); its status stays",
+              TunnexDisplayableUUID(remote->UUID()).c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote) {
     setConnectionStatus(TunnexTunnelDisconnected);
     auto self = shared_from_this();
+    const bool reports = reportsStatusFor(this, remote);
     auto manager = tunnexPeerManager();
     if (manager) manager->peerFailedToConnectToRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerFailedToConnectWithRemotePeer(self, remote);
-    if (manager && remote) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
+    if (manager && remote && reports) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
 }
 
 void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote) {
     setConnectionStatus(TunnexTunnelDisconnected);
     auto self = shared_from_this();
+    const bool reports = reportsStatusFor(this, remote);
     teardownConnection();
     auto manager = tunnexPeerManager();
     if (manager) manager->peerDisconnectedFromRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerDisconnectedFromRemotePeer(self, remote);
-    if (manager && remote) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
+    if (manager && remote && reports) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
 }
 
 // --- status queries ---

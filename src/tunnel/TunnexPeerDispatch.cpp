@@ -61,7 +61,7 @@ void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const
     case TunnexDatagramKind::Hello: handleHello(socket, datagram, sender, senderText); break;
     case TunnexDatagramKind::Confirm: handleConfirm(socket, datagram, sender, senderText); break;
     case TunnexDatagramKind::Accept: handleAccept(socket, datagram, sender, senderText); break;
-    case TunnexDatagramKind::UDTPacket: KLLog(kKLTLoggingLevelInfo, "Received UDT handshake message"); break;
+    case TunnexDatagramKind::UDTPacket: handleUDTPacket(socket, sender, senderText); break;
     case TunnexDatagramKind::Unexpected: {
         const unsigned first = data.bytes.size() > 0 ? data.bytes[0] : 0;
         const unsigned second = data.bytes.size() > 1 ? data.bytes[1] : 0;
@@ -153,7 +153,45 @@ bool isOriginatorFor(int64_t transactionId) {
     return manager && manager->isOriginatorForTransactionId(transactionId);
 }
 
+bool sameEndpoint(const sockaddr_storage& stored, const sockaddr_in& sender) {
+    if (stored.ss_family != AF_INET) return false;
+    const auto& address = *reinterpret_cast<const sockaddr_in*>(&stored);
+    return address.sin_addr.s_addr == sender.sin_addr.s_addr && address.sin_port == sender.sin_port;
+}
+
 }  // namespace
+
+std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const TunnexPeerDatagram& datagram,
+                                                                    const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                                    const sockaddr_in& sender,
+                                                                    const std::string& senderText) {
+    // Anyone can send a datagram to a registered port: only a record of the attempt under way,
+    // from an address the server named for that remote, moves the handshake. The short words
+    // carry no transaction, so they never do.
+    const char* refusal = nullptr;
+    std::shared_ptr<TunnexTransaction> transaction;
+    if (!datagram.isRecord) {
+        refusal = "a short word names no transaction";
+    } else if (!stun) {
+        refusal = "no attempt under way";
+    } else {
+        bool matches = false;
+        transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
+        if (!transaction) {
+            refusal = "unknown transaction";
+        } else if (!matches) {
+            refusal = "not the transaction of the attempt under way";
+        } else if (transaction->isComplete()) {
+            refusal = "the transaction is done";
+        } else if (!transaction->invitationNames(sender)) {
+            refusal = "the invitation did not name the sender";
+        }
+    }
+    if (!refusal) return transaction;
+    KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram %04x from %s ignored: %s", unsigned(datagram.magic),
+          senderText.c_str(), refusal);
+    return nullptr;
+}
 
 void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                              const std::string& senderText) {
@@ -162,41 +200,25 @@ void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& data
     if (!layer) return;
     if (ignoredAfterCompletion(senderText)) return;
     auto stun = stunPeer();
-    bool originator;
-    std::shared_ptr<TunnexTransaction> transaction;
-    if (datagram.isRecord) {
-        originator = isOriginatorFor(datagram.transactionId);
-        transaction = transactionOfRecord(datagram.transactionId, stun, nullptr);
-    } else {
-        // The originator says 0xCAFE, so this side answers as responder; 0xBEEF the other way round.
-        originator = datagram.magic == kTunnexHelloResponder;
-    }
-    if (!stun) {
-        KLLog(kKLTLoggingLevelDebug, "stunPeer is nil");
-        return;
-    }
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    const bool originator = isOriginatorFor(datagram.transactionId);
     std::lock_guard lock(lock_);
     KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", connectionAttempts_.size());
-    if (originator && connectionAttempts_.count(senderText)) {
-        KLLog(kKLTLoggingLevelDebug, "Hello message from %s is a duplicate.", senderText.c_str());
-        return;
-    }
+    // A repeat is answered again: the answer to the first may have been lost, and answers change
+    // nothing on either side.
     pointStunPeerAtSender(stun, socket, sender);
     if (cancel()) return;
     auto handoff = handoffSocket();
     connectionAttempts_[senderText] = handoff;
-    if (originator && datagram.isRecord) {
+    if (originator) {
         KLLog(kKLTLoggingLevelInfo, "Returning AHOY to %s : %d", AddressString(&sender).value_or("").c_str(),
               int(stun->port()));
         layer->ahoySocket(handoff, transaction);
-    } else if (originator) {
-        layer->helloSocket(handoff, stun, sender, true);
-    } else if (datagram.isRecord) {
+    } else {
         KLLog(kKLTLoggingLevelInfo, "Returning CONFIRM to %s : %d", AddressString(&sender).value_or("").c_str(),
               int(stun->port()));
         layer->acknowledgeSocket(handoff, transaction, kTunnexPeerConfirmMsg);
-    } else {
-        layer->confirmSocket(handoff, stun, sender);
     }
 }
 
@@ -205,28 +227,20 @@ void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& da
     auto layer = layerOrLog(datagram.magic, senderText);
     if (!layer) return;
     if (ignoredAfterCompletion(senderText)) return;
+    auto stun = stunPeer();
+    // Checked before the flag moves: a forged confirmation must not make the real one "additional".
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    transaction->setIsWaitingForAcceptance(true);
     if (handshakeConfirmed_.exchange(true)) {
         KLLog(kKLTLoggingLevelInfo, "Received additional CONFIRM message.  Peer is coming from %s", senderText.c_str());
         return;
     }
     KLLog(kKLTLoggingLevelInfo, "Received CONFIRM message.  Peer is coming from %s", senderText.c_str());
-    auto stun = stunPeer();
-    bool originator = false;
-    std::shared_ptr<TunnexTransaction> transaction;
-    if (datagram.isRecord) {
-        originator = isOriginatorFor(datagram.transactionId);
-        bool matches = false;
-        transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
-        if (transaction && matches) transaction->setIsWaitingForAcceptance(true);
-    }
-    if (!stun) {
-        KLLog(kKLTLoggingLevelDebug, "stunPeer is still nil upon receipt of confirmation");
-        return;
-    }
-    if (!originator) return;
+    if (!isOriginatorFor(datagram.transactionId)) return;
     std::lock_guard lock(lock_);
     pointStunPeerAtSender(stun, socket, sender);
-    stun->setUUID(datagram.uuid.value_or(std::string()));
+    // The remote's UUID stays the one the invitation named.
     layer->acknowledgeSocket(handoffSocket(), transaction, kTunnexPeerAcceptMsg);
     layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
 }
@@ -238,20 +252,42 @@ void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& dat
     if (!layer) return;
     if (ignoredAfterCompletion(senderText)) return;
     auto stun = stunPeer();
-    bool complete = true;
-    if (datagram.isRecord) {
-        const bool originator = isOriginatorFor(datagram.transactionId);
-        bool matches = false;
-        auto transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
-        if (transaction && matches) complete = transaction->isWaitingForAcceptance() || !originator;
-    }
-    if (!stun || !complete) return;
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    if (isOriginatorFor(datagram.transactionId) && !transaction->isWaitingForAcceptance()) return;
+    completeTowardSender(*layer, stun, socket, sender);
+}
+
+void TunnexPeer::completeTowardSender(TunnexPeerConnectionLayer& layer, const std::shared_ptr<TunnexRemotePeer>& stun,
+                                      KLNetSocket& socket, const sockaddr_in& sender) {
     pointStunPeerAtSender(stun, socket, sender);
     KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
     // The loop ends after this pass and leaves the open descriptor to the reliable transport.
     if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
-    stun->setUUID(datagram.uuid.value_or(std::string()));
-    layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+    layer.dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+}
+
+void TunnexPeer::handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received UDT handshake message");
+    // The originator starts its reliable transport as soon as it sends ACCEPT. Should that ACCEPT
+    // be lost, the transport's own handshake from the very endpoint this responder confirmed
+    // stands in for it; otherwise the responder would wait for an acceptance that never comes.
+    if (connectionCompletionInitiated()) return;
+    auto layer = tunnexPeerConnectionLayer();
+    auto stun = stunPeer();
+    if (!layer || !stun || !stun->hasPeerAddress() || !sameEndpoint(stun->address(), sender)) return;
+    bool matches = false;
+    auto transaction = transactionOfRecord(stun->attemptTransactionId(), stun, &matches);
+    if (!transaction || !matches || transaction->isComplete() || isOriginatorFor(transaction->transactionId()) ||
+        !transaction->invitationNames(sender)) {
+        return;
+    }
+    {
+        std::lock_guard lock(lock_);
+        if (!connectionAttempts_.count(senderText)) return;  // never confirmed to this endpoint
+    }
+    KLLog(kKLTLoggingLevelInfo, "Remote's transport started from %s: taken as its acceptance", senderText.c_str());
+    completeTowardSender(*layer, stun, socket, sender);
 }
 
 // --- datagram forwards ---

@@ -219,6 +219,11 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
             manager->updateRegistrationWithPeer(remote);
             manager->registerTransaction(transaction);
         }
+    } else if (transaction->isComplete()) {
+        // A late repeat of a request whose attempt already ended (connected or failed).
+        KLLog(kKLTLoggingLevelDebug, "Invitation for finished transaction %lld ignored",
+              (long long)invitation.transactionId);
+        return;
     } else {
         KLLog(kKLTLoggingLevelDebug, "%s - Indexed transaction: %llu", "receivedInvitation:",
               (unsigned long long)invitation.transactionId);
@@ -230,6 +235,10 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
             auto merged = manager->updateRegistrationWithPeer(remote);
             setStunPeer(merged ? merged : remote);
         }
+    }
+    transaction->addInvitedAddress(tunnexSocketAddress(invitation.other));
+    for (const TunnexAddressEntry& alternate : invitation.alternates) {
+        transaction->addInvitedAddress(tunnexSocketAddress(alternate));
     }
     auto transactionRemote = transaction->remotePeer();
     KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p for: (%s)", "receivedInvitation:",

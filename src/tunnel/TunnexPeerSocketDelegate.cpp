@@ -14,4 +14,12 @@ std::optional<Bytes> TunnexPeer::decryptSomeBytes(const Bytes& data, TunnexStrea
     return decryptChannelBytes(*getEncryptor(), data, decryptor);
 }
 
+bool TunnexPeer::encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) {
+    return encryptChannelBytesInPlace(*getEncryptor(), bytes, encryptor);
+}
+
+bool TunnexPeer::decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) {
+    return decryptChannelBytesInPlace(*getEncryptor(), bytes, decryptor);
+}
+
 }  // namespace kl

@@ -302,6 +302,9 @@ void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::s
     for (const auto& service : remotePeer->availableServices()) {
         fulfillQueuedChannelRequestsForRemotePeer(remotePeer, service->serviceKey());
     }
+    // A forward's service need not be among the services the record lists (a forward set up by
+    // hand, or before the service list came): its waiting clients are this remote's all the same.
+    fulfillChannelRequests(remotePeer, takeChannelRequestsForUUID(remotePeer->UUID()), "");
 }
 
 void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
@@ -309,7 +312,12 @@ void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::s
     if (!remotePeer || serviceKey.empty()) return;
     // Taken out in one step, so a request added meanwhile waits for the next connection instead
     // of being dropped unseen.
-    auto requests = takeChannelRequests(serviceKey);
+    fulfillChannelRequests(remotePeer, takeChannelRequests(serviceKey), serviceKey);
+}
+
+void TunnexRemoteManager::fulfillChannelRequests(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                 const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests,
+                                                 const std::string& serviceKey) {
     std::vector<std::shared_ptr<TunnexChannelRequest>> dropped;
     const std::string uuid = remotePeer->UUID();
     for (const auto& request : requests) {
@@ -326,8 +334,10 @@ void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::s
             continue;
         }
         if (requestRemote != remotePeer) KLLog(kKLTLoggingLevelError, "Ummm.. the peer instances aren't actually equal");
+        auto service = request->service();
         KLLog(kKLTLoggingLevelDebug, "Fulfilling channel request for service (%s) to peer (%s) with socket: %d",
-              serviceKey.c_str(), TunnexDisplayableUUID(uuid).c_str(), request->orgSocket());
+              serviceKey.empty() && service ? service->serviceKey().c_str() : serviceKey.c_str(),
+              TunnexDisplayableUUID(uuid).c_str(), request->orgSocket());
         const sockaddr_storage address = remotePeer->address();
         KLLog(kKLTLoggingLevelDebug, "Remote peer has address: %s:%u",
               AddressString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str(),
@@ -336,6 +346,36 @@ void TunnexRemoteManager::fulfillQueuedChannelRequestsForRemotePeer(const std::s
         dispatchChannelRequest(request);
     }
     closeDroppedRequests(dropped);
+}
+
+std::vector<std::shared_ptr<TunnexChannelRequest>> TunnexRemoteManager::takeChannelRequestsForUUID(const std::string& uuid) {
+    std::vector<std::shared_ptr<TunnexChannelRequest>> taken;
+    if (uuid.empty()) return taken;
+    std::lock_guard lock(mutex_);
+    for (auto entry = channelRequestDictionary_.begin(); entry != channelRequestDictionary_.end();) {
+        auto& waiting = entry->second;
+        for (auto request = waiting.begin(); request != waiting.end();) {
+            auto remote = (*request)->remotePeer();
+            auto service = (*request)->service();
+            const bool forUUID = (remote && remote->UUID() == uuid) || (service && service->hostUUID() == uuid);
+            if (!forUUID) {
+                ++request;
+                continue;
+            }
+            taken.push_back(std::move(*request));
+            request = waiting.erase(request);
+        }
+        entry = waiting.empty() ? channelRequestDictionary_.erase(entry) : std::next(entry);
+    }
+    return taken;
+}
+
+void TunnexRemoteManager::closeChannelRequestsForUUID(const std::string& uuid) {
+    auto requests = takeChannelRequestsForUUID(uuid);
+    if (requests.empty()) return;
+    KLLog(kKLTLoggingLevelError, "Closing %zu waiting connection(s) to (%s): no tunnel to carry them",
+          requests.size(), TunnexDisplayableUUID(uuid).c_str());
+    closeDroppedRequests(requests);
 }
 
 void TunnexRemoteManager::dispatchChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
@@ -361,6 +401,7 @@ void TunnexRemoteManager::channelRequestFailedForRemote(const std::shared_ptr<Tu
         dropped.insert(dropped.end(), requests.begin(), requests.end());
     }
     closeDroppedRequests(dropped);
+    closeChannelRequestsForUUID(remotePeer->UUID());
 }
 
 }  // namespace kl

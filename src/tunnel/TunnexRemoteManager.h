@@ -120,6 +120,9 @@ public:
     // Runs the request's create block on its remote's serial queue, from a global queue.
     void dispatchChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
     void channelRequestFailedForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Closes the waiting local connections of every request for that remote host (its tunnel
+    // could not be made), with a log line.
+    void closeChannelRequestsForUUID(const std::string& uuid);
 
     // --- connections and tunnel peers ---
     void connectToRemoteUUID(const std::string& uuid, std::shared_ptr<TunnexConnectDelegate> delegate);
@@ -178,6 +181,11 @@ private:
     void forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     // Takes the key's requests out of the table (under the lock) and returns them.
     std::vector<std::shared_ptr<TunnexChannelRequest>> takeChannelRequests(const std::string& serviceKey);
+    // Every waiting request whose remote or service names that host, whatever its service key.
+    std::vector<std::shared_ptr<TunnexChannelRequest>> takeChannelRequestsForUUID(const std::string& uuid);
+    void fulfillChannelRequests(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests,
+                                const std::string& serviceKey);
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
 
     const TunnexClock clock_;

@@ -223,6 +223,8 @@ void TunnexRemoteManager::peerFailedToConnectToRemote(const std::shared_ptr<Tunn
                                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     KLLog(kKLTLoggingLevelDebug, "TunnexRemoteManager peer:(%p) failedToConnectToRemote: (%s)",
           static_cast<void*>(peer.get()), TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string()).c_str());
+    // Clients that connected while this attempt ran would otherwise wait on for nothing.
+    if (remotePeer) closeChannelRequestsForUUID(remotePeer->UUID());
     forgetEndedPeer(peer, remotePeer);
 }
 
@@ -235,9 +237,14 @@ void TunnexRemoteManager::peerDisconnectedFromRemote(const std::shared_ptr<Tunne
 
 void TunnexRemoteManager::forgetEndedPeer(const std::shared_ptr<TunnexPeer>& peer,
                                           const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    if (remotePeer) unregisterPeerWithUUID(remotePeer->UUID());
-    // A peer whose attempt has ended needs no time-out any more.
+    // Another peer may already serve the remote (a late attempt after a quick restart of either
+    // side): the entry goes only with the peer it names.
     std::lock_guard lock(mutex_);
+    if (remotePeer) {
+        auto found = peersByUUID_.find(remotePeer->UUID());
+        if (found != peersByUUID_.end() && found->second == peer) peersByUUID_.erase(found);
+    }
+    // A peer whose attempt has ended needs no time-out any more.
     peersWithRegisteredTimeouts_.erase(peer);
 }
 

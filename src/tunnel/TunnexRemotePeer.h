@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -100,6 +101,9 @@ public:
     void setName(std::string name);
     Date lastRemoteInitiationDate() const;
     void setLastRemoteInitiationDate(Date date);
+    // The transaction of the hole punch under way toward this remote (0 before the first).
+    int64_t attemptTransactionId() const { return attemptTransactionId_.load(); }
+    void setAttemptTransactionId(int64_t id) { attemptTransactionId_.store(id); }
 
 private:
     TunnexClock clock_;
@@ -118,6 +122,7 @@ private:
     std::string serverID_;
     std::string name_;
     Date lastRemoteInitiationDate_;
+    std::atomic<int64_t> attemptTransactionId_{0};
 
     mutable std::mutex addressesMutex_;  // the duplicate test and the append are one step under it
     std::vector<TunnexAddress> knownAddresses_;

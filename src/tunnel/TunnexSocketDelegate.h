@@ -3,9 +3,11 @@
 
 #include <cryptopp/cryptlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "platform/Value.h"
 
@@ -28,8 +30,23 @@ public:
     // The plain bytes for received data; nothing means failure.
     virtual std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) = 0;
     virtual void closedSocket(const std::shared_ptr<TunnexSocket>& socket) = 0;
+    // The same as the two above on bytes where they lie (the ciphers keep the length), sparing
+    // the copies; false on failure. By default through the copying forms.
+    virtual bool encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) {
+        return replaceWith(bytes, encryptSomeBytes(Bytes(bytes.begin(), bytes.end()), encryptor));
+    }
+    virtual bool decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) {
+        return replaceWith(bytes, decryptSomeBytes(Bytes(bytes.begin(), bytes.end()), decryptor));
+    }
     // When answered, receive buffers are rounded up to a multiple of it. Not answered by default.
     virtual std::optional<uint64_t> encryptedBlockSize() const { return std::nullopt; }
+
+private:
+    static bool replaceWith(std::span<uint8_t> bytes, const std::optional<Bytes>& result) {
+        if (!result || result->size() != bytes.size()) return false;
+        std::copy(result->begin(), result->end(), bytes.begin());
+        return true;
+    }
 };
 
 }  // namespace kl

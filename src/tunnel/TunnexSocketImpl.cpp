@@ -99,10 +99,13 @@ double TunnexSocketImpl::bandwidthInmbps() {
 
 void TunnexSocketImpl::setBlocking(bool blocking) { setBoolOption(udtSocket(), UDT_RCVSYN, blocking); }
 
+// Closed for the bridge once the remote is gone and nothing it sent is left unread: a remote that
+// closes right after its last bytes breaks the connection while they may still wait here.
 bool TunnexSocketImpl::isBridgeClosed() {
     char name[128];
     int length = sizeof name;
-    return UDT::getpeername(udtSocket(), reinterpret_cast<sockaddr*>(name), &length) == UDT::ERROR;
+    if (UDT::getpeername(udtSocket(), reinterpret_cast<sockaddr*>(name), &length) != UDT::ERROR) return false;
+    return !udtHasData();
 }
 
 // --- Bridging -----------------------------------------------------------------------------------
@@ -162,39 +165,37 @@ bool TunnexSocketImpl::udtHasData() {
     return available > 0;
 }
 
+// The received bytes are decrypted where UDT put them and written from there into the local
+// socket: the core's own buffer is their only other copy.
 bool TunnexSocketImpl::performBridge() {
     performingBridge_.store(true);
     setBlocking(false);
     bool moved = false;
+    SocketPtr local;
+    int backlog = 0;
     if (!shouldBeClosed_.load()) {
         Error error;
-        std::optional<Bytes> data = recvBytes(kPackBufferSize, kBridgeReceiveTimeout, &error);
+        std::lock_guard<std::mutex> guard(receiveMutex_);
+        int count = receiveDecrypted(kPackBufferSize, kBridgeReceiveTimeout, &error);
         KLLog(kKLTLoggingLevelVerbose, "received bytes: %lu for UDT socket: %d",
-              static_cast<unsigned long>(data ? data->size() : 0), udtSocket());
-        if (!data || data->empty()) {
-            if (!data && (error.code() == kUDTErrorConnectionLost || error.code() == kUDTErrorInvalidSocket)) {
-                KLLog(kKLTLoggingLevelError, "Closing channel on error: %s", error.description().c_str());
-                shouldBeClosed_.store(true);
+              static_cast<unsigned long>(std::max(count, 0)), udtSocket());
+        if (count < 0 && (error.code() == kUDTErrorConnectionLost || error.code() == kUDTErrorInvalidSocket)) {
+            KLLog(kKLTLoggingLevelError, "Closing channel on error: %s", error.description().c_str());
+            shouldBeClosed_.store(true);
+        } else if (count > 0) {
+            local = localSocket();
+            {
+                SocketCoreLock lock;
+                if (local) backlog = local->write(receiveBuffer_.get(), count);
             }
-        } else {
-            writeToLocal(*data);
+            bytesWritten_.fetch_add(uint64_t(count));
             moved = true;
         }
     }
+    if (local && backlog >= kSocketBacklogLimit) waitForLocalRoom(local);
     performingBridge_.store(false);
     if (shouldBeClosed_.load()) close();
     return moved;
-}
-
-void TunnexSocketImpl::writeToLocal(const Bytes& data) {
-    SocketPtr local = localSocket();
-    int backlog = 0;
-    {
-        SocketCoreLock lock;
-        if (local) backlog = local->write(data.data(), int(data.size()));
-    }
-    bytesWritten_.fetch_add(data.size());
-    if (local && backlog >= kSocketBacklogLimit) waitForLocalRoom(local);
 }
 
 // Waits outside the core lock (the backlog drains under it) until the local socket has room, is
@@ -232,7 +233,7 @@ int TunnexSocketImpl::receiveInto(size_t length, bool message, Error* error, con
     return -1;
 }
 
-std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double timeout, Error* error) {
+int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error* error) {
     auto delegate = this->delegate();
     uint64_t length = maxLength;
     // A delegate that names a block size gets room for a whole block more than asked (a block
@@ -241,7 +242,6 @@ std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double time
         uint64_t block = std::max<uint64_t>(*blockSize, 1);
         length = maxLength + block - (maxLength % block);
     }
-    std::lock_guard<std::mutex> guard(receiveMutex_);
     setIntOption(udtSocket(), UDT_RCVTIMEO, milliseconds(timeout));
     Error failure;
     int count = receiveInto(size_t(std::min<uint64_t>(length, INT_MAX)), false, &failure, "recvBytes");
@@ -249,18 +249,24 @@ std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double time
         // Only a lost connection marks the socket; no other failure clears a mark someone made.
         if (failure.code() == kUDTErrorConnectionLost) shouldBeClosed_.store(true);
         if (error) *error = failure;
-        return std::nullopt;
+        return -1;
     }
-    Bytes received(receiveBuffer_.get(), receiveBuffer_.get() + count);
-    std::optional<Bytes> plain = delegate ? delegate->decryptSomeBytes(received, streamDecryptor_) : std::nullopt;
-    if (!plain) {
+    auto plain = std::span<uint8_t>(reinterpret_cast<uint8_t*>(receiveBuffer_.get()), size_t(count));
+    if (!delegate || !delegate->decryptInPlace(plain, streamDecryptor_)) {
         // The stream cannot go on intact after bytes that did not decrypt.
         KLLog(kKLTLoggingLevelError, "Failed to decrypt data!");
         shouldBeClosed_.store(true);
-        return std::nullopt;
+        return -1;
     }
-    bytesRead_.fetch_add(plain->size());
-    return plain;
+    bytesRead_.fetch_add(uint64_t(count));
+    return count;
+}
+
+std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double timeout, Error* error) {
+    std::lock_guard<std::mutex> guard(receiveMutex_);
+    int count = receiveDecrypted(maxLength, timeout, error);
+    if (count < 0) return std::nullopt;
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
 }
 
 std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {
@@ -320,23 +326,21 @@ void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point mome
     sendsHeldUntil_.store(moment);
 }
 
-bool TunnexSocketImpl::sendStep(std::span<const uint8_t> data) {
-    if (data.empty()) return true;
+bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
+    if (bytes.empty()) return true;
     // On the send queue's own thread: whatever waits behind waits anyway.
     while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
         std::this_thread::sleep_for(kSendHoldStep);
     }
     auto delegate = this->delegate();
-    std::optional<Bytes> encrypted;
-    if (delegate) encrypted = delegate->encryptSomeBytes(Bytes(data.begin(), data.end()), streamEncryptor_);
-    if (!encrypted) {
+    if (!delegate || !delegate->encryptInPlace(bytes, streamEncryptor_)) {
         KLLog(kKLTLoggingLevelError, "Failed to encrypt data!");
         shouldBeClosed_.store(true);
         return false;
     }
-    KLLog(kKLTLoggingLevelVerbose, "sending: %lu", static_cast<unsigned long>(encrypted->size()));
+    KLLog(kKLTLoggingLevelVerbose, "sending: %lu", static_cast<unsigned long>(bytes.size()));
     size_t offset = 0;
-    while (offset < encrypted->size()) {
+    while (offset < bytes.size()) {
         int udt = udtSocket();
         if (udt == 0) {
             // Unregistered while sending: the bytes that did not go out are lost, so say so.
@@ -345,8 +349,8 @@ bool TunnexSocketImpl::sendStep(std::span<const uint8_t> data) {
             return false;
         }
         setIntOption(udt, UDT_SNDTIMEO, kDataChannelSendTimeoutMs);
-        int chunk = int(std::min(encrypted->size() - offset, size_t(INT_MAX)));
-        int sent = UDT::send(udt, reinterpret_cast<const char*>(encrypted->data() + offset), chunk, 0);
+        int chunk = int(std::min(bytes.size() - offset, size_t(INT_MAX)));
+        int sent = UDT::send(udt, reinterpret_cast<const char*>(bytes.data() + offset), chunk, 0);
         if (sent == UDT::ERROR || sent <= 0) {
             Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
             // A full send buffer on a congested but live channel is slowness, not failure: wait
@@ -368,28 +372,12 @@ bool TunnexSocketImpl::sendStep(std::span<const uint8_t> data) {
     return true;
 }
 
+// Writes are gathered only while more wait behind them on the send queue; the last of a burst
+// (or a lone one) sends at once whatever is gathered.
 bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
     if (shouldBeClosed_.load()) return false;
-    auto outcome = packer_.write(data, monotonicSeconds(), [this](std::span<const uint8_t> bytes) { return sendStep(bytes); });
-    if (outcome.scheduleFlush) scheduleFlush();
-    return outcome.sent;
-}
-
-// A later write within the interval makes this flush find itself not due; that write has
-// scheduled its own.
-void TunnexSocketImpl::scheduleFlush() {
-    std::weak_ptr<TunnexSocketImpl> weak = self();
-    globalQueue().after(std::chrono::microseconds(int64_t(kPackInterval * 1e6)), [weak] {
-        auto socket = weak.lock();
-        if (!socket || socket->shouldBeClosed_.load()) return;
-        socket->sendQueue_.addOperation([weak] {
-            if (auto socket = weak.lock()) socket->flushIfDue();
-        });
-    });
-}
-
-void TunnexSocketImpl::flushIfDue() {
-    if (!shouldBeClosed_.load() && packer_.flushDue(monotonicSeconds())) sendBytes({});
+    const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
+    return packer_.write(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
 }
 
 // --- Closing ------------------------------------------------------------------------------------

@@ -4,8 +4,8 @@
 //
 // Data channel, the two directions:
 //  - local to tunnel: the local socket's owner hands each read to sendBytes() on the socket's send
-//    queue; small writes in quick succession are packed (TunnexSendPacker) and flushed 15 ms after
-//    the last one.
+//    queue; writes that find more queued behind them are gathered (TunnexSendPacker), the last
+//    one sends what was gathered, encrypted in place in the packer's buffer.
 //  - tunnel to local: when the socket manager sees UDT data it enqueues a bridge pass on the
 //    bridge queue; a pass receives what UDT holds (up to 2 MiB), decrypts it and writes it into
 //    the local socket under the core lock. While the local socket's backlog is over its limit the
@@ -87,15 +87,15 @@ private:
     explicit TunnexSocketImpl(int udtSocket);
     std::shared_ptr<TunnexSocketImpl> self() { return std::static_pointer_cast<TunnexSocketImpl>(shared_from_this()); }
 
-    bool sendStep(std::span<const uint8_t> data);
-    void scheduleFlush();
-    void flushIfDue();
-    void writeToLocal(const Bytes& data);
+    bool sendStep(std::span<uint8_t> bytes);
     void waitForLocalRoom(const SocketPtr& local);
     void runBridgePasses();
     bool udtHasData();
     // Receives into the socket's reusable buffer (grown to length); the count or -1 with error.
     int receiveInto(size_t length, bool message, Error* error, const char* caller);
+    // One stream receive decrypted in place in the receive buffer; the count or -1. Under
+    // receiveMutex_.
+    int receiveDecrypted(uint64_t maxLength, double timeout, Error* error);
     void closeUDTSocket(int udtSocket);
 
     const uint32_t socketId_;

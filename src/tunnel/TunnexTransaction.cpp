@@ -16,6 +16,25 @@ int64_t TunnexTransaction::nextOriginatingTransactionId() {
     return counter.fetch_add(1);
 }
 
+void TunnexTransaction::finish() {
+    isComplete_.store(true);
+    std::lock_guard lock(mutex_);
+    peer_.reset();
+}
+
+void TunnexTransaction::addInvitedAddress(const sockaddr_storage& address) {
+    if (address.ss_family != AF_INET) return;
+    const uint32_t ip = reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr;
+    std::lock_guard lock(mutex_);
+    invitedAddresses_.insert(ip);
+}
+
+bool TunnexTransaction::invitationNames(const sockaddr_in& sender) const {
+    if (sender.sin_family != AF_INET) return false;
+    std::lock_guard lock(mutex_);
+    return invitedAddresses_.count(sender.sin_addr.s_addr) != 0;
+}
+
 KL_TUNNEX_GUARDED_ACCESSORS(TunnexTransaction, mutex_, std::shared_ptr<TunnexPeer>, peer, setPeer, peer_)
 KL_TUNNEX_GUARDED_ACCESSORS(TunnexTransaction, mutex_, std::shared_ptr<TunnexRemotePeer>, remotePeer, setRemotePeer,
                             remotePeer_)

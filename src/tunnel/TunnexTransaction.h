@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
+
+#include <netinet/in.h>
 
 namespace kl {
 
@@ -32,9 +35,17 @@ public:
     void setIsOriginator(bool value) { isOriginator_.store(value); }
     bool isComplete() const { return isComplete_.load(); }
     void setIsComplete(bool value) { isComplete_.store(value); }
+    // The attempt ended (connected or failed): marked complete, so that late datagrams and late
+    // invitations of it change nothing, and its peer let go until housekeeping prunes it.
+    void finish();
     // The hole-punch handshake waits for the other side's confirmation.
     bool isWaitingForAcceptance() const { return isWaitingForAcceptance_.load(); }
     void setIsWaitingForAcceptance(bool value) { isWaitingForAcceptance_.store(value); }
+    // The IPv4 addresses the rendezvous server's invitation named for the remote: hole-punch
+    // datagrams of this transaction are believed only from one of them (the port may differ,
+    // as a NAT chooses it).
+    void addInvitedAddress(const sockaddr_storage& address);
+    bool invitationNames(const sockaddr_in& sender) const;
 
 private:
     std::atomic<bool> isOriginator_{true};
@@ -44,6 +55,7 @@ private:
     mutable std::mutex mutex_;  // guards the references
     std::shared_ptr<TunnexPeer> peer_;
     std::shared_ptr<TunnexRemotePeer> remotePeer_;
+    std::set<uint32_t> invitedAddresses_;  // network order
 };
 
 }  // namespace kl

@@ -250,9 +250,15 @@ TEST_F(ResponseFormatsServer, XmlDocumentFailures) {
             return refs;
         }() + "\">";
     laughs += "]><l>&l11;</l>";
+    // No nesting for libxml2 to catch: one 4 KB entity referenced 20,000 times (about 64 KB of
+    // document) would give 80 MB of text to whoever reads it.
+    std::string wide = "<?xml version=\"1.0\"?><!DOCTYPE w [<!ENTITY e \"" + std::string(4096, 'x') + "\">]><w>";
+    for (int i = 0; i < 20000; ++i) wide += "&e;";
+    wide += "</w>";
     const std::vector<Case> cases = {
         {"not well-formed", "text/xml", "<a><b></a>", kKLXMLParserErrorDomain},
         {"entity expansion bomb", "text/xml", laughs, kKLXMLParserErrorDomain},
+        {"one entity referenced many times", "text/xml", wide, kKLXMLParserErrorDomain},
         {"wrong type", "text/html", "<a/>", KLNetworkingErrorDomain},
     };
     for (const auto& c : cases) {

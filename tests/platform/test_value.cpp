@@ -121,6 +121,35 @@ TEST(ValuePlist, BinaryAndXmlRoundTrips) {
     }
 }
 
+// Binary property lists whose UTF-16 key or string holds U+0000 ({"é\0b": "x"} and {"k": "é\0d"}):
+// the text is read by its length, NUL included, instead of aborting inside the plist library.
+TEST(ValuePlist, TextHoldingNulIsReadByLength) {
+    const std::string nulInKey(
+        "bplist00\xd1\x01\x02\x63\x00\xe9\x00\x00\x00\x62\x51\x78\x08\x0b\x12\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00"
+        "\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x14", 55);
+    const std::string nulInString(
+        "bplist00\xd1\x01\x02\x51\x6b\x63\x00\xe9\x00\x00\x00\x64\x08\x0b\x0d\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00"
+        "\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x14", 55);
+    auto key = valueFromPlist(nulInKey);
+    ASSERT_TRUE(key.ok()) << key.error().description();
+    ASSERT_EQ(key->asDictionary()->size(), 1u);
+    EXPECT_EQ(key->asDictionary()->begin()->first, std::string("\xc3\xa9\0b", 4));
+    auto string = valueFromPlist(nulInString);
+    ASSERT_TRUE(string.ok()) << string.error().description();
+    EXPECT_EQ(*string->get("k"), Value(std::string("\xc3\xa9\0d", 4)));
+
+    // Keys come back whole in both encodings the binary form uses, short or long, with surrogate pairs.
+    Dictionary keys{{"a", 1}, {"a key longer than fifteen bytes", 2}, {"\xc3\xa9t\xc3\xa9", 3},
+                    {"\xf0\x9f\x98\x80 and \xe2\x82\xac, more than fifteen", 4}};
+    for (auto format : {PlistFormat::Binary, PlistFormat::Xml}) {
+        auto bytes = valueToPlist(Value(keys), format);
+        ASSERT_TRUE(bytes.ok());
+        auto back = valueFromPlist(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+        ASSERT_TRUE(back.ok()) << back.error().description();
+        EXPECT_EQ(*back, Value(keys));
+    }
+}
+
 TEST(ValuePlist, GarbageAndTruncationGiveErrors) {
     auto good = valueToPlist(sample());
     ASSERT_TRUE(good.ok());

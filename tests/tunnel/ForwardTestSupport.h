@@ -154,6 +154,12 @@ protected:
 
     // Both peers connected (with the encryption wish of both), main channels taken.
     void connect(bool encrypt = true) {
+        makePeers(encrypt);
+        joinMainChannels();
+    }
+
+    // The two peers and their records of each other, registered with the manager, no tunnel yet.
+    void makePeers(bool encrypt) {
         peerA = TunnexPeer::initUsingEncryption(encrypt);
         peerB = TunnexPeer::initUsingEncryption(encrypt);
         remoteOfA = record("uuid-of-b", udp.fdA, udp.addressB);
@@ -163,6 +169,10 @@ protected:
             peer->setDelegate(reports);
             manager->assignPeerToRemote(peer, remote);
         }
+    }
+
+    // The tunnel comes up: main channels joined and the key exchange done.
+    void joinMainChannels() {
         auto [udtA, udtB] = udp.open(TunnexChannelMode::Message);
         ASSERT_GT(udtA, 0);
         ASSERT_GT(udtB, 0);

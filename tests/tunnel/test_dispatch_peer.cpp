@@ -30,8 +30,8 @@ Bytes cut(Bytes bytes, size_t length) {
     return bytes;
 }
 
-sockaddr_in from(uint16_t port) {
-    auto storage = test::ipv4Address("192.0.2.10", port);
+sockaddr_in from(uint16_t port, const char* host = "192.0.2.10") {
+    auto storage = test::ipv4Address(host, port);
     sockaddr_in address;
     std::memcpy(&address, &storage, sizeof address);
     return address;
@@ -71,10 +71,25 @@ protected:
     std::shared_ptr<TunnexRemotePeer> stun;
 };
 
+// The attempt under way: a transaction toward stun whose invitation named 127.0.0.1 and
+// 192.0.2.10 (any port).
+std::shared_ptr<TunnexTransaction> invite(test::RecordingManager& manager, int64_t id, bool originator,
+                                          const std::shared_ptr<TunnexRemotePeer>& stun) {
+    auto transaction = manager.originate(id, stun);
+    transaction->setIsOriginator(originator);
+    transaction->addInvitedAddress(test::ipv4Address("127.0.0.1", 0));
+    transaction->addInvitedAddress(test::ipv4Address("192.0.2.10", 0));
+    stun->setAttemptTransactionId(id);
+    return transaction;
+}
+
+sockaddr_in stranger(uint16_t port) { return from(port, "198.51.100.7"); }
+
 TEST_F(DispatchPeer, ScriptedRemote) {
-    manager->originate(600, stun);
-    auto invite = std::make_shared<test::RecordingInviteDelegate>();
-    peer->setInviteDelegate(invite);
+    stun->setUUID("invited-uuid");
+    auto transaction = invite(*manager, 600, true, stun);
+    auto inviteDelegate = std::make_shared<test::RecordingInviteDelegate>();
+    peer->setInviteDelegate(inviteDelegate);
     const Bytes key = peer->privateKey();
 
     // The first row travels over real UDP to the handoff socket.
@@ -84,11 +99,11 @@ TEST_F(DispatchPeer, ScriptedRemote) {
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         to.sin_port = htons(handoff->localPort());
-        Bytes hello = word(0xBEEF);
-        ::sendto(fd, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        Bytes ahoy = record(0xBABE, 600);
+        ::sendto(fd, ahoy.data(), ahoy.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         ASSERT_TRUE(test::waitFor([&] { return !peer->connectionAttempts().empty(); }));
         ::close(fd);
-        EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"hello cafe"});
+        EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"ahoy 600"});
         EXPECT_EQ(stun->tunnelSocket(), handoff);
         EXPECT_TRUE(stun->hasPeerAddress());
     }
@@ -96,64 +111,78 @@ TEST_F(DispatchPeer, ScriptedRemote) {
     struct Row {
         const char* what;
         Bytes datagram;
-        uint16_t senderPort;
+        sockaddr_in sender;
         std::vector<std::string> calls;
         const char* logLine;
         std::function<void()> before = {};
         std::function<void()> check = {};
     };
+    const auto unmoved = [&](uint16_t port) {
+        return [&, port] {
+            EXPECT_NE(stun->port(), port);
+            EXPECT_FALSE(peer->handshakeConfirmed());
+            EXPECT_FALSE(handoff->cancel());
+        };
+    };
     const std::vector<Row> rows = {
-        {"BEEF from a new sender answers HELLO as originator", word(0xBEEF), 1001, {"hello cafe"}, nullptr, {},
-         [&] { EXPECT_TRUE(peer->connectionAttempts().count("192.0.2.10:1001")); }},
-        {"BEEF again from the same sender is a duplicate", word(0xBEEF), 1001, {},
-         "Hello message from 192.0.2.10:1001 is a duplicate."},
-        {"CAFE is answered with a CONFIRM word", word(0xCAFE), 1002, {"confirm word"}, nullptr},
-        {"CAFE again is answered again", word(0xCAFE), 1002, {"confirm word"}, nullptr},
-        {"with cancel set a hello only moves the remote", word(0xBEEF), 1003, {}, nullptr,
+        {"an AHOY of the attempt from a sender the invitation did not name", record(0xBABE, 600), stranger(999), {},
+         "the invitation did not name the sender", {}, unmoved(999)},
+        {"a HELLO word names no transaction", word(0xBEEF), from(1001), {}, "a short word names no transaction", {},
+         unmoved(1001)},
+        {"a CONFIRM word neither", word(0xF00D), from(1001), {}, "a short word names no transaction", {}, unmoved(1001)},
+        {"nor an ACCEPT word", word(0xFEED), from(1001), {}, "a short word names no transaction", {}, unmoved(1001)},
+        {"an AHOY of an unknown transaction", record(0xBABE, 700), from(1005), {},
+         "No matching transaction instance for transactionId: 700", {}, unmoved(1005)},
+        {"an AHOY of the attempt is returned", record(0xBABE, 600), from(1004), {"ahoy 600"}, nullptr, {},
+         [&] { EXPECT_TRUE(peer->connectionAttempts().count("192.0.2.10:1004")); }},
+        {"and returned again: the first answer may have been lost", record(0xBABE, 600), from(1004), {"ahoy 600"},
+         nullptr},
+        {"with cancel set an AHOY only moves the remote", record(0xBABE, 600), from(1003), {}, nullptr,
          [&] { peer->setCancel(true); },
          [&] {
              EXPECT_EQ(stun->port(), 1003);
              EXPECT_FALSE(peer->connectionAttempts().count("192.0.2.10:1003"));
              peer->setCancel(false);
          }},
-        {"AHOY of our own transaction is returned", record(0xFACE, 600), 1004, {"ahoy 600"}, nullptr},
-        {"AHOY of an unknown transaction is confirmed", record(0xBABE, 700), 1005, {"ack deed 0"},
-         "No matching transaction instance for transactionId: 700"},
-        {"accept record while not waiting for acceptance does nothing", record(0xD00D, 600, "x"), 1004, {}, nullptr,
+        {"accept record while not waiting for acceptance does nothing", record(0xD00D, 600, "x"), from(1004), {}, nullptr,
          {}, [&] { EXPECT_FALSE(memoryLogContains("Canceling listening on tunnel socket")); }},
-        {"first confirm record: the originator accepts and completes", record(0xDEED, 600, "their-uuid"), 1004,
-         {"ack d00d 600", "complete their-uuid"}, "Received CONFIRM message.  Peer is coming from 192.0.2.10:1004", {},
+        {"a forged confirm record does not use up the real one", record(0xDEED, 600, "forged"), stranger(999), {},
+         "the invitation did not name the sender", {}, unmoved(999)},
+        {"first confirm record: the originator accepts and completes, UUID from the invitation",
+         record(0xDEED, 600, "their-uuid"), from(1004), {"ack d00d 600", "complete invited-uuid"},
+         "Received CONFIRM message.  Peer is coming from 192.0.2.10:1004", {},
          [&] {
              EXPECT_TRUE(peer->handshakeConfirmed());
-             EXPECT_TRUE(manager->transactionForTransactionId(600)->isWaitingForAcceptance());
+             EXPECT_TRUE(transaction->isWaitingForAcceptance());
+             EXPECT_EQ(stun->UUID(), "invited-uuid");
          }},
-        {"a further CONFIRM word is only logged", word(0xF00D), 1004, {},
+        {"a further confirm record is only logged", record(0xDEED, 600, "their-uuid"), from(1004), {},
          "Received additional CONFIRM message.  Peer is coming from 192.0.2.10:1004"},
-        {"accept record now completes with its UUID", record(0xD00D, 600, "acc-uuid"), 1004, {"complete acc-uuid"},
+        {"accept record now completes", record(0xD00D, 600, "acc-uuid"), from(1004), {"complete invited-uuid"},
          "Canceling listening on tunnel socket", {}, [&] { EXPECT_TRUE(handoff->cancel()); }},
-        {"FEED completes and leaves the remote without UUID", word(0xFEED), 1006, {"complete "}, nullptr, {},
-         [&] { EXPECT_EQ(stun->UUID(), ""); }},
-        {"80 00 is a UDT handshake", Bytes{0x80, 0x00}, 1007, {}, "Received UDT handshake message"},
-        {"12 34 is unexpected", Bytes{0x12, 0x34}, 1007, {}, "Unexpected packet: 1234"},
-        {"a 5-byte AHOY is unexpected", Bytes{0xCE, 0xFA, 0, 0, 1}, 1007, {}, "Unexpected packet: cefa"},
+        {"a record of a finished transaction changes nothing", record(0xD00D, 600, "acc-uuid"), from(1009), {},
+         "the transaction is done", [&] { transaction->finish(); }, [&] { EXPECT_NE(stun->port(), 1009); }},
+        {"80 00 is a UDT handshake", Bytes{0x80, 0x00}, from(1007), {}, "Received UDT handshake message"},
+        {"12 34 is unexpected", Bytes{0x12, 0x34}, from(1007), {}, "Unexpected packet: 1234"},
+        {"a 5-byte AHOY is unexpected", Bytes{0xCE, 0xFA, 0, 0, 1}, from(1007), {}, "Unexpected packet: cefa"},
         {"a confirm record cut inside its UUID is unexpected", cut(record(0xDEED, 600, "abcdef"), 15),
-         1007, {}, "Unexpected packet: edde"},
+         from(1007), {}, "Unexpected packet: edde"},
         {"a pong on a socket that is not the ping socket is dropped", *tunnexSealReply(1, key, Bytes(20, 0)).datagram,
-         1008, {}, "Pong on a socket that is not the active ping socket; dropped"},
+         from(1008), {}, "Pong on a socket that is not the active ping socket; dropped"},
         {"an invitation there is handled", *tunnexSealReply(2, key, [] {
              Bytes b(87, 0);
              b[0] = 1, b[5] = 55, b[13] = 1;
              return b;
          }()).datagram,
-         1008, {"cancel 0"}, "External address does not hail from AF_INET", {},
-         [&] { EXPECT_EQ(invite->invites.load(), 1); }},
-        {"a reply with a replayed nonce is dropped", *tunnexSealReply(2, key, Bytes(20, 0)).datagram, 1008, {},
+         from(1008), {"cancel 0"}, "External address does not hail from AF_INET", {},
+         [&] { EXPECT_EQ(inviteDelegate->invites.load(), 1); }},
+        {"a reply with a replayed nonce is dropped", *tunnexSealReply(2, key, Bytes(20, 0)).datagram, from(1008), {},
          "Server repeated nonce 2"},
     };
     for (const Row& row : rows) {
         clearMemoryLog();
         if (row.before) row.before();
-        deliver(*handoff, row.datagram, from(row.senderPort));
+        deliver(*handoff, row.datagram, row.sender);
         EXPECT_EQ(layer->takeCalls(), row.calls) << row.what;
         if (row.logLine) {
             EXPECT_TRUE(memoryLogContains(row.logLine)) << row.what;
@@ -162,20 +191,35 @@ TEST_F(DispatchPeer, ScriptedRemote) {
     }
 }
 
-TEST_F(DispatchPeer, HelloWithoutRemoteOrLayerChangesNothing) {
+TEST_F(DispatchPeer, ResponderTakesTheOriginatorsTransportAsItsLostAcceptance) {
+    stun->setUUID("invited-uuid");
+    invite(*manager, 800, false, stun);
+    deliver(*handoff, record(0xFACE, 800), from(1010));
+    EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"ack deed 800"});
+    const Bytes udtHandshake{0x80, 0x00, 0x00, 0x00};
+    // Only from the very endpoint this side confirmed.
+    deliver(*handoff, udtHandshake, from(1011));
+    deliver(*handoff, udtHandshake, stranger(1010));
+    EXPECT_TRUE(layer->takeCalls().empty());
+    EXPECT_FALSE(handoff->cancel());
+    deliver(*handoff, udtHandshake, from(1010));
+    EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"complete invited-uuid"});
+    EXPECT_TRUE(handoff->cancel());
+}
+
+TEST_F(DispatchPeer, HandshakeWithoutAttemptOrLayerChangesNothing) {
+    invite(*manager, 600, true, stun);
     peer->setStunPeer(nullptr);
     clearMemoryLog();
-    deliver(*handoff, word(0xBEEF), from(2000));
-    EXPECT_TRUE(memoryLogContains("stunPeer is nil"));
-    deliver(*handoff, word(0xF00D), from(2000));
-    EXPECT_TRUE(memoryLogContains("stunPeer is still nil upon receipt of confirmation"));
+    deliver(*handoff, record(0xBABE, 600), from(2000));
+    deliver(*handoff, record(0xDEED, 600, "u"), from(2000));
+    EXPECT_TRUE(memoryLogContains("no attempt under way"));
     EXPECT_TRUE(layer->takeCalls().empty());
 
     setTunnexPeerConnectionLayer(nullptr);
     peer->setStunPeer(stun);
-    peer->setHandshakeConfirmed(false);
-    deliver(*handoff, word(0xBEEF), from(2001));
-    deliver(*handoff, word(0xF00D), from(2001));
+    deliver(*handoff, record(0xBABE, 600), from(2001));
+    deliver(*handoff, record(0xDEED, 600, "u"), from(2001));
     EXPECT_TRUE(memoryLogContains("dropped: no hole-punch layer"));
     EXPECT_TRUE(peer->connectionAttempts().empty());
     EXPECT_FALSE(peer->handshakeConfirmed());

@@ -41,8 +41,8 @@ protected:
         TunnexHolePunch::Timing timing;
         timing.rounds = 64;
         timing.finalPoll = 200ms;
-        timing.addressChecks = 5;
-        timing.addressCheckInterval = 50ms;
+        timing.attemptLimit = 3s;
+        timing.repeatInterval = 50ms;
         timing.confirmationPolls = 4;
         timing.confirmationPoll = 250ms;
         timing.countdownChecks = 20;
@@ -81,6 +81,7 @@ protected:
         made->setTransactionId(kTransaction);
         made->setIsOriginator(originator);
         made->setRemotePeer(record);
+        made->addInvitedAddress(remote.address());
         manager->registerTransaction(made);
         return made;
     }
@@ -112,11 +113,14 @@ TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
     EXPECT_TRUE(test::waitFor([&] { return peer->connectionStatus() == TunnexTunnelConnecting; }));
     EXPECT_EQ(peer->stunPeer(), record);
 
-    // Anything reaching a fresh socket is answered with a confirmation record from that socket.
+    // The remote's AHOY reaching a fresh socket is answered with a confirmation record from that
+    // socket; a stray datagram there opens nothing.
     auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
     ASSERT_TRUE(fresh);
     EXPECT_EQ(fresh->bytes, Bytes(ahoy.begin(), ahoy.end()));
     remote.send({'h', 'i'}, fresh->from);
+    const TunnexAhoy remoteAhoy = tunnexBuildAhoy(kTransaction, true);
+    remote.send(Bytes(remoteAhoy.begin(), remoteAhoy.end()), fresh->from);
     auto confirm = remote.receiveMatching([&](const auto& d) { return d.bytes.size() == kTunnexAcknowledgementLength; }, 5s);
     ASSERT_TRUE(confirm);
     EXPECT_EQ(confirm->port(), fresh->port());
@@ -159,7 +163,8 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
     ASSERT_TRUE(fresh);
     EXPECT_EQ(fresh->bytes[0], 0xCE);  // the originator's AHOY
-    remote.send({'h', 'i'}, fresh->from);
+    const TunnexAhoy remoteAhoy = tunnexBuildAhoy(kTransaction, false);
+    remote.send(Bytes(remoteAhoy.begin(), remoteAhoy.end()), fresh->from);
     // The originator's fresh socket answers with an AHOY and waits for a confirmation.
     ASSERT_TRUE(remote.receiveMatching(
         [&](const auto& d) { return d.port() == fresh->port() && d.bytes.size() == kTunnexAhoyLength; }, 5s));
@@ -200,16 +205,28 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
 }
 
-TEST_F(HolePunch, RemoteWithAKnownAddressIsNotSprayedAt) {
+TEST_F(HolePunch, KnownAddressGetsRepeatedAhoysUntilTheAttemptsDeadline) {
+    // No spraying toward a remote whose address is known: the AHOY is repeated toward it from the
+    // handoff socket (a lost answer is made good by the next), and an attempt that never reaches
+    // its completion fails once at its deadline, reporting status 0.
     record->setHasPeerAddress(true);
+    const auto started = std::chrono::steady_clock::now();
     startAttempt(transaction(true));
+    size_t repeats = 0;
+    while (auto datagram = remote.receive(1s)) {
+        EXPECT_TRUE(fromHandoff(*datagram));
+        EXPECT_EQ(classifyTunnexDatagram(datagram->bytes).kind, TunnexDatagramKind::Hello);
+        ++repeats;
+    }
     attempt.join();
-    EXPECT_FALSE(remote.receive(300ms));
-    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelConnecting);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_GE(repeats, 10u);
+    EXPECT_EQ(delegate->failed.load(), 1);
+    EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
     EXPECT_EQ(manager->statusReports(), (std::vector<std::pair<std::string, TunnexTunnelStatus>>{
-                                            {"remote-uuid", TunnexTunnelConnecting}}));
-    EXPECT_EQ(delegate->failed.load(), 0);
-    EXPECT_EQ(peer->stunPeer(), record);
+                                            {"remote-uuid", TunnexTunnelConnecting},
+                                            {"remote-uuid", TunnexTunnelDisconnected}}));
+    EXPECT_TRUE(manager->transactionForTransactionId(kTransaction)->isComplete());
 }
 
 TEST_F(HolePunch, SilentRemoteFailsOnceAndClosesEveryFreshSocket) {

@@ -1,0 +1,79 @@
+// KLTDaemonManager: carries out the control apps' requests about the account, the host list,
+// tunnels and service URLs, and relays host-list changes and tunnel states to the control apps.
+// One per process, made on first use; it is then the tunnel manager's delegate. Requests arrive
+// on the main loop; tunnel states arrive from the tunnel's pool threads.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "daemon/PWAccountClient.h"
+#include "daemon/PWDaemonBuildInfo.h"
+#include "foundation/ipc/klipc.h"
+#include "tunnel/TunnexRemoteManagerDelegate.h"
+
+namespace kl {
+
+class KLTDaemonManager : public TunnexRemoteManagerDelegate, public std::enable_shared_from_this<KLTDaemonManager> {
+public:
+    struct Environment {
+        PWDaemonBuildInfo build;
+        std::shared_ptr<PWAccountClient> accountClient;     // none: nobody can sign in
+        std::shared_ptr<PWServiceUpdateFollower> follower;  // none: no remote service is published
+    };
+    // What the shared manager is made with; set once at start-up, before the first request.
+    static void setEnvironment(Environment environment);
+    static std::shared_ptr<KLTDaemonManager> sharedManager();
+    // Whether the shared manager exists yet (it is made by the first request that needs it).
+    static bool sharedManagerExists();
+
+    explicit KLTDaemonManager(Environment environment);
+
+    void controlAppCheckInWithDictionary(klipc_object_t request);
+    void signIn(klipc_object_t request, bool createAccount);
+    void signOut(klipc_object_t request);
+    void uninstall(klipc_object_t request);
+    void prepareForUpgrade(klipc_object_t request);
+    void askOtherControlAppsToQuit(klipc_object_t request, klipc_connection_t sender);
+    void askOtherControlAppsToRestart(klipc_object_t request, klipc_connection_t sender);
+    void simulateConnectionRequest(klipc_object_t request);
+    void signInState(klipc_object_t request);
+    void beginReportingHosts(klipc_object_t request);
+    void reportHosts(klipc_object_t request);
+    void endReportingHosts(klipc_object_t request);
+    void deleteHost(klipc_object_t request);
+    void reportEmailAddress(klipc_object_t request);
+    void listenForServiceUpdates();
+    void ignoreServiceUpdates();
+    void URLforService(klipc_object_t request);
+    void connectWithUUID(klipc_object_t request);
+    void disconnectWithUUID(klipc_object_t request);
+    void shouldUpdateHosts(klipc_object_t request);
+    void requestHostUpdate(klipc_object_t request);
+
+    // Message 6 to every registered control app while host reporting is on.
+    void reportHostsChanged();
+    void postRegistrarDidUpdateRemotesNotification();
+    bool reportingHostChangesToControlApps() const { return reportingHosts_.load(); }
+
+    // TunnexRemoteManagerDelegate (pool threads).
+    void reportConnectionStatusForUUID(const std::string& uuid, TunnexTunnelStatus connectionStatus) override;
+    void reportTimeoutForUUID(const std::string& uuid) override {}
+
+private:
+    void askOthers(klipc_object_t request, klipc_connection_t sender, uint64_t command);
+    PWRegistrarSignInState registrarState() const;
+
+    Environment environment_;
+    std::atomic<bool> reportingHosts_{false};
+    bool sharingEnabled_ = false;  // nothing in the daemon turns sharing on
+    std::string currentControlAppBundlePath_;
+};
+
+// The path of the file a simulated connection request writes ("/tmp/com.kelvaro.portweaver.service"
+// under the system root).
+std::string simulatedConnectionRequestFile();
+
+}  // namespace kl

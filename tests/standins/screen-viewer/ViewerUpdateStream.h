@@ -1,0 +1,91 @@
+// The viewer's reader of the service's main channel: fed the bytes as they arrive, it takes apart
+// hello, busy, resolution changes, display counts, screen updates and the application section,
+// and draws every rectangle into its framebuffer. Written from the protocol's tables alone, so
+// that it checks the service rather than sharing its mistakes.
+//
+// A malformed stream (an unknown message type, a rectangle that does not decode, a length beyond
+// reason) stops the reader: failed() turns true with a reason and further bytes are ignored.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ViewerFramebuffer.h"
+
+namespace viewer {
+
+struct RectRecord {
+    uint16_t x = 0, y = 0, w = 0, h = 0;
+    uint8_t encoding = 0;
+    uint32_t length = 0;
+    // For pictures: the size of the decoded picture (for squeezed tiles smaller than w x h).
+    int pictureWidth = 0, pictureHeight = 0;
+};
+
+struct ViewerApplication {
+    uint64_t applicationID = 0;
+    std::u16string name;
+    uint8_t iconHash[16] = {};
+    std::vector<uint8_t> icon;  // TIFF file; empty when the viewer already held it
+};
+
+class ViewerUpdateStream {
+public:
+    // rgbaZlibRows: the viewer announced androidFlags bit 0, so zlib rows come as R, G, B, 255.
+    explicit ViewerUpdateStream(bool rgbaZlibRows = false);
+    ~ViewerUpdateStream();
+    ViewerUpdateStream(const ViewerUpdateStream&) = delete;
+    ViewerUpdateStream& operator=(const ViewerUpdateStream&) = delete;
+
+    void feed(std::span<const uint8_t> bytes);
+
+    bool failed() const { return !mFailure.empty(); }
+    const std::string& failure() const { return mFailure; }
+    // Bytes received and not yet taken apart (a message still on its way).
+    size_t pendingBytes() const { return mPending.size(); }
+
+    ViewerFramebuffer& framebuffer() { return mFramebuffer; }
+
+    bool helloReceived = false;
+    std::optional<uint64_t> busyClientId;
+    int resolutionWidth = 0, resolutionHeight = 0;
+    int displayCount = 1;
+    int updatesCompleted = 0;        // screen-update headers whose records have all arrived
+    std::vector<RectRecord> records;  // every rectangle record, in order
+    uint8_t lastDesignation = 0;
+    // Cursor
+    int cursorX = 0, cursorY = 0;
+    bool cursorVisible = false;
+    int cursorHotX = 0, cursorHotY = 0;
+    std::optional<Picture> cursorImage;
+    // Application section
+    int sectionsOpened = 0, sectionsClosed = 0;
+    std::vector<ViewerApplication> applications;
+    int thumbnails = 0;
+    uint32_t windowCount = 0;  // of the last snapshot
+    uint32_t menuCount = 0;    // of the last menus message
+
+private:
+    // Size of the unit at the start of the pending bytes, 0 while it is incomplete.
+    size_t unitLength(std::span<const uint8_t> bytes);
+    void takeUnit(std::span<const uint8_t> unit);
+    void takeRecord(std::span<const uint8_t> record);
+    void drawZlib(const RectRecord& record, std::span<const uint8_t> payload);
+    void fail(std::string reason);
+
+    ViewerFramebuffer mFramebuffer;
+    std::vector<uint8_t> mPending;
+    std::string mFailure;
+    uint32_t mRecordsLeft = 0;  // of the screen update being read
+    uint32_t mAppsLeft = 0;     // of the application information being read
+    bool mRgbaZlibRows;
+    z_stream mInflate{};  // one for the whole connection, as the service keeps one deflate stream
+    bool mInflateReady = false;
+};
+
+}  // namespace viewer
