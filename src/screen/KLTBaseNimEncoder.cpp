@@ -32,7 +32,7 @@ void KLTBaseNimEncoder::clearRectangles() {
 
 void KLTBaseNimEncoder::setEncoderInformation(std::shared_ptr<KLTDisplaySet> displaySet,
                                               std::shared_ptr<KLNetSocket> socket,
-                                              const ClientCapabilitiesBytes& capabilities) {
+                                              const ClientCapabilities& capabilities) {
     // All three under the lock the frame operation runs under, so an update never sees a mix.
     std::lock_guard lock(mLock);
     mDisplaySet = std::move(displaySet);

@@ -24,7 +24,7 @@ public:
 
     void clearRectangles() override;
     void setEncoderInformation(std::shared_ptr<KLTDisplaySet> displaySet, std::shared_ptr<KLNetSocket> socket,
-                               const ClientCapabilitiesBytes& capabilities) override;
+                               const ClientCapabilities& capabilities) override;
     // Splits the rectangle (global, scale-corrected) between the displays it touches.
     void addDirtyRectangle(const Rect& rect) override;
     void encodeFrame(int frame, bool lossyOnly, const std::shared_ptr<KLTDisplay>& display) override;
@@ -43,7 +43,7 @@ public:
     std::shared_ptr<KLTDisplaySet> displaySet();
 
 protected:
-    ClientCapabilitiesBytes mCapabilities{};
+    ClientCapabilities mCapabilities;
     double mScreenScale = 0;
     void* mCurrentFrame = nullptr;
     z_stream mDeflate_strm{};
