@@ -4,6 +4,7 @@
 
 #include "XvfbTestSupport.h"
 #include "platform/x11/X11Monitors.h"
+#include "platform/x11/X11Windows.h"
 #include "screen/BCDSystemVersion.h"
 #include "screen/DisplayModes.h"
 #include "screen/DisplayServer.h"
@@ -140,6 +141,17 @@ TEST(X11Displays, ModesOfTheServerAndTheModeTable) {
     EXPECT_EQ(packSystemVersion("12.5"), 0x0C0500u);
     EXPECT_EQ(packSystemVersion("10.6.0"), 0x0A0600u);
     EXPECT_EQ(packSystemVersion("trixie/sid"), 0x0A0000u);
+}
+
+TEST(X11Displays, ProtocolErrorsAreRecordedOnTheirOwnConnection) {
+    KL_START_XVFB(xvfb, 320, 240);
+    auto first = X11Connection::open(), second = X11Connection::open();
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(x11MoveWindow(*first, 0x7FFFFF, 1, 1));  // no such window: BadWindow, no exit
+    EXPECT_FALSE(x11WindowInfo(*first, 0x7FFFFF));
+    EXPECT_EQ(second->syncAndTakeError(), 0);
+    EXPECT_EQ(first->syncAndTakeError(), 0);  // taken by the calls that caused them
+    EXPECT_FALSE(x11Monitors(*first).empty());
 }
 
 TEST(X11Displays, ALostServerEndsTheProcessCleanly) {
