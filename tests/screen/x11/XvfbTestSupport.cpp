@@ -89,4 +89,13 @@ std::pair<int, int> Client::windowOrigin(unsigned long id) {
     return {x, y};
 }
 
+void Client::ownSettings(const std::vector<uint8_t>& settings) {
+    Display* d = dpy(display_);
+    Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    Atom property = XInternAtom(d, "_XSETTINGS_SETTINGS", False);
+    XChangeProperty(d, owner, property, property, 8, PropModeReplace, settings.data(), int(settings.size()));
+    XSetSelectionOwner(d, XInternAtom(d, "_XSETTINGS_S0", False), owner, CurrentTime);
+    XSync(d, False);
+}
+
 }  // namespace kl::test

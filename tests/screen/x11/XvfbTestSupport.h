@@ -112,6 +112,8 @@ public:
     unsigned long showWindow(const char* name, int x, int y, int w, int h);
     void moveWindow(unsigned long id, int x, int y);
     std::pair<int, int> windowOrigin(unsigned long id);
+    // Acts as the desktop's settings manager, publishing a raw settings property.
+    void ownSettings(const std::vector<uint8_t>& settings);
 
 private:
     void* display_;

@@ -217,6 +217,10 @@ TEST(X11Events, DoubleClickTimeFromTheSettingsManager) {
     installX11DoubleClickIntervalSource();  // no settings manager runs: 400 ms
     EXPECT_TRUE(isDoubleClick(0.4));
     EXPECT_FALSE(isDoubleClick(0.45));
+    Client manager;
+    manager.ownSettings(data);
+    EXPECT_TRUE(isDoubleClick(0.25));
+    EXPECT_FALSE(isDoubleClick(0.3));
     setDoubleClickIntervalSource(nullptr);
 }
 
