@@ -458,8 +458,16 @@ void PWRegistrar::retrySignInWithCompletion(std::function<void(PWRegistrarSignIn
 }
 
 void PWRegistrar::portweaverErrorHandler(const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error& error) {
-    if (statusOf(operation) == 422) {
+    long status = statusOf(operation);
+    if (status == 422) {
         signOut();
+        return;
+    }
+    // A reply that arrived but could not be read says nothing about the connection: it is logged
+    // and changes nothing.
+    if (status >= 200 && status < 300) {
+        KLLog(kKLTLoggingLevelError, "Malformed reply ignored for %s: %s", requestURL(operation).c_str(),
+              error.description().c_str());
         return;
     }
     if (error.code() != kKLURLErrorCancelled) didSignInButOffline();

@@ -44,6 +44,9 @@ DaemonProcess::DaemonProcess(Options options) : options_(std::move(options)) {
         Preferences preferences(kPWControlServiceName);
         preferences.setValue("loggingLevel", Value(int64_t(options_.loggingLevel)));
         preferences.synchronize();
+        Preferences daemonPreferences("com.kelvaro.portweaver.daemon");
+        for (const auto& [key, value] : options_.daemonPreferences) daemonPreferences.setValue(key, value);
+        daemonPreferences.synchronize();
     }
     paths::setRoot({});
     start();

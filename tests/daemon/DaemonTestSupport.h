@@ -24,6 +24,7 @@ public:
         std::map<std::string, std::string> environment;  // added to the daemon's environment
         int loggingLevel = 2;                            // written as the "loggingLevel" preference
         int listenFd = -1;                               // passed as a systemd-activated socket
+        Dictionary daemonPreferences;                    // the daemon's own preference domain
     };
     DaemonProcess() : DaemonProcess(Options{}) {}
     explicit DaemonProcess(Options options);
