@@ -12,6 +12,7 @@
 #include "http/KLHTTPCookieStorage.h"
 #include "http/KLNetworkRequestThread.h"
 #include "support/TestEnvironment.h"
+#include "tunnel/StandinProcess.h"
 #include "tunnel/TunnexPeer.h"
 
 namespace kl {
@@ -225,6 +226,40 @@ TEST_F(Registrar, TheTokenReplyGivesKeyHostAndPortAndAFailedOneStartsNoRegistrat
     mainLoop().runUntil([] { return false; }, 300ms);
     EXPECT_EQ(TunnexPeer::registeredTunnexPeer(), nullptr) << "no registration without the key";
     EXPECT_TRUE(registrar->preSharedKey().empty());
+}
+
+}  // namespace
+}  // namespace kl
+
+namespace kl {
+namespace {
+
+// The host's pings reach the rendezvous server sealed with the key the account server handed out.
+TEST_F(Registrar, SignInRegistersWithTheRendezvousServerUsingTheFetchedKey) {
+    const Bytes key{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xa9, 0xba, 0xcb, 0xdc, 0xed, 0xfe, 0x0f};
+    std::string keyHex;
+    for (uint8_t b : key) keyHex += "0123456789abcdef"[b >> 4], keyHex += "0123456789abcdef"[b & 15];
+    test::StandinProcess rendezvous({test::kSystemPython, KL_RENDEZVOUS_SERVER, "serve", "--bind", "127.0.0.1:0", "--key",
+                                     keyHex, "--mode", "normal"});
+    auto listening = rendezvous.waitForEvent("listening", std::chrono::seconds(20));
+    ASSERT_TRUE(listening);
+    uint16_t port = uint16_t(listening->value("port", 0));
+    uint16_t previousPort = TunnexPeer::globalServerPort();
+    TunnexPeer::setGlobalServerPort(port);
+
+    make(server.baseURL());
+    test::ScriptedReply token;
+    token.path = "/api/v1/hosts/1/token";
+    token.body = R"({"tunnex_token":"ECEyQ1RldoeYqbrL3O3-Dw","tunnex_host":"127.0.0.1:)" +
+                 std::to_string(port) + "\"}";
+    server.script(token);
+    ASSERT_EQ(signIn(), PWRegistrarSignInSuccess);
+    ASSERT_TRUE(runUntil([&] { return rendezvous.count("ping") > 0; }, std::chrono::seconds(20)));
+    auto ping = rendezvous.waitForEvent("ping", std::chrono::seconds(1));
+    ASSERT_TRUE(ping) << "no sealed ping opened with the fetched key";
+    EXPECT_EQ(std::to_string(ping->value("id", uint64_t(0))), registrar->hostIDString().value_or("?"));
+    registrar->signOut();
+    TunnexPeer::setGlobalServerPort(previousPort);
 }
 
 }  // namespace
