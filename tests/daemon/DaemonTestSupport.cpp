@@ -1,6 +1,8 @@
 #include "DaemonTestSupport.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -223,6 +225,18 @@ bool TestControlApp::waitForMessage(uint64_t number, std::chrono::milliseconds t
 bool TestControlApp::invalid() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->invalid;
+}
+
+int closedLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 Dictionary command(uint64_t number, Dictionary keys) {

@@ -99,6 +99,9 @@ private:
     klipc_connection_t connection_ = nullptr;
 };
 
+// A loopback TCP port that nothing listens on (bound once, then closed).
+int closedLoopbackPort();
+
 // A message dictionary of a command number and keys.
 Dictionary command(uint64_t number, Dictionary keys = {});
 

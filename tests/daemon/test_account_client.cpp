@@ -1,8 +1,6 @@
 // The daemon's account client against the stand-in account server over TLS, driven through the
 // control protocol as a control app drives it.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,15 +206,7 @@ TEST_F(AccountClient, SavedCredentialsSurviveARestartAndSignInAgain) {
 }
 
 TEST_F(AccountClient, AServerThatIsDownIsANetworkFailureAndKeepsTheCredentials) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    int closedPort = ntohs(address.sin_port);
-    ::close(fd);  // nothing listens there now
+    int closedPort = test::closedLoopbackPort();
 
     DaemonProcess daemon(optionsFor(closedPort, server.caFile()));
     ASSERT_TRUE(daemon.waitUntilListening());

@@ -2,11 +2,9 @@
 // moves: the throttled retries, the tick's host-list and presence requests, malformed host lists,
 // and the token reply.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "AccountServer.h"
+#include "DaemonTestSupport.h"
 #include "daemon/PWRegistrar.h"
 #include "foundation/KLTLogging.h"
 #include "http/KLHTTPCookieStorage.h"
@@ -95,15 +93,7 @@ protected:
 };
 
 TEST_F(Registrar, RetriesGoAtOnceThenWait180SecondsWhileTheServerIsDown) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    make("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/api/v1/");
+    make("https://127.0.0.1:" + std::to_string(test::closedLoopbackPort()) + "/api/v1/");
 
     EXPECT_EQ(signIn(), PWRegistrarSignInNetworkFailure);
     EXPECT_TRUE(registrar->hasSavedCredentials());
