@@ -61,11 +61,12 @@ void DaemonProcess::start() {
         if (entry.rfind("KL_ROOT=", 0) == 0 || entry.rfind("KLIPC_SOCKET_DIR=", 0) == 0) continue;
         variables.push_back(entry);
     }
+    // The options' variables come first: the first of two entries of a name is the one read.
+    for (const auto& [name, value] : options_.environment) variables.insert(variables.begin(), name + "=" + value);
     variables.push_back("KL_ROOT=" + root_.string());
     variables.push_back(std::string(ipc::kSocketDirEnvironment) + "=" + socketDir_.string());
     variables.push_back("KL_LOG_STDERR=1");
     variables.push_back("ASAN_OPTIONS=detect_leaks=0");
-    for (const auto& [name, value] : options_.environment) variables.push_back(name + "=" + value);
     if (options_.listenFd >= 0) {
         variables.push_back("LISTEN_FDS=1");
         variables.push_back(std::string("LISTEN_FDNAMES=") + kPWControlServiceName);
@@ -79,7 +80,8 @@ void DaemonProcess::start() {
         ::dup2(null, 0);
         ::dup2(null, 1);
         if (options_.listenFd >= 0) {
-            ::dup2(options_.listenFd, 3);
+            if (options_.listenFd == 3) ::fcntl(3, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
+            else ::dup2(options_.listenFd, 3);
             variables.push_back("LISTEN_PID=" + std::to_string(::getpid()));
         }
         std::vector<char*> envp;

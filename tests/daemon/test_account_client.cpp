@@ -92,6 +92,13 @@ TEST_F(AccountClient, SignInRegistersTheHostFetchesTheKeyAndKeepsTheCredentialsP
     }
     ASSERT_EQ(session.size(), 32u) << "the requests carried no session cookie";
     EXPECT_EQ(log.find(session), std::string::npos) << "the session cookie reached the log";
+
+    // A sign-in turns host reporting on: the host list fetched at request 32 reaches the control
+    // apps as message 6.
+    EXPECT_FALSE(follower.hasMessage(6));
+    EXPECT_EQ(app.request(command(32)), Dictionary{});
+    EXPECT_TRUE(follower.waitForMessage(6, 15s));
+    EXPECT_TRUE(contains(requestLines(server), "GET /api/v1/hosts"));
 }
 
 TEST_F(AccountClient, RefusedSignInsReportTheServersTextAndEmptyFieldsSendNothing) {

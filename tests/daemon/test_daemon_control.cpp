@@ -265,6 +265,7 @@ TEST(DaemonControl, TakesTheSocketPassedBySocketActivation) {
     struct stat after{};
     ::stat(path.c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino) << "the daemon bound a socket of its own";
+    EXPECT_EQ(daemon.logCount("removing stale socket"), 0u) << "the daemon did not take the passed socket";
 }
 
 }  // namespace
