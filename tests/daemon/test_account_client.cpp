@@ -2,6 +2,7 @@
 // control protocol as a control app drives it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AccountServer.h"
@@ -202,7 +203,9 @@ TEST_F(AccountClient, SavedCredentialsSurviveARestartAndSignInAgain) {
         TestControlApp app;
         ASSERT_EQ(signIn(app, kEmail, kPassword), 0u);
     }
-    ASSERT_TRUE(daemon.terminate());
+    auto exit = daemon.terminate();
+    ASSERT_TRUE(exit);
+    EXPECT_TRUE(WIFEXITED(*exit) && WEXITSTATUS(*exit) == 0) << "a signed-in daemon ends cleanly on SIGTERM";
     server.reset();
     daemon.start();
     ASSERT_TRUE(daemon.waitUntilListening());
@@ -210,6 +213,25 @@ TEST_F(AccountClient, SavedCredentialsSurviveARestartAndSignInAgain) {
     EXPECT_TRUE(test::waitFor([&] { return stateOf(app) == 1; }, 30s)) << "no sign-in with the saved credentials";
     EXPECT_TRUE(contains(requestLines(server), "POST /api/v1/sessions"));
     EXPECT_EQ(*app.request(command(20))->find("email")->asString(), kEmail);
+}
+
+TEST_F(AccountClient, DeletingAHostAnswersWithTheServersVerdict) {
+    DaemonProcess daemon(optionsFor(server.port(), server.caFile()));
+    ASSERT_TRUE(daemon.waitUntilListening());
+    TestControlApp app;
+    ASSERT_EQ(signIn(app, kEmail, kPassword), 0u);
+    ASSERT_TRUE(test::waitFor([&] { return contains(requestLines(server), "GET /api/v1/hosts/1/token"); }, 15s));
+    auto reply = app.request(command(18, {{"id", Value("1")}}), 30s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->find("succeeded")->asBool(), true);
+    EXPECT_EQ(reply->find("errorCode")->asUInt(), 0u);
+    EXPECT_EQ(*reply->find("errorDescription")->asString(), "");
+    EXPECT_TRUE(contains(requestLines(server), "DELETE /api/v1/hosts/1"));
+
+    reply = app.request(command(18, {{"id", Value("999")}}), 30s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->find("succeeded")->asBool(), false);
+    EXPECT_NE(reply->find("errorCode")->asUInt(), 0u);
 }
 
 TEST_F(AccountClient, AServerThatIsDownIsANetworkFailureAndKeepsTheCredentials) {
