@@ -270,3 +270,39 @@ TEST(DaemonControl, TakesTheSocketPassedBySocketActivation) {
 
 }  // namespace
 }  // namespace kl
+
+namespace kl {
+namespace {
+
+// The output of a control-client run and its exit status.
+std::pair<std::string, int> runControlClient(const std::string& arguments) {
+    std::string commandLine = std::string("ASAN_OPTIONS=detect_leaks=0 ") + KL_CONTROL_CLIENT_PATH + " " + arguments;
+    FILE* pipe = ::popen(commandLine.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    int status = pipe ? ::pclose(pipe) : -1;
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST(ControlClient, PrintsRepliesAndDaemonMessagesAsJsonLines) {
+    DaemonProcess daemon;
+    ASSERT_TRUE(daemon.waitUntilListening());
+    EXPECT_EQ(runControlClient("14"), std::make_pair(std::string("{\"reply\": {\"registrarState\":0}}\n"), 0));
+    EXPECT_EQ(runControlClient("--timeout 1 3").second, 3) << "an unanswered request times out";
+    EXPECT_EQ(runControlClient("14 bad-argument").second, 1);
+
+    // A follower started by the client sees the restart message another app asks for.
+    std::string commandLine = std::string("ASAN_OPTIONS=detect_leaks=0 timeout 5 ") + KL_CONTROL_CLIENT_PATH + " --follow 14";
+    FILE* follower = ::popen(commandLine.c_str(), "r");
+    ASSERT_TRUE(follower);
+    char line[512];
+    ASSERT_TRUE(std::fgets(line, sizeof line, follower));  // its own reply: it is registered now
+    runControlClient("--no-reply 12 authorization:x=" + std::string(64, 'a'));
+    ASSERT_TRUE(std::fgets(line, sizeof line, follower));
+    EXPECT_EQ(std::string(line), "{\"message\": {\"command\":5}}\n");
+    ::pclose(follower);
+}
+
+}  // namespace
+}  // namespace kl
