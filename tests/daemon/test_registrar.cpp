@@ -51,7 +51,7 @@ protected:
         KLHTTPCookieStorage::sharedStorage().deleteAllCookies();
     }
 
-    void make(const std::string& baseURL) {
+    void make(const std::string& baseURL, std::shared_ptr<PWOfferedServicesSource> services = nullptr) {
         PWRegistrar::Options options;
         options.baseURL = baseURL;
         options.fallbackRendezvousServer = "127.0.0.1";
@@ -59,6 +59,7 @@ protected:
         options.tickInterval = std::chrono::hours(1);  // the test fires the ticks
         options.secrets = std::make_shared<SecretStore>(test::makeTempDir("secrets"));
         options.reconciler = reconciler;
+        options.offeredServices = std::move(services);
         registrar = PWRegistrar::create(std::move(options));
     }
 
@@ -250,6 +251,49 @@ TEST_F(Registrar, SignInRegistersWithTheRendezvousServerUsingTheFetchedKey) {
     EXPECT_EQ(std::to_string(ping->value("id", uint64_t(0))), registrar->hostIDString().value_or("?"));
     registrar->signOut();
     TunnexPeer::setGlobalServerPort(previousPort);
+}
+
+}  // namespace
+}  // namespace kl
+
+namespace kl {
+namespace {
+
+struct FixedServices : PWOfferedServicesSource {
+    std::vector<std::string> names;
+    std::vector<std::string> offeredServiceNames() const override { return names; }
+};
+
+// The host is registered with its offered services, sorted and joined, and as unavailable when it
+// offers none.
+TEST_F(Registrar, ChangedServicesReRegisterTheHost) {
+    auto services = std::make_shared<FixedServices>();
+    make(server.baseURL(), services);
+    ASSERT_EQ(signIn(), PWRegistrarSignInSuccess);
+
+    auto lastHostForm = [&] {
+        std::string body;
+        for (const auto& entry : server.requests())
+            if (entry.stringOr("method", "") == "POST" && entry.stringOr("path", "") == "/api/v1/hosts")
+                body = entry.stringOr("body", "");
+        return body;
+    };
+    struct Case {
+        std::vector<std::string> names;
+        std::string serviceNames, status;
+    } cases[] = {
+        {{"_ssh._tcp", "_AFPOVERTCP._tcp", "_rfb._tcp", "_ssh._tcp"}, "host[service_names]=_AFPOVERTCP._tcp%2C_rfb._tcp%2C_ssh._tcp&", "available"},
+        {{}, "host[service_names]=&", "unavailable"},
+    };
+    for (const auto& c : cases) {
+        size_t before = requestCount("POST", "/api/v1/hosts");
+        services->names = c.names;
+        services->servicesChanged.emit();
+        ASSERT_TRUE(runUntil([&] { return requestCount("POST", "/api/v1/hosts") > before; }));
+        std::string form = lastHostForm();
+        EXPECT_NE(form.find(c.serviceNames), std::string::npos) << form;
+        EXPECT_NE(form.find("host[status]=" + c.status), std::string::npos) << form;
+    }
 }
 
 }  // namespace
