@@ -28,7 +28,7 @@ public:
     };
     DaemonProcess() : DaemonProcess(Options{}) {}
     explicit DaemonProcess(Options options);
-    // Ends the daemon (SIGKILL when it is still running) and restores the socket folder variable.
+    // Ends the daemon (SIGKILL when it is still running).
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
