@@ -12,7 +12,10 @@
 #include <thread>
 
 #include "DaemonTestSupport.h"
+#include "daemon/KLTDaemonManager.h"
 #include "daemon/PWControlProtocol.h"
+#include "platform/NotifyBus.h"
+#include "platform/Paths.h"
 #include "foundation/IPCMalformedFrames.h"
 #include "support/TestEnvironment.h"
 
@@ -54,6 +57,12 @@ TEST(DaemonControl, CheckInReportsVersionsAndSignInStateWithTheirTypes) {
 TEST(DaemonControl, EveryRowOfTheCommandTableIsAnsweredAsTheTableSays) {
     DaemonProcess daemon;
     ASSERT_TRUE(daemon.waitUntilListening());
+    // The simulated connection request's notification, watched in the daemon's system folders.
+    std::atomic<int> connectionRequests{0};
+    paths::setRoot(daemon.root());
+    NotifyBus::Observer observer(kPWConnectionRequestNotification, NotifyBus::Scope::System,
+                                 [](Task task) { task(); }, [&] { ++connectionRequests; });
+    paths::setRoot({});
     TestControlApp app;
     std::vector<uint64_t> numbers;
     for (uint64_t n = 0; n <= kPWHighestControlAppToDaemonCommand + 1; ++n) numbers.push_back(n);
@@ -102,6 +111,7 @@ TEST(DaemonControl, EveryRowOfTheCommandTableIsAnsweredAsTheTableSays) {
     std::string content;
     std::getline(file, content);
     EXPECT_EQ(content, "127.0.0.1:7001") << "request 13 writes the connection-request file";
+    EXPECT_TRUE(test::waitFor([&] { return connectionRequests == 1; })) << "and then posts its notification";
 }
 
 TEST(DaemonControl, BroadcastsSkipTheSenderAndReachOnlyTheFirst128Connections) {
