@@ -170,6 +170,7 @@ void PWRegistrar::didSignIn() {
 }
 
 void PWRegistrar::didSignOut() {
+    ++session_;
     setSignInState(PWRegistrarSignedOut);
     stopPingingServer();
     endUpdatingRemotes();

@@ -156,6 +156,10 @@ private:
     Bytes preSharedKey_;
     std::optional<std::string> tunnexPingServerAddress_, tunnexPingServerPort_;
     Signal<>::Id servicesObserver_ = 0;
+    // Counts sign-outs: a reply to a request made before the latest sign-out belongs to a session
+    // that is over and changes nothing.
+    uint64_t session_ = 0;
+    bool sessionEnded(uint64_t session) const { return session != session_; }
 };
 
 // "kPWRegistrarNotSignedIn", ...; "" for other values.

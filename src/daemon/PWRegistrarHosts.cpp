@@ -70,11 +70,12 @@ void PWRegistrar::updateHostStatus(int status, std::function<void(bool)> complet
 
     std::optional<std::string> oldID = hostIDString_;
     std::weak_ptr<PWRegistrar> weak = weak_from_this();
+    uint64_t session = session_;
     client->postPath(
         "hosts", parameters,
-        [weak, oldID, completion](const std::shared_ptr<KLHTTPRequestOperation>&, const Value& reply) {
+        [weak, oldID, completion, session](const std::shared_ptr<KLHTTPRequestOperation>&, const Value& reply) {
             auto self = weak.lock();
-            if (!self) return;
+            if (!self || self->sessionEnded(session)) return;
             const Dictionary* object = reply.asDictionary();
             std::optional<std::string> replyID = object ? stringWithHostIDObject(object->find("id")) : std::nullopt;
             bool changed = false;
@@ -90,10 +91,10 @@ void PWRegistrar::updateHostStatus(int status, std::function<void(bool)> complet
             const Value* uuid = object ? object->find("uuid") : nullptr;
             bool ownHost = uuid && uuid->asString() && *uuid->asString() == KLDevice::machineUniqueID().value_or("");
             if (!(self->hostIDString_ && changed && ownHost)) return;
-            self->fetchPSK([weak, completion](bool ok, Bytes key, std::optional<std::string> host,
-                                              std::optional<std::string> port) {
+            self->fetchPSK([weak, completion, session](bool ok, Bytes key, std::optional<std::string> host,
+                                                       std::optional<std::string> port) {
                 auto me = weak.lock();
-                if (!me) return;
+                if (!me || me->sessionEnded(session)) return;
                 me->preSharedKey_ = ok ? std::move(key) : Bytes();
                 me->tunnexPingServerAddress_ = ok ? host : std::nullopt;
                 me->tunnexPingServerPort_ = ok ? port : std::nullopt;
@@ -102,8 +103,8 @@ void PWRegistrar::updateHostStatus(int status, std::function<void(bool)> complet
                 if (completion) completion(ok);
             });
         },
-        [weak, completion](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error&) {
-            if (auto self = weak.lock()) {
+        [weak, completion, session](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error&) {
+            if (auto self = weak.lock(); self && !self->sessionEnded(session)) {
                 self->hostIDString_.reset();
                 if (statusOf(operation) == 422) self->didSignOut();
                 else self->didSignInButOffline();
@@ -122,6 +123,7 @@ void PWRegistrar::fetchPSK(
     // The cookie's value is a credential: only its presence is logged.
     KLLog(kKLTLoggingLevelDebug, "session cookie: %s", sessionCookieValue() ? "present" : "none");
     std::weak_ptr<PWRegistrar> weak = weak_from_this();
+    uint64_t session = session_;
     client->getPath(
         "hosts/" + *hostIDString_ + "/token", std::nullopt,
         [completion](const std::shared_ptr<KLHTTPRequestOperation>&, const Value& reply) {
@@ -140,8 +142,8 @@ void PWRegistrar::fetchPSK(
             }
             completion(true, std::move(key), host, port);
         },
-        [weak, completion](const std::shared_ptr<KLHTTPRequestOperation>&, const Error&) {
-            if (auto self = weak.lock()) self->didSignInButOffline();
+        [weak, completion, session](const std::shared_ptr<KLHTTPRequestOperation>&, const Error&) {
+            if (auto self = weak.lock(); self && !self->sessionEnded(session)) self->didSignInButOffline();
             completion(false, {}, std::nullopt, std::nullopt);
         });
 }
@@ -180,13 +182,14 @@ void PWRegistrar::pingPortweaver() {
         return;
     }
     std::weak_ptr<PWRegistrar> weak = weak_from_this();
+    uint64_t session = session_;
     client->postPath(
         "hosts/" + *hostIDString_ + "/iamhere", std::nullopt,
         [](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Value&) {
             KLLog(kKLTLoggingLevelDebug, "Successful ping (iamhere) request: %s", operation->request().url.c_str());
         },
-        [weak](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error& error) {
-            if (auto self = weak.lock()) self->portweaverErrorHandler(operation, error);
+        [weak, session](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error& error) {
+            if (auto self = weak.lock(); self && !self->sessionEnded(session)) self->portweaverErrorHandler(operation, error);
         });
 }
 
@@ -195,13 +198,16 @@ void PWRegistrar::getHostList() {
     if (fetchingHosts_ || !client) return;
     fetchingHosts_ = true;
     std::weak_ptr<PWRegistrar> weak = weak_from_this();
+    uint64_t session = session_;
     client->getPath(
         "hosts", std::nullopt,
-        [weak](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Value& reply) {
+        [weak, session](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Value& reply) {
             auto self = weak.lock();
             if (!self) return;
             KLLog(kKLTLoggingLevelDebug, "request: %s", operation->request().url.c_str());
-            if (const Array* hosts = reply.asArray()) {
+            if (self->sessionEnded(session)) {
+                // The list of an account that was signed out since: nothing to show.
+            } else if (const Array* hosts = reply.asArray()) {
                 // Records of the wrong shape are left out here, so the reconciliation only sees
                 // dictionaries.
                 Array records;
@@ -216,10 +222,10 @@ void PWRegistrar::getHostList() {
             }
             self->fetchingHosts_ = false;
         },
-        [weak](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error& error) {
+        [weak, session](const std::shared_ptr<KLHTTPRequestOperation>& operation, const Error& error) {
             auto self = weak.lock();
             if (!self) return;
-            self->portweaverErrorHandler(operation, error);
+            if (!self->sessionEnded(session)) self->portweaverErrorHandler(operation, error);
             KLLog(kKLTLoggingLevelError, "performNextRemoteUpdate: Get host list failed: %s", error.description().c_str());
             self->fetchingHosts_ = false;
         });

@@ -298,3 +298,26 @@ TEST_F(Registrar, ChangedServicesReRegisterTheHost) {
 
 }  // namespace
 }  // namespace kl
+
+namespace kl {
+namespace {
+
+// A request of a session that was signed out since changes nothing when its failure arrives.
+TEST_F(Registrar, AFailureArrivingAfterSignOutLeavesTheStateSignedOut) {
+    make(server.baseURL());
+    test::ScriptedReply slowFailure;
+    slowFailure.path = "/api/v1/hosts/1/token";
+    slowFailure.status = 500;
+    slowFailure.body = "{}";
+    slowFailure.delaySeconds = 1;
+    server.script(slowFailure);
+    ASSERT_EQ(signIn(), PWRegistrarSignInSuccess);
+    ASSERT_TRUE(runUntil([&] { return requestCount("GET", "/api/v1/hosts/1/token") == 1; }));
+    registrar->signOut();
+    ASSERT_EQ(registrar->signInState(), PWRegistrarSignedOut);
+    mainLoop().runUntil([] { return false; }, 2s);
+    EXPECT_EQ(registrar->signInState(), PWRegistrarSignedOut);
+}
+
+}  // namespace
+}  // namespace kl
