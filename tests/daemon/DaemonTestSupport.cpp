@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,8 @@ void DaemonProcess::start() {
     reaped_ = false;
     pid_ = ::fork();
     if (pid_ == 0) {
+        // A test binary that crashes takes its daemon with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(logFd, 2);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
