@@ -1,6 +1,7 @@
 #include "daemon/KLTDaemonManager.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "daemon/PWControlAppConnections.h"
 #include "daemon/PWControlProtocol.h"
+#include "daemon/PWInstalledFiles.h"
 #include "foundation/KLTLogging.h"
 #include "platform/AdminRule.h"
 #include "platform/Executors.h"
@@ -61,24 +63,24 @@ void sendMessage(uint64_t command, klipc_connection_t except) {
     klipc_release(message);
 }
 
-// Who sent the request may ask for the privileged effects: the "authorization" item must have its
-// shape (32 bytes), and the sender must be an administrator.
-bool requestIsAuthorized(klipc_object_t request, klipc_connection_t sender) {
+}  // namespace
+
+bool CheckAuthorization(klipc_object_t request, klipc_connection_t sender) {
     size_t length = 0;
     const void* item = klipc_dictionary_get_data(request, "authorization", &length);
     if (!item || length != 32) {
-        KLLog(kKLTLoggingLevelError, "Authorization missing or malformed");
+        KLLog(kKLTLoggingLevelError, "Event handler: Couldn't get auth data");
         return false;
     }
-    uid_t uid = klipc_connection_get_euid(sender);
+    // The item keeps its shape for the control apps; the right itself is the peer's: root or an
+    // administrator, as the kernel reports the uid of the socket's other end.
+    uid_t uid = sender ? klipc_connection_get_euid(sender) : uid_t(-1);
     if (uid == uid_t(-1) || !isAdministrator(uid)) {
-        KLLog(kKLTLoggingLevelError, "Authorization refused for uid %d", int(uid));
+        KLLog(kKLTLoggingLevelError, "Event handler: Couldn't get rights: %ld", long(uid));
         return false;
     }
     return true;
 }
-
-}  // namespace
 
 void KLTDaemonManager::setEnvironment(Environment environment) {
     std::lock_guard lock(managerLock());
@@ -133,7 +135,6 @@ void KLTDaemonManager::controlAppCheckInWithDictionary(klipc_object_t request) {
 }
 
 void KLTDaemonManager::signIn(klipc_object_t request, bool createAccount) {
-    // A missing text reads as empty, which the account client refuses as a credential failure.
     const char* email = klipc_dictionary_get_string(request, "email");
     const char* password = klipc_dictionary_get_string(request, "password");
     klipc_retain(request);
@@ -164,11 +165,15 @@ void KLTDaemonManager::signIn(klipc_object_t request, bool createAccount) {
         completion(PWRegistrarSignInUnknownFailure, PWSignInFailure{std::string("No account client"), {}, {}});
         return;
     }
-    std::string emailText = email ? email : "", passwordText = password ? password : "";
+    // Without both texts there is nothing to send: a credential failure, and the server is not asked.
+    if (!email || !password) {
+        completion(PWRegistrarSignInCredentialFailure, PWSignInFailure{});
+        return;
+    }
     if (createAccount)
-        client->createAccountWithEmail(emailText, passwordText, completion);
+        client->createAccountWithEmail(email, password, completion);
     else
-        client->signInWithEmail(emailText, passwordText, completion);
+        client->signInWithEmail(email, password, completion);
 }
 
 void KLTDaemonManager::signOut(klipc_object_t) {
@@ -186,23 +191,62 @@ void KLTDaemonManager::signOut(klipc_object_t) {
 
 void KLTDaemonManager::uninstall(klipc_object_t request) {
     logCommand(ePWControlAppToDaemonCommandUninstall);
-    // Removing the installed files is the installer's job on this system; the daemon only signs out.
+    klipc_connection_t sender = klipc_dictionary_get_remote_connection(request);
+    // Removing the system is as privileged as upgrading it: anyone else gets false and changes
+    // nothing, not even the sign-in.
+    if (!CheckAuthorization(request, sender)) {
+        if (!klipc_send_reply(request, [](klipc_object_t reply) { klipc_dictionary_set_bool(reply, "succeeded", false); }))
+            KLLog(kKLTLoggingLevelError, "Event handler: Couldn't reply");
+        return;
+    }
     if (auto client = environment_.accountClient) {
-        client->signOut();
+        client->reportHostUnavailable();
+        if (client->isUpdatingRemoteHosts()) client->endUpdatingRemoteHosts();
+        if (client->signInState() == PWRegistrarSignedIn) {
+            client->signOut();
+            TunnexRemoteManager::sharedInstance()->disconnectFromAllPeers();
+        }
         client->removeStoredCredentials();
     }
-    if (!klipc_send_reply(request, [](klipc_object_t reply) { klipc_dictionary_set_bool(reply, "succeeded", false); }))
+    if (environment_.stopRelays) environment_.stopRelays();
+    if (environment_.servicesManager) environment_.servicesManager->endReportingServicesAvailability();
+    if (!canReply(request)) {
         KLLog(kKLTLoggingLevelError, "Event handler: Couldn't reply");
+        return;
+    }
+    bool succeeded = removeInstalledFiles(PWInstalledFiles::current());
+    klipc_send_reply(request, [succeeded](klipc_object_t reply) { klipc_dictionary_set_bool(reply, "succeeded", succeeded); });
+    if (succeeded) removeOurJobAfterReply(request, kKLTLoggingLevelInfo);
 }
 
 void KLTDaemonManager::prepareForUpgrade(klipc_object_t request) {
     logCommand(ePWControlAppToDaemonCommandPrepareForUpgrade);
-    if (!klipc_send_reply(request, [](klipc_object_t reply) { klipc_dictionary_set_bool(reply, "succeeded", true); }))
+    klipc_connection_t sender = klipc_dictionary_get_remote_connection(request);
+    if (!canReply(request)) {
         KLLog(kKLTLoggingLevelError, "Event handler: Couldn't reply");
+        return;
+    }
+    // Only an authorised peer may stop the daemon for an upgrade: anyone else would be able to
+    // take the system down with one request, so it is told false and nothing happens.
+    bool authorized = CheckAuthorization(request, sender);
+    if (authorized) removeInstalledProgram(PWInstalledFiles::current());
+    klipc_send_reply(request, [authorized](klipc_object_t reply) { klipc_dictionary_set_bool(reply, "succeeded", authorized); });
+    if (authorized) removeOurJobAfterReply(request, kKLTLoggingLevelDebug);
+}
+
+void KLTDaemonManager::removeOurJobAfterReply(klipc_object_t request, int logLevel) {
+    klipc_connection_t connection = klipc_dictionary_get_remote_connection(request);
+    MainLoop* loop = environment_.loop;
+    klipc_connection_send_barrier(connection, [logLevel, loop] {
+        KLLog(KLTLoggingLevel(logLevel), "Removing daemon job");
+        if (UnloadOurLaunchdJob() == 0) return;
+        // Nobody manages this process: it ends itself, now that the reply is on its way.
+        if (!runBySystemd() && loop) loop->post([loop] { loop->stop(); });
+    });
 }
 
 void KLTDaemonManager::askOthers(klipc_object_t request, klipc_connection_t sender, uint64_t command) {
-    if (!requestIsAuthorized(request, sender)) return;
+    if (!CheckAuthorization(request, sender)) return;
     sendMessage(command, sender);
 }
 
@@ -226,9 +270,17 @@ void KLTDaemonManager::simulateConnectionRequest(klipc_object_t) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     // Not truncated: a longer old content keeps its tail, as readers of the first 14 bytes expect.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // The folder is everybody's, so a name planted there must not make root write elsewhere: no
+    // link is followed, and only a regular file with one name is written.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
         KLLog(kKLTLoggingLevelError, "Creating file returned %d errstr %s", errno, std::strerror(errno));
+        return;
+    }
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        KLLog(kKLTLoggingLevelError, "Refusing to write %s: not a regular file of one link", path.c_str());
+        ::close(fd);
         return;
     }
     static constexpr char kAddress[] = "127.0.0.1:7001";

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "daemon/PWAccountClient.h"
 #include "daemon/PWDaemonBuildInfo.h"
+#include "daemon/model/PWServicesManager.h"
 #include "foundation/ipc/klipc.h"
 #include "tunnel/TunnexRemoteManagerDelegate.h"
 
@@ -22,6 +24,9 @@ public:
         PWDaemonBuildInfo build;
         std::shared_ptr<PWAccountClient> accountClient;     // none: nobody can sign in
         std::shared_ptr<PWServiceUpdateFollower> follower;  // none: no remote service is published
+        std::shared_ptr<PWServicesManager> servicesManager; // the scan that uninstalling stops
+        std::function<void()> stopRelays;                    // ends the account client's relays
+        MainLoop* loop = nullptr;                            // stopped when the daemon removes itself
     };
     // What the shared manager is made with; set once at start-up, before the first request.
     static void setEnvironment(Environment environment);
@@ -64,6 +69,9 @@ public:
 
 private:
     void askOthers(klipc_object_t request, klipc_connection_t sender, uint64_t command);
+    // After the reply has gone: the end of the daemon's job, or of the process where no service
+    // manager runs it.
+    void removeOurJobAfterReply(klipc_object_t request, int logLevel);
     PWRegistrarSignInState registrarState() const;
 
     Environment environment_;
@@ -78,5 +86,9 @@ inline constexpr const char* kPWConnectionRequestNotification = "com.kelvaro.por
 // The path of the file a simulated connection request writes ("/tmp/com.kelvaro.portweaver.service"
 // under the system root).
 std::string simulatedConnectionRequestFile();
+
+// Whether request grants the privileged commands: its "authorization" item has its 32-byte shape
+// and the peer on sender's connection is root or an administrator.
+bool CheckAuthorization(klipc_object_t request, klipc_connection_t sender);
 
 }  // namespace kl

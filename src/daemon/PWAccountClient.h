@@ -66,6 +66,8 @@ public:
     virtual bool isUpdatingRemoteHosts() const = 0;
     virtual void endUpdatingRemoteHosts() = 0;
     virtual void signOut() = 0;
+    // Tells the account server that this host is no longer available (no completion).
+    virtual void reportHostUnavailable() = 0;
     virtual void removeStoredCredentials() = 0;
     virtual std::optional<std::string> savedEmailAddress() const = 0;
     virtual void deleteHostWithServerID(const std::string& serverID, DeleteCompletion completion) = 0;

@@ -18,6 +18,9 @@
 #include "daemon/PWConstants.h"
 #include "daemon/PWDaemonAccount.h"
 #include "daemon/PWRegistrar.h"
+#include "daemon/PWRemoteServices.h"
+#include "daemon/PWScannedServices.h"
+#include "daemon/model/PWServicesManager.h"
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
 #include "foundation/KLTSystemInformation.h"
@@ -113,17 +116,34 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     KLLog(kKLTLoggingLevelDebug, "Detected Mac OS %s", KLTSystemInformation::rawSystemVersionString().c_str());
     KLLog(kKLTLoggingLevelDebug, "Starting up Registrar notifications...");
     // 7.
+    // The services manager loads its archive when made; the account client registers what its
+    // scan finds and reconciles each host list into the remote service records.
+    auto servicesManager = PWServicesManager::sharedManager();
+    auto remoteServices = PWRemoteServices::create();
     PWRegistrar::Options registrarOptions;
     registrarOptions.baseURL = PWConstants::registrarBaseURL();
     registrarOptions.fallbackRendezvousServer = PWConstants::fallbackRendezvousServer();
-    account.start(PWRegistrar::create(std::move(registrarOptions)));
-    KLTDaemonManager::setEnvironment({build, account.client(), nullptr});
+    registrarOptions.offeredServices = std::make_shared<PWScannedServices>(servicesManager);
+    registrarOptions.reconciler = remoteServices;
+    auto registrar = PWRegistrar::create(std::move(registrarOptions));
+    remoteServices->setAccountClient(registrar);
+    account.start(registrar);
+    MainLoop& loop = mainLoop();
+    KLTDaemonManager::Environment environment;
+    environment.build = build;
+    environment.accountClient = account.client();
+    environment.servicesManager = servicesManager;
+    environment.stopRelays = [&account] { account.stop(); };
+    environment.loop = &loop;
+    KLTDaemonManager::setEnvironment(std::move(environment));
+    // 8.
+    KLLog(kKLTLoggingLevelInfo, "Starting up services scanner...");
+    servicesManager->beginReportingServicesAvailability(loop);
     // 9.
     PWControlListenerOptions options;
     if (auto seconds = environmentNumber("KL_DAEMON_WATCHDOG_SECONDS"); seconds && *seconds > 0)
         options.watchdogSeconds = unsigned(*seconds);
     if (auto stall = environmentNumber("KL_DAEMON_TEST_STALL_COMMAND")) options.stallCommand = uint64_t(*stall);
-    MainLoop& loop = mainLoop();
     PWControlListener listener(loop, options);
     listener.start();
 
@@ -138,6 +158,7 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     stopSignals.cancel();
     listener.stop();
     account.stop();
+    servicesManager->endReportingServicesAvailability();
     KLLog(kKLTLoggingLevelInfo, "Exiting (main).");
     return 0;
 }

@@ -36,7 +36,8 @@ public:
     Signal<> servicesChanged;
 };
 
-// Turns the account's host list into remote service records.
+// Turns the account's host list into remote service records, and posts the account client's
+// didUpdateRemotes when they changed.
 class PWHostListReconciler {
 public:
     virtual ~PWHostListReconciler() = default;
@@ -70,6 +71,7 @@ public:
     bool isUpdatingRemoteHosts() const override { return isUpdatingRemotes(); }
     void endUpdatingRemoteHosts() override { endUpdatingRemotes(); }
     void signOut() override { signOutWithCompletion(nullptr); }
+    void reportHostUnavailable() override { updateHostStatus(0, nullptr); }
     void removeStoredCredentials() override { removeSavedCredentials(); }
     std::optional<std::string> savedEmailAddress() const override;
     void deleteHostWithServerID(const std::string& serverID, DeleteCompletion completion) override;

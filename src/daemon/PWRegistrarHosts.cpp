@@ -215,8 +215,8 @@ void PWRegistrar::getHostList() {
                     if (host.asDictionary()) records.push_back(host);
                     else KLLog(kKLTLoggingLevelError, "Skipping a host record that is not an object");
                 }
+                // The reconciler announces a change itself (PWRegistrarDidUpdateRemotesNotification).
                 if (self->options_.reconciler) self->options_.reconciler->updateRemoteServicesFromServer(records);
-                self->didUpdateRemotes.emit();
             } else {
                 KLLog(kKLTLoggingLevelError, "Host list reply is not a list; ignored");
             }

@@ -52,6 +52,11 @@ DaemonProcess::DaemonProcess(Options options) : options_(std::move(options)) {
         daemonPreferences.synchronize();
     }
     paths::setRoot({});
+    for (const auto& [path, text] : options_.rootFiles) {
+        std::filesystem::path file = root_ / std::filesystem::path(path).relative_path();
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
     start();
 }
 

@@ -25,6 +25,8 @@ public:
         int loggingLevel = 2;                            // written as the "loggingLevel" preference
         int listenFd = -1;                               // passed as a systemd-activated socket
         Dictionary daemonPreferences;                    // the daemon's own preference domain
+        // Files written under the daemon's root before it starts ("/etc/machine-id" -> text).
+        std::map<std::string, std::string> rootFiles;
     };
     DaemonProcess() : DaemonProcess(Options{}) {}
     explicit DaemonProcess(Options options);

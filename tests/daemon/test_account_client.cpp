@@ -141,6 +141,23 @@ TEST_F(AccountClient, RefusedSignInsReportTheServersTextAndEmptyFieldsSendNothin
     }
 }
 
+TEST_F(AccountClient, SignInOrAccountCreationWithoutEmailOrPasswordSendsNothing) {
+    DaemonProcess daemon(optionsFor(server.port(), server.caFile()));
+    ASSERT_TRUE(daemon.waitUntilListening());
+    TestControlApp app;
+    server.reset();
+    for (uint64_t number : {6u, 9u})
+        for (const Dictionary& keys : {Dictionary{{"email", Value(kEmail)}}, Dictionary{{"password", Value(kPassword)}},
+                                       Dictionary{}}) {
+            SCOPED_TRACE("request " + std::to_string(number) + " with " + std::to_string(keys.size()) + " key(s)");
+            auto reply = app.request(command(number, keys), 30s);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->find("registrarSignInResult")->asUInt(), 1u);
+        }
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(stateOf(app), 0u);
+}
+
 TEST_F(AccountClient, AnEmptyPasswordLeavesTheSavedCredentialsAlone) {
     DaemonProcess daemon(optionsFor(server.port(), server.caFile()));
     ASSERT_TRUE(daemon.waitUntilListening());

@@ -9,10 +9,11 @@ namespace kl {
 
 namespace {
 
-// Reads an optional text field; false when it is present with another type.
+// Reads an optional text field; false when it is present with another type. JSON null is the
+// server's way of saying "none" (a host nobody has given a nickname), so it reads as absent.
 bool readText(const Value& dict, const char* key, std::optional<std::string>& out) {
     const Value* v = dict.get(key);
-    if (!v) return true;
+    if (!v || v->isNull()) return true;
     if (auto s = v->asString()) {
         out = *s;
         return true;

@@ -206,5 +206,15 @@ TEST(HostList, MalformedRecordsAreSkippedAndTheRestKept) {
     EXPECT_EQ(keys(none.current), (Strings{"remote.~_ssh._tcp~Good"}));
 }
 
+// The server sends null for a host nobody has named: such a host is listed like any other.
+TEST(HostList, NullNicknameAndModelReadAsNone) {
+    HostListRun run;
+    auto update = run.feed(R"([{"name":"Fresh","uuid":"u1","status":"available","service_names":"_ssh._tcp",
+                                "id":3,"nickname":null,"model_number":null}])");
+    ASSERT_EQ(keys(update.current), (Strings{"remote.~_ssh._tcp~Fresh"}));
+    EXPECT_EQ(update.current.begin()->second->nickname(), "");
+    EXPECT_EQ(update.current.begin()->second->configuredName(), "Fresh");
+}
+
 }  // namespace
 }  // namespace kl
