@@ -22,7 +22,8 @@ Test controls (JSON bodies and replies; not recorded in the request log):
                         multipart/form-data body its "parts" (name, filename, content_type,
                         headers, body_base64), as Python's own MIME parser reads them
   POST /_test/reset     empties the log and the scripts
-  POST /_test/users     {"email", "password"}: adds an account
+  POST /_test/users     {"email", "password", "key"}: adds an account; its tunnel key is the given
+                        hexadecimal key (one the rendezvous stand-in shares), else a random one
   GET  /_test/state     users, hosts and sessions
 
 Run: account_server.py --cert cert.pem --key key.pem [--port 0] [--rendezvous host:port]
@@ -59,8 +60,8 @@ class State:
         self.rendezvous = rendezvous
         self.stopping = threading.Event()
 
-    def add_user(self, email, password):
-        self.users[email] = {"password": password, "key": secrets.token_bytes(16)}
+    def add_user(self, email, password, key=None):
+        self.users[email] = {"password": password, "key": key or secrets.token_bytes(16)}
 
     def take_script(self, method, path):
         with self.lock:
@@ -329,7 +330,11 @@ class Handler(BaseHTTPRequestHandler):
                 self.state.scripts.clear()
                 return self.reply(200, {})
             if path == "/_test/users" and self.command == "POST":
-                self.state.add_user(data.get("email", ""), data.get("password", ""))
+                try:
+                    key = bytes.fromhex(data["key"]) if data.get("key") else None
+                except (TypeError, ValueError):
+                    return self.reply(400, {"error": "the key is hexadecimal"})
+                self.state.add_user(data.get("email", ""), data.get("password", ""), key)
                 return self.reply(200, {})
             if path == "/_test/state" and self.command == "GET":
                 return self.reply(200, {
