@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """(h) The demonstration command (scripts/demo --check): the stand-in account and rendezvous
 servers, two daemons behind NATs signed in through the control protocol, each in the other's host
-list, and the tunnel from A to B connected (message 10 states up to 5)."""
+list, the tunnel from A to B connected (message 10 states up to 5), then disconnected, and A's
+sign-out broadcast to its control client."""
 import os
 import subprocess
 import sys
