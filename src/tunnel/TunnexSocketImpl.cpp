@@ -326,10 +326,26 @@ void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point mome
     sendsHeldUntil_.store(moment);
 }
 
+bool TunnexSocketImpl::remoteComplete() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0 || perf.pktRecvACKTotal > 0 || perf.pktRecvNAKTotal > 0;
+}
+
+bool TunnexSocketImpl::remoteSentData() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0;
+}
+
 bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
     if (bytes.empty()) return true;
     // On the send queue's own thread: whatever waits behind waits anyway.
     while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
+        if (remoteComplete()) {
+            sendsHeldUntil_.store({});
+            break;
+        }
         std::this_thread::sleep_for(kSendHoldStep);
     }
     auto delegate = this->delegate();
