@@ -311,9 +311,13 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
     record->remotePeer = remotePeer;
     record->hostname = request.host;
     record->port = request.port;
+    if (usingEncryption()) channel->setDelegate(weak_from_this());
     SocketPtr socket;
+    bool closedEarly = false;
     {
-        // The record owns the socket before the core can report anything about it.
+        // The record owns the socket, the channel knows it and the peer holds the channel before
+        // the core can report anything about the connection: a refusal reported at once must find
+        // them all, or its close leaves the channel entered and counted for good.
         SocketCoreLock lock;
         socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false, record);
         if (socket->socketError()) {
@@ -323,11 +327,11 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
             socket.reset();
         } else {
             record->attach(socket);
+            closedEarly = addChannel(request.chanHash, channel);
+            channel->setLocalSocket(socket);
         }
     }
     if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
-    const bool closedEarly = addChannel(request.chanHash, channel);
-    if (usingEncryption()) channel->setDelegate(weak_from_this());
     channel->bridgeToSocket(socket);
     if (closedEarly) closeChannelForHash(request.chanHash);
     return true;

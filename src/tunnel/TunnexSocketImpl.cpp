@@ -113,6 +113,8 @@ bool TunnexSocketImpl::isBridgeClosed() {
 // --- Bridging -----------------------------------------------------------------------------------
 
 void TunnexSocketImpl::bridgeToSocket(const SocketPtr& local) {
+    // A connection that failed at once has already closed the channel, and its local socket.
+    if (closeStarted_.load()) return;
     KLLog(kKLTLoggingLevelDebug, "Bridging UDT socket: %d to local socket: %d", udtSocket(), sk_ossocket(local));
     setLocalSocket(local);
     TunnexSocketManager::sharedInstance().addSocket(self());
