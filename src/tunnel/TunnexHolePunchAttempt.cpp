@@ -238,6 +238,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
     provisional->setPort(ntohs(source.sin_port));
     provisional->setHasPeerAddress(true);
     provisional->setTunnelSocket(socket);
+    provisional->setAttemptTransactionId(attempt.transaction->transactionId());
     if (original) {
         provisional->setUDID(original->UDID());
         provisional->setUUID(original->UUID());
