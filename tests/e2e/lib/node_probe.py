@@ -25,6 +25,20 @@ def counts(node):
         return None
 
 
+def descriptor_kinds(node):
+    """{kind: count} of the node's open descriptors (socket, anon_inode:[eventfd], pipe, ...)."""
+    pid = node_pid(node)
+    kinds = {}
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            kind = target.split(":[")[0] if target.startswith(("socket", "pipe")) else target
+            kinds[kind] = kinds.get(kind, 0) + 1
+    except (OSError, TypeError):
+        pass
+    return kinds
+
+
 def signal_node(node, signum):
     pid = node_pid(node)
     if pid is not None:

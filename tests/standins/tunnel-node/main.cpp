@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
     manager->disconnectFromAllPeers();
     setTunnexPeerManager(nullptr);
     // No pool thread may still be forwarding when main's statics go.
-    if (!globalQueue().shutdown(std::chrono::seconds(10))) emit({{"event", "error"}, {"message", "pool work outlived the stop"}});
+    if (!globalQueue().shutdown(std::chrono::seconds(5))) emit({{"event", "error"}, {"message", "pool work outlived the stop"}});
     emit({{"event", "stopped"}});
     return 0;
 }
