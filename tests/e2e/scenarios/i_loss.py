@@ -20,6 +20,8 @@ PYTHON = "/usr/bin/python3"
 A, B = ("node-a", 5), ("node-b", 6)
 ECHO_B, FWD_ECHO = 9000, 7000
 LOSS_PERCENT = 20
+# A lost pong leaves a node unregistered until its ping time-out: short ones keep the scenario short.
+PING = ["--ping-interval-ms", "1000", "--ping-timeout-ms", "3000"]
 LOSSY_WAN = """
 table ip klloss {
   chain inbound { type filter hook prerouting priority -300; policy accept;
@@ -42,13 +44,13 @@ def main():
             helpers.append(subprocess.Popen(host_b.command([PYTHON, TOOLS, "echo-server", str(ECHO_B)]),
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
             server = start_rendezvous(internet, server_address, workdir)
-            node_b = start_node(host_b, server_address, B[1], B[0], workdir, ["--remote", "%d:%s" % (A[1], A[0])])
+            node_b = start_node(host_b, server_address, B[1], B[0], workdir, ["--remote", "%d:%s" % (A[1], A[0])] + PING)
             nodes.append(node_b)
             if not node_b.wait_event("registered", 30):
                 raise RuntimeError("node b did not register")
             node_a = start_node(host_a, server_address, A[1], A[0], workdir,
                                 ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                                 "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)], limit_seconds=150)
+                                 "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)] + PING, limit_seconds=150)
             nodes.append(node_a)
             sent = node_a.wait_event("connect-sent", 30)
             if not sent:
