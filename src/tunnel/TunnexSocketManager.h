@@ -87,7 +87,7 @@ private:
     std::map<int, Liveness> liveness_;  // the loop's thread only
     std::chrono::steady_clock::time_point nextLivenessCheck_{};  // the loop's thread only
     std::atomic<int64_t> probeAfterMs_{3000};
-    std::atomic<int64_t> silenceLimitMs_{7000};
+    std::atomic<int64_t> silenceLimitMs_{6000};
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

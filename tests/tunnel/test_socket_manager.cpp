@@ -169,7 +169,7 @@ TEST_F(SocketManagerTest, QuietMainChannelIsProbedAndDroppedOnlyWhenItsRemoteSta
     EXPECT_GE(noticed, 0.8);
     EXPECT_EQ(peerB->disconnects.load(), 0);
     EXPECT_TRUE(channelOf(peerA)->isClosed());
-    manager.setLivenessLimits(3.0, 7.0);
+    manager.setLivenessLimits(3.0, 6.0);
 }
 
 TEST_F(SocketManagerTest, SocketClosedBehindTheManagersBackIsPrunedAndTheLoopGoesOn) {

@@ -27,9 +27,11 @@ ECHO_B, FWD_ECHO = 9000, 7000
 OUTSIDE = INTERNET + ".66"
 
 
-def last_sender(server, node_id):
-    pings = [l for _, l in server.lines if l.get("event") == "ping" and l.get("id") == node_id]
-    host, port = pings[-1]["sender"].rsplit(":", 1)
+def registered_endpoint(server, node_id):
+    """The public endpoint of the node's first ping: its registered socket, which an attempt keeps
+    (the registration itself moves on to a fresh socket when the attempt starts)."""
+    pings = [l for _, l in list(server.lines) if l.get("event") == "ping" and l.get("id") == node_id]
+    host, port = pings[0]["sender"].rsplit(":", 1)
     return host, int(port)
 
 
@@ -55,7 +57,7 @@ def main():
             if not node_b.wait_event("registered", 30):
                 raise RuntimeError("node b did not register")
             # B frozen: A's attempt punches on toward B's endpoint until B thaws.
-            b_public = last_sender(server, B[1])
+            b_public = registered_endpoint(server, B[1])
             freeze(node_b)
             node_a = start_node(host_a, server_address, A[1], A[0], workdir,
                                 ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
@@ -66,7 +68,7 @@ def main():
             summary["a_before"] = counts(node_a)
             if not node_a.wait_for(status_of(B[0], 3), 30):
                 raise RuntimeError("A's attempt did not start")
-            a_public = last_sender(server, A[1])
+            a_public = registered_endpoint(server, A[1])
             spray = run_json_tool(outside, [FORGE, "spray", b_public[0], b_public[1], a_public[0], a_public[1], 3])
             summary["sprayed_during_attempt"] = spray.get("sent")
             thaw(node_b)
