@@ -107,6 +107,22 @@ CancelHandle GlobalQueue::after(Duration delay, Task task) {
     return scheduleAfter(pool_.get_executor(), delay, std::move(task));
 }
 
+bool GlobalQueue::shutdown(std::chrono::milliseconds limit) {
+    pool_.stop();
+    auto joined = std::make_shared<std::promise<void>>();
+    auto done = joined->get_future();
+    std::thread joiner([this, joined] {
+        pool_.join();
+        joined->set_value();
+    });
+    if (done.wait_for(limit) != std::future_status::ready) {
+        joiner.detach();
+        return false;
+    }
+    joiner.join();
+    return true;
+}
+
 GlobalQueue& globalQueue() {
     static GlobalQueue* queue = new GlobalQueue();  // never destroyed
     return *queue;

@@ -106,6 +106,10 @@ public:
     CancelHandle after(Duration delay, Task task);
     asio::thread_pool& pool() { return pool_; }
     unsigned threadCount() const { return threads_; }
+    // A program's orderly stop, once its own work is wound down: work not yet started is dropped,
+    // running work finishes and the threads are joined, so none outlives main's statics. False
+    // when some work did not finish within limit (its thread is then left running).
+    bool shutdown(std::chrono::milliseconds limit);
 
     GlobalQueue();
 

@@ -239,6 +239,7 @@ public:
     void sendEncryptedCEK();
     // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
     void disconnectFromPeers() override;
+    void probeMainChannel() override { mainChannelLifeCheck(); }
     // Sends one life check from a global queue; a failed send ends the tunnel.
     void mainChannelLifeCheck();
     // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
