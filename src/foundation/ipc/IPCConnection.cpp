@@ -51,7 +51,7 @@ struct IPCConnection::InboxItem {
     OwnedFd acceptedFd;
     PeerCredentials peer;
     std::shared_ptr<void> slot;  // released with the descriptor when nobody takes it
-    // A session that ended on its own; dropping it joins its (finished) thread.
+    // A session that ended on its own; dropping it takes it off its poller.
     std::shared_ptr<IPCSession> retired;
 };
 
