@@ -8,6 +8,7 @@
 #include "daemon/PWControlProtocol.h"
 #include "daemon/PWDaemonBuildInfo.h"
 #include "foundation/KLTLogging.h"
+#include "foundation/ipc/IPCEndpoint.h"
 #include "platform/Executors.h"
 #include "platform/Files.h"
 #include "platform/InstalledPaths.h"
@@ -130,6 +131,13 @@ void KLTAppDelegate::installOrUpgradeDaemon() {
         KLLog(kKLTLoggingLevelError, "Installing the daemon failed!");
         break;
     case KLTBlessResult::Installed:
+        // The new daemon's socket may take a moment to appear; a check-in before it would fail.
+        mainLoop().runUntil(
+            [] {
+                std::error_code error;
+                return std::filesystem::exists(ipc::socketPathForService(kPWControlServiceName), error);
+            },
+            kCheckInWait);
         break;
     }
     checkInWithDaemon();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "foundation/KLTLogging.h"
+#include "platform/Paths.h"
 
 extern char** environ;
 
@@ -46,7 +47,20 @@ KLTBlessResult blessDaemonWithRootHelper(const std::string& bundlePath) {
         KLLog(kKLTLoggingLevelError, "Couldn't start %s", kRootHelperName);
         return KLTBlessResult::Failed;
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return KLTBlessResult::Installed;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        // Without systemd nothing listens on the control socket for the daemon: it has to be
+        // started, listening on its own.
+        std::error_code error;
+        if (!std::filesystem::is_directory(paths::system("/run/systemd/system"), error)) {
+            auto start = rootHelperCommand(bundlePath, asRoot);
+            start.resize(start.size() - 2);
+            start.push_back("start-daemon");
+            int started = runProgram(start);
+            if (!WIFEXITED(started) || WEXITSTATUS(started) != 0)
+                KLLog(kKLTLoggingLevelError, "%s couldn't start the daemon", kRootHelperName);
+        }
+        return KLTBlessResult::Installed;
+    }
     if (!asRoot && WIFEXITED(status) &&
         (WEXITSTATUS(status) == kPkexecNotAuthorized || WEXITSTATUS(status) == kPkexecDismissed))
         return KLTBlessResult::Refused;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -127,6 +129,57 @@ TEST_F(Install, VersionsComeFromTheBundle) {
     EXPECT_EQ(app->ourDaemonVersion.value_or(""), KL_DAEMON_VERSION);
     EXPECT_EQ(app->ourDaemonRevision.value_or(""), KL_DAEMON_REVISION);
     EXPECT_EQ(app->fullVersionString.rfind("1.2.3 (Daemon:" KL_DAEMON_VERSION " ", 0), 0u) << app->fullVersionString;
+}
+
+}  // namespace
+}  // namespace kl
+
+namespace kl {
+namespace {
+
+// Ends the daemons that run program (started detached by the helper, so not our children).
+void killDaemonsRunning(const std::filesystem::path& program) {
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error)) {
+        std::error_code linkError;
+        if (std::filesystem::read_symlink(it->path() / "exe", linkError) == program && !linkError)
+            ::kill(pid_t(std::stol(it->path().filename())), SIGKILL);
+    }
+}
+
+TEST(InstallFromTheBundle, AFreshMachineGetsARunningDaemonAndTheSameRevisionIsLeftAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "installing runs the root helper as root";
+    ::setenv(ipc::kSocketDirEnvironment, test::makeTempDir("sockets").c_str(), 1);
+    const auto installed = paths::system(installed::kDaemonProgram);
+    std::filesystem::remove(installed);
+    auto views = std::make_shared<RecordingViews>();
+    int blessings = 0;
+    KLTAppDelegate::Options options;
+    options.bundlePath = KL_BUNDLE_DIR;
+    options.views = views;
+    options.bless = [&](const std::string& bundle) {
+        ++blessings;
+        return blessDaemonWithRootHelper(bundle);
+    };
+    auto app = KLTAppDelegate::create(options);
+    app->setupDaemon();
+    EXPECT_EQ(blessings, 1);
+    EXPECT_TRUE(std::filesystem::exists(installed));
+    EXPECT_TRUE(mainLoop().runUntil([&] { return app->daemonState() == ePWDaemonStateCheckedIn; }, std::chrono::seconds(20)));
+    EXPECT_EQ(app->fullVersionString.rfind("(Daemon:" KL_DAEMON_VERSION " "), app->fullVersionString.find("(Daemon:"));
+    EXPECT_EQ(app->daemonRevision, app->ourDaemonRevision);
+
+    // The next launch finds the same revision running: nothing to install.
+    auto again = KLTAppDelegate::create(options);
+    again->setupDaemon();
+    EXPECT_EQ(blessings, 1);
+    EXPECT_EQ(again->daemonState(), ePWDaemonStateCheckedIn);
+
+    app->cancelDaemonConnection();
+    again->cancelDaemonConnection();
+    killDaemonsRunning(installed);
+    ::unsetenv(ipc::kSocketDirEnvironment);
 }
 
 }  // namespace
