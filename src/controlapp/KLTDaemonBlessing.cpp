@@ -44,8 +44,9 @@ KLTBlessResult blessDaemonWithRootHelper(const std::string& bundlePath) {
     bool asRoot = ::geteuid() == 0;
     int status = runProgram(rootHelperCommand(bundlePath, asRoot));
     if (status == -1) {
-        KLLog(kKLTLoggingLevelError, "Couldn't start %s", kRootHelperName);
-        return KLTBlessResult::Failed;
+        KLLog(kKLTLoggingLevelError, "Couldn't start %s", asRoot ? kRootHelperName : "pkexec");
+        // Without pkexec there is no way to ask for credentials: the same as a refusal.
+        return asRoot ? KLTBlessResult::Failed : KLTBlessResult::Refused;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         // Without systemd nothing listens on the control socket for the daemon: it has to be

@@ -24,6 +24,9 @@ public:
     void terminate() override { QCoreApplication::exit(0); }
     void relaunch() override { QCoreApplication::exit(0); }
     void credentialsRefused() override {
+        KLLog(kKLTLoggingLevelError, "Unable to run without credential");
+        // Without a screen there is nobody to read an alert.
+        if (QGuiApplication::platformName() == "offscreen") std::exit(1);
         QMessageBox alert(QMessageBox::Critical, QObject::tr("Unable to run without credential"),
                           QObject::tr("Unable to run without credential"));
         alert.setInformativeText(
