@@ -23,6 +23,7 @@
 #include "controlapp/PWDaemonState.h"
 #include "daemon/model/PWServicesManager.h"
 #include "foundation/ipc/klipc.h"
+#include "platform/NotifyBus.h"
 #include "platform/Signal.h"
 #include "platform/Value.h"
 
@@ -31,6 +32,8 @@ namespace kl {
 // The authorization item carried by privileged commands: 32 opaque bytes. The daemon decides by
 // the peer's credentials; the item keeps the message's shape.
 inline constexpr size_t kPWAuthorizationSize = 32;
+// Posted on the system bus by a daemon once it listens: the app checks in again.
+inline constexpr const char* kPWDaemonStartedNotification = "com.kelvaro.portweaver.daemon.started";
 inline constexpr auto kPWBlockingExchangeTimeout = std::chrono::seconds(15);
 
 // The pieces of an account-creation error text ("a|b"); a missing or empty text gives one empty
@@ -106,6 +109,7 @@ public:
 
     // Installation and upgrade of the daemon (KLTAppDelegateInstall.cpp).
     void setupDaemon();
+    void observeDaemonStarts();
     void updateVersionsNumbers();
     // The versions in the bundle's copy of tool; true when the version and the build date were found.
     bool getInAppVersion(std::optional<std::string>* version, std::optional<std::string>* revision,
@@ -156,6 +160,7 @@ private:
     std::atomic<PWDaemonState> daemonState_{ePWDaemonStateNotCheckedIn};
     uint32_t registrarState_ = 0;
     std::vector<uint8_t> genericAuthorization_;
+    std::unique_ptr<NotifyBus::Observer> daemonStartedObserver_;
 };
 
 }  // namespace kl

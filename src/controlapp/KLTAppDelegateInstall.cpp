@@ -40,10 +40,21 @@ double sinceReferenceDate(const std::optional<Date>& date) {
 }  // namespace
 
 void KLTAppDelegate::setupDaemon() {
+    observeDaemonStarts();
     checkInWithDaemon();
     resetGenericAuthorization();
     updateVersionsNumbers();
     install();
+}
+
+void KLTAppDelegate::observeDaemonStarts() {
+    // A restarted daemon announces itself; without this the link would stay interrupted.
+    std::weak_ptr<KLTAppDelegate> weak = weak_from_this();
+    daemonStartedObserver_ = std::make_unique<NotifyBus::Observer>(
+        kPWDaemonStartedNotification, NotifyBus::Scope::System, [](Task task) { mainLoop().post(std::move(task)); },
+        [weak] {
+            if (auto self = weak.lock()) self->checkInWithDaemon();
+        });
 }
 
 bool KLTAppDelegate::getInAppVersion(std::optional<std::string>* version, std::optional<std::string>* revision,

@@ -84,8 +84,10 @@ TEST_F(DaemonLink, ADaemonThatDiesInterruptsTheLinkAndARestartedOneTakesTheCheck
     // Only a check-in moves an interrupted link on; nothing retries by itself.
     mainLoop().runUntil([] { return false; }, 200ms);
     EXPECT_EQ(app_->daemonState(), ePWDaemonStateInterrupted);
-    app_->setDaemonState(ePWDaemonStateNotCheckedIn);
-    EXPECT_TRUE(checkIn());
+    // The daemon's announcement that it listens again brings the check-in.
+    app_->observeDaemonStarts();
+    ASSERT_TRUE(NotifyBus::post(kPWDaemonStartedNotification, NotifyBus::Scope::System));
+    EXPECT_TRUE(waitFor([&] { return app_->daemonState() == ePWDaemonStateCheckedIn; }));
 }
 
 TEST_F(DaemonLink, NoDaemonLeavesTheCheckInUnanswered) {
