@@ -1,6 +1,8 @@
 // The root helper program, run as root on a private system root (KL_ROOT), where no systemd runs.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -64,6 +66,26 @@ TEST_F(RootHelper, InstallsTheProgramAndTheUnits) {
     std::ofstream(bundle_ / "libexec/com.kelvaro.portweaver.daemon", std::ios::trunc) << "daemon program v3";
     ASSERT_EQ(helper({"install-daemon", bundle_}), 0);
     EXPECT_EQ(contents(target_), "daemon program v3");
+}
+
+TEST_F(RootHelper, InstalledUnitsPassSystemdsCheck) {
+    if (!std::filesystem::exists("/usr/bin/systemd-analyze")) GTEST_SKIP() << "no systemd-analyze";
+    ASSERT_EQ(helper({"install-daemon", bundle_}), 0);
+    // The check wants the program where the unit says; here it lies under the private root, so a
+    // copy of the units points there. Everything else (names, cross references) is checked as is.
+    auto units = test::makeTempDir("units");
+    const std::string execStart = std::string("ExecStart=") + installed::kDaemonProgram;
+    for (const char* name : {installed::kDaemonServiceUnit, installed::kDaemonSocketUnit}) {
+        std::string text = contents(paths::system(installed::kSystemdUnitDir) / name);
+        if (auto at = text.find(execStart); at != std::string::npos)
+            text.replace(at, execStart.size(), "ExecStart=" + target_.string());
+        std::ofstream(units / name) << text;
+    }
+    ::setenv("SYSTEMD_UNIT_PATH", (units.string() + ":").c_str(), 1);
+    int status = runProgram({"/usr/bin/systemd-analyze", "verify", "--man=no", (units / installed::kDaemonServiceUnit).string(),
+                             (units / installed::kDaemonSocketUnit).string()});
+    ::unsetenv("SYSTEMD_UNIT_PATH");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 TEST_F(RootHelper, RefusesWhatIsNotTheAppsBundleOrNotARegularProgram) {
