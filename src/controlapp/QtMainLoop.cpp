@@ -12,7 +12,36 @@
 
 namespace kl {
 
-// What posters on other threads reach: the receiver of the queued calls, cleared under the lock
+namespace {
+
+// A posted task travels as an event: Qt owns it from the post on and deletes it on the GUI thread,
+// after it ran or, when the receiver goes first, unrun. No closure is ever destroyed by a poster.
+const QEvent::Type kTaskEvent = QEvent::Type(QEvent::registerEventType());
+
+struct TaskEvent final : QEvent {
+    explicit TaskEvent(Task t) : QEvent(kTaskEvent), task(std::move(t)) {}
+    Task task;
+};
+
+class TaskReceiver final : public QObject {
+public:
+    explicit TaskReceiver(std::mutex& postMutex) : postMutex_(postMutex) {}
+    bool event(QEvent* e) override {
+        if (e->type() != kTaskEvent) return QObject::event(e);
+        // The poster built the task under this mutex; taking it here orders that work before the
+        // run for every checker, not only through Qt's own queue lock.
+        { std::lock_guard lock(postMutex_); }
+        static_cast<TaskEvent*>(e)->task();
+        return true;
+    }
+
+private:
+    std::mutex& postMutex_;
+};
+
+}  // namespace
+
+// What posters on other threads reach: the receiver of the task events, cleared under the lock
 // when the loop or the application goes away, so that a late post is dropped instead of landing
 // on a dead object.
 struct QtMainLoop::Shared {
@@ -26,7 +55,7 @@ struct QtMainLoop::Shared {
     bool queue(Task task) {
         std::lock_guard lock(mutex);
         if (!receiver) return false;
-        QMetaObject::invokeMethod(receiver, std::move(task), Qt::QueuedConnection);
+        QCoreApplication::postEvent(receiver, new TaskEvent(std::move(task)));
         return true;
     }
 
@@ -37,7 +66,7 @@ struct QtMainLoop::Shared {
             old = receiver;
             receiver = nullptr;
         }
-        delete old;  // drops the queued calls still addressed to it
+        delete old;  // drops the task events still addressed to it
     }
 };
 
@@ -95,7 +124,7 @@ void armRepeat(const std::shared_ptr<QtMainLoop::Shared>& shared, std::shared_pt
 
 QtMainLoop::QtMainLoop() : shared_(std::make_shared<Shared>()) {
     shared_->guiThread = QThread::currentThread();
-    shared_->receiver = new QObject();
+    shared_->receiver = new TaskReceiver(shared_->mutex);
     static std::once_flag hook;
     std::call_once(hook, [] { qAddPostRoutine(detachAllLoops); });
     std::lock_guard lock(liveLoopsMutex());
