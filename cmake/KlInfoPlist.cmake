@@ -14,7 +14,6 @@ function(kl_info_plist_text out identifier name version revision build_epoch)
     set(extra "\t<key>NSHumanReadableCopyright</key>\n\t<string>${ARGV6}</string>\n")
   endif()
   set(${out} "<?xml version=\"1.0\" encoding=\"UTF-8\"?>
-<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">
 <plist version=\"1.0\">
 <dict>
 \t<key>CFBundleIdentifier</key>\n\t<string>${identifier}</string>

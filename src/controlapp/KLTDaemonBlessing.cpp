@@ -1,13 +1,11 @@
 #include "controlapp/KLTDaemonBlessing.h"
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Paths.h"
-
-extern char** environ;
+#include "platform/Process.h"
 
 namespace kl {
 
@@ -25,19 +23,6 @@ std::vector<std::string> rootHelperCommand(const std::filesystem::path& bundlePa
     if (!asRoot) argv.push_back("pkexec");
     argv.insert(argv.end(), {helper, "install-daemon", bundlePath.string()});
     return argv;
-}
-
-int runProgram(const std::vector<std::string>& argv) {
-    if (argv.empty()) return -1;
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return status;
 }
 
 KLTBlessResult blessDaemonWithRootHelper(const std::string& bundlePath) {

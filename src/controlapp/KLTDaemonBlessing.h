@@ -19,7 +19,5 @@ inline constexpr const char* kRootHelperName = "portweaver-root-helper";
 // The helper's argument list (argv[0] included) for installing bundlePath's daemon.
 std::vector<std::string> rootHelperCommand(const std::filesystem::path& bundlePath, bool asRoot);
 KLTBlessResult blessDaemonWithRootHelper(const std::string& bundlePath);
-// Runs argv without a shell and waits; the raw wait status, or -1 when it could not start.
-int runProgram(const std::vector<std::string>& argv);
 
 }  // namespace kl

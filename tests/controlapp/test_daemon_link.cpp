@@ -107,6 +107,24 @@ TEST_F(DaemonLink, SignInWithoutAnAccountServerFailsAndStaysSignedOut) {
     EXPECT_EQ(app_->registrarState(), 0u);
 }
 
+TEST_F(DaemonLink, AFailedAccountCreationAlwaysNamesBothFields) {
+    ASSERT_TRUE(checkIn());
+    std::optional<uint64_t> result;
+    std::optional<std::map<std::string, std::vector<std::string>>> errors;
+    app_->createAccountWithEmail("someone@example.org", "secret", [&](uint64_t r, auto e) {
+        result = r;
+        errors = std::move(e);
+    });
+    ASSERT_TRUE(waitFor([&] { return result.has_value(); }, 20s));
+    EXPECT_NE(*result, 0u);
+    ASSERT_TRUE(errors);
+    // This daemon reaches no account server, so it sends no error texts: each field still has its
+    // one (empty) piece for the views.
+    EXPECT_EQ((*errors)["email"], std::vector<std::string>{""});
+    EXPECT_EQ((*errors)["password"], std::vector<std::string>{""});
+    EXPECT_EQ(app_->registrarState(), 0u) << "account creation leaves the sign-in state to the daemon's messages";
+}
+
 TEST_F(DaemonLink, RepliedCommandsReachTheirCompletions) {
     ASSERT_TRUE(checkIn());
     std::optional<std::string> email;

@@ -137,18 +137,20 @@ TEST_F(Install, VersionsComeFromTheBundle) {
 namespace kl {
 namespace {
 
-// Ends the daemons that run program (started detached by the helper, so not our children).
-void killDaemonsRunning(const std::filesystem::path& program) {
+// The processes that run program (started detached by the helper, so not our children).
+std::vector<pid_t> daemonsRunning(const std::filesystem::path& program) {
+    std::vector<pid_t> found;
     std::error_code error;
     for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
          it.increment(error)) {
         std::error_code linkError;
         if (std::filesystem::read_symlink(it->path() / "exe", linkError) == program && !linkError)
-            ::kill(pid_t(std::stol(it->path().filename())), SIGKILL);
+            found.push_back(pid_t(std::stol(it->path().filename())));
     }
+    return found;
 }
 
-TEST(InstallFromTheBundle, AFreshMachineGetsARunningDaemonAndTheSameRevisionIsLeftAlone) {
+TEST(InstallFromTheBundle, FreshMachineSameRevisionAndUpgrade) {
     if (::geteuid() != 0) GTEST_SKIP() << "installing runs the root helper as root";
     ::setenv(ipc::kSocketDirEnvironment, test::makeTempDir("sockets").c_str(), 1);
     const auto installed = paths::system(installed::kDaemonProgram);
@@ -176,9 +178,23 @@ TEST(InstallFromTheBundle, AFreshMachineGetsARunningDaemonAndTheSameRevisionIsLe
     EXPECT_EQ(blessings, 1);
     EXPECT_EQ(again->daemonState(), ePWDaemonStateCheckedIn);
 
-    app->cancelDaemonConnection();
-    again->cancelDaemonConnection();
-    killDaemonsRunning(installed);
+    // A newer bundle finds an older daemon: it is prepared for the upgrade, replaced and checked in.
+    auto older = daemonsRunning(installed);
+    ASSERT_EQ(older.size(), 1u);
+    auto newer = KLTAppDelegate::create(options);
+    newer->checkInWithDaemon();
+    ASSERT_TRUE(mainLoop().runUntil([&] { return newer->daemonState() == ePWDaemonStateCheckedIn; }, std::chrono::seconds(10)));
+    newer->updateVersionsNumbers();
+    newer->ourDaemonRevision = "99999999";
+    newer->install();
+    EXPECT_EQ(blessings, 2);
+    EXPECT_TRUE(mainLoop().runUntil([&] { return newer->daemonState() == ePWDaemonStateCheckedIn; }, std::chrono::seconds(20)));
+    auto replaced = daemonsRunning(installed);
+    EXPECT_EQ(replaced.size(), 1u);
+    EXPECT_NE(replaced, older);
+
+    for (auto* a : {&app, &again, &newer}) (*a)->cancelDaemonConnection();
+    for (pid_t pid : daemonsRunning(installed)) ::kill(pid, SIGKILL);
     ::unsetenv(ipc::kSocketDirEnvironment);
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "controlapp/KLTDaemonBlessing.h"
+#include "platform/Process.h"
 #include "support/TestEnvironment.h"
 
 namespace kl {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "controlapp/KLTDaemonBlessing.h"
+#include "platform/Process.h"
 #include "platform/InstalledPaths.h"
 #include "platform/Paths.h"
 #include "support/TestEnvironment.h"

@@ -15,6 +15,7 @@
 #include "platform/Files.h"
 #include "platform/InstalledPaths.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "platform/ValuePlist.h"
 
 extern char** environ;
@@ -38,22 +39,10 @@ bool systemdRuns() {
     return std::filesystem::is_directory(paths::system("/run/systemd/system"), error);
 }
 
-// Runs a program by absolute path with a fixed argument list and waits; true on exit status 0.
-bool runFixed(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 bool systemctl(std::vector<std::string> args) {
     args.insert(args.begin(), "/usr/bin/systemctl");
-    if (!runFixed(args)) {
+    int status = runProgram(args);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         say("systemctl " + args[1] + " failed");
         return false;
     }

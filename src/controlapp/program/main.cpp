@@ -4,11 +4,14 @@
 #include <QDir>
 #include <QMessageBox>
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include <memory>
 
 #include "controlapp/KLTAppDelegate.h"
+#include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
 #include "foundation/KLTLogging.h"
 
@@ -17,12 +20,16 @@ namespace {
 // Until the windows exist, the daemon's requests to quit or restart end the event loop.
 class MinimalViews final : public kl::KLTAppDelegateViews {
 public:
+    explicit MinimalViews(std::string bundle) : bundle_(std::move(bundle)) {}
     void updateUIState() override {}
     void chooseAccountDetails() override {}
     void chooseSignInView() override {}
     bool mainWindowVisible() const override { return false; }
     void terminate() override { QCoreApplication::exit(0); }
-    void relaunch() override { QCoreApplication::exit(0); }
+    void relaunch() override {
+        kl::startRelaunchTool(bundle_, ::getpid());
+        QCoreApplication::exit(0);
+    }
     void credentialsRefused() override {
         KLLog(kKLTLoggingLevelError, "Unable to run without credential");
         // Without a screen there is nobody to read an alert.
@@ -35,6 +42,9 @@ public:
         alert.exec();
         std::exit(1);
     }
+
+private:
+    std::string bundle_;
 };
 
 }  // namespace
@@ -45,9 +55,9 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     if (!kl::installMainLoop(std::make_unique<kl::QtMainLoop>())) return 1;
 
-    auto views = std::make_shared<MinimalViews>();
     kl::KLTAppDelegate::Options options;
     options.bundlePath = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath().toStdString();
+    auto views = std::make_shared<MinimalViews>(options.bundlePath);
     options.servicesManager = kl::PWServicesManager::sharedManager();
     options.views = views;
     auto app = kl::KLTAppDelegate::create(std::move(options));
