@@ -16,7 +16,8 @@
 
 namespace kl::ipc {
 
-inline constexpr size_t kMaxListenerConnections = 128;
+// Well above the daemon's 128 broadcast slots: a control app past them is still served.
+inline constexpr size_t kMaxListenerConnections = 512;
 inline constexpr size_t kMaxConnectionsPerUser = 16;
 
 // Root, or a member (primary or supplementary) of one of the administrators' groups.
