@@ -2,6 +2,8 @@
 // budget cuts, squeezing), when a tile goes out hot or cold, and the update header's count.
 #include <turbojpeg.h>
 
+#include <future>
+
 #include "XvfbTestSupport.h"
 #include "screen/KLTDisplaySet.h"
 #include "screen/encoder/KLTNimEncoder.h"
@@ -135,6 +137,17 @@ TEST_F(NimEncoderTest, HeaderCountsTheCallersExtraRecords) {
     EXPECT_EQ(u.designation, 0x28);
     EXPECT_EQ(u.count, 3);
     EXPECT_EQ(u.tiles.size(), 1u);
+}
+
+TEST_F(NimEncoderTest, RefreshesDoNotWaitForAnUpdate) {
+    START(640, 480);
+    std::unique_lock update(encoder.lock());  // as the server holds it around a frame
+    auto refresh = std::async(std::launch::async, [this] { encoder.addDirtyRectangle(Rect(10, 10, 20, 20)); });
+    const bool done = refresh.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    update.unlock();
+    refresh.wait();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(queued().size(), 1u);
 }
 
 TEST_F(NimEncoderTest, RectangleOutsideTheDisplayIsOnePlaceholder) {
