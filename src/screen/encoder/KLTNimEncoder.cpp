@@ -276,8 +276,22 @@ void KLTNimEncoder::encodeFrame(int extra, bool, const std::shared_ptr<KLTDispla
         }
         const uint64_t estimate = uint64_t(std::trunc(r.rect.size.width * r.rect.size.height * 4.0));
 
-        const Rect local(clip.origin.x - origin.x, clip.origin.y - origin.y, clip.size.width, clip.size.height);
-        const size_t captureBytes = size_t(std::trunc(local.size.width)) * size_t(std::trunc(local.size.height)) * 4;
+        const double heat = scoreRectangleHeat(clip, display);
+        const bool onlyCooledAreas = int64_t(count) - 1 < int64_t(cooledCount);
+        const bool cold = estimate < kSmallTileBytes || onlyCooledAreas || heat <= threshold;
+
+        // Cold tiles lose rows at the bottom until an estimate of 2 bytes a pixel fits the budget;
+        // the rows cut off stay dirty for the next update. The capture answers one pixel a point,
+        // so the cut is known before capturing and only the rows that go out are read.
+        Rect local(clip.origin.x - origin.x, clip.origin.y - origin.y, clip.size.width, clip.size.height);
+        const uint64_t tileW = uint64_t(std::trunc(local.size.width)), tileH = uint64_t(std::trunc(local.size.height));
+        if (cold && budget && tileW * tileH * 2 > budget && tileH > 2) {
+            const double cut = double(tileH - std::max<uint64_t>(2, budget / (tileW * 2)));
+            local.size.height -= cut;
+            r.rect.size.height -= cut;
+        }
+
+        const size_t captureBytes = size_t(tileW) * size_t(std::trunc(local.size.height)) * 4;
         if (mCaptureBuffer.size() < captureBytes) mCaptureBuffer.resize(captureBytes);
         Size captured{-1, -1};
         uint8_t* pixels = captureBytes ? captureRect(mCaptureBuffer.data(), display.displayID(), &captured, scale, local)
@@ -287,19 +301,9 @@ void KLTNimEncoder::encodeFrame(int extra, bool, const std::shared_ptr<KLTDispla
             manager->cleanRectangle(r.rect);
             continue;
         }
-        Rect tile(origin.x + (clip.origin.x - origin.x) * scale, origin.y + (clip.origin.y - origin.y) * scale,
-                  captured.width, captured.height);
-
-        const double heat = scoreRectangleHeat(clip, display);
-        const bool onlyCooledAreas = int64_t(count) - 1 < int64_t(cooledCount);
-        const bool cold = estimate < kSmallTileBytes || onlyCooledAreas || heat <= threshold;
+        const Rect tile(origin.x + (clip.origin.x - origin.x) * scale, origin.y + (clip.origin.y - origin.y) * scale,
+                        captured.width, captured.height);
         if (cold) {
-            // Cut rows off the bottom until the estimate fits; they stay dirty for the next update.
-            while (budget && uint64_t(std::trunc(tile.size.width * tile.size.height * 4 * 0.5)) > budget &&
-                   tile.size.height > 2) {
-                tile.size.height -= 1;
-                r.rect.size.height -= 1;
-            }
             sendImageRect(tile, pixels, kEncodingJPEG, kColdQuality, display);
             lossy->cleanRectangle(r.rect);
         } else {
