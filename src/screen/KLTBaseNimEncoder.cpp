@@ -21,7 +21,7 @@ KLTBaseNimEncoder::KLTBaseNimEncoder() : mDisplaySet(std::make_shared<KLTDisplay
 KLTBaseNimEncoder::~KLTBaseNimEncoder() { deflateEnd(&mDeflate_strm); }
 
 std::shared_ptr<KLTDisplaySet> KLTBaseNimEncoder::displaySet() {
-    std::lock_guard lock(mLock);
+    std::lock_guard lock(mDisplaySetLock);
     return mDisplaySet;
 }
 
@@ -35,7 +35,10 @@ void KLTBaseNimEncoder::setEncoderInformation(std::shared_ptr<KLTDisplaySet> dis
                                               const ClientCapabilities& capabilities) {
     // All three under the lock the frame operation runs under, so an update never sees a mix.
     std::lock_guard lock(mLock);
-    mDisplaySet = std::move(displaySet);
+    {
+        std::lock_guard setLock(mDisplaySetLock);
+        mDisplaySet = std::move(displaySet);
+    }
     mClientSocket = std::move(socket);
     mCapabilities = capabilities;
 }

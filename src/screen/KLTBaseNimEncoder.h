@@ -50,6 +50,9 @@ protected:
     std::shared_ptr<KLNetSocket> mClientSocket;
     std::shared_ptr<KLTDisplaySet> mDisplaySet;
     std::recursive_mutex mLock;
+    // Guards only the display-set pointer, so that screen refreshes routing dirty rectangles on the
+    // main thread never wait for an update running under mLock.
+    std::mutex mDisplaySetLock;
     // The capture's own connection, used only on the encoder's thread; it outlives the capture.
     std::unique_ptr<X11Connection> mCaptureConnection;
     std::unique_ptr<X11Capture> mCapture;

@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace kl::test {
 
@@ -30,6 +31,44 @@ void Client::drawPattern(int x, int y, int w, int h) {
     XPutImage(d, root, gc, image, 0, 0, x, y, w, h);
     XFreeGC(d, gc);
     XDestroyImage(image);
+    XSync(d, False);
+}
+
+void Client::drawTestDesktop(int w, int h) {
+    Display* d = dpy(display_);
+    Window root = DefaultRootWindow(d);
+    XImage* image = XCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, 0, nullptr, w, h, 32, 0);
+    image->data = static_cast<char*>(std::malloc(size_t(image->bytes_per_line) * h));
+    uint32_t seed = 12345;
+    for (int row = 0; row < h; ++row) {
+        for (int col = 0; col < w; ++col) {
+            uint32_t pixel = uint32_t(col * 255 / w) << 16 | uint32_t(row * 255 / h) << 8 | uint32_t((col + row) * 127 / (w + h));
+            if (row >= h / 2 && row < h / 2 + h / 8) {  // a band of noise across the middle
+                seed = seed * 1103515245 + 12345;
+                pixel = (seed >> 8) & 0xFFFFFF;
+            }
+            XPutPixel(image, col, row, pixel);
+        }
+    }
+    GC gc = XCreateGC(d, root, 0, nullptr);
+    XPutImage(d, root, gc, image, 0, 0, 0, 0, w, h);
+    XDestroyImage(image);
+    XSetForeground(d, gc, 0xFFFFFF);
+    XFillRectangle(d, root, gc, 20, 20, unsigned(w / 2), unsigned(h / 3));
+    XSetForeground(d, gc, 0x000000);
+    const char* line = "The quick brown fox jumps over the lazy dog 0123456789";
+    for (int y = 36; y < 20 + h / 3; y += 14) XDrawString(d, root, gc, 24, y, line, int(std::strlen(line)));
+    XFreeGC(d, gc);
+    XSync(d, False);
+}
+
+void Client::fill(int x, int y, int w, int h, uint32_t rgb) {
+    Display* d = dpy(display_);
+    Window root = DefaultRootWindow(d);
+    GC gc = XCreateGC(d, root, 0, nullptr);
+    XSetForeground(d, gc, rgb);
+    XFillRectangle(d, root, gc, x, y, unsigned(w), unsigned(h));
+    XFreeGC(d, gc);
     XSync(d, False);
 }
 

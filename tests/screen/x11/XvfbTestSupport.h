@@ -104,6 +104,10 @@ public:
     static uint32_t patternPixel(int x, int y) {
         return uint32_t((x * 7 + y * 13) & 0xFF) << 16 | uint32_t((x ^ y) & 0xFF) << 8 | uint32_t((x + 3 * y) & 0xFF);
     }
+    // A desktop that is hard on JPEG: smooth gradients, a band of noise and lines of text.
+    void drawTestDesktop(int w, int h);
+    // Fills a root area with one colour (0xRRGGBB).
+    void fill(int x, int y, int w, int h, uint32_t rgb);
     // Maps a window over a root area showing a size x size cursor with the given hot spot: an
     // opaque red diagonal stripe on transparent pixels (blank: every pixel transparent), and moves the pointer into it.
     void showCursorWindow(int x, int y, int w, int h, int size, int hotX, int hotY, bool blank);
