@@ -1,6 +1,5 @@
 #include "daemon/PWInstalledFiles.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +13,7 @@
 #include "foundation/ipc/IPCEndpoint.h"
 #include "platform/InstalledPaths.h"
 #include "platform/Paths.h"
-
-extern char** environ;
+#include "platform/Process.h"
 
 namespace kl {
 
@@ -75,16 +73,11 @@ bool runBySystemd() {
 int UnloadOurLaunchdJob() {
     if (!runBySystemd()) return 1;
     // --no-block: stopping our own unit must not wait for us, who are being stopped.
-    std::string socketUnit = installed::kDaemonSocketUnit, serviceUnit = installed::kDaemonServiceUnit;
-    char* argv[] = {const_cast<char*>("systemctl"), const_cast<char*>("--no-block"), const_cast<char*>("disable"),
-                    const_cast<char*>("--now"), socketUnit.data(), serviceUnit.data(), nullptr};
-    pid_t pid = -1;
-    if (int error = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv, environ); error != 0) {
-        KLLog(kKLTLoggingLevelDebug, "launch_msg(): %s (%s)", "RemoveJob", std::strerror(error));
+    int status = runProgram({"systemctl", "--no-block", "disable", "--now", installed::kDaemonSocketUnit,
+                             installed::kDaemonServiceUnit});
+    if (status == -1) {
+        KLLog(kKLTLoggingLevelDebug, "launch_msg(): %s", "RemoveJob");
         return 1;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
     KLLog(kKLTLoggingLevelError, "launchd remove error: %s", "systemctl failed");

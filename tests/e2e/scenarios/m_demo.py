@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""(h) The demonstration command (scripts/demo --check): the stand-in account and rendezvous
+"""(m) The demonstration command (scripts/demo --check): the stand-in account and rendezvous
 servers, two daemons behind NATs signed in through the control protocol, each in the other's host
 list, the tunnel from A to B connected (message 10 states up to 5), then disconnected, and A's
 sign-out broadcast to its control client."""
