@@ -125,8 +125,8 @@ TEST(GlobalQueue, ShutdownLetsRunningWorkFinishDropsTheRestAndJoins) {
     EXPECT_FALSE(queued.load());
 
     static auto* stuck = new GlobalQueue();
-    std::atomic<bool> release{false};
-    stuck->async([&] {
+    static std::atomic<bool> release{false};  // read by the stuck work after the test returns
+    stuck->async([] {
         while (!release) std::this_thread::sleep_for(5ms);
     });
     std::this_thread::sleep_for(50ms);

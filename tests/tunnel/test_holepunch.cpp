@@ -160,6 +160,8 @@ void HolePunch::responderCompletesOnAFreshSocket(bool acceptArrives) {
     EXPECT_EQ(delegate->failed.load(), 0);
     peer->teardownConnection();
     UDT::close(*remoteChannel);
+    // The teardown reports on the global queue: it must land here, not in the next test's manager.
+    EXPECT_TRUE(test::waitFor([&] { return manager->statusReports().size() == 3; }));
 }
 
 TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) { responderCompletesOnAFreshSocket(true); }

@@ -21,6 +21,8 @@ TOOLS = os.path.join(os.path.dirname(__file__), "..", "lib", "forward_tools.py")
 PYTHON = "/usr/bin/python3"
 A, B = ("node-a", 5), ("node-b", 6)
 ECHO_B, FWD_ECHO = 9000, 7000
+# Two in CI; more by hand (KL_E2E_CYCLES=20) for the descriptor figures over many tunnels.
+CYCLES = int(os.environ.get("KL_E2E_CYCLES", "2"))
 
 
 def sanitizer_reports(node):
@@ -38,15 +40,17 @@ def main():
             internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
             helpers.append(subprocess.Popen(host_b.command([PYTHON, TOOLS, "echo-server", str(ECHO_B)]),
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-            server = start_rendezvous(internet, server_address, workdir)
-            node_b = start_node(host_b, server_address, B[1], B[0], workdir, ["--remote", "%d:%s" % (A[1], A[0])])
+            server = start_rendezvous(internet, server_address, workdir, limit_seconds=60 + 20 * CYCLES)
+            node_b = start_node(host_b, server_address, B[1], B[0], workdir, ["--remote", "%d:%s" % (A[1], A[0])],
+                                limit_seconds=60 + 20 * CYCLES)
             nodes.append(node_b)
             if not node_b.wait_event("registered", 30):
                 raise RuntimeError("node b did not register")
             summary["b_before"] = counts(node_b)
             kinds_before = descriptor_kinds(node_b)
 
-            for cycle, how in enumerate(("stdin", "sigterm")):
+            for cycle in range(CYCLES):
+                how = ("stdin", "sigterm")[cycle % 2]
                 node_a = start_node(host_a, server_address, A[1], A[0], workdir,
                                     ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
                                      "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)])
