@@ -14,6 +14,7 @@
 #include "daemon/KLTDaemonManager.h"
 #include "daemon/PWControlAppConnections.h"
 #include "daemon/PWControlListener.h"
+#include "platform/NotifyBus.h"
 #include "daemon/PWControlProtocol.h"
 #include "daemon/PWConstants.h"
 #include "daemon/PWDaemonAccount.h"
@@ -145,7 +146,10 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
         options.watchdogSeconds = unsigned(*seconds);
     if (auto stall = environmentNumber("KL_DAEMON_TEST_STALL_COMMAND")) options.stallCommand = uint64_t(*stall);
     PWControlListener listener(loop, options);
-    listener.start();
+    if (listener.start()) {
+        // Control apps whose link dropped check in again when they see this.
+        NotifyBus::post("com.kelvaro.portweaver.daemon.started", NotifyBus::Scope::System);
+    }
 
     // SIGTERM (the service manager's stop) and SIGINT end the main loop, and with it the daemon.
     asio::signal_set stopSignals(loop.context(), SIGTERM, SIGINT);

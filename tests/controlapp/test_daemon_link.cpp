@@ -79,14 +79,18 @@ TEST_F(DaemonLink, ADaemonThatDiesInterruptsTheLinkAndARestartedOneTakesTheCheck
     ASSERT_TRUE(waitFor([&] { return app_->daemonState() == ePWDaemonStateInterrupted; }));
     EXPECT_TRUE(app_->hasDaemonConnection()) << "an interruption keeps the connection for the next send";
 
-    daemon_->start();
-    ASSERT_TRUE(daemon_->waitUntilListening());
-    // Only a check-in moves an interrupted link on; nothing retries by itself.
+    // Nothing retries by itself while no daemon announces itself.
     mainLoop().runUntil([] { return false; }, 200ms);
     EXPECT_EQ(app_->daemonState(), ePWDaemonStateInterrupted);
-    // The daemon's announcement that it listens again brings the check-in.
+    // The restarted daemon's own announcement that it listens brings the check-in.
     app_->observeDaemonStarts();
-    ASSERT_TRUE(NotifyBus::post(kPWDaemonStartedNotification, NotifyBus::Scope::System));
+    // The test daemon has a root of its own; its run folder's notifications are made ours.
+    const auto daemonBus = daemon_->root() / "run/portweaver-notify";
+    std::filesystem::remove_all(daemonBus);
+    std::filesystem::create_directories(daemonBus.parent_path());
+    std::filesystem::create_directory_symlink(NotifyBus::folder(NotifyBus::Scope::System), daemonBus);
+    daemon_->start();
+    ASSERT_TRUE(daemon_->waitUntilListening());
     EXPECT_TRUE(waitFor([&] { return app_->daemonState() == ePWDaemonStateCheckedIn; }));
 }
 
