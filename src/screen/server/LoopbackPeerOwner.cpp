@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/KLNetSocketAddress.h"
+
 namespace kl {
 namespace {
 
@@ -49,6 +51,16 @@ std::string readWhole(const char* path) {
 }
 
 }  // namespace
+
+sockaddr_storage loopbackSocketAddress(int family, uint16_t port, socklen_t& length) {
+    sockaddr_storage address = wildcardSocketAddress(family, port);
+    if (family == AF_INET6)
+        reinterpret_cast<sockaddr_in6&>(address).sin6_addr = in6addr_loopback;
+    else
+        reinterpret_cast<sockaddr_in&>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = socketAddressLength(address);
+    return address;
+}
 
 std::optional<TcpEndpoint> tcpEndpointFromAddress(const sockaddr_storage& address) {
     TcpEndpoint endpoint;

@@ -23,6 +23,9 @@ struct TcpEndpoint {
     bool operator==(const TcpEndpoint&) const = default;
 };
 
+// 127.0.0.1 or ::1 with port; length receives the address's size.
+sockaddr_storage loopbackSocketAddress(int family, uint16_t port, socklen_t& length);
+
 std::optional<TcpEndpoint> tcpEndpointFromAddress(const sockaddr_storage& address);
 
 // The uid on the line of a socket table (text of /proc/net/tcp or /proc/net/tcp6) whose local end

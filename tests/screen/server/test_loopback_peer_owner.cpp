@@ -4,11 +4,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/fsuid.h>
 #include <unistd.h>
 
-#include <thread>
-
+#include "LoopbackClient.h"
 #include "screen/server/LoopbackPeerOwner.h"
 
 namespace kl {
@@ -66,27 +64,11 @@ struct LoopbackPair {
     int listener = -1, client = -1, accepted = -1;
     LoopbackPair(int family, uid_t ownerUid) {
         listener = ::socket(family, SOCK_STREAM, 0);
-        sockaddr_storage address{};
         socklen_t length;
-        if (family == AF_INET) {
-            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-            v4.sin_family = AF_INET;
-            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof v4;
-        } else {
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-            v6.sin6_family = AF_INET6;
-            v6.sin6_addr = in6addr_loopback;
-            length = sizeof v6;
-        }
+        sockaddr_storage address = loopbackSocketAddress(family, 0, length);
         if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 1) != 0) return;
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        // A socket belongs to the file-system user of the thread that creates it.
-        std::thread([&] {
-            uid_t previous = ::setfsuid(ownerUid);
-            client = ::socket(family, SOCK_STREAM, 0);
-            ::setfsuid(previous);
-        }).join();
+        client = test::socketOwnedBy(family, ownerUid);
         if (::connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0) return;
         accepted = ::accept(listener, nullptr, nullptr);
     }
