@@ -1,0 +1,54 @@
+// ViewerSession: one viewer connection. It owns the viewer's socket and its reader thread, so a
+// session that ends (or is replaced by a viewer that took over) closes only its own socket. The
+// reader greets the viewer, feeds what it reads to the server's connection core and sends the
+// answers; every send on the main channel goes through send(), under one lock, so that messages
+// from the reader and from other threads never interleave.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "foundation/KLNetSocket.h"
+#include "screen/server/ViewerConnectionCore.h"
+
+namespace kl {
+
+class ViewerSession {
+public:
+    struct Handlers {
+        // A handshake and what it asks of the server (on the reader thread).
+        std::function<void(HandshakeAction)> handshake;
+        // Sends an update while streaming; false when none was made, and the empty update follows.
+        std::function<bool(ViewerSession&)> update;
+        // The reader ended: the viewer left, went silent or a send failed. Runs on the reader
+        // thread, so it hands the session's destruction to another thread.
+        std::function<void()> ended;
+    };
+
+    // core is the server's, shared with its other threads under coreLock.
+    ViewerSession(std::shared_ptr<KLNetSocket> socket, ViewerConnectionCore& core, std::mutex& coreLock,
+                  Handlers handlers);
+    ~ViewerSession();  // closes the socket and joins the reader
+    ViewerSession(const ViewerSession&) = delete;
+    ViewerSession& operator=(const ViewerSession&) = delete;
+
+    void start();
+    // Ends the connection: the reader wakes, reports the end and stops.
+    void close();
+    bool send(const Bytes& bytes);
+    const std::shared_ptr<KLNetSocket>& socket() const { return socket_; }
+
+private:
+    void read();
+
+    std::shared_ptr<KLNetSocket> socket_;
+    ViewerConnectionCore& core_;
+    std::mutex& coreLock_;
+    Handlers handlers_;
+    std::mutex transmission_;
+    std::thread reader_;
+};
+
+}  // namespace kl
