@@ -12,6 +12,7 @@
 #include <string>
 
 #include "daemon/KLTDaemonManager.h"
+#include "daemon/registrar/KLTServiceRegistrar.h"
 #include "daemon/PWControlAppConnections.h"
 #include "daemon/PWControlListener.h"
 #include "daemon/PWControlProtocol.h"
@@ -111,7 +112,10 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     KLLog(kKLTLoggingLevelDebug, "Starting up Registrar notifications...");
     // 7.
     account.start(nullptr);  // the account client joins here
-    KLTDaemonManager::setEnvironment({build, account.client(), nullptr});
+    // Remote services on local ports: installed as the tunnel's registrar on creation.
+    auto registrar = KLTServiceRegistrar::sharedInstance();
+    if (auto client = account.client()) registrar->followSignOuts(*client);
+    KLTDaemonManager::setEnvironment({build, account.client(), registrar});
     // 9.
     PWControlListenerOptions options;
     if (auto seconds = environmentNumber("KL_DAEMON_WATCHDOG_SECONDS"); seconds && *seconds > 0)
