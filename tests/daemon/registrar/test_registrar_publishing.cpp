@@ -33,6 +33,7 @@ protected:
         registrar = KLTServiceRegistrar::create({publisher, &loop, manager, std::string("uuid-of-this-machine"), &updates});
     }
     void TearDown() override {
+        setTunnexServiceRegistrar(nullptr);
         registrar->unregisterServicesForUUID(kHostB);
         test::ForwardPeers::TearDown();
     }
@@ -142,6 +143,23 @@ TEST_F(RegistrarPublishing, TheHostGoingAwayWithdrawsEverythingOfIt) {
     EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
     EXPECT_FALSE(listening(port));
     EXPECT_EQ(peerA->serviceListenerCount(), 0u);
+}
+
+TEST_F(RegistrarPublishing, TheTunnelManagerPublishesOnConnectAndWithdrawsOnDisconnect) {
+    setTunnexServiceRegistrar(registrar);
+    for (const auto& type : {"_ssh._tcp", "_rfb._tcp", "_smb._tcp"}) {
+        auto record = recordOf(kHostB, type);
+        record->setServerID(Value(int64_t(42)));
+        manager->registerRemoteWithService(record);
+    }
+    manager->registerServicesForUUID(kHostB);
+    EXPECT_EQ(publisher->published().size(), 2u);
+    EXPECT_EQ(peerA->serviceListenerCount(), 2u);
+
+    // The other side ends the tunnel (its daemon quits): this side hears it and withdraws.
+    peerB->disconnectFromPeers();
+    EXPECT_TRUE(test::waitFor([&] { return publisher->published().empty(); }, 20s));
+    EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
 }
 
 TEST_F(RegistrarPublishing, ADnsSdFailureClosesTheForwardItOpened) {
