@@ -141,7 +141,9 @@ private:
 
     static void groupCallback(AvahiEntryGroup* group, AvahiEntryGroupState state, void* context) {
         auto& publication = *static_cast<Publication*>(context);
-        if (publication.group && publication.group != group) return;
+        // A group already let go (its client failed; it is freed with the client) or not yet
+        // stored (avahi_entry_group_new reports its first state before returning) is not ours.
+        if (publication.group != group) return;
         switch (state) {
         case AVAHI_ENTRY_GROUP_ESTABLISHED:
             publication.owner->report(publication, DnsSdPublishEvent::Registered);
