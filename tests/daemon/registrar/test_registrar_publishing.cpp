@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <thread>
+
 #include "ForwardTestSupport.h"
 #include "RegistrarTestSupport.h"
 #include "daemon/model/KLTNetService.h"
@@ -240,6 +242,38 @@ TEST_F(RegistrarPublishing, WithoutATunnelPeerTheMainLoopRetriesUntilWithdrawn) 
     loop.runUntil([] { return false; }, 1500ms);
     EXPECT_EQ(attempts(), before);
     EXPECT_TRUE(publisher->published().empty());
+}
+
+TEST_F(RegistrarPublishing, CallsFromSeveralThreadsLeaveOnePortPerPublication) {
+    // Tunnel threads and the main loop announce and withdraw the same services at once.
+    const std::vector<std::shared_ptr<KLTNetService>> records{recordOf(kHostB, "_ssh._tcp"), recordOf(kHostB, "_rfb._tcp"),
+                                                              recordOf(kHostB, "_daap._tcp")};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 15; ++i) {
+                const auto& record = records[size_t(t + i) % records.size()];
+                if ((t + i) % 5 == 4)
+                    registrar->unregisterServicesForUUID(kHostB);
+                else if ((t + i) % 3 == 2)
+                    registrar->unbroadcastService(record);
+                else
+                    registrar->broadcastService(record);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    registrar->broadcastService(records[0]);
+
+    const auto holders = registrar->portHoldersForUUID(kHostB);
+    const auto published = publisher->published();
+    ASSERT_EQ(published.size(), holders.size());
+    EXPECT_EQ(peerA->serviceListenerCount(), holders.size());
+    for (const auto& holder : holders) {
+        ASSERT_TRUE(published.count(holder->dnsReference()));
+        EXPECT_EQ(published.at(holder->dnsReference()).port, holder->localPort());
+        EXPECT_TRUE(listening(holder->localPort()));
+    }
 }
 
 }  // namespace
