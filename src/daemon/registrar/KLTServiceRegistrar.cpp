@@ -65,7 +65,8 @@ std::shared_ptr<KLTServiceRegistrar> KLTServiceRegistrar::create(Environment env
 }
 
 std::shared_ptr<KLTServiceRegistrar> KLTServiceRegistrar::sharedInstance() {
-    static const auto instance = [] {
+    // Never destroyed: tunnel threads and the DNS-SD thread may still reach it while the process exits.
+    static const auto* instance = new std::shared_ptr<KLTServiceRegistrar>([] {
         auto registrar = create(Environment{
             DnsSdPublisher::create([](Task task) { mainLoop().post(std::move(task)); }),
             &mainLoop(),
@@ -75,8 +76,8 @@ std::shared_ptr<KLTServiceRegistrar> KLTServiceRegistrar::sharedInstance() {
         });
         setTunnexServiceRegistrar(registrar);
         return registrar;
-    }();
-    return instance;
+    }());
+    return *instance;
 }
 
 // --- the type table ---
