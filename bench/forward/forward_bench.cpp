@@ -40,6 +40,8 @@ constexpr size_t kVolume = 64u << 20;
 constexpr size_t kChunk = 256u << 10;
 constexpr int kRoundTrips = 500;
 constexpr size_t kSmall = 64;
+constexpr int kOpenings = 20;
+constexpr int kParallel = 10;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "forward_bench: %s\n", what);
@@ -270,8 +272,17 @@ double forwardedMbps(Tunnel& tunnel) {
     return mbps;
 }
 
-// Mean round trip of small messages against an echo server: directly and through the forward.
-std::pair<double, double> roundTripsMs(Tunnel& tunnel) {
+struct Spread {
+    double median = 0, p99 = 0;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values[std::min(values.size() - 1, values.size() * 99 / 100)]};
+}
+
+// Round trips of small messages against an echo server, directly and through the forward.
+std::pair<Spread, Spread> roundTripsMs(Tunnel& tunnel) {
     int port = 0;
     int listener = tcpListener(&port);
     std::thread echo([listener] {
@@ -286,24 +297,81 @@ std::pair<double, double> roundTripsMs(Tunnel& tunnel) {
         }
     });
     auto measure = [](int fd) {
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         char message[kSmall] = {}, back[kSmall];
         writeAll(fd, message, kSmall);  // the first trip opens the channel; not counted
         readExactly(fd, back, kSmall);
-        const auto start = Clock::now();
+        std::vector<double> trips;
         for (int i = 0; i < kRoundTrips; ++i) {
+            const auto start = Clock::now();
             if (!writeAll(fd, message, kSmall) || !readExactly(fd, back, kSmall)) fail("echo failed");
+            trips.push_back(seconds(Clock::now() - start) * 1000.0);
         }
-        return seconds(Clock::now() - start) * 1000.0 / kRoundTrips;
+        return spreadOf(trips);
     };
     int direct = tcpConnect(AF_INET, port);
-    const double directMs = measure(direct);
+    const Spread directMs = measure(direct);
     ::close(direct);
     int forwarded = tcpConnect(AF_INET6, tunnel.forward(uint16_t(port)));
-    const double forwardedMs = measure(forwarded);
+    const Spread forwardedMs = measure(forwarded);
     ::close(forwarded);
     echo.join();
     ::close(listener);
     return {directMs, forwardedMs};
+}
+
+// Time from a client's connect to its first echoed byte: the median of kOpenings connections made
+// one after the other, and the time until kParallel connections made at once have all had theirs.
+struct Openings {
+    double sequentialMedianMs = 0, parallelAllMs = 0;
+};
+
+Openings openingsMs(uint16_t port, int family) {
+    auto firstEcho = [port, family] {
+        const auto start = Clock::now();
+        int fd = tcpConnect(family, port);
+        char byte = 'o';
+        if (fd < 0 || !writeAll(fd, &byte, 1) || !readExactly(fd, &byte, 1)) fail("no first echo");
+        const double ms = seconds(Clock::now() - start) * 1000.0;
+        ::close(fd);
+        return ms;
+    };
+    Openings result;
+    std::vector<double> times;
+    for (int i = 0; i < kOpenings; ++i) times.push_back(firstEcho());
+    result.sequentialMedianMs = spreadOf(times).median;
+    const auto start = Clock::now();
+    std::vector<std::future<double>> parallel;
+    for (int i = 0; i < kParallel; ++i) parallel.push_back(std::async(std::launch::async, firstEcho));
+    for (auto& one : parallel) one.get();
+    result.parallelAllMs = seconds(Clock::now() - start) * 1000.0;
+    return result;
+}
+
+std::pair<Openings, Openings> openings(Tunnel& tunnel) {
+    int port = 0;
+    int listener = tcpListener(&port);
+    std::thread echo([listener] {
+        std::vector<std::thread> workers;
+        for (int i = 0; i < 2 * (kOpenings + kParallel); ++i) {
+            int conn = ::accept(listener, nullptr, nullptr);
+            if (conn < 0) break;
+            workers.emplace_back([conn] {
+                char in[256];
+                for (ssize_t r; (r = ::read(conn, in, sizeof in)) > 0;) {
+                    if (!writeAll(conn, in, size_t(r))) break;
+                }
+                ::close(conn);
+            });
+        }
+        for (auto& worker : workers) worker.join();
+    });
+    const Openings direct = openingsMs(uint16_t(port), AF_INET);
+    const Openings forwarded = openingsMs(tunnel.forward(uint16_t(port)), AF_INET6);
+    echo.join();
+    ::close(listener);
+    return {direct, forwarded};
 }
 
 }  // namespace
@@ -328,12 +396,17 @@ int main() {
     std::sort(forwardeds.begin(), forwardeds.end());
     const double bare = bares[kRounds / 2], forwarded = forwardeds[kRounds / 2];
     auto [directMs, forwardedMs] = roundTripsMs(tunnel);
+    auto [directOpen, forwardedOpen] = openings(tunnel);
     std::printf("volume per run:                    %zu MiB\n", kVolume >> 20);
     std::printf("bare UDT stream pair (median):     %.0f Mb/s\n", bare);
     std::printf("TCP forwarded through the tunnel:  %.0f Mb/s (median; AES-CFB, packing, bridge)\n", forwarded);
     std::printf("ratio forwarded / bare:            %.2f\n", forwarded / bare);
-    std::printf("round trip, %zu-byte messages:     direct %.3f ms, forwarded %.3f ms, added %.3f ms\n", kSmall,
-                directMs, forwardedMs, forwardedMs - directMs);
+    std::printf("round trip, %zu-byte messages:     direct %.3f ms (p99 %.3f), forwarded %.3f ms (p99 %.3f)\n",
+                kSmall, directMs.median, directMs.p99, forwardedMs.median, forwardedMs.p99);
+    std::printf("new connection to first echo:      direct %.2f ms, forwarded %.2f ms (median of %d)\n",
+                directOpen.sequentialMedianMs, forwardedOpen.sequentialMedianMs, kOpenings);
+    std::printf("%d connections at once, all echoed: direct %.2f ms, forwarded %.2f ms\n", kParallel,
+                directOpen.parallelAllMs, forwardedOpen.parallelAllMs);
     tunnel.peerA->disconnectFromPeers();
     tunnel.peerB->disconnectFromPeers();
     setTunnexPeerManager(nullptr);

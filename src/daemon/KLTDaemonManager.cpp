@@ -12,6 +12,7 @@
 #include "foundation/KLTLogging.h"
 #include "platform/AdminRule.h"
 #include "platform/Executors.h"
+#include "platform/NotifyBus.h"
 #include "platform/Paths.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexRemoteManager.h"
@@ -234,6 +235,7 @@ void KLTDaemonManager::simulateConnectionRequest(klipc_object_t) {
     if (::pwrite(fd, kAddress, sizeof kAddress - 1, 0) != ssize_t(sizeof kAddress - 1))
         KLLog(kKLTLoggingLevelError, "Writing file returned %d errstr %s", errno, std::strerror(errno));
     ::close(fd);
+    NotifyBus::post(kPWConnectionRequestNotification, NotifyBus::Scope::System);
 }
 
 void KLTDaemonManager::signInState(klipc_object_t request) {

@@ -72,6 +72,9 @@ private:
     std::string currentControlAppBundlePath_;
 };
 
+// Posted (system-wide) after a simulated connection request has written its file.
+inline constexpr const char* kPWConnectionRequestNotification = "com.kelvaro.portweaver.pwdaemon-got-connection-request";
+
 // The path of the file a simulated connection request writes ("/tmp/com.kelvaro.portweaver.service"
 // under the system root).
 std::string simulatedConnectionRequestFile();

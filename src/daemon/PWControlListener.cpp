@@ -12,7 +12,7 @@
 namespace kl {
 
 PWControlListener::PWControlListener(MainLoop& loop, PWControlListenerOptions options)
-    : loop_(loop), options_(options) {}
+    : shared_(std::make_shared<Shared>(Shared{&loop, options})) {}
 
 PWControlListener::~PWControlListener() { stop(); }
 
@@ -22,14 +22,15 @@ bool PWControlListener::start() {
         KLLog(kKLTLoggingLevelError, "Error creating ipc listener");
         return false;
     }
-    klipc_connection_set_event_handler(listener_, [this](KLIPCMessageType type, klipc_object_t object) {
+    std::shared_ptr<Shared> shared = shared_;
+    klipc_connection_set_event_handler(listener_, [shared](KLIPCMessageType type, klipc_object_t object) {
         KLLog(kKLTLoggingLevelDebug, "Daemon Listener: type = %s", CFStringFromIPCMessageType(type));
         switch (type) {
             case KLIPC_LISTENER_NEW_CONNECTION: {
                 KLLog(kKLTLoggingLevelDebug, "Listener: got connection");
                 klipc_connection_t connection = klipc_retain(object);
-                loop_.post([this, connection] {
-                    acceptConnection(connection);
+                shared->loop->post([shared, connection] {
+                    acceptConnection(shared, connection);
                     klipc_release(connection);
                 });
                 break;
@@ -52,15 +53,15 @@ void PWControlListener::stop() {
     listener_ = nullptr;
 }
 
-void PWControlListener::acceptConnection(klipc_connection_t connection) {
+void PWControlListener::acceptConnection(const std::shared_ptr<Shared>& shared, klipc_connection_t connection) {
     controlAppConnections().connectionAccepted(connection);
     // The handler keeps no reference of its own: an active connection keeps itself alive until its
     // invalid event, which is its last.
-    klipc_connection_set_event_handler(connection, [this, connection](KLIPCMessageType type, klipc_object_t object) {
+    klipc_connection_set_event_handler(connection, [shared, connection](KLIPCMessageType type, klipc_object_t object) {
         klipc_object_t held = type == KLIPC_OK ? klipc_retain(object) : nullptr;
         klipc_retain(connection);
-        loop_.post([this, connection, type, held] {
-            handleConnectionEvent(connection, type, held);
+        shared->loop->post([shared, connection, type, held] {
+            handleConnectionEvent(*shared, connection, type, held);
             klipc_release(held);
             klipc_release(connection);
         });
@@ -68,13 +69,14 @@ void PWControlListener::acceptConnection(klipc_connection_t connection) {
     klipc_connection_resume(connection);
 }
 
-void PWControlListener::handleConnectionEvent(klipc_connection_t connection, KLIPCMessageType type,
-                                              klipc_object_t object) {
-    ::alarm(options_.watchdogSeconds);
+void PWControlListener::handleConnectionEvent(const Shared& shared, klipc_connection_t connection,
+                                              KLIPCMessageType type, klipc_object_t object) {
+    const PWControlListenerOptions& options = shared.options;
+    ::alarm(options.watchdogSeconds);
     if (type == KLIPC_OK) {
-        if (options_.stallCommand && klipc_dictionary_get_uint64(object, kPWKeyCommand) == *options_.stallCommand) {
+        if (options.stallCommand && klipc_dictionary_get_uint64(object, kPWKeyCommand) == *options.stallCommand) {
             KLLog(kKLTLoggingLevelError, "Stalling command %llu for the watchdog test",
-                  (unsigned long long)*options_.stallCommand);
+                  (unsigned long long)*options.stallCommand);
             for (;;) ::pause();
         }
         dispatchControlRequest(object, connection);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "foundation/ipc/klipc.h"
@@ -31,11 +32,17 @@ public:
     void stop();
 
 private:
-    void acceptConnection(klipc_connection_t connection);
-    void handleConnectionEvent(klipc_connection_t connection, KLIPCMessageType type, klipc_object_t object);
+    // What the IPC handlers use: shared with them, so that an event that arrives while the listener
+    // is being torn down still finds it.
+    struct Shared {
+        MainLoop* loop;
+        PWControlListenerOptions options;
+    };
+    static void acceptConnection(const std::shared_ptr<Shared>& shared, klipc_connection_t connection);
+    static void handleConnectionEvent(const Shared& shared, klipc_connection_t connection, KLIPCMessageType type,
+                                      klipc_object_t object);
 
-    MainLoop& loop_;
-    PWControlListenerOptions options_;
+    std::shared_ptr<Shared> shared_;
     klipc_connection_t listener_ = nullptr;
 };
 

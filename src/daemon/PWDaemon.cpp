@@ -16,7 +16,9 @@
 #include "daemon/PWControlAppConnections.h"
 #include "daemon/PWControlListener.h"
 #include "daemon/PWControlProtocol.h"
+#include "daemon/PWConstants.h"
 #include "daemon/PWDaemonAccount.h"
+#include "daemon/PWRegistrar.h"
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
 #include "foundation/KLTSystemInformation.h"
@@ -95,6 +97,7 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     bool activated = std::getenv("LISTEN_FDS") != nullptr;
     if (!activated && !holdInstanceLock()) return 1;
     // 3. and 4.
+    PWConstants::forceInitialization();
     PWDaemonAccount account;
     KLLog(kKLTLoggingLevelInfo, "%s", kPWDaemonJobLabel);
     KLLog(kKLTLoggingLevelInfo, "Executable path = %s", argc > 0 ? argv[0] : "");
@@ -111,7 +114,10 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     KLLog(kKLTLoggingLevelDebug, "Detected Mac OS %s", KLTSystemInformation::rawSystemVersionString().c_str());
     KLLog(kKLTLoggingLevelDebug, "Starting up Registrar notifications...");
     // 7.
-    account.start(nullptr);  // the account client joins here
+    PWRegistrar::Options registrarOptions;
+    registrarOptions.baseURL = PWConstants::registrarBaseURL();
+    registrarOptions.fallbackRendezvousServer = PWConstants::fallbackRendezvousServer();
+    account.start(PWRegistrar::create(std::move(registrarOptions)));
     // Remote services on local ports: installed as the tunnel's registrar on creation.
     auto registrar = KLTServiceRegistrar::sharedInstance();
     if (auto client = account.client()) registrar->followSignOuts(*client);

@@ -92,9 +92,27 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, Duration timeout
 
 bool MainLoop::isCurrentThread() const { return runner_.load() == std::this_thread::get_id(); }
 
+namespace {
+
+// The installed or default main loop; never destroyed, since other threads may post at exit.
+std::atomic<MainLoop*> theMainLoop{nullptr};
+std::mutex theMainLoopMutex;
+
+}  // namespace
+
 MainLoop& mainLoop() {
-    static MainLoop* loop = new MainLoop();  // never destroyed: other threads may post at exit
-    return *loop;
+    if (MainLoop* loop = theMainLoop.load(std::memory_order_acquire)) return *loop;
+    std::lock_guard lock(theMainLoopMutex);
+    if (!theMainLoop.load(std::memory_order_relaxed)) theMainLoop.store(new MainLoop(), std::memory_order_release);
+    return *theMainLoop.load(std::memory_order_relaxed);
+}
+
+bool installMainLoop(std::unique_ptr<MainLoop> loop) {
+    if (!loop) return false;
+    std::lock_guard lock(theMainLoopMutex);
+    if (theMainLoop.load(std::memory_order_relaxed)) return false;
+    theMainLoop.store(loop.release(), std::memory_order_release);
+    return true;
 }
 
 GlobalQueue::GlobalQueue()
@@ -105,6 +123,22 @@ void GlobalQueue::async(Task task) { asio::post(pool_, std::move(task)); }
 
 CancelHandle GlobalQueue::after(Duration delay, Task task) {
     return scheduleAfter(pool_.get_executor(), delay, std::move(task));
+}
+
+bool GlobalQueue::shutdown(std::chrono::milliseconds limit) {
+    pool_.stop();
+    auto joined = std::make_shared<std::promise<void>>();
+    auto done = joined->get_future();
+    std::thread joiner([this, joined] {
+        pool_.join();
+        joined->set_value();
+    });
+    if (done.wait_for(limit) != std::future_status::ready) {
+        joiner.detach();
+        return false;
+    }
+    joiner.join();
+    return true;
 }
 
 GlobalQueue& globalQueue() {

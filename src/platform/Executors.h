@@ -66,8 +66,8 @@ public:
     // timeout passes; returns the last value of predicate(). For tests.
     virtual bool runUntil(const std::function<bool()>& predicate, Duration timeout);
 
-    // True on the thread that is currently running this loop.
-    bool isCurrentThread() const;
+    // True on the thread that is currently running this loop (a GUI loop: on its GUI thread).
+    virtual bool isCurrentThread() const;
 
     asio::io_context& context() { return io_; }
 
@@ -80,6 +80,9 @@ private:
 
 // The program's main loop, created on first use and never destroyed.
 MainLoop& mainLoop();
+// Makes loop the program's main loop (a GUI program brings its own). Refused, returning false,
+// once mainLoop() has been used or another loop was installed. The loop is never destroyed.
+bool installMainLoop(std::unique_ptr<MainLoop> loop);
 
 class SerialQueue {
 public:
@@ -106,6 +109,10 @@ public:
     CancelHandle after(Duration delay, Task task);
     asio::thread_pool& pool() { return pool_; }
     unsigned threadCount() const { return threads_; }
+    // A program's orderly stop, once its own work is wound down: work not yet started is dropped,
+    // running work finishes and the threads are joined, so none outlives main's statics. False
+    // when some work did not finish within limit (its thread is then left running).
+    bool shutdown(std::chrono::milliseconds limit);
 
     GlobalQueue();
 

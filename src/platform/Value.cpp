@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 namespace kl {
 
@@ -13,6 +15,23 @@ Date Date::now() {
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     for (const auto& e : entries) set(e.first, e.second);
+}
+
+Dictionary Dictionary::fromEntries(std::vector<Entry> entries) {
+    Dictionary d;
+    d.entries_.reserve(entries.size());
+    std::unordered_map<std::string_view, size_t> places;
+    places.reserve(entries.size());
+    for (auto& entry : entries) {
+        if (auto known = places.find(entry.first); known != places.end()) {
+            d.entries_[known->second].second = std::move(entry.second);
+            continue;
+        }
+        // Reserved above, so the stored keys the map views never move.
+        d.entries_.push_back(std::move(entry));
+        places.emplace(d.entries_.back().first, d.entries_.size() - 1);
+    }
+    return d;
 }
 
 const Value* Dictionary::find(std::string_view key) const {

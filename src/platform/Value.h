@@ -36,6 +36,9 @@ public:
 
     Dictionary() = default;
     Dictionary(std::initializer_list<Entry> entries);
+    // Entries as given, in linear time; a key given twice keeps its first place and its last value
+    // (as set() would, which compares each key with every other: quadratic for big decoded input).
+    static Dictionary fromEntries(std::vector<Entry> entries);
 
     // The value under key, or nullptr.
     const Value* find(std::string_view key) const;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kl {
 namespace {
@@ -93,6 +94,98 @@ std::optional<std::string> keyText(plist_t keyNode) {
     return text;
 }
 
+// A binary property list names each object once and refers to it by number, so an object can be
+// referred to many times; the library copies it for each reference. Three levels of arrays of 300
+// references each, 2 KB on disk, become 27 million nodes. The number of nodes the references give
+// is counted here first (each object's count once), and a list that would expand to more than
+// kMaxNodesPerByte per byte of its size (plus kMinNodeAllowance) is refused before the library
+// expands it. False for that and for a loop of references; a list that does not parse here is left
+// to the library to refuse.
+constexpr uint64_t kMaxNodesPerByte = 4;
+constexpr uint64_t kMinNodeAllowance = 4096;
+
+bool binaryExpansionWithinLimit(std::string_view data) {
+    constexpr size_t kTrailer = 32, kHeader = 8;
+    const auto* p = reinterpret_cast<const uint8_t*>(data.data());
+    if (data.size() < kHeader + kTrailer) return true;
+    const uint8_t* trailer = p + data.size() - kTrailer;
+    const size_t offsetSize = trailer[6], refSize = trailer[7];
+    const uint64_t objects = bigEndian(trailer + 8, 8), tableAt = bigEndian(trailer + 24, 8);
+    const uint64_t objectsEnd = data.size() - kTrailer;
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0 || tableAt > objectsEnd ||
+        objects > (objectsEnd - tableAt) / offsetSize)
+        return true;
+    const uint64_t limit = kMinNodeAllowance + kMaxNodesPerByte * data.size();
+
+    // The references an object holds, as [first, first + count * refSize); none for a leaf.
+    auto references = [&](uint64_t object, const uint8_t*& first, uint64_t& count) {
+        count = 0;
+        uint64_t at = bigEndian(p + tableAt + object * offsetSize, offsetSize);
+        if (at < kHeader || at >= tableAt) return false;
+        uint8_t marker = p[at++];
+        uint8_t type = marker >> 4;
+        if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return true;  // a leaf
+        count = marker & 0x0F;
+        if (count == 0x0F) {
+            if (at >= tableAt || (p[at] >> 4) != 0x1 || (p[at] & 0x0F) > 3) return false;
+            size_t width = size_t(1) << (p[at] & 0x0F);
+            if (tableAt - at - 1 < width) return false;
+            count = bigEndian(p + at + 1, width);
+            at += 1 + width;
+        }
+        if (type == 0xD) {
+            if (count > UINT64_MAX / 2) return false;
+            count *= 2;  // keys, then values
+        }
+        if (count > (tableAt - at) / refSize) return false;
+        first = p + at;
+        return true;
+    };
+
+    // Depth-first from the top object without recursion; each object's node count is kept.
+    constexpr uint64_t kUnknown = UINT64_MAX, kVisiting = UINT64_MAX - 1;
+    std::vector<uint64_t> nodes(size_t(objects), kUnknown);
+    struct Frame {
+        uint64_t object;
+        const uint8_t* refs;
+        uint64_t count, next, total;
+    };
+    std::vector<Frame> stack;
+    uint64_t top = bigEndian(trailer + 16, 8);
+    if (top >= objects) return true;
+    auto enter = [&](uint64_t object) {
+        Frame frame{object, nullptr, 0, 0, 1};
+        if (!references(object, frame.refs, frame.count)) return false;
+        nodes[size_t(object)] = kVisiting;
+        stack.push_back(frame);
+        return true;
+    };
+    if (!enter(top)) return true;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.count) {
+            uint64_t total = frame.total;
+            nodes[size_t(frame.object)] = total;
+            stack.pop_back();
+            if (stack.empty()) return total <= limit;
+            stack.back().total = std::min(limit + 1, stack.back().total + total);
+            if (stack.back().total > limit) return false;
+            continue;
+        }
+        uint64_t child = bigEndian(frame.refs + frame.next * refSize, refSize);
+        ++frame.next;
+        if (child >= objects) return true;  // the library refuses it
+        if (nodes[size_t(child)] == kVisiting) return false;  // a loop: no tree at all
+        if (nodes[size_t(child)] != kUnknown) {
+            frame.total = std::min(limit + 1, frame.total + nodes[size_t(child)]);
+            if (frame.total > limit) return false;
+            continue;
+        }
+        if (!enter(child)) return true;
+    }
+    return true;
+}
+
 bool fromPlist(plist_t node, Value& out, int depth) {
     if (depth > kMaxDepth) return false;
     switch (plist_get_node_type(node)) {
@@ -152,18 +245,26 @@ bool fromPlist(plist_t node, Value& out, int depth) {
     }
     case PLIST_ARRAY: {
         Array a;
-        uint32_t n = plist_array_get_size(node);
-        a.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) {
+        a.reserve(plist_array_get_size(node));
+        // By iterator: the library finds an item by index by walking the list from its start.
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        if (!it) return false;
+        std::unique_ptr<void, decltype(&std::free)> iterator(it, &std::free);
+        for (;;) {
+            plist_t item = nullptr;
+            plist_array_next_item(node, it, &item);
+            if (!item) break;
             Value e;
-            if (!fromPlist(plist_array_get_item(node, i), e, depth + 1)) return false;
+            if (!fromPlist(item, e, depth + 1)) return false;
             a.push_back(std::move(e));
         }
         out = Value(std::move(a));
         return true;
     }
     case PLIST_DICT: {
-        Dictionary d;
+        std::vector<Dictionary::Entry> entries;
+        entries.reserve(plist_dict_get_size(node));
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(node, &it);
         if (!it) return false;
@@ -179,10 +280,10 @@ bool fromPlist(plist_t node, Value& out, int depth) {
                 ok = false;
                 break;
             }
-            d.set(std::move(*key), std::move(e));
+            entries.emplace_back(std::move(*key), std::move(e));
         }
         std::free(it);
-        if (ok) out = Value(std::move(d));
+        if (ok) out = Value(Dictionary::fromEntries(std::move(entries)));
         return ok;
     }
     default: return false;
@@ -243,8 +344,12 @@ Result<Value> valueFromPlist(std::string_view data) {
     if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max())
         return Error::withDescription(kPlistErrorDomain, 1, "The data is not a property list");
     plist_t raw = nullptr;  // the library leaves it untouched on failure
-    if (plist_is_binary(data.data(), uint32_t(data.size())))
+    if (plist_is_binary(data.data(), uint32_t(data.size()))) {
+        if (!binaryExpansionWithinLimit(data))
+            return Error::withDescription(kPlistErrorDomain, 2,
+                                          "The property list refers to its objects so often that it would expand far beyond its size");
         plist_from_bin(data.data(), uint32_t(data.size()), &raw);
+    }
     else
         plist_from_xml(data.data(), uint32_t(data.size()), &raw);
     PlistPtr root(raw);

@@ -238,6 +238,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
     provisional->setPort(ntohs(source.sin_port));
     provisional->setHasPeerAddress(true);
     provisional->setTunnelSocket(socket);
+    provisional->setAttemptTransactionId(attempt.transaction->transactionId());
     if (original) {
         provisional->setUDID(original->UDID());
         provisional->setUUID(original->UUID());
@@ -324,6 +325,9 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
             continue;
         }
         silence = timing_.confirmationPolls;
+        const sockaddr_in answered = tunnexRemoteAddressOf(wait.potentialPeer);
+        const bool fromAnswered =
+            answered.sin_addr.s_addr == source.sin_addr.s_addr && answered.sin_port == source.sin_port;
         sockaddr_storage address{};
         std::memcpy(&address, &source, sizeof source);
         wait.potentialPeer->setAddress(address);
@@ -350,6 +354,12 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
             dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
             settled = true;
         } else if (udt) {
+            // A responder whose confirmation was answered by an ACCEPT that got lost sees the
+            // originator's transport start from the endpoint it confirmed: that is the acceptance.
+            if (!wait.originator && fromAnswered) {
+                KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
+                dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
+            }
             settled = true;
         }
     }

@@ -13,6 +13,7 @@
 #include "tunnel/TunnexSocketImpl.h"
 #include "tunnel/TunnexTransaction.h"
 #include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/TunnexUDTPacketFilter.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
@@ -69,10 +70,23 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
         peer->failedToConnectWithRemotePeer(remote);
         return;
     }
-    // From here on closing the socket object leaves the descriptor open: UDT owns it once bound.
-    tunnelSocket->setSocketCloseOwnership(false);
     // Read now: the datagrams that arrived during the countdown may have moved it.
     const sockaddr_storage address = remote->address();
+    // The transport connects only toward an address the invitation named, and from now on hears
+    // only that endpoint, with its handshake's sizes bounded.
+    auto manager = tunnexPeerManager();
+    auto transaction = manager ? manager->transactionForTransactionId(remote->attemptTransactionId()) : nullptr;
+    sockaddr_in peerAddress{};
+    if (address.ss_family == AF_INET) std::memcpy(&peerAddress, &address, sizeof peerAddress);
+    if (!transaction || !transaction->invitationNames(peerAddress) ||
+        !tunnexGuardUDTSocket(tunnelSocket->sock(), peerAddress)) {
+        KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
+              "the peer's address was not named by the invitation");
+        peer->failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    // From here on closing the socket object leaves the descriptor open: UDT owns it once bound.
+    tunnelSocket->setSocketCloseOwnership(false);
     KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
     // Both sides connect toward each other at once (UDT's rendezvous mode).

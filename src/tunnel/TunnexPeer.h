@@ -31,6 +31,7 @@
 #include "platform/Executors.h"
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
+#include "tunnel/TunnexChannelPairing.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexPeerDelegates.h"
@@ -238,6 +239,7 @@ public:
     void sendEncryptedCEK();
     // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
     void disconnectFromPeers() override;
+    void probeMainChannel() override { mainChannelLifeCheck(); }
     // Sends one life check from a global queue; a failed send ends the tunnel.
     void mainChannelLifeCheck();
     // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
@@ -436,8 +438,6 @@ private:
     // announce is the open-forward message of this side's own request.
     std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                     uint32_t sharedHash, const std::optional<Bytes>& announce);
-    // Waits for a crossing request of the remote to be readable, then reads the main channel.
-    void readCrossingRequests();
     // Reads and handles every message the main channel holds now (besides the socket manager's
     // poll thread, which reads one message per pass).
     void readWaitingMainChannelMessages();
@@ -525,13 +525,11 @@ private:
     std::mutex datagramRelayMutex_;
     // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
     std::mutex channelOpenMutex_;
-    // Guarded by channelOpenMutex_: the earliest moments of this side's next announcement and
-    // next connect.
-    std::chrono::steady_clock::time_point announceNotBefore_{};
-    std::chrono::steady_clock::time_point connectNotBefore_{};
-    // Guarded by lock_: the remote's requested hashes not yet given a channel, and channels
-    // already paired for a hash whose opener has not asked yet.
-    std::set<uint32_t> remoteHashesWaiting_;
+    // Guarded by channelOpenMutex_: the channel this side opened last.
+    std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
+    // Guarded by lock_: the pairing of channels with hashes, and channels already paired for a
+    // hash whose opener has not asked yet.
+    TunnexChannelPairing pairing_;
     std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
     // Guarded by lock_: hashes whose close notice came before their channel was entered.
     std::deque<uint32_t> earlyCloseNotices_;

@@ -2,32 +2,7 @@
 // a data channel on both sides of a tunnel, the answering side's outgoing connection, forward
 // results, the closing of channels, the delayed close of the main channel and the teardown.
 //
-// Pairing rule for data channels. Every data channel of a tunnel is a UDT rendezvous connection
-// on the one punched UDP socket, and UDT pairs a side's connect with whatever connect of the other
-// side is in flight at that moment. The handshake carries nothing that tells which request the
-// other side meant, so both sides derive it from the same facts:
-//  1. Each side opens one data channel at a time per tunnel (channelOpenMutex_), its own requests
-//     and its answers to the remote's alike; the k-th connection of one side therefore pairs with
-//     the k-th of the other. A requester announces its hash on the main channel before it
-//     connects; an answerer connects only after reading the hash it answers.
-//  2. A completed connection belongs to the smallest of this side's hash (its own request or the
-//     one it answers) and the remote's announced hashes that have no channel yet. When both ends
-//     request at once, each side knows both hashes, so both give the connection to the smaller one
-//     and open again for the larger; a connection given to a hash whose opener has not asked yet
-//     waits in pairedChannels_ for it. An answerer is never in doubt: the remote's connect in
-//     flight is the request it answers.
-//  3. A requester cannot tell from the connection whether the remote answered it or crossed it
-//     with a request of its own. A crossing request was sent before the remote's first handshake
-//     and so reached this machine before the connection completed; after kPairingSettle (UDT
-//     hands received data to readers at its next acknowledgement) the requester reads every
-//     waiting main-channel message itself, so the crossing hash is known before it decides.
-//  4. A side starts no connect sooner than kConnectGap after its previous one completed. The two
-//     sockets of a rendezvous often complete a handshake period (250 ms) apart: the later one is
-//     still waiting for a handshake, and would take the first handshake of this side's next
-//     socket for its partner's.
-//  5. A side announces no request sooner than kAnnounceGap after a connection whose remote was
-//     requesting: that remote may complete later (rule 4) and then still decide by rule 3, and a
-//     new announcement read before its decision would look like a crossing request.
+// The pairing of data channels with forwards is TunnexChannelPairing's; this file feeds it.
 #include <udt/udt.h>
 
 #include <algorithm>
@@ -53,11 +28,6 @@
 namespace kl {
 namespace {
 
-constexpr auto kPairingSettle = std::chrono::milliseconds(250);
-constexpr auto kConnectGap = std::chrono::milliseconds(1000);
-constexpr auto kAnnounceGap = std::chrono::milliseconds(1500);
-// UDT repeats a rendezvous handshake every 250 ms; the margin covers a loaded machine.
-constexpr auto kRemoteCompletionAllowance = std::chrono::milliseconds(400);
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
 // Close notices of channels not entered yet; far more than can be opening at once.
@@ -207,43 +177,56 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_pt
         if (auto found = pairedChannels_.find(sharedHash); found != pairedChannels_.end()) {
             auto channel = std::move(found->second);
             pairedChannels_.erase(found);
-            remoteHashesWaiting_.erase(sharedHash);
+            pairing_.forget(sharedHash);
             return channel;
         }
     }
     const bool requesting = announce.has_value();
+    auto previous = lastOpenedChannel_.lock();
     if (requesting) {
-        std::this_thread::sleep_until(announceNotBefore_);
+        TunnexChannelPairing::TimePoint notBefore;
+        const bool remoteDecided = previous && previous->remoteSentData();
+        {
+            std::lock_guard lock(lock_);
+            notBefore = pairing_.announceNotBefore(remoteDecided);
+        }
+        std::this_thread::sleep_until(notBefore);
         sendMainChannelMessage(*announce);
     }
     for (;;) {
-        std::this_thread::sleep_until(connectNotBefore_);
+        TunnexChannelPairing::TimePoint notBefore;
+        const bool remoteComplete = previous && previous->remoteComplete();
+        {
+            std::lock_guard lock(lock_);
+            notBefore = pairing_.connectNotBefore(remoteComplete);
+        }
+        std::this_thread::sleep_until(notBefore);
         auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
-        const auto completed = std::chrono::steady_clock::now();
-        connectNotBefore_ = completed + kConnectGap;
         if (!channel) {
             std::lock_guard lock(lock_);
-            remoteHashesWaiting_.erase(sharedHash);
+            pairing_.forget(sharedHash);
             return nullptr;
         }
-        if (requesting) readCrossingRequests();
+        lastOpenedChannel_ = channel;
+        previous = channel;
+        TunnexChannelPairing::TimePoint decideAt;
+        {
+            std::lock_guard lock(lock_);
+            decideAt = pairing_.connected(sharedHash, requesting, std::chrono::steady_clock::now());
+        }
+        if (decideAt > std::chrono::steady_clock::now()) {
+            // A crossing request of the remote is readable by then: read it here rather than wait
+            // for the poll thread.
+            std::this_thread::sleep_until(decideAt);
+            readWaitingMainChannelMessages();
+        }
         std::lock_guard lock(lock_);
-        // An answerer met a requester; a requester that knows a remote hash without a channel met
-        // one too (the remote answers nothing while its own request is open).
-        const bool remoteRequested = !requesting || !remoteHashesWaiting_.empty();
-        if (remoteRequested) announceNotBefore_ = completed + kAnnounceGap;
-        uint32_t owner = sharedHash;
-        if (!remoteHashesWaiting_.empty()) owner = std::min(owner, *remoteHashesWaiting_.begin());
-        remoteHashesWaiting_.erase(owner);
+        const uint32_t owner = pairing_.decide();
+        channel->holdSendsUntil(pairing_.sendsHeldUntil());
         if (owner == sharedHash) return channel;
         KLLog(kKLTLoggingLevelDebug, "Data channel opened for hash %x paired with the remote's hash %x", sharedHash, owner);
         pairedChannels_[owner] = channel;
     }
-}
-
-void TunnexPeer::readCrossingRequests() {
-    std::this_thread::sleep_for(kPairingSettle);
-    readWaitingMainChannelMessages();
 }
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
@@ -279,11 +262,6 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std
     KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)", shortUUID.c_str());
     KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
     auto channel = TunnexSocketImpl::create(opened.value());
-    // The remote's socket of this rendezvous may complete up to a handshake period after this one
-    // (rule 4 above). A data packet that reaches it before then completes it but is lost, and UDT
-    // takes that loss at the start of a connection for congestion: the channel would crawl at a
-    // few hundred packets a second for seconds. So nothing is sent before the remote is done.
-    channel->holdSendsUntil(std::chrono::steady_clock::now() + kRemoteCompletionAllowance);
     const std::string key = StringForChannelHash(NextChannelHash());
     std::lock_guard lock(lock_);
     channels_[key] = channel;
@@ -304,7 +282,7 @@ void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
     }
     {
         std::lock_guard lock(lock_);
-        remoteHashesWaiting_.insert(request.chanHash);
+        pairing_.remoteAnnounced(request.chanHash);
     }
     std::weak_ptr<TunnexPeer> weak = weak_from_this();
     remote->tunnelQueue()->async([weak, request, remote] {
@@ -347,9 +325,13 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
     record->remotePeer = remotePeer;
     record->hostname = request.host;
     record->port = request.port;
+    if (usingEncryption()) channel->setDelegate(weak_from_this());
     SocketPtr socket;
+    bool closedEarly = false;
     {
-        // The record owns the socket before the core can report anything about it.
+        // The record owns the socket, the channel knows it and the peer holds the channel before
+        // the core can report anything about the connection: a refusal reported at once must find
+        // them all, or its close leaves the channel entered and counted for good.
         SocketCoreLock lock;
         socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false, record);
         if (socket->socketError()) {
@@ -359,11 +341,11 @@ bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
             socket.reset();
         } else {
             record->attach(socket);
+            closedEarly = addChannel(request.chanHash, channel);
+            channel->setLocalSocket(socket);
         }
     }
     if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
-    const bool closedEarly = addChannel(request.chanHash, channel);
-    if (usingEncryption()) channel->setDelegate(weak_from_this());
     channel->bridgeToSocket(socket);
     if (closedEarly) closeChannelForHash(request.chanHash);
     return true;
@@ -525,7 +507,7 @@ void TunnexPeer::teardownConnection() {
             listeners.swap(self->serviceListeners_);
             self->pairedChannels_.clear();
             self->earlyCloseNotices_.clear();
-            self->remoteHashesWaiting_.clear();
+            self->pairing_ = TunnexChannelPairing();
         }
         self->closeDatagramForwards();
         for (const auto& [key, channel] : channels) {

@@ -127,6 +127,9 @@ std::shared_ptr<KLNetSocket> TunnexPeer::recyclePingSocketWithOldPeer(const std:
     if (state.pingSocket) state.pingSocket->setTag(0);
     // The old socket stays with the peer that holds it as its handoff socket.
     state.pingSocket.reset();
+    // A recycle follows a silent server, which may have restarted and begun its nonces anew; the
+    // replies on the new socket are judged by a fresh gate.
+    state.replyNonces.reset();
     auto socket = newSocketRegisteredWithServer();
     if (socket) socket->setTag(kPingSocketTag);
     state.pingSocket = socket;

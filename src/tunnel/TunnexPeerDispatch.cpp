@@ -179,10 +179,10 @@ std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const Tunnex
         transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
         if (!transaction) {
             refusal = "unknown transaction";
-        } else if (!matches) {
-            refusal = "not the transaction of the attempt under way";
         } else if (transaction->isComplete()) {
             refusal = "the transaction is done";
+        } else if (!matches) {
+            refusal = "not the transaction of the attempt under way";
         } else if (!transaction->invitationNames(sender)) {
             refusal = "the invitation did not name the sender";
         }

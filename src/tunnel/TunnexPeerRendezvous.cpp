@@ -139,7 +139,9 @@ void TunnexPeer::pingTimeOut() {
     {
         std::lock_guard lock(pingSocketLock());
         replaced = registeredTunnexPeer();
-        recycleTunnexPeer(replaced)->serverPing();
+        // The new socket's loop sends the first ping once its descriptor is bound: a ping sent
+        // from here would leave before there is a descriptor to send it from.
+        recycleTunnexPeer(replaced);
     }
     replaced.reset();
     auto& state = tunnexPeerClassState();

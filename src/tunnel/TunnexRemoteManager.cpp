@@ -177,6 +177,20 @@ void TunnexRemoteManager::registerTransaction(const std::shared_ptr<TunnexTransa
         transactionDictionary_[transaction->transactionId()] = transaction;
     }
     if (auto remote = transaction->remotePeer()) markStartForRemoteUUID(remote->UUID());
+    // Every transaction keeps its remote until pruned: housekeeping runs from the first one on.
+    std::lock_guard lock(lifeCheckMutex_);
+    if (!housekeepingTimer_) {
+        std::weak_ptr<TunnexRemoteManager> weak = weak_from_this();
+        housekeepingTimer_ = std::make_unique<KLTTimer>(kHousekeepingIntervalSeconds, [weak] {
+            if (auto self = weak.lock()) self->performHousekeeping();
+        });
+    }
+    housekeepingTimer_->startIfNeeded();
+}
+
+bool TunnexRemoteManager::housekeepingRunning() const {
+    std::lock_guard lock(lifeCheckMutex_);
+    return housekeepingTimer_ && housekeepingTimer_->isRunning();
 }
 
 std::shared_ptr<TunnexTransaction> TunnexRemoteManager::transactionForTransactionId(int64_t transactionId) {

@@ -64,6 +64,8 @@ class TunnexRemoteManager : public TunnexPeerManagerLink, public std::enable_sha
 public:
     static constexpr double kLifeCheckIntervalSeconds = 30.0;
     static constexpr double kTransactionLifetimeSeconds = 360.0;
+    // Housekeeping runs this often while any transaction is kept.
+    static constexpr double kHousekeepingIntervalSeconds = 30.0;
 
     // The process's manager, made on first use and installed as the peers' manager.
     static std::shared_ptr<TunnexRemoteManager> sharedInstance();
@@ -102,6 +104,7 @@ public:
     bool isOriginatorForTransactionId(int64_t transactionId) override;
     void deleteTransaction(const std::shared_ptr<TunnexTransaction>& transaction);
     void performHousekeeping() { pruneExpiredTransactions(); }
+    bool housekeepingRunning() const;
     void pruneExpiredTransactions();
     // The identifier of the latest transaction this machine started (0 before the first), for logs.
     int64_t lastOriginatedTransactionId() const { return lastOriginatedTransactionId_.load(); }
@@ -208,6 +211,9 @@ private:
     // The life check; started and cancelled under its own lock so reports from any thread agree.
     mutable std::mutex lifeCheckMutex_;
     std::unique_ptr<KLTTimer> lifeCheckTimer_;  // guarded by lifeCheckMutex_
+    // Prunes transactions on the global queue from the first registered one on; started under the
+    // life check's lock.
+    std::unique_ptr<KLTTimer> housekeepingTimer_;
 };
 
 }  // namespace kl

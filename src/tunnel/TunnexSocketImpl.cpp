@@ -30,6 +30,8 @@ constexpr auto kBridgeWaitStep = std::chrono::milliseconds(10);
 constexpr int kBridgeWaitSteps = 100;
 constexpr auto kLocalRoomWaitSlice = std::chrono::milliseconds(50);
 constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
+constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
+constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
 // UDT reports "no data" on a non-blocking receive as 6002; it is the normal end of a pass.
 constexpr int kUDTErrorNothingToReceive = 6002;
 constexpr int kUDTErrorInvalidSocket = 5004;
@@ -111,6 +113,8 @@ bool TunnexSocketImpl::isBridgeClosed() {
 // --- Bridging -----------------------------------------------------------------------------------
 
 void TunnexSocketImpl::bridgeToSocket(const SocketPtr& local) {
+    // A connection that failed at once has already closed the channel, and its local socket.
+    if (closeStarted_.load()) return;
     KLLog(kKLTLoggingLevelDebug, "Bridging UDT socket: %d to local socket: %d", udtSocket(), sk_ossocket(local));
     setLocalSocket(local);
     TunnexSocketManager::sharedInstance().addSocket(self());
@@ -326,10 +330,26 @@ void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point mome
     sendsHeldUntil_.store(moment);
 }
 
+bool TunnexSocketImpl::remoteComplete() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0 || perf.pktRecvACKTotal > 0 || perf.pktRecvNAKTotal > 0;
+}
+
+bool TunnexSocketImpl::remoteSentData() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0;
+}
+
 bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
     if (bytes.empty()) return true;
     // On the send queue's own thread: whatever waits behind waits anyway.
     while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
+        if (remoteComplete()) {
+            sendsHeldUntil_.store({});
+            break;
+        }
         std::this_thread::sleep_for(kSendHoldStep);
     }
     auto delegate = this->delegate();
@@ -382,13 +402,40 @@ bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
 
 // --- Closing ------------------------------------------------------------------------------------
 
+namespace {
+
+int32_t unsentBytes(int udtSocket) {
+    int32_t unsent = 0;
+    int length = sizeof unsent;
+    if (UDT::getsockopt(udtSocket, 0, UDT_SNDDATA, &unsent, &length) == UDT::ERROR) return 0;
+    return unsent;
+}
+
+// Closes the UDT socket once the remote has acknowledged everything it was sent: UDT's own close
+// ends the connection then and there, cutting off whatever its send buffer still held (the tail
+// of a large response on a slow path). Waits on a timer, never on the caller's thread, for as
+// long as the remote keeps acknowledging; a remote that stops for kUnsentStallLimit is given up.
+void closeWhenDelivered(int udtSocket, int32_t lastUnsent, std::chrono::steady_clock::time_point stalledSince) {
+    const int32_t unsent = UDT::getsockstate(udtSocket) == CONNECTED ? unsentBytes(udtSocket) : 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (unsent != lastUnsent) stalledSince = now;
+    if (unsent > 0 && now - stalledSince < kUnsentStallLimit) {
+        globalQueue().after(kUnsentCheckStep,
+                            [udtSocket, unsent, stalledSince] { closeWhenDelivered(udtSocket, unsent, stalledSince); });
+        return;
+    }
+    if (unsent > 0) KLLog(kKLTLoggingLevelError, "Closing socket %d with %d bytes unacknowledged", udtSocket, unsent);
+    // Asynchronous sending makes UDT's close return at once instead of lingering (up to minutes).
+    setBoolOption(udtSocket, UDT_SNDSYN, false);
+    UDT::close(udtSocket);
+}
+
+}  // namespace
+
 void TunnexSocketImpl::closeUDTSocket(int udtSocket) {
     if (udtSocket == 0 || udtSocket == UDT::INVALID_SOCK) return;
     KLLog(kKLTLoggingLevelDebug, "TunnexSocketImpl - close on socket: %d", udtSocket);
-    // Asynchronous sending makes UDT's close return at once and deliver what is still unsent in
-    // the background, instead of lingering here (up to minutes) while the peer is unreachable.
-    setBoolOption(udtSocket, UDT_SNDSYN, false);
-    UDT::close(udtSocket);
+    closeWhenDelivered(udtSocket, -1, std::chrono::steady_clock::now());
 }
 
 void TunnexSocketImpl::close() {

@@ -70,8 +70,13 @@ public:
     // The UDT socket as registered; 0 once the socket manager has unregistered it.
     int udtSocket() const { return udtSocket_.load(); }
     void setUDTSocket(int udtSocket);
-    // Holds the channel's sends until the given moment (see TunnexPeer::openChannelForRemotePeer).
+    // Holds the channel's sends until the given moment, or until the remote end is heard on it
+    // (see TunnexChannelPairing).
     void holdSendsUntil(std::chrono::steady_clock::time_point moment);
+    // Any packet of the remote end has arrived: its socket has completed the connection.
+    bool remoteComplete();
+    // Data of the remote end has arrived.
+    bool remoteSentData();
     uint32_t socketId() const { return socketId_; }
     uint64_t bytesWritten() const { return bytesWritten_.load(); }
     uint64_t bytesRead() const { return bytesRead_.load(); }

@@ -202,15 +202,11 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
             polling_ = false;
             return;
         }
-        if (result == 0) continue;
+        std::vector<Quiet> toClose = checkLiveness();
+        if (result == 0 && toClose.empty()) continue;
 
-        struct Dropped {
-            std::shared_ptr<TunnexSocketImpl> socket;
-            std::shared_ptr<TunnexMainChannelListener> listener;
-        };
-        std::vector<Dropped> toClose;
         bool acted = false;
-        for (int number : readSet) {
+        for (int number : result > 0 ? readSet : UDT::UDSET{}) {
             auto socket = socketForSocketNumber(number);
             if (!socket) continue;
             if (auto listener = mainChannelListenerOf(socket)) {
@@ -227,8 +223,47 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
             removeSocket(dropped.socket);
             if (dropped.listener) dropped.listener->disconnectFromPeers();
         }
-        if (!acted) nap(stop, kBusyPause);
+        if (!acted && toClose.empty()) nap(stop, kBusyPause);
     }
+}
+
+void TunnexSocketManager::setLivenessLimits(double probeAfterSeconds, double silenceLimitSeconds) {
+    probeAfterMs_ = int64_t(probeAfterSeconds * 1000);
+    silenceLimitMs_ = int64_t(silenceLimitSeconds * 1000);
+}
+
+std::vector<TunnexSocketManager::Quiet> TunnexSocketManager::checkLiveness() {
+    std::vector<Quiet> silent;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextLivenessCheck_) return silent;
+    nextLivenessCheck_ = now + std::chrono::milliseconds(250);
+    const auto probeAfter = std::chrono::milliseconds(probeAfterMs_.load());
+    const auto silenceLimit = std::chrono::milliseconds(silenceLimitMs_.load());
+    std::set<int> present;
+    for (int number : selectSocketsWithDescriptorSet()) {
+        auto socket = socketForSocketNumber(number);
+        auto listener = socket ? mainChannelListenerOf(socket) : nullptr;
+        if (!listener) continue;
+        UDT::TRACEINFO trace{};
+        if (UDT::perfmon(number, &trace, false) == UDT::ERROR) continue;
+        present.insert(number);
+        const int64_t heard = trace.pktRecvTotal + trace.pktRecvACKTotal + trace.pktRecvNAKTotal;
+        Liveness& state = liveness_[number];
+        if (heard != state.heard) {
+            state = {heard, now, {}};
+        } else if (state.probed == std::chrono::steady_clock::time_point{}) {
+            if (now - state.lastHeard >= probeAfter) {
+                state.probed = now;
+                listener->probeMainChannel();
+            }
+        } else if (now - state.probed >= silenceLimit) {
+            KLLog(kKLTLoggingLevelError, "Main channel %d: nothing heard from the remote for %.1f s; taken down", number,
+                  std::chrono::duration<double>(now - state.lastHeard).count());
+            silent.push_back({socket, listener});
+        }
+    }
+    std::erase_if(liveness_, [&](const auto& entry) { return !present.count(entry.first); });
+    return silent;
 }
 
 }  // namespace kl

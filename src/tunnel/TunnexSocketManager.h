@@ -52,6 +52,11 @@ public:
     // Asks every listener that owns a registered socket, once each, to take its tunnel down.
     void askPeersToDisconnect();
 
+    // A main channel from whose remote nothing (data or acknowledgement) was heard for
+    // probeAfter seconds is probed; heard nothing for silenceLimit more seconds, it is dropped and
+    // its tunnel taken down. UDT's own expiry would take close to a minute.
+    void setLivenessLimits(double probeAfterSeconds, double silenceLimitSeconds);
+
     // Diagnostics: whether the loop's thread runs, and how many loops have started.
     bool isPolling() const;
     uint64_t pollLoopsStarted() const { return loopsStarted_.load(); }
@@ -67,6 +72,22 @@ private:
     void pruneClosedSockets();
     static std::shared_ptr<TunnexMainChannelListener> mainChannelListenerOf(
         const std::shared_ptr<TunnexSocketImpl>& socket);
+    // On the loop's thread, about once a second: probes quiet main channels and returns the ones
+    // whose remote stayed silent past the limit.
+    struct Quiet {
+        std::shared_ptr<TunnexSocketImpl> socket;
+        std::shared_ptr<TunnexMainChannelListener> listener;
+    };
+    std::vector<Quiet> checkLiveness();
+    struct Liveness {
+        int64_t heard = -1;  // the remote's packets and acknowledgements received so far
+        std::chrono::steady_clock::time_point lastHeard{};
+        std::chrono::steady_clock::time_point probed{};  // zero while no probe is outstanding
+    };
+    std::map<int, Liveness> liveness_;  // the loop's thread only
+    std::chrono::steady_clock::time_point nextLivenessCheck_{};  // the loop's thread only
+    std::atomic<int64_t> probeAfterMs_{3000};
+    std::atomic<int64_t> silenceLimitMs_{6000};
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

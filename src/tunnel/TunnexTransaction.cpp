@@ -18,8 +18,11 @@ int64_t TunnexTransaction::nextOriginatingTransactionId() {
 
 void TunnexTransaction::finish() {
     isComplete_.store(true);
+    // The remote record holds the punched socket (and its wake descriptor) until housekeeping
+    // prunes the transaction; nothing needs either once the attempt is over.
     std::lock_guard lock(mutex_);
     peer_.reset();
+    remotePeer_.reset();
 }
 
 void TunnexTransaction::addInvitedAddress(const sockaddr_storage& address) {

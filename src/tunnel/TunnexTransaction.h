@@ -36,7 +36,8 @@ public:
     bool isComplete() const { return isComplete_.load(); }
     void setIsComplete(bool value) { isComplete_.store(value); }
     // The attempt ended (connected or failed): marked complete, so that late datagrams and late
-    // invitations of it change nothing, and its peer let go until housekeeping prunes it.
+    // invitations of it change nothing, and its peer and remote let go until housekeeping prunes
+    // it.
     void finish();
     // The hole-punch handshake waits for the other side's confirmation.
     bool isWaitingForAcceptance() const { return isWaitingForAcceptance_.load(); }

@@ -1,7 +1,10 @@
 #include "DaemonTestSupport.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +47,9 @@ DaemonProcess::DaemonProcess(Options options) : options_(std::move(options)) {
         Preferences preferences(kPWControlServiceName);
         preferences.setValue("loggingLevel", Value(int64_t(options_.loggingLevel)));
         preferences.synchronize();
+        Preferences daemonPreferences("com.kelvaro.portweaver.daemon");
+        for (const auto& [key, value] : options_.daemonPreferences) daemonPreferences.setValue(key, value);
+        daemonPreferences.synchronize();
     }
     paths::setRoot({});
     start();
@@ -56,11 +62,12 @@ void DaemonProcess::start() {
         if (entry.rfind("KL_ROOT=", 0) == 0 || entry.rfind("KLIPC_SOCKET_DIR=", 0) == 0) continue;
         variables.push_back(entry);
     }
+    // The options' variables come first: the first of two entries of a name is the one read.
+    for (const auto& [name, value] : options_.environment) variables.insert(variables.begin(), name + "=" + value);
     variables.push_back("KL_ROOT=" + root_.string());
     variables.push_back(std::string(ipc::kSocketDirEnvironment) + "=" + socketDir_.string());
     variables.push_back("KL_LOG_STDERR=1");
     variables.push_back("ASAN_OPTIONS=detect_leaks=0");
-    for (const auto& [name, value] : options_.environment) variables.push_back(name + "=" + value);
     if (options_.listenFd >= 0) {
         variables.push_back("LISTEN_FDS=1");
         variables.push_back(std::string("LISTEN_FDNAMES=") + kPWControlServiceName);
@@ -69,12 +76,15 @@ void DaemonProcess::start() {
     reaped_ = false;
     pid_ = ::fork();
     if (pid_ == 0) {
+        // A test binary that crashes takes its daemon with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(logFd, 2);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(null, 1);
         if (options_.listenFd >= 0) {
-            ::dup2(options_.listenFd, 3);
+            if (options_.listenFd == 3) ::fcntl(3, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
+            else ::dup2(options_.listenFd, 3);
             variables.push_back("LISTEN_PID=" + std::to_string(::getpid()));
         }
         std::vector<char*> envp;
@@ -220,6 +230,18 @@ bool TestControlApp::waitForMessage(uint64_t number, std::chrono::milliseconds t
 bool TestControlApp::invalid() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->invalid;
+}
+
+int closedLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 Dictionary command(uint64_t number, Dictionary keys) {

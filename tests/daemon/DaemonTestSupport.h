@@ -24,10 +24,11 @@ public:
         std::map<std::string, std::string> environment;  // added to the daemon's environment
         int loggingLevel = 2;                            // written as the "loggingLevel" preference
         int listenFd = -1;                               // passed as a systemd-activated socket
+        Dictionary daemonPreferences;                    // the daemon's own preference domain
     };
     DaemonProcess() : DaemonProcess(Options{}) {}
     explicit DaemonProcess(Options options);
-    // Ends the daemon (SIGKILL when it is still running) and restores the socket folder variable.
+    // Ends the daemon (SIGKILL when it is still running).
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
@@ -97,6 +98,9 @@ private:
     std::shared_ptr<Shared> shared_;
     klipc_connection_t connection_ = nullptr;
 };
+
+// A loopback TCP port that nothing listens on (bound once, then closed).
+int closedLoopbackPort();
 
 // A message dictionary of a command number and keys.
 Dictionary command(uint64_t number, Dictionary keys = {});

@@ -1,6 +1,10 @@
-// Frames that a listener must refuse, for the codec tests and for the live listener test.
+// Frames that a listener must refuse, for the codec tests, the live listener test and the hostile
+// client of the flood test.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -44,6 +48,21 @@ inline Bytes oneEntry(const std::string& key, const Bytes& value) {
     body.insert(body.end(), key.begin(), key.end());
     body.insert(body.end(), value.begin(), value.end());
     return body;
+}
+
+// The body of {"a": [count nulls]}: one wire byte per element, a whole value each in memory.
+inline Bytes arrayOfNulls(uint32_t count) {
+    Bytes array{9};
+    putLE(array, count, 4);
+    array.insert(array.end(), count, 0);
+    return oneEntry("a", array);
+}
+
+// True once the other end has closed a connected socket (or it failed).
+inline bool closedByPeer(int fd) {
+    char byte;
+    ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 inline std::vector<MalformedFrame> malformedFrames() {

@@ -1,7 +1,8 @@
 // klipc connections between real processes over real AF_UNIX sockets: messages and replies with
 // the peer's credentials, interruption and recovery after a listener is killed, a client that goes
-// away, cancel, a missing listener, hostile frames, socket activation, stale sockets and the two
-// memory bounds (a peer that floods, a peer that does not read).
+// away, cancel, a missing listener, hostile frames, socket activation, stale sockets, the two
+// memory bounds (a peer that floods, a peer that does not read) and the listener's limits against
+// silent, numerous and amplifying local clients.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,7 +28,9 @@
 
 #include "IPCMalformedFrames.h"
 #include "foundation/KLTLogging.h"
+#include "foundation/ipc/IPCConnectionLimits.h"
 #include "foundation/ipc/IPCEndpoint.h"
+#include "foundation/ipc/IPCSession.h"
 #include "foundation/ipc/KLIPCObjects.h"
 #include "foundation/ipc/klipc.h"
 #include "support/TestEnvironment.h"
@@ -39,6 +42,7 @@ namespace {
 using namespace std::chrono_literals;
 using Object = kl::ipc::ObjectRef;
 namespace ipc = kl::ipc;
+using ipc::test::closedByPeer;
 
 constexpr auto kWait = 20s;
 
@@ -272,12 +276,6 @@ bool writeAll(int fd, const kl::Bytes& bytes) {
         done += size_t(n);
     }
     return true;
-}
-
-bool closedByPeer(int fd) {
-    char byte;
-    ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 kl::Bytes encoded(ipc::FrameKind kind, uint64_t id, const kl::Value& body) {
@@ -648,6 +646,137 @@ TEST(KLIPCConnection, PeerThatStopsReadingIsDisconnected) {
     klipc_connection_cancel(listener);
     EXPECT_TRUE(kl::test::waitFor([&] { return listenerEvents->has(KLIPC_ERROR_CONNECTION_INVALID); }));
     klipc_release(listener);
+}
+
+// Counts of a process from /proc: threads, open descriptors, and resident and peak memory in KiB.
+struct ProcessFigures {
+    size_t threads = 0, descriptors = 0, residentKiB = 0, peakKiB = 0;
+};
+
+ProcessFigures figuresOf(pid_t pid) {
+    ProcessFigures f;
+    std::string base = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(base + "/fd", ec); !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++f.descriptors;
+    std::ifstream status(base + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        auto number = [&] { return size_t(std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10)); };
+        if (line.rfind("Threads:", 0) == 0) f.threads = number();
+        if (line.rfind("VmRSS:", 0) == 0) f.residentKiB = number();
+        if (line.rfind("VmHWM:", 0) == 0) f.peakKiB = number();
+    }
+    return f;
+}
+
+// Connections that say nothing, or start a frame and never finish it, are closed after the time
+// limit; one that has completed a frame may stay idle. Beyond the total cap, connections are
+// closed at once. None of it costs a thread per connection.
+TEST(KLIPCConnection, SilentConnectionsAreClosedAndCappedWithoutAThreadEach) {
+    std::string service = uniqueService("silent");
+    EchoListener listener(service);
+    {
+        Client warm(service);  // the listener's own threads exist from here on
+        ASSERT_EQ(roundTrip(warm.connection)->type, KLIPC_OK);
+    }
+    size_t threadsBefore = figuresOf(getpid()).threads;
+
+    int spoke = rawConnect(service);
+    kl::Bytes frame = encoded(ipc::FrameKind::Message, 0, kl::Value(kl::Dictionary{{"command", kl::Value("noop")}}));
+    ASSERT_TRUE(writeAll(spoke, frame));
+    int halfway = rawConnect(service);
+    ASSERT_TRUE(writeAll(halfway, kl::Bytes(frame.begin(), frame.begin() + ptrdiff_t(frame.size() / 2))));
+    const size_t extra = 10;
+    std::vector<int> silent;
+    for (size_t i = 0; i + 2 < ipc::kMaxListenerConnections + extra; ++i) silent.push_back(rawConnect(service));
+
+    // The ones over the cap go at once, the rest stay until their time is up.
+    auto closedCount = [&] { return size_t(std::count_if(silent.begin(), silent.end(), closedByPeer)); };
+    EXPECT_TRUE(runMainUntil([&] { return closedCount() >= extra; }, 3s)) << closedCount();
+    EXPECT_EQ(closedCount(), extra);
+    EXPECT_FALSE(closedByPeer(halfway));
+    EXPECT_LE(figuresOf(getpid()).threads, threadsBefore + 1) << "threads grew with the connections";
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(runMainUntil([&] { return closedCount() == silent.size() && closedByPeer(halfway); }, ipc::kFrameTimeout + 5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, ipc::kFrameTimeout - 1s);
+    EXPECT_FALSE(closedByPeer(spoke));
+    EXPECT_TRUE(kl::memoryLogContains("no complete frame within"));
+
+    // With the room made, a proper client is served.
+    Client client(service);
+    EXPECT_EQ(roundTrip(client.connection)->type, KLIPC_OK);
+    for (int fd : silent) ::close(fd);
+    ::close(halfway);
+    ::close(spoke);
+}
+
+// A local user without privileges opens thousands of connections and sends frames that decode to
+// as much as the wire allows (and one over the element limit): the listener in another process
+// keeps serving a proper client within a second, with its threads, descriptors and memory bounded.
+TEST(KLIPCConnection, LocalUserFloodLeavesTheListenerAnsweringWithinBounds) {
+    if (geteuid() != 0 || !helperRunsAsOthers()) GTEST_SKIP() << "needs root, to run the flood as another user";
+    const uid_t nobody = 65534;
+    char pattern[] = "/tmp/klipc-flood-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    std::string socketDir = pattern;
+    ::chmod(socketDir.c_str(), 0755);
+    ::setenv(ipc::kSocketDirEnvironment, socketDir.c_str(), 1);
+    std::string service = uniqueService("flood");
+    {
+        // A sanitizer build holds freed memory in quarantine (256 MB by default), which would stand
+        // for the listener's own bound in the figures; the listener runs without it.
+        const char* sanitizer = std::getenv("ASAN_OPTIONS");
+        std::string previous = sanitizer ? sanitizer : "";
+        ::setenv("ASAN_OPTIONS", (previous + ":quarantine_size_mb=0").c_str(), 1);
+        auto listener = startListenerProcess(service);
+        if (sanitizer) ::setenv("ASAN_OPTIONS", previous.c_str(), 1);
+        else ::unsetenv("ASAN_OPTIONS");
+        {
+            Client warm(service);
+            ASSERT_EQ(roundTrip(warm.connection)->type, KLIPC_OK);
+        }
+        ProcessFigures before = figuresOf(listener->pid());
+
+        const int connections = 3000;
+        PeerProcess flood({KLIPC_PEER_PATH, "flood", service, std::to_string(nobody), std::to_string(connections)});
+        auto line = flood.waitForLine("FLOODING", 120s);
+        ASSERT_TRUE(line.has_value()) << "the flood did not get through its connections";
+        size_t kept = 0, refused = 0;
+        std::sscanf(line->c_str(), "FLOODING %zu %zu", &kept, &refused);
+
+        Client client(service);
+        auto start = std::chrono::steady_clock::now();
+        auto answer = roundTrip(client.connection);
+        auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        ProcessFigures during = figuresOf(listener->pid());
+        std::printf("flood of %d connections: %zu kept, %zu refused; proper client answered in %lld ms; listener "
+                    "threads %zu -> %zu, descriptors %zu -> %zu, resident %zu -> %zu KiB (peak %zu KiB)\n",
+                    connections, kept, refused, (long long)latency.count(), before.threads, during.threads,
+                    before.descriptors, during.descriptors, before.residentKiB, during.residentKiB, during.peakKiB);
+        EXPECT_EQ(answer->type, KLIPC_OK);
+        EXPECT_LT(latency, 1s);
+        EXPECT_LE(kept, ipc::kMaxConnectionsPerUser);
+        EXPECT_GE(kept + refused, size_t(connections) * 9 / 10);
+        EXPECT_LE(during.threads, before.threads + 1);
+        EXPECT_LE(during.descriptors, before.descriptors + ipc::kMaxConnectionsPerUser + 4);
+        // Per connection kept: a frame being read and replies queued to a peer that does not read
+        // them; for the listener: its backlog of unhandled messages. Far below the gigabytes such
+        // a flood took when a frame could decode to forty times its size and count as its wire size.
+#ifdef __SANITIZE_THREAD__
+        const size_t scale = 4;  // every byte the listener touches has shadow bytes of its own
+#else
+        const size_t scale = 1;
+#endif
+        EXPECT_LT(during.peakKiB, before.residentKiB + scale * 512 * 1024);
+
+        flood.kill9();
+        EXPECT_TRUE(runMainUntil([&] { return figuresOf(listener->pid()).descriptors <= before.descriptors + 1; }, 10s))
+            << "descriptors left behind: " << figuresOf(listener->pid()).descriptors;
+    }
+    ::unsetenv(ipc::kSocketDirEnvironment);
+    std::filesystem::remove_all(socketDir);
 }
 
 }  // namespace

@@ -144,5 +144,28 @@ TEST(IPCWire, HugeDictionariesAreRefusedOnBothSides) {
     EXPECT_EQ(ok->asDictionary()->size(), 2000u);
 }
 
+// {a: [n nulls]} costs one wire byte per element and a whole Value each once decoded: the count an
+// array may have grows with the body, refused past that on both sides, and the size a frame
+// reports decoded is what it takes in memory, not its wire size.
+TEST(IPCWire, ElementsAreCappedInProportionToTheBody) {
+    auto nulls = test::arrayOfNulls;
+    size_t decoded = 0;
+    Bytes small = nulls(1000);
+    ASSERT_TRUE(decodeFrameBody(small, &decoded).ok());
+    EXPECT_GE(decoded, 1000 * sizeof(Value));
+
+    Bytes flood = nulls(1 << 20);
+    auto refused = decodeFrameBody(flood);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().description().find("elements"), std::string::npos) << refused.error().description();
+    EXPECT_FALSE(encodeFrame(FrameKind::Message, 0, Value(Dictionary{{"a", Value(Array(1 << 20))}})).ok());
+
+    // At the cap it still goes through, one more is refused.
+    uint32_t atCap = 0;
+    while (maxElementsPerContainer(nulls(atCap + 1).size()) >= atCap + 1) ++atCap;
+    EXPECT_TRUE(decodeFrameBody(nulls(atCap)).ok());
+    EXPECT_FALSE(decodeFrameBody(nulls(atCap + 1)).ok());
+}
+
 }  // namespace
 }  // namespace kl::ipc

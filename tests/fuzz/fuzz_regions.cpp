@@ -1,6 +1,6 @@
 // libFuzzer target over the region arithmetic the dirty queues use: arbitrary box lists through
 // append, validate, subtract, copy and the rectangle-in-region test, each result checked for valid
-// banding. Built and run by hand (tests/fuzz/build_regions), not in CI.
+// banding. Built and run by hand (tests/fuzz/build-regions), not in CI.
 //
 // Input: the first byte picks the mode. Bit 0 clear: boxes of four little-endian 16-bit values
 // (any coordinates); set: boxes of four bytes inside a 64 x 64 area, whose results are also

@@ -107,3 +107,29 @@ TEST(Signal, CallsEverySlotAndAllowsDisconnectFromASlot) {
     s.emit(2);
     EXPECT_EQ(got, (std::vector<int>{1, 10, 2}));
 }
+
+TEST(GlobalQueue, ShutdownLetsRunningWorkFinishDropsTheRestAndJoins) {
+    // Pools of its own, never destroyed (held by statics): the last case leaves a thread running.
+    static auto* queue = new GlobalQueue();
+    std::atomic<bool> started{false}, finished{false}, queued{false};
+    queue->async([&] {
+        started = true;
+        std::this_thread::sleep_for(200ms);
+        finished = true;
+    });
+    ASSERT_TRUE(test::waitFor([&] { return started.load(); }, 5s));
+    for (unsigned i = 0; i < 4 * queue->threadCount(); ++i) queue->async([&] { std::this_thread::sleep_for(50ms); });
+    queue->async([&] { queued = true; });
+    EXPECT_TRUE(queue->shutdown(5s));
+    EXPECT_TRUE(finished.load());
+    EXPECT_FALSE(queued.load());
+
+    static auto* stuck = new GlobalQueue();
+    std::atomic<bool> release{false};
+    stuck->async([&] {
+        while (!release) std::this_thread::sleep_for(5ms);
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(stuck->shutdown(100ms));
+    release = true;
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -148,6 +149,66 @@ TEST(ValuePlist, TextHoldingNulIsReadByLength) {
         ASSERT_TRUE(back.ok()) << back.error().description();
         EXPECT_EQ(*back, Value(keys));
     }
+}
+
+// A binary property list of levels arrays, each holding fan references to the next, the last a string.
+std::string sharedReferences(int levels, uint16_t fan) {
+    auto bigEndian = [](std::string& out, uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) out += char(v >> (8 * i));
+    };
+    std::string list = "bplist00";
+    std::vector<uint64_t> offsets;
+    for (int level = 0; level < levels; ++level) {
+        offsets.push_back(list.size());
+        list += "\xaf\x11";
+        bigEndian(list, fan, 2);
+        for (int i = 0; i < fan; ++i) bigEndian(list, uint64_t(level + 1), 2);
+    }
+    offsets.push_back(list.size());
+    list += "\x5a" "0123456789";
+    uint64_t table = list.size();
+    for (uint64_t offset : offsets) bigEndian(list, offset, 4);
+    list += std::string(6, '\0') + "\x04\x02";
+    bigEndian(list, offsets.size(), 8);
+    bigEndian(list, 0, 8);
+    bigEndian(list, table, 8);
+    return list;
+}
+
+// Objects referred to many times are copied for each reference: a 2 KB list naming 27 million
+// nodes is refused before it is expanded, while sharing at the scale writers use reads as before.
+TEST(ValuePlist, SharedReferencesMayNotExpandFarBeyondTheSize) {
+    auto bomb = valueFromPlist(sharedReferences(3, 300));
+    ASSERT_FALSE(bomb.ok());
+    EXPECT_NE(bomb.error().description().find("expand"), std::string::npos) << bomb.error().description();
+
+    auto shared = valueFromPlist(sharedReferences(2, 30));
+    ASSERT_TRUE(shared.ok()) << shared.error().description();
+    ASSERT_EQ(shared->asArray()->size(), 30u);
+    EXPECT_EQ((*shared->asArray())[29], Value(Array(30, Value("0123456789"))));
+}
+
+// Big containers come back whole and in order (read item by item with the library's iterators and
+// built without comparing every key with every other, which took minutes for a few megabytes); a
+// dictionary built from entries keeps a repeated key's first place and last value.
+TEST(ValuePlist, BigContainersReadWhole) {
+    Array numbers;
+    for (int64_t i = 0; i < 100000; ++i) numbers.push_back(Value(i));
+    std::vector<Dictionary::Entry> entries;
+    for (int i = 0; i < 10000; ++i) entries.emplace_back("k" + std::to_string(i), Value(int64_t(i)));
+    Value big(Dictionary{{"numbers", Value(numbers)}, {"keys", Value(Dictionary::fromEntries(entries))}});
+    auto bytes = valueToPlist(big, PlistFormat::Binary);
+    ASSERT_TRUE(bytes.ok());
+    auto back = valueFromPlist(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+    ASSERT_TRUE(back.ok()) << back.error().description();
+    EXPECT_EQ(*back->get("numbers"), Value(numbers));
+    const Dictionary* keys = back->get("keys")->asDictionary();
+    ASSERT_EQ(keys->size(), entries.size());
+    EXPECT_TRUE(std::equal(keys->begin(), keys->end(), entries.begin()));
+
+    Dictionary repeated = Dictionary::fromEntries({{"a", 1}, {"b", 2}, {"a", 3}});
+    EXPECT_EQ(repeated, (Dictionary{{"a", 3}, {"b", 2}}));
+    EXPECT_EQ(repeated.begin()->first, "a");
 }
 
 TEST(ValuePlist, GarbageAndTruncationGiveErrors) {

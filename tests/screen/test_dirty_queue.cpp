@@ -130,37 +130,106 @@ TEST(DirtyRectangleManager, MovedBlocksExcludeTheirAreaUntilAcknowledged) {
     EXPECT_EQ(m.rectangleQueue().size(), 1u);
 }
 
-// Random adds and cleans against a pixel set of what is still owed to the viewer.
+// A plain model of the queue: blocks of pixel sets, and moved blocks with their rectangles.
+struct ModelBlock {
+    bool moved = false;
+    Pixels pixels;            // updated: what is owed; moved: the area the move paints
+    std::vector<Rect> rects;  // moved only
+    Point delta;
+};
+
+Pixels boxPixels(const Rect& r) {
+    _Box b = regionBoxFromRect(r);
+    Pixels p;
+    if (boxHasArea(b)) addBox(p, b.x1, b.y1, b.x2, b.y2);
+    return p;
+}
+
+void modelAdd(std::vector<ModelBlock>& q, const Rect& r) {
+    Pixels add = boxPixels(r);
+    if (add.empty()) return;
+    const ModelBlock* movedBlock = nullptr;
+    if (!q.empty() && q.back().moved) movedBlock = &q.back();
+    if (!q.empty() && !q.back().moved && q.size() >= 2 && q[q.size() - 2].moved) movedBlock = &q[q.size() - 2];
+    Pixels moved = movedBlock ? movedBlock->pixels : Pixels{};
+    if (q.empty() || q.back().moved) q.push_back({});
+    for (const auto& px : add)
+        if (!moved.count(px)) q.back().pixels.insert(px);
+    if (!moved.empty() && q.back().pixels.empty()) q.pop_back();
+}
+
+// Random adds, cleans, moves and acknowledgements against the model, block by block.
 TEST(DirtyRectangleManager, RandomRunMatchesAPixelModel) {
     std::mt19937 rng(99);
-    std::uniform_real_distribution<double> coord(0, 60), extent(0, 20);
+    std::uniform_real_distribution<double> coord(0, 60), extent(0, 20), shift(-8, 8);
+    auto randomRect = [&] { return Rect(coord(rng), coord(rng), extent(rng), extent(rng)); };
     for (int run = 0; run < 300; ++run) {
         DirtyRectangleManager m;
-        Pixels owed;
+        std::vector<ModelBlock> model;
         for (int step = 0; step < 20; ++step) {
-            Rect r(coord(rng), coord(rng), extent(rng), extent(rng));
-            _Box b = regionBoxFromRect(r);
-            if (rng() % 3) {
+            int op = int(rng() % 10);
+            if (op < 6) {
+                Rect r = randomRect();
                 m.addDirtyRectangle(r);
-                addBox(owed, b.x1, b.y1, b.x2, b.y2);
-            } else {
+                modelAdd(model, r);
+            } else if (op < 8) {
+                Rect r = randomRect();
                 m.cleanRectangle(r);
-                for (int y = b.y1; y < b.y2; ++y)
-                    for (int x = b.x1; x < b.x2; ++x) owed.erase({x, y});
+                if (!model.empty() && !model.front().moved) {
+                    for (const auto& px : boxPixels(r)) model.front().pixels.erase(px);
+                    if (model.front().pixels.empty()) model.erase(model.begin());
+                }
+            } else if (op == 8) {
+                std::vector<Rect> rects = {randomRect(), randomRect()};
+                Point delta{double(int(shift(rng))), double(int(shift(rng)))};
+                m.addMovedRectangle(rects.data(), delta, rects.size());
+                ModelBlock block{true, {}, rects, delta};
+                for (const auto& r : rects) {
+                    Pixels p = boxPixels(r.offsetBy(delta.x, delta.y));
+                    block.pixels.insert(p.begin(), p.end());
+                }
+                if (!model.empty() && model.back().moved) {
+                    block.pixels = model.back().pixels;  // the new block takes over the old one's region
+                    model.back().pixels.clear();
+                }
+                model.push_back(block);
+            } else if (!model.empty() && model.front().moved) {
+                Rect acked = model.front().rects.front();
+                m.ackMovedRectangle(acked);
+                model.front().rects.erase(model.front().rects.begin());
+                if (model.front().rects.empty()) model.erase(model.begin());
             }
+
+            // The queue hands out each block in order: moved rectangles as queued, updated areas
+            // as non-overlapping rectangles covering exactly the owed pixels.
             auto rects = m.newArrayOfDirtyRectangles();
-            Pixels got = pixelsOf(rects);
-            size_t area = 0;
-            for (const auto& k : rects) {
-                ASSERT_GT(k.rect.size.width, 0);
-                ASSERT_GT(k.rect.size.height, 0);
-                area += size_t(k.rect.size.width * k.rect.size.height);
+            size_t at = 0;
+            Pixels owedTotal;
+            for (const auto& block : model) {
+                if (block.moved) {
+                    for (const auto& r : block.rects) {
+                        ASSERT_LT(at, rects.size());
+                        ASSERT_EQ(rects[at++], (KLRect{r, true, block.delta}));
+                    }
+                    continue;
+                }
+                size_t area = 0;
+                Pixels got;
+                while (at < rects.size() && !rects[at].moved) {
+                    const Rect& k = rects[at++].rect;
+                    ASSERT_GT(k.size.width, 0);
+                    ASSERT_GT(k.size.height, 0);
+                    area += size_t(k.size.width * k.size.height);
+                    addBox(got, int(k.origin.x), int(k.origin.y), int(k.maxX()), int(k.maxY()));
+                }
+                ASSERT_EQ(area, got.size()) << "overlapping rectangles";
+                ASSERT_EQ(got, block.pixels);
+                owedTotal.insert(block.pixels.begin(), block.pixels.end());
             }
-            ASSERT_EQ(area, got.size()) << "overlapping rectangles";
-            ASSERT_EQ(got, owed);
+            ASSERT_EQ(at, rects.size());
+            ASSERT_EQ(m.rectangleQueue().size(), model.size());
             auto merged = m.newMergedRectExtents();
-            ASSERT_EQ(merged ? pixelsOf(merged->newArrayOfRectangles()) : Pixels{}, owed);
-            ASSERT_EQ(m.rectangleQueue().empty(), owed.empty());
+            ASSERT_EQ(merged ? pixelsOf(merged->newArrayOfRectangles()) : Pixels{}, owedTotal);
         }
     }
 }

@@ -88,6 +88,7 @@ protected:
     void startAttempt(const std::shared_ptr<TunnexTransaction>& made) {
         attempt = std::jthread([this, made] { layer->connectWithTransaction(peer, made); });
     }
+    void responderCompletesOnAFreshSocket(bool acceptArrives);
     bool fromHandoff(const test::ScriptedRemote::Datagram& datagram) const {
         return datagram.port() == handoff->localPort();
     }
@@ -102,7 +103,10 @@ protected:
     std::jthread attempt;
 };
 
-TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
+// The responder's whole attempt over a fresh socket: sprayed AHOYs, a confirmation from the
+// socket the remote's AHOY reached, and the completion over it, whether the remote's ACCEPT
+// arrives or is lost (then the remote's transport handshake stands in for it).
+void HolePunch::responderCompletesOnAFreshSocket(bool acceptArrives) {
     startAttempt(transaction(false));
     // The first AHOY leaves the handoff socket for the advertised address.
     auto first = remote.receive(5s);
@@ -134,7 +138,7 @@ TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
     // The acceptance on that socket completes the connection over it: UDT takes the socket and
     // connects the main channel, which says first whether this side wants encryption.
     const TunnexAcknowledgement accept = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerAcceptMsg, "remote-uuid");
-    remote.send(Bytes(accept.begin(), accept.end()), fresh->from);
+    if (acceptArrives) remote.send(Bytes(accept.begin(), accept.end()), fresh->from);
     sockaddr_storage freshAddress{};
     std::memcpy(&freshAddress, &fresh->from, sizeof fresh->from);
     Result<int> remoteChannel = openUDTChannel(remote.release(), freshAddress, TunnexChannelMode::Message, 10s);
@@ -156,6 +160,12 @@ TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) {
     EXPECT_EQ(delegate->failed.load(), 0);
     peer->teardownConnection();
     UDT::close(*remoteChannel);
+}
+
+TEST_F(HolePunch, ResponderSpraysAndConfirmsFromAFreshSocket) { responderCompletesOnAFreshSocket(true); }
+
+TEST_F(HolePunch, ResponderWhoseAcceptanceIsLostCompletesOnTheRemotesTransport) {
+    responderCompletesOnAFreshSocket(false);
 }
 
 TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {

@@ -22,7 +22,8 @@ TEST(PeerTimeout, SilentServerRecyclesThePeerAndEverySecondTimeOutReachesTheDele
     first->setPrivateKey(test::bytesFromHex(test::kPeerKeyHex));
     first->setInviteDelegate(invite);
     ASSERT_TRUE(first->registerWithServerAtAddress("127.0.0.1", 5.0, 42));
-    ASSERT_TRUE(mainLoop().runUntil([&] { return first->pongCounter() >= 2; }, 10s));
+    ASSERT_TRUE(mainLoop().runUntil([&] { return first->pongCounter() >= 4; }, 10s));
+    const uint64_t highestBeforeRestart = TunnexPeer::highestServerNonce();
     auto firstSocket = first->handoffSocket();
 
     server.send("mode silent");
@@ -49,9 +50,14 @@ TEST(PeerTimeout, SilentServerRecyclesThePeerAndEverySecondTimeOutReachesTheDele
     EXPECT_EQ(first->handoffSocket(), firstSocket);
     EXPECT_EQ(TunnexPeer::activePingSocket(), current->handoffSocket());
 
-    // The server answers again: the current peer is heard and pings on.
-    server.send("mode normal");
-    EXPECT_TRUE(mainLoop().runUntil([&] { return TunnexPeer::registeredTunnexPeer()->pongCounter() >= 2; }, 10s));
+    // The server comes back restarted: its nonces begin anew, lower than any heard before. The
+    // next recycle's gate accepts them, and every recycle's first ping left from a bound socket.
+    test::RendezvousStandin restarted(test::kPeerKeyHex);
+    ASSERT_NE(restarted.port(), 0);
+    TunnexPeer::setGlobalServerPort(restarted.port());
+    EXPECT_TRUE(mainLoop().runUntil([&] { return TunnexPeer::registeredTunnexPeer()->pongCounter() >= 1; }, 10s));
+    EXPECT_LT(TunnexPeer::highestServerNonce(), highestBeforeRestart);
+    EXPECT_FALSE(memoryLogContains("Bad file descriptor"));
     TunnexPeer::registeredTunnexPeer()->cancelRegistrationWithServer(true);
     EXPECT_FALSE(TunnexPeer::registeredTunnexPeer());
     EXPECT_FALSE(TunnexPeer::activePingSocket());

@@ -271,6 +271,8 @@ TEST_F(RemoteManagerTest, TransactionsArePrunedAfterThreeHundredSixtySeconds) {
     orphan->setTransactionId(-5);
     manager->registerTransaction(orphan);
     EXPECT_TRUE(manager->isOriginatorForTransactionId(kept->transactionId()));
+    // Without housekeeping on a timer, every transaction (and what it holds) stayed for good.
+    EXPECT_TRUE(manager->housekeepingRunning());
 
     clock.advance(360.0);
     manager->performHousekeeping();

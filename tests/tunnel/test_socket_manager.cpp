@@ -14,6 +14,7 @@
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexSocketManager.h"
+#include "tunnel/TunnexUDTPacketFilter.h"
 
 namespace kl {
 namespace {
@@ -41,12 +42,16 @@ public:
         disconnects++;
         channel_->close();
     }
+    void probeMainChannel() override {
+        probes++;
+        channel_->sendMessage(Bytes{0x2a}, 1.0, nullptr);
+    }
     size_t messageCount() {
         std::lock_guard<std::mutex> guard(mutex_);
         return messages.size();
     }
 
-    std::atomic<int> listens{0}, disconnects{0};
+    std::atomic<int> listens{0}, disconnects{0}, probes{0};
     std::atomic<bool> failReads{false}, onLoopThread{false};
     std::thread::id testThread = std::this_thread::get_id();
     std::vector<Bytes> messages;  // guarded by mutex_
@@ -139,6 +144,32 @@ TEST_F(SocketManagerTest, FailedMainChannelReadDropsTheSocketAndDisconnectsItsPe
     EXPECT_EQ(peerA->disconnects.load(), 1);
     EXPECT_EQ(manager.currentSocketCount(), 0u);
     EXPECT_TRUE(channelOf(peerA)->isClosed());
+}
+
+TEST_F(SocketManagerTest, QuietMainChannelIsProbedAndDroppedOnlyWhenItsRemoteStaysSilent) {
+    manager.setLivenessLimits(0.4, 0.8);
+    manager.addSocket(channelOf(peerA));
+    manager.addSocket(channelOf(peerB));
+    // Idle but alive: each side's probe is acknowledged, so neither is dropped.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_GT(peerA->probes.load(), 0);
+    EXPECT_EQ(peerA->disconnects.load() + peerB->disconnects.load(), 0);
+
+    // A hears nobody any more (its descriptor now passes only a stranger's datagrams), as when the
+    // remote dies without a word: dropped after the probe went unanswered, long before UDT's own
+    // expiry of close to a minute.
+    sockaddr_in stranger{};
+    stranger.sin_family = AF_INET;
+    stranger.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    stranger.sin_port = htons(9);
+    ASSERT_TRUE(tunnexGuardUDTSocket(peers.fdA, stranger));
+    const auto silenced = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::waitFor([&] { return peerA->disconnects.load() == 1; }, 10s));
+    const double noticed = std::chrono::duration<double>(std::chrono::steady_clock::now() - silenced).count();
+    EXPECT_GE(noticed, 0.8);
+    EXPECT_EQ(peerB->disconnects.load(), 0);
+    EXPECT_TRUE(channelOf(peerA)->isClosed());
+    manager.setLivenessLimits(3.0, 6.0);
 }
 
 TEST_F(SocketManagerTest, SocketClosedBehindTheManagersBackIsPrunedAndTheLoopGoesOn) {

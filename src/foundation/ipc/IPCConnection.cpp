@@ -6,6 +6,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "foundation/ipc/IPCAcceptor.h"
+#include "foundation/ipc/IPCConnectionLimits.h"
 #include "foundation/ipc/IPCSession.h"
 
 namespace kl::ipc {
@@ -44,11 +45,13 @@ struct IPCConnection::InboxItem {
     Type type = Type::Event;
     EventKind kind = EventKind::Message;
     ReceivedMessage message;
-    size_t bytes = 0;  // counted against kMaxInboxBytes
+    size_t bytes = 0;               // counted against kMaxInboxBytes
+    std::shared_ptr<void> charge;  // and against the poller's backlog while it lives
     Task barrier;
     OwnedFd acceptedFd;
     PeerCredentials peer;
-    // A session that ended on its own; dropping it joins its (finished) thread.
+    std::shared_ptr<void> slot;  // released with the descriptor when nobody takes it
+    // A session that ended on its own; dropping it takes it off its poller.
     std::shared_ptr<IPCSession> retired;
 };
 
@@ -77,10 +80,13 @@ std::shared_ptr<IPCConnection> IPCConnection::client(std::string serviceName, st
         new IPCConnection(Role::Client, std::move(serviceName), std::move(queue), privileged));
 }
 
-std::shared_ptr<IPCConnection> IPCConnection::accepted(std::string serviceName, int fd, const PeerCredentials& peer) {
+std::shared_ptr<IPCConnection> IPCConnection::accepted(std::string serviceName, int fd, const PeerCredentials& peer,
+                                                       std::shared_ptr<IPCPoller> poller, std::shared_ptr<void> slot) {
     auto connection =
         std::shared_ptr<IPCConnection>(new IPCConnection(Role::Server, std::move(serviceName), nullptr, false));
     connection->acceptedFd_ = fd;
+    connection->poller_ = std::move(poller);
+    connection->slot_ = std::move(slot);
     connection->peer_ = peer;
     connection->sessionId_ = gNextSessionId++;
     return connection;
@@ -115,6 +121,8 @@ void IPCConnection::resume() {
             KLLog(kKLTLoggingLevelDebug, "klipc: listening for %s on %s", name_.c_str(),
                   socket->activated() ? "the socket passed by systemd" : socket->path().c_str());
             std::weak_ptr<IPCConnection> weak = weak_from_this();
+            poller_ = std::make_shared<IPCPoller>("klipc." + name_);
+            limits_ = std::make_shared<IPCConnectionLimits>();
             acceptor_ = std::make_unique<IPCAcceptor>(std::move(socket).value(), [weak](int fd, const PeerCredentials& peer) {
                 if (auto self = weak.lock()) self->onAccepted(fd, peer);
                 else ::close(fd);
@@ -134,6 +142,7 @@ void IPCConnection::cancel() {
     std::unique_ptr<IPCAcceptor> acceptor;
     std::vector<PendingReply> failed;
     OwnedFd fd;
+    std::shared_ptr<void> slot;
     {
         std::lock_guard lock(mutex_);
         if (invalid_ || shutDown_) return;
@@ -142,6 +151,7 @@ void IPCConnection::cancel() {
         session = std::move(session_);
         acceptor = std::move(acceptor_);
         fd = OwnedFd(std::exchange(acceptedFd_, -1));
+        slot = std::move(slot_);
         early_.clear();
         for (auto& [id, reply] : pending_) failed.push_back(std::move(reply));
         pending_.clear();
@@ -150,8 +160,9 @@ void IPCConnection::cancel() {
         item.kind = EventKind::Invalid;
         pushLocked(std::move(item));
     }
-    session.reset();   // joins its thread
+    session.reset();   // off its poller, the socket closed
     acceptor.reset();  // joins its thread, then closes and removes the socket
+    slot.reset();
     failReplies(failed, EventKind::Invalid);
 }
 
@@ -240,6 +251,8 @@ void IPCConnection::shutdown() {
     std::deque<InboxItem> inbox;
     std::shared_ptr<const EventHandler> handler;
     OwnedFd fd;
+    std::shared_ptr<void> slot;
+    std::shared_ptr<IPCPoller> poller;
     {
         std::lock_guard lock(mutex_);
         if (shutDown_) return;
@@ -252,10 +265,15 @@ void IPCConnection::shutdown() {
         inbox = std::move(inbox_);
         handler = std::move(handler_);
         fd = OwnedFd(std::exchange(acceptedFd_, -1));
+        slot = std::move(slot_);
+        poller = std::move(poller_);
         early_.clear();
     }
     session.reset();
     acceptor.reset();
+    fd.reset();
+    slot.reset();
+    poller.reset();  // the last one joins the poller's thread
     failReplies(failed, EventKind::Invalid);
     // Blocks waiting for a barrier still run, so nothing waits for ever.
     for (auto& [seq, task] : barriers) queue_->async(std::move(task));
@@ -267,7 +285,7 @@ void IPCConnection::startSessionLocked(bool connecting, int fd) {
     if (connecting) sessionId_ = gNextSessionId++;
     readingPaused_ = false;
     session_ = connecting ? IPCSession::startConnecting(socketPathForService(name_), callbacksFor(sessionId_))
-                          : IPCSession::startAccepted(fd, callbacksFor(sessionId_));
+                          : IPCSession::startAccepted(fd, callbacksFor(sessionId_), poller_);
 }
 
 SessionCallbacks IPCConnection::callbacksFor(uint64_t id) {
@@ -276,8 +294,8 @@ SessionCallbacks IPCConnection::callbacksFor(uint64_t id) {
     callbacks.connected = [weak, id](const PeerCredentials& peer) {
         if (auto self = weak.lock()) self->onConnected(id, peer);
     };
-    callbacks.frame = [weak, id](Frame&& frame, size_t wireSize) {
-        if (auto self = weak.lock()) self->onFrame(id, std::move(frame), wireSize);
+    callbacks.frame = [weak, id](Frame&& frame, size_t cost) {
+        if (auto self = weak.lock()) self->onFrame(id, std::move(frame), cost);
     };
     callbacks.written = [weak, id](uint64_t count) {
         if (auto self = weak.lock()) self->onWritten(id, count);
@@ -350,7 +368,12 @@ void IPCConnection::process(InboxItem& item, const std::shared_ptr<const EventHa
         if (!handler) return;  // nobody takes it: the descriptor closes with the item
         IPCEvent event;
         event.kind = EventKind::NewConnection;
-        event.connection = accepted(name_, item.acceptedFd.release(), item.peer);
+        std::shared_ptr<IPCPoller> poller;
+        {
+            std::lock_guard lock(mutex_);
+            poller = poller_;
+        }
+        event.connection = accepted(name_, item.acceptedFd.release(), item.peer, std::move(poller), std::move(item.slot));
         (*handler)(event);
         return;
     }
@@ -390,7 +413,7 @@ void IPCConnection::onConnected(uint64_t id, const PeerCredentials& peer) {
     if (id == sessionId_) peer_ = peer;
 }
 
-void IPCConnection::onFrame(uint64_t id, Frame&& frame, size_t wireSize) {
+void IPCConnection::onFrame(uint64_t id, Frame&& frame, size_t cost) {
     std::unique_lock lock(mutex_);
     if (id != sessionId_ || invalid_) return;
     if (frame.kind == FrameKind::Reply) {
@@ -414,7 +437,8 @@ void IPCConnection::onFrame(uint64_t id, Frame&& frame, size_t wireSize) {
     InboxItem item;
     item.kind = EventKind::Message;
     item.message = ReceivedMessage{std::move(frame.body), id, frame.kind == FrameKind::Request ? frame.requestId : 0};
-    item.bytes = wireSize;
+    item.bytes = cost;
+    if (session_) item.charge = session_->chargeBacklog(cost);
     pushLocked(std::move(item));
     if (inboxBytes_ > kMaxInboxBytes && !readingPaused_ && session_) {
         readingPaused_ = true;
@@ -434,12 +458,14 @@ void IPCConnection::onWritten(uint64_t id, uint64_t framesWritten) {
 void IPCConnection::onEnded(uint64_t id, const std::string& reason, bool established) {
     std::vector<PendingReply> failed;
     EventKind kind;
+    std::shared_ptr<void> slot;  // freed once out of the lock
     {
         std::lock_guard lock(mutex_);
         if (id != sessionId_ || !session_ || invalid_) return;
         // Only a client whose connection had been up may come back (on its next send).
         kind = role_ == Role::Client && established ? EventKind::Interrupted : EventKind::Invalid;
         if (kind == EventKind::Invalid) invalid_ = true;
+        slot = std::move(slot_);
         for (auto it = pending_.begin(); it != pending_.end();) {
             if (it->second.sessionId == id || kind == EventKind::Invalid) {
                 failed.push_back(std::move(it->second));
@@ -460,15 +486,22 @@ void IPCConnection::onEnded(uint64_t id, const std::string& reason, bool establi
 }
 
 void IPCConnection::onAccepted(int fd, const PeerCredentials& peer) {
-    std::lock_guard lock(mutex_);
-    if (invalid_) {
-        ::close(fd);
-        return;
+    OwnedFd owned(fd);
+    std::shared_ptr<IPCConnectionLimits> limits;
+    {
+        std::lock_guard lock(mutex_);
+        if (invalid_ || !limits_) return;
+        limits = limits_;
     }
+    auto slot = limits->admit(peer, name_.c_str());
+    if (!slot) return;  // over a limit: closed at once
+    std::lock_guard lock(mutex_);
+    if (invalid_) return;
     InboxItem item;
     item.type = InboxItem::Type::Accepted;
-    item.acceptedFd = OwnedFd(fd);
+    item.acceptedFd = std::move(owned);
     item.peer = peer;
+    item.slot = std::move(slot);
     pushLocked(std::move(item));
 }
 

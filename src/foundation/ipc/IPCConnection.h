@@ -14,8 +14,12 @@
 //  - cancel() makes the connection invalid: kind 2 is its last event, pending replies get kind 2.
 //  - After kind 2 the handler is released.
 //
-// Threads: each socket has its own IPCSession thread and a listener its IPCAcceptor thread; they
-// only push to the inbox and post to queues. mutex_ guards every mutable field; it is never held
+// Limits: a listener keeps at most kMaxListenerConnections accepted connections and
+// kMaxConnectionsPerUser per peer uid (root and administrators exempt); others are closed at once.
+//
+// Threads: a listener has its IPCAcceptor thread and one IPCPoller thread that serves all its
+// accepted connections; a client has a poller of its own. They only push to the inbox and post to
+// queues. mutex_ guards every mutable field; it is never held
 // while joining a thread or calling a handler.
 #pragma once
 
@@ -38,6 +42,8 @@ namespace kl::ipc {
 
 class IPCSession;
 class IPCAcceptor;
+class IPCConnectionLimits;
+class IPCPoller;
 struct SessionCallbacks;
 
 enum class EventKind : int32_t {
@@ -66,7 +72,8 @@ using EventHandler = std::function<void(IPCEvent&)>;
 // Runs once: (Message, the reply) or (Interrupted or Invalid, nullptr).
 using ReplyHandler = std::function<void(EventKind, ReceivedMessage*)>;
 
-// A backlog of received messages not yet handled beyond which the connection stops reading, so a
+// A backlog of received messages not yet handled (counted as decoded, where that is more than
+// their size on the wire) beyond which the connection stops reading, so a
 // peer that floods a busy process is slowed down by its socket instead of growing our memory.
 inline constexpr size_t kMaxInboxBytes = 8u << 20;
 
@@ -78,8 +85,10 @@ public:
     static std::shared_ptr<IPCConnection> listener(std::string serviceName, std::shared_ptr<IPCQueue> queue);
     static std::shared_ptr<IPCConnection> client(std::string serviceName, std::shared_ptr<IPCQueue> queue,
                                                  bool privileged);
-    // A connection accepted by a listener (takes the descriptor).
-    static std::shared_ptr<IPCConnection> accepted(std::string serviceName, int fd, const PeerCredentials& peer);
+    // A connection accepted by a listener (takes the descriptor), served by the listener's poller
+    // and holding its slot under the listener's limits until it ends.
+    static std::shared_ptr<IPCConnection> accepted(std::string serviceName, int fd, const PeerCredentials& peer,
+                                                   std::shared_ptr<IPCPoller> poller, std::shared_ptr<void> slot);
 
     ~IPCConnection();
     IPCConnection(const IPCConnection&) = delete;
@@ -129,7 +138,7 @@ private:
     static void failReplies(std::vector<PendingReply>& replies, EventKind kind);
 
     void onConnected(uint64_t sessionId, const PeerCredentials& peer);
-    void onFrame(uint64_t sessionId, Frame&& frame, size_t wireSize);
+    void onFrame(uint64_t sessionId, Frame&& frame, size_t cost);
     void onWritten(uint64_t sessionId, uint64_t framesWritten);
     void onEnded(uint64_t sessionId, const std::string& reason, bool established);
     void onAccepted(int fd, const PeerCredentials& peer);
@@ -159,6 +168,10 @@ private:
     size_t earlyBytes_ = 0;
     int acceptedFd_ = -1;                             // an accepted connection before resume
     std::unique_ptr<IPCAcceptor> acceptor_;
+    // A listener's and its accepted connections' poller (made when the listener resumes).
+    std::shared_ptr<IPCPoller> poller_;
+    std::shared_ptr<IPCConnectionLimits> limits_;  // a listener's
+    std::shared_ptr<void> slot_;                    // an accepted connection's, until it ends
 };
 
 const char* roleName(IPCConnection::Role role);

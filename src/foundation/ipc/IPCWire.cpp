@@ -1,5 +1,7 @@
 #include "foundation/ipc/IPCWire.h"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 #include <unordered_set>
@@ -24,6 +26,21 @@ enum Tag : uint8_t {
 // The smallest encoding of one value and of one dictionary entry: bounds for counts.
 constexpr size_t kMinValueSize = 1;
 constexpr size_t kMinEntrySize = 4 + kMinValueSize;
+// What an array or dictionary costs beyond its elements: the shared block and the vector.
+constexpr size_t kContainerOverhead = 64;
+
+// The element count of the largest array or dictionary in value.
+size_t largestContainer(const Value& value) {
+    size_t largest = 0;
+    if (const Array* array = value.asArray()) {
+        largest = array->size();
+        for (const auto& element : *array) largest = std::max(largest, largestContainer(element));
+    } else if (const Dictionary* dict = value.asDictionary()) {
+        largest = dict->size();
+        for (const auto& [key, element] : *dict) largest = std::max(largest, largestContainer(element));
+    }
+    return largest;
+}
 
 Error wireError(int64_t code, std::string text) { return Error::withDescription(kIPCErrorDomain, code, std::move(text)); }
 
@@ -131,12 +148,13 @@ private:
 
 class Decoder {
 public:
-    explicit Decoder(std::span<const uint8_t> in) : in_(in) {}
+    explicit Decoder(std::span<const uint8_t> in) : in_(in), maxElements_(maxElementsPerContainer(in.size())) {}
 
     bool get(Value& out, unsigned depth) {
         if (depth > kMaxNestingDepth) return fail("nested deeper than the limit");
         uint8_t tag;
         if (!take(&tag, 1)) return false;
+        decodedSize_ += sizeof(Value);
         switch (tag) {
         case kTagNull: out = Value(); return true;
         case kTagFalse: out = Value(false); return true;
@@ -157,12 +175,14 @@ public:
         case kTagString: {
             std::string s;
             if (!takeBlob(s)) return false;
+            decodedSize_ += s.size();
             out = Value(std::move(s));
             return true;
         }
         case kTagData: {
             std::string s;
             if (!takeBlob(s)) return false;
+            decodedSize_ += s.size();
             out = Value(Bytes(s.begin(), s.end()));
             return true;
         }
@@ -173,13 +193,18 @@ public:
     }
 
     size_t remaining() const { return in_.size() - pos_; }
+    size_t decodedSize() const { return decodedSize_; }
     const std::string& error() const { return error_; }
 
 private:
     bool getArray(Value& out, unsigned depth) {
         uint32_t count;
-        if (!takeCount(count, kMinValueSize)) return false;
-        Array array;  // not reserved by count: elements are allocated only as they decode
+        if (!takeCount(count, kMinValueSize) || !withinElementLimit(count)) return false;
+        decodedSize_ += kContainerOverhead;
+        // The count is proven by the bytes left and capped by the body's size, so reserving it is
+        // safe, and spares growth by doubling (up to twice the memory while decoding).
+        Array array;
+        array.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
             Value element;
             if (!get(element, depth + 1)) return false;
@@ -194,11 +219,14 @@ private:
         if (!takeCount(count, kMinEntrySize)) return false;
         comparisons_ += uint64_t(count) * count / 2;
         if (comparisons_ > kMaxKeyComparisons) return fail("dictionaries with too many keys");
+        if (!withinElementLimit(count)) return false;
+        decodedSize_ += kContainerOverhead + size_t(count) * (sizeof(Dictionary::Entry) - sizeof(Value));
         Dictionary dict;
         std::unordered_set<std::string> seen;
         for (uint32_t i = 0; i < count; ++i) {
             std::string key;
             if (!takeBlob(key)) return false;
+            decodedSize_ += key.size();
             if (key.find('\0') != std::string::npos) return fail("key containing a NUL byte");
             if (!seen.insert(key).second) return fail("duplicate key \"" + key + "\"");
             Value value;
@@ -226,6 +254,14 @@ private:
         return true;
     }
 
+    // Each null or boolean takes one byte on the wire and a whole Value in memory; a cap on
+    // elements in proportion to the body keeps what a frame decodes to a small multiple of it.
+    bool withinElementLimit(uint32_t count) {
+        if (count <= maxElements_) return true;
+        return fail("container of " + std::to_string(count) + " elements, more than " + std::to_string(maxElements_) +
+                    " allowed in a body this size");
+    }
+
     bool takeBlob(std::string& out) {
         uint32_t length;
         if (!takeCount(length, 1)) return false;
@@ -242,10 +278,14 @@ private:
     std::span<const uint8_t> in_;
     size_t pos_ = 0;
     uint64_t comparisons_ = 0;
+    const size_t maxElements_;
+    size_t decodedSize_ = 0;
     std::string error_;
 };
 
 }  // namespace
+
+size_t maxElementsPerContainer(size_t bodySize) { return kMinElementAllowance + bodySize / kWireBytesPerElement; }
 
 Result<Bytes> encodeFrame(FrameKind kind, uint64_t requestId, const Value& body) {
     if (!body.isDictionary()) return wireError(1, "message body is not a dictionary");
@@ -254,6 +294,9 @@ Result<Bytes> encodeFrame(FrameKind kind, uint64_t requestId, const Value& body)
     if (!encoder.put(body, 0)) return wireError(2, "message not sent: " + encoder.error());
     size_t length = out.size() - kFrameHeaderSize;
     if (length > kMaxFrameBody) return wireError(2, "message not sent: body larger than the limit");
+    // The receiver would refuse it and drop the connection; better to say so here.
+    if (largestContainer(body) > maxElementsPerContainer(length))
+        return wireError(2, "message not sent: a container with more elements than a body this size may carry");
     Bytes header;
     header.reserve(kFrameHeaderSize);
     putU32(header, kFrameMagic);
@@ -285,12 +328,13 @@ Result<FrameHeader> decodeFrameHeader(std::span<const uint8_t> h) {
     return header;
 }
 
-Result<Value> decodeFrameBody(std::span<const uint8_t> body) {
+Result<Value> decodeFrameBody(std::span<const uint8_t> body, size_t* decodedSize) {
     if (body.empty() || body[0] != kTagDictionary) return wireError(4, "message body is not a dictionary");
     Decoder decoder(body);
     Value value;
     if (!decoder.get(value, 0)) return wireError(4, "bad message body: " + decoder.error());
     if (decoder.remaining() != 0) return wireError(4, "bad message body: bytes after the value");
+    if (decodedSize) *decodedSize = decoder.decodedSize();
     return value;
 }
 
@@ -301,6 +345,11 @@ void FrameReader::append(const uint8_t* data, size_t size) {
         consumed_ = 0;
     }
     buffer_.insert(buffer_.end(), data, data + size);
+    // Room for exactly the frame under way: growth by doubling would hold up to twice its size.
+    if (buffered() >= kFrameHeaderSize) {
+        auto header = decodeFrameHeader(std::span<const uint8_t>(buffer_.data() + consumed_, kFrameHeaderSize));
+        if (header) buffer_.reserve(consumed_ + kFrameHeaderSize + header->length);
+    }
 }
 
 FrameReader::Status FrameReader::next(Frame& frame, std::string& error) {
@@ -312,12 +361,14 @@ FrameReader::Status FrameReader::next(Frame& frame, std::string& error) {
         return Status::Bad;
     }
     if (rest.size() < kFrameHeaderSize + header->length) return Status::NeedMore;
-    auto body = decodeFrameBody(rest.subspan(kFrameHeaderSize, header->length));
+    size_t decodedSize = 0;
+    auto body = decodeFrameBody(rest.subspan(kFrameHeaderSize, header->length), &decodedSize);
     if (!body) {
         error = body.error().description();
         return Status::Bad;
     }
     frame.wireSize = kFrameHeaderSize + header->length;
+    frame.decodedSize = decodedSize;
     consumed_ += frame.wireSize;
     if (consumed_ == buffer_.size()) {
         buffer_.clear();

@@ -36,6 +36,12 @@ inline constexpr unsigned kMaxNestingDepth = 32;
 // hostile peer cannot pin a thread with a frame full of huge dictionaries.
 inline constexpr uint64_t kMaxKeyComparisons = 16u << 20;
 
+// Elements of one array or dictionary: at most kMinElementAllowance plus one per
+// kWireBytesPerElement bytes of the body it came in (see maxElementsPerContainer).
+inline constexpr size_t kMinElementAllowance = 1024;
+inline constexpr size_t kWireBytesPerElement = 8;
+size_t maxElementsPerContainer(size_t bodySize);
+
 enum class FrameKind : uint8_t {
     Message = 1,  // no reply wanted; request id 0
     Request = 2,  // the receiver may answer with one Reply carrying the same request id
@@ -52,7 +58,8 @@ struct Frame {
     FrameKind kind = FrameKind::Message;
     uint64_t requestId = 0;
     Value body;
-    size_t wireSize = 0;  // header and body as read
+    size_t wireSize = 0;     // header and body as read
+    size_t decodedSize = 0;  // about what the body takes in memory once decoded
 };
 
 // A whole frame ready to write, or an error when the body is no dictionary or exceeds a limit.
@@ -62,8 +69,8 @@ Result<Bytes> encodeFrame(FrameKind kind, uint64_t requestId, const Value& body)
 Result<FrameHeader> decodeFrameHeader(std::span<const uint8_t> header);
 
 // Decodes a body of exactly header.length bytes; the top level must be a dictionary and every
-// byte must be used.
-Result<Value> decodeFrameBody(std::span<const uint8_t> body);
+// byte must be used. decodedSize, when given, receives about what the value takes in memory.
+Result<Value> decodeFrameBody(std::span<const uint8_t> body, size_t* decodedSize = nullptr);
 
 // Collects bytes read from a stream and cuts them into frames.
 class FrameReader {

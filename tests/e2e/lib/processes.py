@@ -143,3 +143,20 @@ def start_node(ns, server_address, node_id, uuid, workdir, extra=(), limit_secon
     # read info lines (level 1) from it.
     env = {"KL_LOG_LEVEL": str(max(1, int(os.environ.get("KL_E2E_LOG_LEVEL", "2"))))}
     return JsonProcess(ns, argv, os.path.join(workdir, "node-%s.log" % uuid), limit_seconds, env)
+
+
+def last_json(text):
+    """The last line of text that is a JSON object, or a failure object quoting the text's end."""
+    for line in reversed(text.splitlines()):
+        try:
+            return json.loads(line)
+        except ValueError:
+            continue
+    return {"ok": False, "error": text[-300:]}
+
+
+def run_json_tool(ns, argv, timeout=120):
+    """Runs a python3 helper (argv: its script and arguments) in the namespace; its JSON result."""
+    out = subprocess.run(ns.command([PYTHON] + [str(a) for a in argv]), capture_output=True, text=True,
+                         timeout=timeout)
+    return last_json(out.stdout + out.stderr)

@@ -387,6 +387,8 @@ int main(int argc, char** argv) {
     if (auto registered = TunnexPeer::registeredTunnexPeer()) registered->cancelRegistrationWithServer(true);
     manager->disconnectFromAllPeers();
     setTunnexPeerManager(nullptr);
+    // No pool thread may still be forwarding when main's statics go.
+    if (!globalQueue().shutdown(std::chrono::seconds(5))) emit({{"event", "error"}, {"message", "pool work outlived the stop"}});
     emit({{"event", "stopped"}});
     return 0;
 }

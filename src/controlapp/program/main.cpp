@@ -1,0 +1,69 @@
+// The control app: a Qt program whose main loop is the Qt event loop, linked with the daemon over
+// the control socket.
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <memory>
+
+#include "controlapp/KLTAppDelegate.h"
+#include "controlapp/KLTRelaunch.h"
+#include "controlapp/QtMainLoop.h"
+#include "foundation/KLTLogging.h"
+
+namespace {
+
+// Until the windows exist, the daemon's requests to quit or restart end the event loop.
+class MinimalViews final : public kl::KLTAppDelegateViews {
+public:
+    explicit MinimalViews(std::string bundle) : bundle_(std::move(bundle)) {}
+    void updateUIState() override {}
+    void chooseAccountDetails() override {}
+    void chooseSignInView() override {}
+    bool mainWindowVisible() const override { return false; }
+    void terminate() override { QCoreApplication::exit(0); }
+    void relaunch() override {
+        kl::startRelaunchTool(bundle_, ::getpid());
+        QCoreApplication::exit(0);
+    }
+    void credentialsRefused() override {
+        KLLog(kKLTLoggingLevelError, "Unable to run without credential");
+        // Without a screen there is nobody to read an alert.
+        if (QGuiApplication::platformName() == "offscreen") std::exit(1);
+        QMessageBox alert(QMessageBox::Critical, QObject::tr("Unable to run without credential"),
+                          QObject::tr("Unable to run without credential"));
+        alert.setInformativeText(
+            QObject::tr("Launch Port Weaver again and provide the requested credentials to continue."));
+        alert.addButton(QObject::tr("Quit"), QMessageBox::AcceptRole);
+        alert.exec();
+        std::exit(1);
+    }
+
+private:
+    std::string bundle_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kl::setLogSink(kl::LogSink::StandardError);
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (!kl::installMainLoop(std::make_unique<kl::QtMainLoop>())) return 1;
+
+    kl::KLTAppDelegate::Options options;
+    options.bundlePath = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath().toStdString();
+    auto views = std::make_shared<MinimalViews>(options.bundlePath);
+    options.servicesManager = kl::PWServicesManager::sharedManager();
+    options.views = views;
+    auto app = kl::KLTAppDelegate::create(std::move(options));
+    app->setupDaemon();
+
+    kl::mainLoop().run();
+    app->cancelDaemonConnection();
+    return 0;
+}

@@ -1,0 +1,80 @@
+// Which data channel belongs to which forward, and when this side may announce, connect and send,
+// decided from what the two peers have said: free of I/O, fed the main channel's open-forward
+// messages, the completions of this side's connects, what each channel has heard from its remote
+// end, and the time.
+//
+// Every data channel of a tunnel is a UDT rendezvous connection on the one punched UDP socket, and
+// UDT pairs a side's connect with whatever connect of the other side is in flight at that moment.
+// The handshake carries nothing that tells which request the other side meant, so both sides
+// derive it from the same facts:
+//  - Each side opens one data channel at a time (its own requests and its answers alike), so the
+//    k-th connection of one side meets the k-th of the other. A requester announces its hash on
+//    the main channel before it connects; an answerer connects only after reading the hash.
+//  - A completed connection belongs to the smallest of this side's hash and the remote's
+//    announced hashes that have no channel yet. When both ends request at once, each knows both
+//    hashes, so both give the connection to the smaller one and open again for the larger.
+//  - A requester that knows no remote hash cannot tell from the connection whether the remote
+//    answered it or crossed it with a request of its own. A crossing request was sent before the
+//    remote's first handshake, so it is read within a settling time; a remote hash already known
+//    decides at once.
+//  - The remote's socket of a rendezvous may complete up to a handshake period after this side's.
+//    Until it has, it would take this side's next handshake for its partner's, and a data packet
+//    reaching it is lost (and slows the new channel down). So this side connects again and sends
+//    on the channel only once the remote has been heard on it (anything it sends proves it
+//    complete), or the allowance for its completion has passed.
+//  - After a connection whose remote was requesting, that remote may still be deciding whose it
+//    is; an announcement of this side read before then would look to it like a crossing request.
+//    So the next announcement waits until the remote has surely decided: it has been heard on the
+//    channel (it sends only after deciding), or its completion and settling time have passed.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+
+namespace kl {
+
+class TunnexChannelPairing {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Duration = std::chrono::steady_clock::duration;
+
+    // UDT repeats a rendezvous handshake every 250 ms; the margin covers a loaded machine.
+    static constexpr Duration kRemoteCompletionAllowance = std::chrono::milliseconds(400);
+    static constexpr Duration kCrossingSettle = std::chrono::milliseconds(250);
+    // The remote's completion and its settling, with room for a loaded machine.
+    static constexpr Duration kRemoteDecisionAllowance = kRemoteCompletionAllowance + 2 * kCrossingSettle;
+
+    // The remote's open-forward message for hash was read.
+    void remoteAnnounced(uint32_t hash) { remoteWaiting_.insert(hash); }
+    // The remote's hash got its channel, or its opening failed.
+    void forget(uint32_t hash) { remoteWaiting_.erase(hash); }
+    bool remoteWaiting(uint32_t hash) const { return remoteWaiting_.count(hash) != 0; }
+
+    // The earliest moment of this side's next connect. remoteComplete: anything of the remote
+    // (data or an acknowledgement) has arrived on the previous connection.
+    TimePoint connectNotBefore(bool remoteComplete) const;
+    // The earliest moment of this side's next announcement. remoteDecided: data of the remote has
+    // arrived on the previous connection (it sends only once it has decided whose it is).
+    TimePoint announceNotBefore(bool remoteDecided) const;
+
+    // This side's connect for ownHash completed at now. The moment by which to decide whose the
+    // connection is: now when nothing more can change the answer, else after the settling time
+    // (read the main channel, then decide).
+    TimePoint connected(uint32_t ownHash, bool requesting, TimePoint now);
+    // Whose the connection is: the smallest of the own hash and the remote's waiting ones.
+    uint32_t decide();
+    // Until when the decided channel holds its sends unless its remote is heard first.
+    TimePoint sendsHeldUntil() const { return completed_ + kRemoteCompletionAllowance; }
+
+private:
+    std::set<uint32_t> remoteWaiting_;
+    uint32_t ownHash_ = 0;
+    bool requesting_ = false;
+    bool remoteRequested_ = false;  // the last decided connection's remote was requesting
+    TimePoint completed_{};          // of the last connection
+    bool opened_ = false;            // a connection has completed before
+};
+
+}  // namespace kl
