@@ -12,6 +12,7 @@
 #include <string>
 
 #include "daemon/KLTDaemonManager.h"
+#include "daemon/registrar/KLTServiceRegistrar.h"
 #include "daemon/PWControlAppConnections.h"
 #include "daemon/PWControlListener.h"
 #include "platform/NotifyBus.h"
@@ -134,6 +135,10 @@ int runDaemon(int argc, char** argv, const PWDaemonBuildInfo& build) {
     environment.build = build;
     environment.accountClient = account.client();
     environment.servicesManager = servicesManager;
+    // Remote services on local ports: installed as the tunnel's registrar on creation.
+    auto serviceRegistrar = KLTServiceRegistrar::sharedInstance();
+    if (auto client = account.client()) serviceRegistrar->followSignOuts(*client);
+    environment.follower = serviceRegistrar;
     environment.stopRelays = [&account] { account.stop(); };
     environment.loop = &loop;
     KLTDaemonManager::setEnvironment(std::move(environment));

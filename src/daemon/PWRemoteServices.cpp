@@ -1,5 +1,7 @@
 #include "daemon/PWRemoteServices.h"
 
+#include "daemon/registrar/KLTServiceRegistrar.h"
+
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexRemoteManager.h"
@@ -39,7 +41,10 @@ void PWRemoteServices::updateRemoteServicesFromServer(const Array& hosts) {
         lastUpdate_ = update;
     }
     std::weak_ptr<PWAccountClient> weak = client_;
-    options_.loop->post([weak] {
+    options_.loop->post([weak, update] {
+        // The service registrar publishes or withdraws local proxies from the change itself;
+        // the control apps' relay only needs to hear that there was one.
+        PWRegistrarDidUpdateRemotesNotification().emit(update);
         if (auto client = weak.lock()) client->didUpdateRemotes.emit();
     });
 }

@@ -267,6 +267,9 @@ public:
     uint16_t createForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                    const std::shared_ptr<TunnexServiceConnector>& connector, bool loopbackOnly);
+    // Stops listening for the stream forward kept under serviceKey (connections already accepted
+    // carry on), so a withdrawn service leaves no listening port behind. False when none is kept.
+    bool cancelPortForwardForServiceKey(const std::string& serviceKey);
     // Sends the open-forward message and opens its data channel; empty on failure. Blocks.
     std::shared_ptr<TunnexSocketImpl> sendRequestForForward(const TunnexForwardRequest& request,
                                                             const std::shared_ptr<TunnexRemotePeer>& remotePeer);

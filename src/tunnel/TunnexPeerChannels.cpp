@@ -123,6 +123,20 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
     return boundPort;
 }
 
+bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
+    std::shared_ptr<TunnexSocketImpl> listener;
+    {
+        std::lock_guard lock(lock_);
+        auto found = serviceListeners_.find(serviceKey);
+        if (found == serviceListeners_.end()) return false;
+        listener = std::move(found->second);
+        serviceListeners_.erase(found);
+    }
+    KLLog(kKLTLoggingLevelDebug, "Closing service listener for %s", serviceKey.c_str());
+    if (listener) pfd_close(listener->localSocket());
+    return true;
+}
+
 void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
     auto manager = pfdRemoteManager();
     manager->addChannelRequest(request);

@@ -239,13 +239,21 @@ void TunnexRemoteManager::forgetEndedPeer(const std::shared_ptr<TunnexPeer>& pee
                                           const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     // Another peer may already serve the remote (a late attempt after a quick restart of either
     // side): the entry goes only with the peer it names.
-    std::lock_guard lock(mutex_);
-    if (remotePeer) {
-        auto found = peersByUUID_.find(remotePeer->UUID());
-        if (found != peersByUUID_.end() && found->second == peer) peersByUUID_.erase(found);
+    bool forgotten = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (remotePeer) {
+            auto found = peersByUUID_.find(remotePeer->UUID());
+            forgotten = found != peersByUUID_.end() && found->second == peer;
+            if (forgotten) peersByUUID_.erase(found);
+        }
+        // A peer whose attempt has ended needs no time-out any more.
+        peersWithRegisteredTimeouts_.erase(peer);
     }
-    // A peer whose attempt has ended needs no time-out any more.
-    peersWithRegisteredTimeouts_.erase(peer);
+    // The host's services were published over this tunnel; they go with it.
+    if (forgotten) {
+        if (auto registrar = tunnexServiceRegistrar()) registrar->unregisterServicesForUUID(remotePeer->UUID());
+    }
 }
 
 // --- status ---

@@ -9,7 +9,7 @@ KLTNetService::KLTNetService(std::string domain, std::string type, std::string n
     : KLTDnsSdService(std::move(domain), std::move(type), name, port), hostConfiguredName_(std::move(name)) {}
 
 std::string KLTNetService::configuredName() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(fieldsMutex());
     return hostNickname_.empty() ? hostConfiguredName_ : hostNickname_;
 }
 
@@ -33,17 +33,17 @@ void KLTNetService::setServerID(const Value& serverID) {
 }
 
 void KLTNetService::addDiscoveredAddress(const sockaddr_storage& address) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(fieldsMutex());
     addresses_.push_back(address);
 }
 
 std::vector<sockaddr_storage> KLTNetService::addresses() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(fieldsMutex());
     return addresses_;
 }
 
 std::string KLTNetService::description() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(fieldsMutex());
     return KLTDnsSdService::description() + " - nickname: " + hostNickname_ + " status: " +
            std::to_string(hostStatus_) + ", HostID: " + hostServerID_;
 }

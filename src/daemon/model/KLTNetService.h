@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "daemon/model/KLTDnsSdService.h"
+#include "platform/GuardedFields.h"
 #include "tunnel/TunnexServiceRecord.h"
 
 namespace kl {
 
-class KLTNetService : public KLTDnsSdService, public TunnexServiceRecord {
+class KLTNetService : public KLTDnsSdService, public TunnexServiceRecord, private GuardedFields {
 public:
     // The name also becomes the host's configured name.
     KLTNetService(std::string domain, std::string type, std::string name, int port = -1);
@@ -50,18 +51,6 @@ public:
     std::string description() const override;
 
 private:
-    template <class T>
-    T get(const T& field) const {
-        std::lock_guard lock(mutex_);
-        return field;
-    }
-    template <class T>
-    void set(T& field, T value) {
-        std::lock_guard lock(mutex_);
-        field = std::move(value);
-    }
-
-    mutable std::mutex mutex_;
     std::vector<sockaddr_storage> addresses_;
     bool markedForDeletion_ = false;
     int32_t hostStatus_ = 0;
