@@ -30,7 +30,7 @@ PWInstalledFiles PWInstalledFiles::current() {
     PWInstalledFiles files;
     auto unitDir = paths::system(installed::kSystemdUnitDir);
     files.units = {unitDir / installed::kDaemonServiceUnit, unitDir / installed::kDaemonSocketUnit};
-    files.autostartEntry = paths::system(kScreenServiceAutostartEntry);
+    files.autostartEntry = paths::system(installed::kScreenServiceAutostartEntry);
     files.program = paths::system(installed::kDaemonProgram);
     files.socket = ipc::socketPathForService(kPWControlServiceName);
     return files;

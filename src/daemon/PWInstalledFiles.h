@@ -7,9 +7,6 @@
 
 namespace kl {
 
-// The per-user autostart entry of the screen service, installed system-wide.
-inline constexpr const char* kScreenServiceAutostartEntry = "/etc/xdg/autostart/com.kelvaro.portweaver.service.deskgate.desktop";
-
 struct PWInstalledFiles {
     std::vector<std::filesystem::path> units;  // the daemon's service and socket units
     std::filesystem::path autostartEntry;      // the screen service's
