@@ -115,7 +115,7 @@ void KLTKeyCodeUtilities::pasteString(const std::u16string& text) {
     postKeycode(vKey, true);
     postKeycode(vKey, false);
     postVirtualKey(kVirtualKeyCommand, false);
-    Pasteboard* pasteboard = deps_.pasteboard;
+    std::shared_ptr<Pasteboard> pasteboard = deps_.pasteboard;
     auto restore = [pasteboard, saved = std::move(saved)] { pasteboard->restore(saved); };
     if (deps_.scheduler)
         deps_.scheduler(kPasteboardRestoreDelay, std::move(restore));

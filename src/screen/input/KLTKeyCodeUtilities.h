@@ -51,7 +51,7 @@ public:
 
     struct Dependencies {
         KeyInjectionTarget* target = nullptr;
-        Pasteboard* pasteboard = nullptr;  // null: the pasteboard method types key by key
+        std::shared_ptr<Pasteboard> pasteboard;  // null: the pasteboard method types key by key
         TapInventory tapInventory;
         Scheduler scheduler;
     };
