@@ -1,5 +1,7 @@
 #include "screen/input/KLTHostKeyboardEvent.h"
 
+#include <utility>
+
 #include "foundation/KLTLogging.h"
 #include "screen/input/VirtualKeyTable.h"
 
@@ -70,9 +72,21 @@ void KLTHostKeyboardEvent::sendSynthesizedUnicharEvent() {
         postModifiersKeyDown(false);
         return;
     }
+    // A character outside the basic plane comes as two datagrams; either half alone would type or
+    // paste a replacement character.
+    std::u16string text(1, char16_t(unit));
+    std::optional<char16_t> high = std::exchange(utilities_.pendingHighSurrogate, std::nullopt);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        utilities_.pendingHighSurrogate = char16_t(unit);
+        return;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        if (!high) return;
+        text.insert(text.begin(), *high);
+    }
     postForcedCursorRight();
     utilities_.useCGEventPost = true;
-    utilities_.postString(std::u16string(1, char16_t(unit)));
+    utilities_.postString(text);
 }
 
 void KLTHostKeyboardEvent::sendSynthesizedKeyCodeEvent() {

@@ -81,6 +81,8 @@ public:
     bool usePasteboardForPostString = false;
     bool useCompatibleModeForPostString = false;
     bool sawCharacterEvent = false;
+    // The first half of a character outside the basic plane, waiting for its second datagram.
+    std::optional<char16_t> pendingHighSurrogate;
 
     // The bundled list of input-method servers that rewrite typed keys (program-name prefixes).
     static const std::vector<std::string>& incompatibleEventTappers();

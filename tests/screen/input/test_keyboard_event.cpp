@@ -146,6 +146,20 @@ TEST_F(KeyboardFixture, AListedInputMethodServerSwitchesTextToPasting) {
     EXPECT_EQ(send(kKeyboardEventCharacter, 0, u'a'), tap(kKeyA));
 }
 
+TEST_F(KeyboardFixture, SurrogateHalvesArePastedTogetherOrNotAtAll) {
+    taps = tapOf("fcitx5");
+    send(kKeyboardEventCharacter, 0, 0xD83D);
+    EXPECT_TRUE(pasteboard->calls.empty()) << "the first half waits for the second";
+    send(kKeyboardEventCharacter, 0, 0xDE00);
+    EXPECT_EQ(pasteboard->calls, (std::vector<std::string>{"save", "write \U0001F600"}));
+    // A lone second half, or a first half followed by another character, loses only the half.
+    pasteboard->calls.clear();
+    send(kKeyboardEventCharacter, 0, 0xDE00);
+    send(kKeyboardEventCharacter, 0, 0xD83D);
+    send(kKeyboardEventCharacter, 0, u'a');
+    EXPECT_EQ(pasteboard->calls, (std::vector<std::string>{"save", "write a"}));
+}
+
 TEST_F(KeyboardFixture, AnUnlistedServerKeepsTyping) {
     taps = tapOf("my-own-im");
     EXPECT_EQ(send(kKeyboardEventCharacter, 0, u'b'), tap(kKeyB));
