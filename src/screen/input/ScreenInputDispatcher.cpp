@@ -169,9 +169,10 @@ void ScreenInputDispatcher::refreshKeyboard() {
     X11Connection* c = X11Connection::forThisThread();
     if (!c) return;
     bool reload;
-    if (c != watchedConnection_ || !keymapWatch_) {
+    if (c != watchedConnection_ || std::this_thread::get_id() != watchedThread_ || !keymapWatch_) {
         keymapWatch_ = std::make_unique<X11KeymapWatch>(*c);
         watchedConnection_ = c;
+        watchedThread_ = std::this_thread::get_id();
         reload = true;
     } else {
         reload = keymapWatch_->takeChange();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 
 #include "platform/Executors.h"
 #include "platform/Preferences.h"
@@ -82,6 +83,7 @@ private:
     Preferences scrollPreferences_{kApplicationID};
     std::unique_ptr<KLTKeyCodeUtilities> keyUtilities_;
     X11Connection* watchedConnection_ = nullptr;  // whose keymap keyUtilities_ holds
+    std::thread::id watchedThread_;               // the thread that connection belongs to
     std::unique_ptr<X11KeymapWatch> keymapWatch_;
     std::atomic<uint64_t> viewerGeneration_{0};
     uint64_t pointerGeneration_ = 0;  // input thread's view of viewerGeneration_

@@ -192,6 +192,17 @@ TEST_F(X11Input, TypedTextArrivesAsText) {
     EXPECT_EQ(typedText(), "Hello, World!");
 }
 
+TEST_F(X11Input, EachViewerConnectionsReaderThreadTypes) {
+    // Every viewer connection has a reader thread (and X connection) of its own.
+    for (std::u16string text : {u"ab", u"cd"}) {
+        dispatcher_->viewerChanged(&viewer_, sizeof(sockaddr_in));
+        std::thread reader([&] { typeText(text); });
+        reader.join();
+    }
+    fence();
+    EXPECT_EQ(typedText(), "abcd");
+}
+
 TEST_F(X11Input, AfterALayoutChangeTextUsesAltGrAndDeadKeys) {
     typeText(u"y");
     fence();
