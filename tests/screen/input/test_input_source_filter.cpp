@@ -6,6 +6,12 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "screen/input/InputSourceFilter.h"
 #include "screen/input/UdpSocketOwner.h"
 
@@ -84,6 +90,47 @@ TEST(UdpSocketOwner, FindsTheOwnerOfBoundSockets) {
         ::close(fd);
         EXPECT_EQ(udpSocketOwner(bound), std::nullopt) << ip;
     }
+}
+
+// A local program of another user that sends from a socket of its own is refused; root's and the
+// session user's sockets are taken.
+TEST(InputSourceFilter, RealLoopbackSocketsOfOtherUsersAreRefused) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to hold a socket as another user";
+    const uid_t sessionUser = 4242, otherUser = 65534;
+    std::string command = "setpriv --reuid=" + std::to_string(otherUser) + " --regid=65534 --clear-groups /usr/bin/python3 -c "
+                          "'import socket,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind((\"127.0.0.1\",0)); "
+                          "sys.stdin.read()'";
+    FILE* other = ::popen(command.c_str(), "w");
+    ASSERT_TRUE(other);
+    // Its socket, found in the table by its owner.
+    std::optional<sockaddr_storage> foreign;
+    for (int tries = 0; tries < 500 && !foreign; ++tries) {
+        std::ifstream table("/proc/net/udp");
+        std::string line;
+        while (std::getline(table, line)) {
+            std::istringstream f(line);
+            std::string sl, local, remote, st, queues, timer, retransmits, uid;
+            if (!(f >> sl >> local >> remote >> st >> queues >> timer >> retransmits >> uid)) continue;
+            if (uid != std::to_string(otherUser) || local.rfind("0100007F:", 0) != 0) continue;
+            foreign = address("127.0.0.1", uint16_t(std::stoul(local.substr(9), nullptr, 16)));
+        }
+        if (!foreign) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(foreign);
+
+    int ours = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_storage own = address("127.0.0.1", 0);
+    ASSERT_EQ(::bind(ours, reinterpret_cast<sockaddr*>(&own), sizeof(sockaddr_in)), 0);
+    socklen_t length = sizeof own;
+    ::getsockname(ours, reinterpret_cast<sockaddr*>(&own), &length);
+
+    InputSourceFilter filter(sessionUser);
+    auto viewer = address("127.0.0.1", 40000);
+    filter.viewerChanged(&viewer);
+    EXPECT_EQ(filter.check(*foreign), InputSourceFilter::ForeignOwner);
+    EXPECT_EQ(filter.check(own), InputSourceFilter::Accepted);  // root's
+    ::close(ours);
+    ::pclose(other);
 }
 
 TEST(UdpSocketOwner, WildcardSocketsAndTableLines) {

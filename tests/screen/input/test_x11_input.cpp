@@ -218,6 +218,12 @@ TEST_F(X11Input, AfterALayoutChangeTextUsesAltGrAndDeadKeys) {
     };
     EXPECT_EQ(keysym("ISO_Level3_Shift"), 1) << "@ goes through AltGr";
     EXPECT_EQ(keysym("dead_acute"), 1) << "é goes through a dead key";
+
+    // Raw keys go by position: the US keyboard's Z key types y in the German layout.
+    size_t raw = printer_->lineCount();
+    send(keyboardBytes(kKeyboardEventKeyCode, 1, 6));
+    fence();
+    EXPECT_EQ(typedText(raw), "y");
 }
 
 TEST_F(X11Input, SelectionAndPasteboardCommandsReachTheClientAsControlShortcuts) {
