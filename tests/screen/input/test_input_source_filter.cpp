@@ -12,7 +12,9 @@
 #include <sstream>
 #include <thread>
 
+#include "foundation/KLTLogging.h"
 #include "screen/input/InputSourceFilter.h"
+#include "screen/input/RateLimitedLog.h"
 #include "screen/input/UdpSocketOwner.h"
 
 namespace kl {
@@ -147,6 +149,19 @@ TEST(UdpSocketOwner, WildcardSocketsAndTableLines) {
     EXPECT_TRUE(isLoopbackAddress(address("::ffff:127.0.0.1", 1)));
     EXPECT_FALSE(isLoopbackAddress(address("192.0.2.1", 1)));
     EXPECT_FALSE(isLoopbackAddress(address("::2", 1)));
+}
+
+TEST(RateLimitedLog, AFloodOfRefusalsLeavesAFewLinesAndACount) {
+    clearMemoryLog();
+    RateLimitedLog log(2, std::chrono::seconds(10));
+    auto start = RateLimitedLog::Clock::now();
+    EXPECT_TRUE(log.log("refused 1", start));
+    EXPECT_TRUE(log.log("refused 2", start + std::chrono::seconds(1)));
+    for (int i = 3; i <= 7; ++i) EXPECT_FALSE(log.log("refused " + std::to_string(i), start + std::chrono::seconds(2)));
+    EXPECT_TRUE(log.log("refused 8", start + std::chrono::seconds(11)));
+    EXPECT_FALSE(memoryLogContains("refused 3"));
+    EXPECT_TRUE(memoryLogContains("5 similar lines left out"));
+    EXPECT_TRUE(memoryLogContains("refused 8"));
 }
 
 }  // namespace
