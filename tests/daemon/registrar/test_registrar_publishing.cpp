@@ -164,6 +164,25 @@ TEST_F(RegistrarPublishing, TheTunnelManagerPublishesOnConnectAndWithdrawsOnDisc
     EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
 }
 
+TEST_F(RegistrarPublishing, LeavingTheAccountEndsItsTunnelsAndEveryPublication) {
+    setTunnexServiceRegistrar(registrar);
+    registrar->broadcastService(recordOf(kHostB, "_ssh._tcp"));
+    const uint16_t port = registrar->localPortForUUID(kHostB, "_ssh._tcp");
+    ASSERT_NE(port, 0);
+    registrar->broadcastService(recordOf("uuid-of-nobody", "_rfb._tcp"));  // no peer yet: retried
+    ASSERT_EQ(registrar->pendingBroadcastCount(), 1u);
+
+    registrar->leaveAccount();
+    EXPECT_TRUE(publisher->published().empty());
+    EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
+    EXPECT_EQ(registrar->pendingBroadcastCount(), 0u);
+    EXPECT_FALSE(listening(port));
+    EXPECT_EQ(peerA->serviceListenerCount(), 0u);
+    // The tunnel itself is gone, not only what was published over it.
+    EXPECT_EQ(manager->peerForUUID(kHostB), nullptr);
+    EXPECT_TRUE(test::waitFor([&] { return peerA->connectionStatus() == TunnexTunnelDisconnected; }, 10s));
+}
+
 TEST_F(RegistrarPublishing, ADnsSdFailureClosesTheForwardItOpened) {
     // Refused at once.
     publisher->refuse = true;
