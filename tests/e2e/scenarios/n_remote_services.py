@@ -125,6 +125,8 @@ class Road:
                 daemon.sign_in(EMAIL, PASSWORD)
             self.check(self.follower.wait_for(lambda l: (message_of(l, 2) or {}).get("registrarState") == 1, 15),
                        "the sign-in was not broadcast")
+            reporting = len(self.follower.lines)
+            self.a.request("--no-reply", "15")
 
             # B's host list entries (one per service) reach A once B's services scan has run.
             def b_entries():
@@ -135,8 +137,8 @@ class Road:
             b_server_id = entries[0]["id"]
             self.check(all(h.get("tunnexConnectionStatus") == 0 for h in entries),
                        "tunnel states before connecting: %s" % [h.get("tunnexConnectionStatus") for h in entries])
-            self.check(self.follower.wait_for(lambda l: message_of(l, 6) is not None, 10),
-                       "the host-list change was not broadcast")
+            self.check(self.wait_message(reporting, lambda m: m.get("command") == 6, 10),
+                       "host reporting (15) broadcast no host-list change")
 
             # Connect; the tunnel states reach the second client, the host list carries them.
             if not self.connect():
@@ -176,6 +178,10 @@ class Road:
             self.wait_published("B's proxies after reconnecting")
             self.b.request("--no-reply", "7")
             self.summary["withdrawn_after_sign_out_s"] = self.wait_withdrawn("A's proxies to go after B's sign-out")
+            # B's own proxies of A went with its tunnels: only its sshd and HTTP server listen there.
+            b_ports = wait("B's proxies of A to go", lambda: (lambda p: p if p <= {22, DAAP_PORT} else None)(
+                {port for _, port in listening_tcp(self.host_b)}), 10)
+            self.check(b_ports == {22, DAAP_PORT}, "B's services stopped listening: %s" % b_ports)
 
             # B's daemon killed: A notices the silent tunnel and withdraws.
             self.b.sign_in(EMAIL, PASSWORD)
@@ -251,7 +257,12 @@ def main():
         if problems and daemon:
             sys.stderr.write("--- last lines of %s ---\n" % daemon.log)
             sys.stderr.writelines(daemon.log_tail(60))
-    report_and_exit(summary, problems, [], workdir, "the road through B's published services")
+    details = "road %ss; B's proxies gone %ss after 30, %ss after B's sign-out, %ss after B was killed; " \
+              "%d host-list changes kept %s listening sockets" % (
+                  summary.get("road_seconds"), summary.get("withdrawn_after_disconnect_s"),
+                  summary.get("withdrawn_after_sign_out_s"), summary.get("withdrawn_after_kill_s"), HOST_LIST_CHANGES,
+                  summary.get("host_list_changes", {}).get("listening_after_last"))
+    report_and_exit(summary, problems, [], workdir, details)
 
 
 if __name__ == "__main__":
