@@ -67,14 +67,22 @@ class HostAvahi:
             if time.monotonic() > deadline:
                 raise RuntimeError("dbus-daemon did not start in " + ns.name)
             time.sleep(0.05)
+        self.log = log
+        self.start_avahi()
+
+    def start_avahi(self):
         script = ("mount -t tmpfs tmpfs /run && "
                   "{ [ ! -d /etc/avahi/services ] || mount -t tmpfs tmpfs /etc/avahi/services; } && "
                   "exec /usr/sbin/avahi-daemon --no-drop-root --no-chroot --no-rlimits -f " +
                   os.path.join(self.dir, "avahi.conf"))
-        self.avahi = subprocess.Popen(ns.command(["env", "DBUS_SYSTEM_BUS_ADDRESS=" + self.address(),
-                                                  "/usr/bin/unshare", "--mount", "--propagation", "private",
-                                                  "/bin/sh", "-c", script]),
-                                      stdout=log, stderr=log)
+        self.avahi = subprocess.Popen(self.ns.command(["env", "DBUS_SYSTEM_BUS_ADDRESS=" + self.address(),
+                                                       "/usr/bin/unshare", "--mount", "--propagation", "private",
+                                                       "/bin/sh", "-c", script]),
+                                      stdout=self.log, stderr=self.log)
+
+    def stop_avahi(self):
+        self.avahi.terminate()
+        self.avahi.wait(10)
 
     def address(self):
         return "unix:path=" + self.bus

@@ -6,10 +6,11 @@ A lists B, connects to it (29) and finds B's proxies published by DNS-SD on its 
 interface: ssh through the published port reaches B's sshd, request 28 names that port, a 20 MiB
 download through the "_daap._tcp" proxy keeps its SHA-256, and the screen-sharing proxy, with
 nothing behind it on B, closes its clients. 50 host-list changes leave A with as many listening
-sockets as after the first (each change republishes B's services on fresh ports), and no
-published port listens beyond loopback. Disconnecting, B signing out, and B's daemon killed each
-take A's publications and listening ports away. Last, A deletes B's host and signs out; a second
-control client sees every broadcast of the road."""
+sockets as after the first (each change republishes B's services on fresh ports), no published
+port listens beyond loopback, and the publications come back when A's avahi-daemon restarts.
+Disconnecting, B signing out, and B's daemon killed each take A's publications and listening
+ports away. Last, A deletes B's host and signs out; a second control client sees every broadcast
+of the road."""
 import json
 import os
 import subprocess
@@ -42,7 +43,7 @@ class Road:
         self.workdir, self.problems, self.summary = workdir, problems, summary
 
     def check(self, ok, text):
-        if not ok:
+        if not ok and text not in self.problems:  # checks inside waits would repeat themselves
             self.problems.append(text)
         return ok
 
@@ -163,6 +164,12 @@ class Road:
             self.check(closed.get("ok"), "the rfb proxy with nothing behind it kept its client: %s" % closed)
 
             self.host_list_changes(internet, cert, ports, sshd)
+
+            # avahi-daemon restarts: the publications come back by themselves.
+            self.avahi_a.stop_avahi()
+            self.avahi_a.start_avahi()
+            self.check(self.avahi_a.wait_ready(), "avahi-daemon did not come back")
+            self.wait_published("B's proxies after avahi-daemon restarted")
 
             # Disconnecting takes the publications with the tunnel.
             mark = len(self.follower.lines)
