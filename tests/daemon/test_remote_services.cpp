@@ -3,6 +3,7 @@
 // loop after the set holds the new records.
 #include <gtest/gtest.h>
 
+#include "daemon/FakeAccountClient.h"
 #include "daemon/PWRemoteServices.h"
 #include "foundation/KLTLogging.h"
 #include "platform/ValueJson.h"
@@ -12,22 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct FakeAccountClient : PWAccountClient {
-    PWRegistrarSignInState signInState() const override { return PWRegistrarSignedIn; }
-    void signInWithEmail(const std::string&, const std::string&, SignInCompletion) override {}
-    void createAccountWithEmail(const std::string&, const std::string&, SignInCompletion) override {}
-    bool isUpdatingRemoteHosts() const override { return false; }
-    void endUpdatingRemoteHosts() override {}
-    void signOut() override { ++signOuts; }
-    void reportHostUnavailable() override {}
-    void removeStoredCredentials() override {}
-    std::optional<std::string> savedEmailAddress() const override { return std::nullopt; }
-    void deleteHostWithServerID(const std::string&, DeleteCompletion) override {}
-    void setShouldRequestHostUpdates(bool) override {}
-    void requestHostUpdate() override {}
-    std::vector<PWRemoteServiceRecord> remoteServiceRecords() const override { return {}; }
-    int signOuts = 0;
-};
+using test::FakeAccountClient;
 
 Array hosts(const char* json) {
     auto parsed = valueFromJson(json);

@@ -343,11 +343,29 @@ void KLTServiceRegistrar::cancelPendingBroadcasts() {
     pendingBroadcasts_.clear();
 }
 
+void KLTServiceRegistrar::leaveAccount() {
+    cancelPendingBroadcasts();
+    // A machine that signed out must not go on serving the account's other hosts through tunnels
+    // made while it was a member: each peer hears the goodbye and withdraws its proxies of this
+    // machine, and the publications made here over those tunnels go with them.
+    if (auto manager = environment_.tunnelManager) {
+        for (const auto& peer : manager->activePeers())
+            for (const auto& uuid : manager->uuidsForPeer(peer)) manager->disconnectPeerWithUUID(uuid);
+    }
+    // What host lists published without a tunnel would lead to a peer no longer registered.
+    std::vector<std::shared_ptr<KLTListeningPortHolder>> holders;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, holder] : broadcastsByServiceKey_) holders.push_back(holder);
+    }
+    for (const auto& holder : holders) removeBroadcast(holder);
+}
+
 void KLTServiceRegistrar::followSignOuts(PWAccountClient& client) {
     std::weak_ptr<KLTServiceRegistrar> weak = weak_from_this();
     client.signInStateDidChange.connect([weak](PWRegistrarSignInState, PWRegistrarSignInState now) {
         auto self = weak.lock();
-        if (self && now == PWRegistrarSignedOut) self->cancelPendingBroadcasts();
+        if (self && now == PWRegistrarSignedOut) self->leaveAccount();
     });
 }
 

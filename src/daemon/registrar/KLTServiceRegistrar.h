@@ -85,9 +85,12 @@ public:
     void broadcastService(const std::shared_ptr<KLTNetService>& service);
     void unbroadcastService(const std::shared_ptr<KLTNetService>& service);
     void unregisterServicesForUUID(const std::string& uuid) override;
-    // Sign-out: pending retries stop; publications stay until their host goes.
+    // Pending retries stop; publications stay.
     void cancelPendingBroadcasts();
-    // Calls cancelPendingBroadcasts whenever the account client signs out.
+    // This machine left the account: retries stop, every tunnel ends with a goodbye to its peer
+    // and every publication goes with its forward.
+    void leaveAccount();
+    // Calls leaveAccount whenever the account client signs out.
     void followSignOuts(PWAccountClient& client);
 
     bool registerServiceWithPortHolder(const std::shared_ptr<KLTListeningPortHolder>& holder);

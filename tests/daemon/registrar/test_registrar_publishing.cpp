@@ -8,6 +8,7 @@
 
 #include "ForwardTestSupport.h"
 #include "RegistrarTestSupport.h"
+#include "daemon/FakeAccountClient.h"
 #include "daemon/model/KLTNetService.h"
 #include "daemon/registrar/KLTServiceRegistrar.h"
 
@@ -162,6 +163,32 @@ TEST_F(RegistrarPublishing, TheTunnelManagerPublishesOnConnectAndWithdrawsOnDisc
     peerB->disconnectFromPeers();
     EXPECT_TRUE(test::waitFor([&] { return publisher->published().empty(); }, 20s));
     EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
+}
+
+TEST_F(RegistrarPublishing, SigningOutEndsTheAccountsTunnelsAndEveryPublication) {
+    setTunnexServiceRegistrar(registrar);
+    test::FakeAccountClient client;
+    registrar->followSignOuts(client);
+    registrar->broadcastService(recordOf(kHostB, "_ssh._tcp"));
+    const uint16_t port = registrar->localPortForUUID(kHostB, "_ssh._tcp");
+    ASSERT_NE(port, 0);
+    registrar->broadcastService(recordOf("uuid-of-nobody", "_rfb._tcp"));  // no peer yet: retried
+    ASSERT_EQ(registrar->pendingBroadcastCount(), 1u);
+
+    // Going offline is no sign-out: everything stays.
+    client.signInStateDidChange.emit(PWRegistrarSignedIn, PWRegistrarSignedInOffline);
+    EXPECT_EQ(publisher->published().size(), 1u);
+    EXPECT_NE(manager->peerForUUID(kHostB), nullptr);
+
+    client.signInStateDidChange.emit(PWRegistrarSignedInOffline, PWRegistrarSignedOut);
+    EXPECT_TRUE(publisher->published().empty());
+    EXPECT_TRUE(registrar->portHoldersForUUID(kHostB).empty());
+    EXPECT_EQ(registrar->pendingBroadcastCount(), 0u);
+    EXPECT_FALSE(listening(port));
+    EXPECT_EQ(peerA->serviceListenerCount(), 0u);
+    // The tunnel itself is gone, not only what was published over it.
+    EXPECT_EQ(manager->peerForUUID(kHostB), nullptr);
+    EXPECT_TRUE(test::waitFor([&] { return peerA->connectionStatus() == TunnexTunnelDisconnected; }, 10s));
 }
 
 TEST_F(RegistrarPublishing, ADnsSdFailureClosesTheForwardItOpened) {
