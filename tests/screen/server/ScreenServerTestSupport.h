@@ -26,12 +26,21 @@ namespace kl::test {
 
 inline constexpr int kScreenWidth = 640, kScreenHeight = 480;
 
-// The binary's one X server, started by the first test that asks for it and stopped at exit.
-inline Xvfb* sharedXvfb() {
-    static std::unique_ptr<Xvfb> server =
-        std::filesystem::exists(kXvfb) ? std::make_unique<Xvfb>(kScreenWidth, kScreenHeight) : nullptr;
-    return server && server->started() ? server.get() : nullptr;
-}
+// The binary's one X server, started by the first test that asks for it and stopped when the
+// tests end (before the exit handlers, which close this thread's X connection).
+class SharedXvfb : public testing::Environment {
+public:
+    Xvfb* get() {
+        if (!server_ && std::filesystem::exists(kXvfb)) server_ = std::make_unique<Xvfb>(kScreenWidth, kScreenHeight);
+        return server_ && server_->started() ? server_.get() : nullptr;
+    }
+    void TearDown() override { server_.reset(); }
+
+private:
+    std::unique_ptr<Xvfb> server_;
+};
+inline SharedXvfb* const kSharedXvfb = static_cast<SharedXvfb*>(testing::AddGlobalTestEnvironment(new SharedXvfb));
+inline Xvfb* sharedXvfb() { return kSharedXvfb->get(); }
 #define KL_REQUIRE_SHARED_XVFB() \
     if (!::kl::test::sharedXvfb()) GTEST_SKIP() << "Xvfb is not available"
 
