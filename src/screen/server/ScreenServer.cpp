@@ -32,10 +32,24 @@ ScreenServer::~ScreenServer() {
 }
 
 void ScreenServer::setApplicationInfoSource(std::shared_ptr<ApplicationInfoSource> source) {
+    std::lock_guard lock(mFieldsLock);
     mAppSource = std::move(source);
 }
 
-void ScreenServer::setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink) { mInputSink = std::move(sink); }
+void ScreenServer::setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink) {
+    std::lock_guard lock(mFieldsLock);
+    mInputSink = std::move(sink);
+}
+
+std::shared_ptr<ApplicationInfoSource> ScreenServer::appSource() {
+    std::lock_guard lock(mFieldsLock);
+    return mAppSource;
+}
+
+std::shared_ptr<InputDatagramSink> ScreenServer::inputSink() {
+    std::lock_guard lock(mFieldsLock);
+    return mInputSink;
+}
 
 void ScreenServer::setSupportedResolutions(std::vector<SupportedResolution> list) { mResolutions = std::move(list); }
 
@@ -152,10 +166,11 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     ::getpeername(socket->sock(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
 
     // Input arrives on the address the viewer reached us on (loopback: the tunnel's end).
+    auto sink = inputSink();
     c->input = InputSideband::open(local, mDelegate->serverSidebandPort(),
-                                   [this](std::span<const uint8_t> datagram, const sockaddr_storage& from,
+                                   [sink](std::span<const uint8_t> datagram, const sockaddr_storage& from,
                                           socklen_t fromLength) {
-                                       if (mInputSink) mInputSink->handleInputDatagram(datagram, from, fromLength);
+                                       if (sink) sink->handleInputDatagram(datagram, from, fromLength);
                                    });
     mInputSidebandPort = c->input ? c->input->port() : 0;
     {
@@ -168,7 +183,7 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
         std::lock_guard lock(mFieldsLock);
         mConnection = c;
     }
-    if (mInputSink) mInputSink->viewerChanged(&peer, peerLength);
+    if (sink) sink->viewerChanged(&peer, peerLength);
 
     c->session = std::make_unique<ViewerSession>(socket, mCore, mCoreLock, sessionHandlers(c.get()));
     c->cursorTick = std::make_unique<PeriodicThread>(kMouseTickInterval, [this] { mouseTick(); });
@@ -241,7 +256,7 @@ void ScreenServer::reset() {
     if (old) old->shutdown();
     mInputSidebandPort = 0;
     withCore([](ViewerConnectionCore& core) { core.reset(); });
-    if (old && mInputSink) mInputSink->viewerChanged(nullptr, 0);
+    if (auto sink = inputSink(); old && sink) sink->viewerChanged(nullptr, 0);
 }
 
 void ScreenServer::stop() {
