@@ -191,7 +191,7 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     int protocol = mDelegate->activeProtocol();
     if (protocol == 1 || protocol == 3) mDelegate->wakeScreen();
     KLLog(kKLTLoggingLevelInfo, "ScreenServer: viewer connected from %s", socketAddressString(peer).c_str());
-    NotifyBus::post(kServerRespondedToConnectRequest, NotifyBus::Scope::System);
+    NotifyBus::post(kServerRespondedToConnectRequest, NotifyBus::Scope::Session);
 }
 
 ViewerSession::Handlers ScreenServer::sessionHandlers(ViewerConnection* c) {

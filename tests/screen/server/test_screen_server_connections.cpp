@@ -66,7 +66,7 @@ TEST(ScreenServerConnections, SilenceEndsTheConnectionHeartbeatsKeepItAndTheNext
         std::atomic<int> posts{0};
         NotifyBus::Observer observer;
     };
-    Counter responded(kServerRespondedToConnectRequest, NotifyBus::Scope::System);
+    Counter responded(kServerRespondedToConnectRequest, NotifyBus::Scope::Session);
     Counter connected(kServerConnectedToDevice, NotifyBus::Scope::Session);
     Counter disconnected(kServerDisconnectedFromDevice, NotifyBus::Scope::Session);
     ASSERT_TRUE(connected.observer.watching());
@@ -99,6 +99,25 @@ TEST(ScreenServerConnections, SilenceEndsTheConnectionHeartbeatsKeepItAndTheNext
     // Keeps talking, so the short read limit does not end it while it streams.
     EXPECT_TRUE(next.requestUntilQuiet());
     EXPECT_GT(next.with([](auto& s) { return s.records.size(); }), 0u);
+}
+
+TEST(ScreenServerConnections, ShutdownEndsTheViewerAndRefusesOthersUntilCleared) {
+    KL_REQUIRE_SHARED_XVFB();
+    ServerHarness harness;
+    ASSERT_TRUE(harness.started);
+    TestViewer viewer(harness.server->port());
+    ASSERT_TRUE(viewer.handshake(fullHandshake(3)));
+    harness.onLoop([&] { harness.server->setShutdown(true); });
+    EXPECT_TRUE(viewer.waitClosed());
+    EXPECT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::WaitingForViewer; }));
+    {
+        TestViewer refused(harness.server->port());
+        EXPECT_TRUE(refused.waitClosed());
+        EXPECT_FALSE(refused.with([](auto& s) { return s.helloReceived; }));
+    }
+    harness.onLoop([&] { harness.server->setShutdown(false); });
+    TestViewer next(harness.server->port());
+    EXPECT_TRUE(next.waitUntil([](auto& s) { return s.helloReceived; }));
 }
 
 TEST(ScreenServerConnections, InputDatagramsReachTheSinkWhileAViewerIsConnected) {
