@@ -98,7 +98,25 @@ TEST(ScreenServerConnections, SilenceEndsTheConnectionHeartbeatsKeepItAndTheNext
     ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
     // Keeps talking, so the short read limit does not end it while it streams.
     EXPECT_TRUE(next.requestUntilQuiet());
-    EXPECT_GT(next.with([](auto& s) { return s.records.size(); }), 0u);
+    // It still hears of the screen's changes: the refresh listener came back with it.
+    Client client;
+    ASSERT_TRUE(client.connected());
+    client.fill(50, 60, 100, 80, 0xCC3366);
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        size_t before = next.with([](auto& s) { return s.records.size(); });
+        ASSERT_TRUE(next.requestUpdate());
+        seen = next.with([&](auto& s) {
+            for (size_t r = before; r < s.records.size(); ++r) {
+                const auto& record = s.records[r];
+                if ((record.encoding == 4 || record.encoding == 14) && record.x <= 50 && record.y <= 60 &&
+                    record.x + record.w >= 150 && record.y + record.h >= 140)
+                    return true;
+            }
+            return false;
+        });
+    }
+    EXPECT_TRUE(seen);
 }
 
 TEST(ScreenServerConnections, ShutdownEndsTheViewerAndRefusesOthersUntilCleared) {
