@@ -10,8 +10,10 @@ namespace {
 
 std::string line(const QWidget* view) {
     const QRect frame = view->geometry();
-    char text[256];
-    std::snprintf(text, sizeof text, "<%s: %p; frame = {{%d, %d}, {%d, %d}}>", view->metaObject()->className(),
+    std::string name = view->metaObject()->className();
+    if (name.starts_with("kl::")) name.erase(0, 4);
+    char text[512];
+    std::snprintf(text, sizeof text, "<%s: %p; frame = {{%d, %d}, {%d, %d}}>", name.c_str(),
                   static_cast<const void*>(view), frame.x(), frame.y(), frame.width(), frame.height());
     return text;
 }

@@ -270,7 +270,8 @@ void KLTViewManager::placeWindow(QWidget* window, const QRect& anchor) {
     if (!screen) screen = window->screen();
     if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    window->move(KLTMenuletWindowOrigin(window->size(), anchor, screen->geometry(), screen->availableGeometry()));
+    // The frame counts: a plain window has one.
+    window->move(KLTMenuletWindowOrigin(window->frameGeometry().size(), anchor, screen->geometry(), screen->availableGeometry()));
 }
 
 }  // namespace kl
