@@ -63,15 +63,20 @@ protected:
     std::shared_ptr<test::RecordingAppLink> link = std::make_shared<test::RecordingAppLink>();
 };
 
-TEST_F(UITree, TheMenuletWindowMatchesItsGoldenTreesSignedOutAndWithAnUpdate) {
+TEST_F(UITree, TheMenuletWindowMatchesItsGoldenTreesSignedOutSignedInAndWithAnUpdate) {
     manager.chooseSignInView();
     settle();
     ASSERT_TRUE(window()->isVisible());
     expectMatchesGolden(KLTWidgetTree(window()), "menulet_signed_out.json");
 
     link->state = 1;
-    link->updateAvailable = true;
     manager.chooseStateAppropriateViewController();
+    settle();
+    // The app_window scenario compares the running app's window with this file too.
+    expectMatchesGolden(KLTWidgetTree(window()), "menulet_signed_in.json");
+
+    link->updateAvailable = true;
+    manager.updateUIState();
     settle();
     expectMatchesGolden(KLTWidgetTree(window()), "menulet_update_available.json");
 }
@@ -142,7 +147,8 @@ TEST_F(UITree, TheProbeRefusesMalformedRequestsAndClosesOnAnOverlongLine) {
         const char* error;
     };
     for (Case c : {Case{"not json", "not a JSON object"}, Case{"[1,2]", "not a JSON object"},
-                   Case{R"({"op":"launch"})", "unknown op"}, Case{R"({"op":"click","name":"nowhere"})", "no widget named nowhere"},
+                   Case{R"({"op":"launch"})", "unknown op"},
+                   Case{R"({"op":"click","name":"nowhere"})", "no widget named nowhere"},
                    Case{R"({"op":"grab","path":"relative.png"})", "grab needs an absolute path"}}) {
         QJsonObject reply = QJsonDocument::fromJson(KLTUIProbe::handle(c.request)).object();
         EXPECT_FALSE(reply["ok"].toBool()) << c.request;

@@ -105,7 +105,8 @@ TEST_F(ViewManager, ClicksShowTheWindowUnderTheIconAndHideItAskingForHostUpdates
     EXPECT_TRUE(manager.menuletDisplayed());
     EXPECT_TRUE(manager.mainWindowVisible());
     const QRect available = window()->screen()->availableGeometry();
-    EXPECT_EQ(window()->pos(), KLTMenuletWindowOrigin(window()->frameGeometry().size(), anchor, window()->screen()->geometry(), available));
+    EXPECT_EQ(window()->pos(), KLTMenuletWindowOrigin(window()->frameGeometry().size(), anchor,
+                                                      window()->screen()->geometry(), available));
     EXPECT_LE(window()->frameGeometry().right(), available.right());
     EXPECT_EQ(link->requests, (Strings{"32", "31 YES"}));
 

@@ -44,7 +44,8 @@ public:
     void requestHostUpdateFromPortweaver() override {}
     void connectWithUUID(const std::string&) override {}
     void disconnectWithUUID(const std::string&) override {}
-    void URLForUUID(const std::string&, const std::string&, const std::string&, std::function<void(std::string)>) override {}
+    void URLForUUID(const std::string&, const std::string&, const std::string&,
+                    std::function<void(std::string)>) override {}
     void deleteHostWithID(const std::string&) override {}
     void signoutRequest() override {}
     void checkForUpdates() override {}
@@ -152,7 +153,8 @@ void KLTViewManager::updateUIState() {
     mainLoop().post([] {
         auto& self = sharedInstance();
         self.updateStatusBarView();
-        if (auto* minion = dynamic_cast<KLTViewManagerMinion*>(self.visibleViewController_.get())) minion->updateUIState();
+        if (auto* minion = dynamic_cast<KLTViewManagerMinion*>(self.visibleViewController_.get()))
+            minion->updateUIState();
     });
 }
 
@@ -196,7 +198,8 @@ void KLTViewManager::chooseSignInView() {
 }
 
 void KLTViewManager::chooseCreateAccountView() {
-    if (!createAccount_) createAccount_ = make(makers_.createAccount, "KLTCreateAccountViewController", "Create account");
+    if (!createAccount_)
+        createAccount_ = make(makers_.createAccount, "KLTCreateAccountViewController", "Create account");
     chooseViewController(createAccount_);
 }
 
@@ -210,7 +213,9 @@ void KLTViewManager::chooseEmailVerificationView() {
     chooseViewController(make(makers_.emailVerification, "EmailVerificationSent", "Verification e-mail sent"));
 }
 
-void KLTViewManager::chooseSuccessLogin() { chooseViewController(make(makers_.successLogin, "SuccessLogin", "Signed in")); }
+void KLTViewManager::chooseSuccessLogin() {
+    chooseViewController(make(makers_.successLogin, "SuccessLogin", "Signed in"));
+}
 
 void KLTViewManager::chooseStateAppropriateViewController() {
     switch (link_->registrarState()) {
@@ -271,7 +276,8 @@ void KLTViewManager::placeWindow(QWidget* window, const QRect& anchor) {
     if (!screen) screen = QGuiApplication::primaryScreen();
     if (!screen) return;
     // The frame counts: a plain window has one.
-    window->move(KLTMenuletWindowOrigin(window->frameGeometry().size(), anchor, screen->geometry(), screen->availableGeometry()));
+    window->move(KLTMenuletWindowOrigin(window->frameGeometry().size(), anchor, screen->geometry(),
+                                        screen->availableGeometry()));
 }
 
 }  // namespace kl

@@ -36,16 +36,26 @@ QPushButton* alertButton(QMessageBox& alert, const QString& title, QMessageBox::
 
 }  // namespace
 
-void KLTViewManager::connectWithHostItem(const KLTHostItem& host) { link_->connectWithUUID(host.hostUUID().value_or("")); }
+void KLTViewManager::connectWithHostItem(const KLTHostItem& host) {
+    link_->connectWithUUID(host.hostUUID().value_or(""));
+}
 
 void KLTViewManager::disconnectWithHostItem(const KLTHostItem& host) {
     link_->disconnectWithUUID(host.hostUUID().value_or(""));
 }
 
-void KLTViewManager::launchFileSharingServiceForHostItem(const KLTHostItem& host) { launchService("_afpovertcp._tcp", host); }
-void KLTViewManager::launchMusicServiceForHostItem(const KLTHostItem& host) { launchService("_daap._tcp", host); }
-void KLTViewManager::launchScreenSharingServiceForHostItem(const KLTHostItem& host) { launchService("_rfb._tcp", host); }
-void KLTViewManager::launchTerminalServiceForHostItem(const KLTHostItem& host) { launchService("_ssh._tcp", host); }
+void KLTViewManager::launchFileSharingServiceForHostItem(const KLTHostItem& host) {
+    launchService("_afpovertcp._tcp", host);
+}
+void KLTViewManager::launchMusicServiceForHostItem(const KLTHostItem& host) {
+    launchService("_daap._tcp", host);
+}
+void KLTViewManager::launchScreenSharingServiceForHostItem(const KLTHostItem& host) {
+    launchService("_rfb._tcp", host);
+}
+void KLTViewManager::launchTerminalServiceForHostItem(const KLTHostItem& host) {
+    launchService("_ssh._tcp", host);
+}
 
 void KLTViewManager::launchService(const std::string& serviceType, const KLTHostItem& host) {
     // Shared folders and shared music are browsed by this machine's own programs: the file
