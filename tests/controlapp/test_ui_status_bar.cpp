@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QToolButton>
 
+#include <thread>
+
 #include "controlapp/ui/KLTLinkButtonCell.h"
 #include "controlapp/ui/KLTMenuletWindow.h"
 #include "controlapp/ui/KLTMenuletWindowController.h"
@@ -103,6 +105,20 @@ TEST_F(StatusBar, RemovingAllEntriesClearsTheLineAndItsImageAtOnce) {
     EXPECT_EQ(line(), "");
     EXPECT_FALSE(lineHasImage());
     EXPECT_FALSE(bar.leftImageName());
+}
+
+TEST_F(StatusBar, ARemovalFromAnotherThreadReachesTheViewsOnTheMainLoop) {
+    KLTStatusBarView::addStatusItem("Warning", std::nullopt, nullptr, std::nullopt);
+    settle();
+    std::thread::id announcedOn;
+    auto id = KLTStatusBarDidChangeItems().connect([&] { announcedOn = std::this_thread::get_id(); });
+    std::thread([] { KLTStatusBarView::removeAllStatusItems(); }).join();
+    EXPECT_TRUE(KLTStatusBarView::statusItems().empty());
+    EXPECT_EQ(line(), "Warning") << "not yet: the views hear of it on the main loop";
+    settle();
+    KLTStatusBarDidChangeItems().disconnect(id);
+    EXPECT_EQ(announcedOn, std::this_thread::get_id());
+    EXPECT_EQ(line(), "");
 }
 
 TEST_F(StatusBar, DisplayNextRotatesTwoOrMoreEntriesAndLeavesASingleOneUnannounced) {

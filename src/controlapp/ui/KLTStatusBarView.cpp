@@ -37,6 +37,13 @@ QToolButton* imageButton(const char* name, const char* image, const char* presse
     return button;
 }
 
+// Removals announce at once; from another thread the views hear of it on the main loop, where
+// they live.
+void announceNow() {
+    if (mainLoop().isCurrentThread()) KLTStatusBarDidChangeItems().emit();
+    else mainLoop().post([] { KLTStatusBarDidChangeItems().emit(); });
+}
+
 }  // namespace
 
 Signal<>& KLTStatusBarDidChangeItems() {
@@ -71,7 +78,7 @@ void KLTStatusBarView::removeStatusItemWithID(int32_t id) {
         std::lock_guard lock(statusList().lock);
         std::erase_if(statusList().items, [id](const KLTStatusItem& item) { return item.id == id; });
     }
-    KLTStatusBarDidChangeItems().emit();
+    announceNow();
 }
 
 void KLTStatusBarView::removeAllStatusItems() {
@@ -79,7 +86,7 @@ void KLTStatusBarView::removeAllStatusItems() {
         std::lock_guard lock(statusList().lock);
         statusList().items.clear();
     }
-    KLTStatusBarDidChangeItems().emit();
+    announceNow();
 }
 
 KLTStatusBarView::KLTStatusBarView(QWidget* parent) : QWidget(parent) {
