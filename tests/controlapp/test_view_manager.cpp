@@ -2,6 +2,7 @@
 // choice of view controller, the status bar's update entry, and the host and account actions.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QEvent>
 #include <QScreen>
@@ -97,6 +98,22 @@ TEST_F(ViewManager, WithoutATrayTheWindowIsPlainAndClosingItHidesIt) {
     EXPECT_FALSE(manager.menuletDisplayed());
     EXPECT_FALSE(window()->isVisible());
     EXPECT_EQ(link->requests, Strings{"31 NO"});
+}
+
+TEST_F(ViewManager, LeavingTheAppHidesTheDropDownButNotThePlainWindow) {
+    manager.menuletClicked(std::nullopt);
+    ASSERT_TRUE(manager.menuletDisplayed());
+    link->requests.clear();
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationInactive);
+    EXPECT_TRUE(manager.menuletDisplayed()) << "nothing else could bring the plain window back";
+    EXPECT_TRUE(link->requests.empty());
+
+    window()->setPlainWindow(false);
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationInactive);
+    EXPECT_FALSE(manager.menuletDisplayed());
+    EXPECT_FALSE(window()->isVisible());
+    EXPECT_EQ(link->requests, Strings{"31 NO"});
+    window()->setPlainWindow(true);
 }
 
 TEST_F(ViewManager, ClicksShowTheWindowUnderTheIconAndHideItAskingForHostUpdatesOnlyWhileShown) {

@@ -113,11 +113,13 @@ void KLTViewManager::initializeUserInterface() {
     chooseSignInView();
     // Without a tray nothing could open the window later: it opens now, as a plain window.
     if (!statusItem_) showMenuletWindowWithAnchor(std::nullopt);
-    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, controller.window(),
-                     [this](Qt::ApplicationState state) {
-                         if (state != Qt::ApplicationActive) applicationWillResignActive();
-                     },
-                     Qt::UniqueConnection);
+    if (!observingApplicationState_) {
+        observingApplicationState_ = true;
+        QObject::connect(qApp, &QGuiApplication::applicationStateChanged, controller.window(),
+                         [this](Qt::ApplicationState state) {
+                             if (state != Qt::ApplicationActive) applicationWillResignActive();
+                         });
+    }
 }
 
 void KLTViewManager::initializeStatusItem() {

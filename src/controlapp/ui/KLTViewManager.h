@@ -121,6 +121,7 @@ private:
     std::function<void(const std::vector<std::string>&)> launcher_;
     ViewControllerMakers makers_;
     bool menuletDisplayed_ = false;
+    bool observingApplicationState_ = false;
     KLTStatusItemState currentStatusItemState_ = 0;
     std::string statusItemImageName_;
     QSystemTrayIcon* statusItem_ = nullptr;
