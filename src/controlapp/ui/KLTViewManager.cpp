@@ -134,9 +134,10 @@ void KLTViewManager::initializeStatusItem() {
                              menuletClicked(geometry.isValid() && !geometry.isEmpty() ? std::optional(geometry)
                                                                                       : std::nullopt);
                          });
-        statusItem_->show();
     }
     setStatusItemState(0);
+    // Shown once it has its image: a tray icon without one is not shown.
+    if (statusItem_ && !statusItem_->isVisible()) statusItem_->show();
 }
 
 void KLTViewManager::setStatusItemState(KLTStatusItemState state) {
