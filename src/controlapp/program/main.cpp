@@ -13,18 +13,23 @@
 #include "controlapp/KLTAppDelegate.h"
 #include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
+#include "controlapp/ui/KLTAppDelegateLink.h"
+#include "controlapp/ui/KLTViewManager.h"
 #include "foundation/KLTLogging.h"
+#ifdef KL_UI_PROBE
+#include "controlapp/uitest/KLTUIProbe.h"
+#endif
 
 namespace {
 
-// Until the windows exist, the daemon's requests to quit or restart end the event loop.
-class MinimalViews final : public kl::KLTAppDelegateViews {
+// The app delegate's view of the user interface: the view manager, and leaving the app.
+class AppViews final : public kl::KLTAppDelegateViews {
 public:
-    explicit MinimalViews(std::string bundle) : bundle_(std::move(bundle)) {}
-    void updateUIState() override {}
-    void chooseAccountDetails() override {}
-    void chooseSignInView() override {}
-    bool mainWindowVisible() const override { return false; }
+    explicit AppViews(std::string bundle) : bundle_(std::move(bundle)) {}
+    void updateUIState() override { kl::KLTViewManager::sharedInstance().updateUIState(); }
+    void chooseAccountDetails() override { kl::KLTViewManager::sharedInstance().chooseAccountDetails(); }
+    void chooseSignInView() override { kl::KLTViewManager::sharedInstance().chooseSignInView(); }
+    bool mainWindowVisible() const override { return kl::KLTViewManager::sharedInstance().mainWindowVisible(); }
     void terminate() override { QCoreApplication::exit(0); }
     void relaunch() override {
         kl::startRelaunchTool(bundle_, ::getpid());
@@ -57,10 +62,17 @@ int main(int argc, char** argv) {
 
     kl::KLTAppDelegate::Options options;
     options.bundlePath = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath().toStdString();
-    auto views = std::make_shared<MinimalViews>(options.bundlePath);
+    auto views = std::make_shared<AppViews>(options.bundlePath);
     options.servicesManager = kl::PWServicesManager::sharedManager();
     options.views = views;
     auto app = kl::KLTAppDelegate::create(std::move(options));
+    auto& viewManager = kl::KLTViewManager::sharedInstance();
+    viewManager.setAppLink(std::make_shared<kl::KLTAppDelegateLink>(app));
+    viewManager.initializeUserInterface();
+#ifdef KL_UI_PROBE
+    kl::KLTUIProbe probe;
+    if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);
+#endif
     app->setupDaemon();
 
     kl::mainLoop().run();

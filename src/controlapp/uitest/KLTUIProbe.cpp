@@ -1,0 +1,132 @@
+#include "controlapp/uitest/KLTUIProbe.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMouseEvent>
+#include <QSystemTrayIcon>
+
+#include "controlapp/ui/KLTMenuletWindow.h"
+#include "controlapp/ui/KLTMenuletWindowController.h"
+#include "controlapp/ui/KLTViewManager.h"
+#include "controlapp/uitest/KLTWidgetTree.h"
+#include "foundation/KLTLogging.h"
+
+namespace kl {
+
+namespace {
+
+QJsonObject failure(const QString& why) { return {{"ok", false}, {"error", why}}; }
+
+void clickWidget(QWidget* widget) {
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        button->click();
+        return;
+    }
+    const QPointF local = QRectF(widget->rect()).center();
+    const QPointF global = widget->mapToGlobal(local);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+    QCoreApplication::sendEvent(widget, &release);
+}
+
+void typeInto(QWidget* widget, const QString& text) {
+    widget->setFocus();
+    if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+        field->insert(text);
+        return;
+    }
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(widget, &press);
+        QCoreApplication::sendEvent(widget, &release);
+    }
+}
+
+QJsonObject status() {
+    auto& manager = KLTViewManager::sharedInstance();
+    QJsonObject reply{{"ok", true},
+                      {"menuletDisplayed", manager.menuletDisplayed()},
+                      {"statusImage", QString::fromStdString(manager.statusItemImageName())}};
+    if (QSystemTrayIcon* tray = manager.statusItem()) {
+        const QRect g = tray->geometry();
+        reply["trayGeometry"] = QJsonArray{g.x(), g.y(), g.width(), g.height()};
+    }
+    const QRect w = manager.menuletWindowController().window()->frameGeometry();
+    reply["windowGeometry"] = QJsonArray{w.x(), w.y(), w.width(), w.height()};
+    return reply;
+}
+
+QJsonObject perform(const QJsonObject& request) {
+    const QString op = request["op"].toString();
+    if (op == "tree") return {{"ok", true}, {"windows", KLTWindowTrees()}};
+    if (op == "status") return status();
+    const QString name = request["name"].toString();
+    QWidget* widget = name.isEmpty() ? nullptr : KLTFindWidgetByAccessibleName(name);
+    if (op == "grab") {
+        const QString path = request["path"].toString();
+        if (!path.startsWith('/')) return failure("grab needs an absolute path");
+        if (!name.isEmpty() && !widget) return failure("no widget named " + name);
+        if (!widget) widget = KLTViewManager::sharedInstance().menuletWindowController().window();
+        if (!widget->grab().save(path, "PNG")) return failure("could not write " + path);
+        return {{"ok", true}};
+    }
+    if (op != "click" && op != "type") return failure("unknown op");
+    if (!widget) return failure("no widget named " + name);
+    if (!widget->isEnabled()) return failure(name + " is disabled");
+    if (op == "click") clickWidget(widget);
+    else typeInto(widget, request["text"].toString());
+    return {{"ok", true}};
+}
+
+}  // namespace
+
+KLTUIProbe::KLTUIProbe() : server_(std::make_unique<QLocalServer>()) {
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+            // A bounded buffer: a line that fills it without ending is refused.
+            socket->setReadBufferSize(2 * kMaxLine);
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket] {
+                while (socket->canReadLine() || socket->bytesAvailable() > kMaxLine) {
+                    const QByteArray line = socket->canReadLine() ? socket->readLine() : socket->read(kMaxLine + 1);
+                    socket->write(handle(line));
+                    if (line.size() > kMaxLine) {
+                        // The rest of an overlong line would pass for requests of its own.
+                        socket->disconnectFromServer();
+                        return;
+                    }
+                }
+            });
+        }
+    });
+}
+
+KLTUIProbe::~KLTUIProbe() = default;
+
+bool KLTUIProbe::listen(const QString& path) {
+    QLocalServer::removeServer(path);
+    if (server_->listen(path)) return true;
+    KLLog(kKLTLoggingLevelError, "UI probe cannot listen at %s: %s", path.toUtf8().constData(),
+          server_->errorString().toUtf8().constData());
+    return false;
+}
+
+QByteArray KLTUIProbe::handle(const QByteArray& line) {
+    QJsonObject reply;
+    QJsonParseError error{};
+    const QJsonDocument request = QJsonDocument::fromJson(line.trimmed(), &error);
+    if (line.size() > kMaxLine) reply = failure("request too long");
+    else if (error.error != QJsonParseError::NoError || !request.isObject()) reply = failure("not a JSON object");
+    else reply = perform(request.object());
+    return QJsonDocument(reply).toJson(QJsonDocument::Compact) + "\n";
+}
+
+}  // namespace kl
