@@ -40,11 +40,12 @@ void KLTApplicationMonitor::poll() {
     for (const auto& application : platform_->runningApplications()) updateApplicationState(application, known);
     const auto states = applicationStates();
 
-    // The two halves read different programs (the X server, the applications' accessibility
-    // trees): one runs on a thread of its own while this one walks the menus.
-    std::thread windows([&] { updateWindowsFromAppStates(states, true, !firstRun_); });
+    // The menu half picks applications by their windows, so the window list is read first; the
+    // thumbnails (the slow part, paused between windows) are then made while the menus are read.
+    updateWindowsFromAppStates(states, false, false);
+    std::thread thumbnails([&] { thumbnailPass(!firstRun_); });
     manageMenuState();
-    windows.join();
+    thumbnails.join();
 
     pollComplete_ = true;
     std::lock_guard guard(lock_);
