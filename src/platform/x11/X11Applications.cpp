@@ -171,6 +171,24 @@ std::vector<X11IconPicture> x11WindowIcons(X11Connection& c, unsigned long windo
     return pictures;
 }
 
+std::optional<std::string> x11RootStringProperty(X11Connection& c, const char* name) {
+    Display* d = dpy(c);
+    Atom property = XInternAtom(d, name, True);
+    if (property == None) return std::nullopt;
+    Atom actual = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::optional<std::string> text;
+    if (XGetWindowProperty(d, c.root(), property, 0, 4096, False, AnyPropertyType, &actual, &format, &items, &after,
+                           &data) == Success &&
+        data && format == 8)
+        text = std::string(reinterpret_cast<char*>(data), items);
+    if (data) XFree(data);
+    c.syncAndTakeError();
+    return text;
+}
+
 unsigned long x11ActiveWindow(X11Connection& c) {
     Display* d = dpy(c);
     auto active = longsProperty(d, c.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW, 1);

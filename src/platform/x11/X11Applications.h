@@ -43,6 +43,8 @@ std::string x11ApplicationName(X11Connection& c, unsigned long window, int pid);
 // Every picture of _NET_WM_ICON; pictures past the property's end or larger than 1024 pixels a
 // side end the list.
 std::vector<X11IconPicture> x11WindowIcons(X11Connection& c, unsigned long window);
+// A text property of the root window (e.g. AT_SPI_BUS); none when missing.
+std::optional<std::string> x11RootStringProperty(X11Connection& c, const char* name);
 // _NET_ACTIVE_WINDOW, else the top-level window holding the input focus; 0 when none.
 unsigned long x11ActiveWindow(X11Connection& c);
 
