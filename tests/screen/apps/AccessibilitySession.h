@@ -17,40 +17,46 @@ namespace kl::test {
 inline constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 inline constexpr const char* kBusLauncher = "/usr/libexec/at-spi-bus-launcher";
 
+// The buses run with their output sent to /dev/null: the programs they start inherit it, and a
+// pipe held by them would never reach its end.
 class SessionBus {
 public:
     // activation false: a bus that starts no services on demand (the standard session bus would
     // start at-spi2-core's launcher when asked for the accessibility bus).
     explicit SessionBus(bool activation = true) {
         ::unsetenv("AT_SPI_BUS_ADDRESS");
-        std::vector<std::string> argv{kDbusDaemon, "--session", "--nofork", "--print-address=1"};
+        char pattern[] = "/tmp/kl-session-XXXXXX";
+        if (!::mkdtemp(pattern)) return;
+        dir_ = pattern;
+        std::string config = "--session";
         if (!activation) {
-            config_ = std::filesystem::temp_directory_path() / ("kl-session-bus-" + std::to_string(::getpid()) + ".conf");
-            std::ofstream(config_) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                                      " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                      "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                                      "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-                                      "<allow own=\"*\"/></policy></busconfig>\n";
-            argv = {kDbusDaemon, "--config-file=" + config_.string(), "--nofork", "--print-address=1"};
+            std::ofstream(dir_ / "bus.conf") << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                                               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                               "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                                               "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                                               "<allow own=\"*\"/></policy></busconfig>\n";
+            config = "--config-file=" + (dir_ / "bus.conf").string();
         }
-        daemon_ = std::make_unique<StandinProcess>(argv);
-        auto line = daemon_->waitFor([](const nlohmann::json& l) { return l.contains("line"); }, std::chrono::seconds(10));
-        if (!line) return;
-        address_ = (*line)["line"].get<std::string>();
+        const auto socket = dir_ / "bus";
+        daemon_ = quiet(std::string(kDbusDaemon) + " " + config + " --nofork --address=unix:path=" + socket.string());
+        for (int i = 0; i < 100 && !std::filesystem::exists(socket); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!std::filesystem::exists(socket)) return;
+        address_ = "unix:path=" + socket.string();
         ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
     }
     ~SessionBus() {
         launcher_.reset();
         daemon_.reset();
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        if (!config_.empty()) std::filesystem::remove(config_);
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
     bool started() const { return !address_.empty(); }
 
     // Starts at-spi2-core's launcher and waits until the accessibility bus answers.
     bool startAccessibilityBus() {
-        launcher_ = std::make_unique<StandinProcess>(std::vector<std::string>{kBusLauncher, "--launch-immediately"});
-        for (int i = 0; i < 100; ++i) {
+        launcher_ = quiet(std::string(kBusLauncher) + " --launch-immediately");
+        for (int i = 0; i < 150; ++i) {
             if (probeAccessibilityBus()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -58,8 +64,13 @@ public:
     }
 
 private:
+    static std::unique_ptr<StandinProcess> quiet(const std::string& command) {
+        return std::make_unique<StandinProcess>(
+            std::vector<std::string>{"/bin/sh", "-c", "exec " + command + " >/dev/null 2>&1"});
+    }
+
+    std::filesystem::path dir_;
     std::string address_;
-    std::filesystem::path config_;
     std::unique_ptr<StandinProcess> daemon_;
     std::unique_ptr<StandinProcess> launcher_;
 };

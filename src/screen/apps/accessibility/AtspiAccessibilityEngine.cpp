@@ -58,6 +58,39 @@ uint32_t commandCharacter(const char* binding) {
     return g_unichar_toupper(c);
 }
 
+bool isMenuContainer(AtspiRole role) { return role == ATSPI_ROLE_MENU || role == ATSPI_ROLE_POPUP_MENU; }
+
+// The element's children with new references; none when they cannot be read. A menu title whose
+// one child is the menu it opens (a toolkit's popup object) stands for that menu: its items are
+// its children, so a menu is read in one step from its title.
+std::optional<std::vector<AtspiAccessible*>> menuChildren(AtspiAccessible* node, int depth = 0) {
+    GErrorSlot e;
+    const int n = atspi_accessible_get_child_count(node, &e.error);
+    if (e.failed() || n < 0) return std::nullopt;
+    std::vector<AtspiAccessible*> children;
+    for (int i = 0; i < n; ++i) {
+        GErrorSlot ce;
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, &ce.error);
+        if (!child) {
+            for (auto* c : children) g_object_unref(c);
+            return std::nullopt;
+        }
+        children.push_back(child);
+    }
+    if (children.size() == 1 && depth < kMenuBarSearchDepth) {
+        GErrorSlot roleError, childRoleError;
+        const AtspiRole role = atspi_accessible_get_role(node, &roleError.error);
+        const AtspiRole childRole = atspi_accessible_get_role(children[0], &childRoleError.error);
+        if ((role == ATSPI_ROLE_MENU_ITEM || isMenuContainer(role)) && isMenuContainer(childRole)) {
+            AtspiAccessible* popup = children[0];
+            auto inner = menuChildren(popup, depth + 1);
+            g_object_unref(popup);
+            return inner;
+        }
+    }
+    return children;
+}
+
 }  // namespace
 
 std::shared_ptr<AccessibilityEngine> makeSessionAccessibilityEngine() {
@@ -149,16 +182,10 @@ std::optional<std::vector<uint64_t>> AtspiAccessibilityEngine::children(uint64_t
     return onQueue([&]() -> std::optional<std::vector<uint64_t>> {
         auto* node = static_cast<AtspiAccessible*>(handles_.element(element));
         if (!node) return std::nullopt;
-        GErrorSlot e;
-        const int n = atspi_accessible_get_child_count(node, &e.error);
-        if (e.failed() || n < 0) return std::nullopt;
+        auto children = menuChildren(node);
+        if (!children) return std::nullopt;
         std::vector<uint64_t> handles;
-        for (int i = 0; i < n; ++i) {
-            GErrorSlot ce;
-            AtspiAccessible* child = atspi_accessible_get_child_at_index(node, i, &ce.error);
-            if (!child) return std::nullopt;
-            handles.push_back(handles_.handleFor(identityOf(child), holding(child)));
-        }
+        for (AtspiAccessible* child : *children) handles.push_back(handles_.handleFor(identityOf(child), holding(child)));
         return handles;
     });
 }
@@ -195,9 +222,10 @@ std::optional<AccessibleMenuElement> AtspiAccessibilityEngine::describe(uint64_t
             g_free(binding);
             g_object_unref(action);
         }
-        GErrorSlot countError;
-        const int n = atspi_accessible_get_child_count(node, &countError.error);
-        out.childCount = n > 0 ? size_t(n) : 0;
+        if (auto children = menuChildren(node)) {
+            out.childCount = children->size();
+            for (auto* child : *children) g_object_unref(child);
+        }
         return out;
     });
 }
