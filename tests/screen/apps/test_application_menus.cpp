@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "AppsTestFakes.h"
+#include "ViewerMessages.h"
+#include "screen/apps/ApplicationMenuDatagrams.h"
 #include "screen/apps/ApplicationRecordSerialization.h"
 #include "screen/apps/KLTApplicationMonitor.h"
 
@@ -133,6 +135,36 @@ TEST_F(MenuTest, DisabledAccessibilityGivesNoMenusAndUnreadableBarsKeepTheOldTre
     ax->menuBars.clear();
     monitor.manageMenuState();
     EXPECT_EQ(monitor.applicationStateForPID(101)->topMenu, first);
+}
+
+TEST_F(MenuTest, SidebandDatagramsCarryTheTopMenuAndAnswerMenuRequests) {
+    monitor.poll();
+    auto top = topMenuDatagram(monitor, 101);
+    ASSERT_TRUE(top);
+    auto read = viewer::readSidebandDatagram(*top);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->kind, viewer::SidebandDatagram::Menu);
+    EXPECT_EQ(read->menuHandle, 1u);
+    EXPECT_EQ(read->applicationID, 101u);
+    EXPECT_EQ(read->menuTitles, (std::vector<std::string>{"", "File", "Edit"}));  // the root has no title
+    EXPECT_FALSE(topMenuDatagram(monitor, 202));  // never a menu for it
+
+    auto lower = answerMenuRequest(monitor, 2, 101);  // File, twice: read afresh, not appended
+    lower = answerMenuRequest(monitor, 2, 101);
+    ASSERT_TRUE(lower);
+    read = viewer::readSidebandDatagram(*lower);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->menuHandle, 2u);
+    EXPECT_EQ(read->menuTitles, (std::vector<std::string>{"Open", "Recent"}));
+    auto deeper = answerMenuRequest(monitor, 5, 101);  // Recent, found below File now
+    ASSERT_TRUE(deeper);
+    EXPECT_EQ(viewer::readSidebandDatagram(*deeper)->menuTitles, (std::vector<std::string>{"a.txt"}));
+
+    EXPECT_FALSE(answerMenuRequest(monitor, 4, 101));  // Open has no submenus: pressed
+    EXPECT_EQ(ax->pressed, (std::vector<uint64_t>{4}));
+    EXPECT_FALSE(answerMenuRequest(monitor, 999, 101));
+    EXPECT_FALSE(answerMenuRequest(monitor, 2, 999));
+    EXPECT_EQ(ax->pressed.size(), 1u);
 }
 
 }  // namespace
