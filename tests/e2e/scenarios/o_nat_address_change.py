@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""(o) The NAT's public address changes mid-transfer. A's forward carries a large echo to B when
+NAT A's WAN address is replaced by another one and its connection tracking is flushed: every
+mapping A had (the tunnel's and the registration's) is gone, and what A sends now leaves from the
+new address, which B's tunnel does not accept as its peer. What must hold: the cut transfer ends
+(the client is not left hanging) and what it got back is the start of what it sent; A notices the
+dead tunnel within the silence limit; A is registered again under its new address; A's forward
+still listens, and the next client's echo brings up a new tunnel and comes back intact (SHA-256).
+Figures: seconds to notice, to re-register, to rebuild; A's descriptors and threads."""
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
+from node_probe import counts  # noqa: E402
+from processes import PYTHON, last_json, run_json_tool, start_node, start_rendezvous, status_of  # noqa: E402
+from scenario import FORWARD_TOOLS, Scenario  # noqa: E402
+from topology import INTERNET, Topology, hosts_behind_cone_nats  # noqa: E402
+
+A, B = ("node-a", 5), ("node-b", 6)
+ECHO_B, FWD_ECHO = 9000, 7000
+NEW_WAN = INTERNET + ".30"
+PING = ["--ping-interval-ms", "1000", "--ping-timeout-ms", "5000"]
+NOTICE_WITHIN = 15.0  # the silence limit (10 s) and room for a loaded machine
+CUT_SIZE = 128 << 20  # far more than crosses the tunnel in the seconds before the change
+
+
+def change_wan_address(nat, new_address):
+    """The router's WAN address replaced (its default route goes with the old one) and its
+    connection tracking flushed, as a provider's new lease does."""
+    nat.ip("addr", "del", nat.wan_address + "/24", "dev", "wan0")
+    nat.ip("addr", "add", new_address + "/24", "dev", "wan0")
+    nat.ip("route", "add", "default", "via", INTERNET + ".1")
+    nat.run("conntrack", "-F", check=False)  # "0 flow entries" exits 1 on some versions
+    nat.wan_address = new_address
+
+
+def main():
+    run = Scenario("(o) NAT address change")
+    with run.guard(), Topology() as topology:
+        internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
+        if subprocess.run(["sh", "-c", "command -v conntrack"], capture_output=True).returncode != 0:
+            raise RuntimeError("needs the conntrack command (scripts/install-deps)")
+        run.echo_server(host_b, ECHO_B)
+        server = start_rendezvous(internet, server_address, run.workdir)
+        node_b = start_node(host_b, server_address, B[1], B[0], run.workdir, ["--remote", "%d:%s" % (A[1], A[0])] + PING)
+        run.nodes.append(node_b)
+        if not node_b.wait_event("registered", 30):
+            raise RuntimeError("node b did not register")
+        node_a = start_node(host_a, server_address, A[1], A[0], run.workdir,
+                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
+                             "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)] + PING, limit_seconds=170)
+        run.nodes.append(node_a)
+        if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
+            raise RuntimeError("the first tunnel did not reach status 5")
+        first = run_json_tool(host_a, [FORWARD_TOOLS, "echo", FWD_ECHO, 1 << 20, 31])
+        if not first.get("ok"):
+            raise RuntimeError("echo before the change: %s" % first)
+        run.summary["a_before"] = counts(node_a)
+
+        cut_client = subprocess.Popen(host_a.command([PYTHON, FORWARD_TOOLS, "echo", str(FWD_ECHO), str(CUT_SIZE),
+                                                      "32"]), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                      text=True)
+        run.helpers.append(cut_client)
+        time.sleep(0.7)  # the transfer under way (a fast machine moves some 50 MB a second)
+        changed = time.monotonic()
+        change_wan_address(nat_a, NEW_WAN)
+
+        ended = node_a.wait_for(status_of(B[0], 0), NOTICE_WITHIN)
+        run.summary["noticed_seconds"] = round(ended[0] - changed, 2) if ended else None
+        if not ended:
+            run.problems.append("A did not notice the dead tunnel within %.0f s" % NOTICE_WITHIN)
+        reregistered = node_a.wait_for(lambda l: l.get("event") == "pong"
+                                       and str(l.get("external", "")).startswith(NEW_WAN + ":"), 30)
+        run.summary["reregistered_seconds"] = round(reregistered[0] - changed, 2) if reregistered else None
+        if not reregistered:
+            raise RuntimeError("A was not registered under its new address")
+
+        try:
+            output, _ = cut_client.communicate(timeout=30)
+            cut = last_json(output)
+        except subprocess.TimeoutExpired:
+            cut = {"ok": False, "error": "the cut client still hangs"}
+        run.summary["cut_transfer"] = {k: cut.get(k) for k in ("ok", "bytes_back", "prefix_intact", "cut", "error")}
+        if cut.get("error") or not cut.get("prefix_intact"):
+            run.problems.append("the transfer across the change: %s" % run.summary["cut_transfer"])
+
+        started = time.monotonic()
+        second = run_json_tool(host_a, [FORWARD_TOOLS, "echo", FWD_ECHO, 1 << 20, 33], timeout=90)
+        run.summary["rebuilt_seconds"] = round(time.monotonic() - started, 2)
+        run.summary["second_echo"] = {k: second.get(k) for k in ("ok", "bytes", "sha_back", "error")}
+        if not second.get("ok"):
+            run.problems.append("echo after the change: %s" % second)
+        up = [l.get("status") for l in node_a.events("status") if l.get("uuid") == B[0]]
+        run.summary["a_statuses"] = up
+        if not up or up[-1] != 5:
+            run.problems.append("A's last status for B is %s" % (up[-1:] or None))
+        time.sleep(1.0)
+        run.summary["a_after"] = counts(node_a)
+        run.stop_nodes(run.nodes, server)
+    run.check_sanitizers(run.nodes)
+    run.finish("noticed the change, re-registered and rebuilt")
+
+
+if __name__ == "__main__":
+    main()
