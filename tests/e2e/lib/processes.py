@@ -136,6 +136,15 @@ def start_rendezvous(ns, address, workdir, limit_seconds=180):
     return server
 
 
+def registered_endpoint(server, node_id):
+    """(address, port) of the node's first ping as the server saw it: the public endpoint of its
+    registered socket, which an attempt keeps (the registration itself moves on to a fresh socket
+    when the attempt starts) and which then carries the tunnel."""
+    pings = [l for _, l in list(server.lines) if l.get("event") == "ping" and l.get("id") == node_id]
+    host, port = pings[0]["sender"].rsplit(":", 1)
+    return host, int(port)
+
+
 def start_node(ns, server_address, node_id, uuid, workdir, extra=(), limit_seconds=120):
     argv = [tunnel_node_path(), "--server", "%s:%d" % (server_address, SERVER_PORT), "--id", str(node_id),
             "--key", KEY, "--uuid", uuid] + list(extra)

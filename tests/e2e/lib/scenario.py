@@ -4,15 +4,17 @@ started, and its ending (an error becomes a problem, helpers are ended, the summ
     run = Scenario("(x) name")           # prints "skipped" and exits when namespaces cannot be made
     with run.guard(), Topology() as topology:
         ...                              # raise RuntimeError to fail early; append to run.problems
-        run.stop_nodes(run.nodes, server)
-    run.finish("what passing means")"""
+        run.wind_up(server, a_after=node_a)
+    run.finish("what passing means")    # also fails on a sanitizer report in any node's log"""
 
 import contextlib
 import os
 import subprocess
 import tempfile
+import time
 
-from processes import PYTHON, report_and_exit
+from node_probe import counts
+from processes import PYTHON, last_json, report_and_exit, run_json_tool
 from topology import skip_unless_runnable
 
 FORWARD_TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forward_tools.py")
@@ -40,6 +42,34 @@ class Scenario:
     def echo_server(self, ns, port):
         return self.helper(ns, [PYTHON, FORWARD_TOOLS, "echo-server", port])
 
+    def echo(self, ns, port, size, seed, label, timeout=120):
+        """An echo client through the forward on port: the result's gist goes to the summary under
+        label, and a result that is not intact (SHA-256) is a problem. The whole result."""
+        return self._echo_result(run_json_tool(ns, [FORWARD_TOOLS, "echo", port, size, seed], timeout=timeout),
+                                 label, True)
+
+    def echo_started(self, ns, port, size, seed):
+        """An echo client left running in the background; echo_ended collects it."""
+        process = subprocess.Popen(ns.command([PYTHON, FORWARD_TOOLS, "echo", str(port), str(size), str(seed)]),
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.helpers.append(process)
+        return process
+
+    def echo_ended(self, process, label, timeout=120, must_be_whole=True):
+        """As echo, for a client echo_started; a cut-short echo may be allowed (must_be_whole=False)."""
+        try:
+            result = last_json(process.communicate(timeout=timeout)[0])
+        except subprocess.TimeoutExpired:
+            result = {"ok": False, "error": "the client still hangs after %d s" % timeout}
+        return self._echo_result(result, label, must_be_whole)
+
+    def _echo_result(self, result, label, must_be_whole):
+        self.summary[label] = {k: result[k] for k in ("ok", "bytes", "bytes_back", "prefix_intact", "cut", "error")
+                               if k in result}
+        if must_be_whole and not result.get("ok"):
+            self.problems.append("%s: %s" % (label, self.summary[label]))
+        return result
+
     def stop_nodes(self, nodes, server=None):
         """Stops the nodes (then the server); a node that does not end with 0 is a problem."""
         codes = [node.stop() for node in nodes]
@@ -50,10 +80,20 @@ class Scenario:
             self.problems.append("node exit codes %s" % codes)
         return codes
 
-    def check_sanitizers(self, nodes):
-        for node in nodes:
-            if sanitizer_reports(node):
-                self.problems.append("sanitizer report in %s" % node.name)
+    def wind_up(self, server, **counted):
+        """Counts each named node (summary key = its name) a moment after the last traffic, then
+        stops every node and the server."""
+        time.sleep(1.0)
+        for key, node in counted.items():
+            self.summary[key] = counts(node)
+        self.stop_nodes(self.nodes, server)
+
+    def expect_last_status(self, node, uuid, expected=5):
+        """The node's statuses for uuid go to the summary; a last one other than expected is a problem."""
+        statuses = [l.get("status") for l in node.events("status") if l.get("uuid") == uuid]
+        self.summary["statuses_%s_for_%s" % (node.name, uuid)] = statuses
+        if statuses[-1:] != [expected]:
+            self.problems.append("%s's statuses for %s: %s" % (node.name, uuid, statuses))
 
     @contextlib.contextmanager
     def guard(self):
@@ -68,5 +108,9 @@ class Scenario:
                 helper.wait()
             self.helpers = []
 
-    def finish(self, details, tail_lines=80):
+    def finish(self, details, tail_lines=80, check_sanitizers=True):
+        if check_sanitizers:
+            for node in self.nodes:
+                if sanitizer_reports(node):
+                    self.problems.append("sanitizer report in %s" % node.name)
         report_and_exit(self.summary, self.problems, self.nodes, self.workdir, details, tail_lines)

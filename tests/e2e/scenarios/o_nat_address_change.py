@@ -14,8 +14,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from node_probe import counts  # noqa: E402
-from processes import PYTHON, last_json, run_json_tool, start_node, start_rendezvous, status_of  # noqa: E402
-from scenario import FORWARD_TOOLS, Scenario  # noqa: E402
+from processes import start_node, start_rendezvous, status_of  # noqa: E402
+from scenario import Scenario  # noqa: E402
 from topology import INTERNET, Topology, hosts_behind_cone_nats  # noqa: E402
 
 A, B = ("node-a", 5), ("node-b", 6)
@@ -54,16 +54,12 @@ def main():
         run.nodes.append(node_a)
         if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
             raise RuntimeError("the first tunnel did not reach status 5")
-        first = run_json_tool(host_a, [FORWARD_TOOLS, "echo", FWD_ECHO, 1 << 20, 31])
-        if not first.get("ok"):
-            raise RuntimeError("echo before the change: %s" % first)
+        if not run.echo(host_a, FWD_ECHO, 1 << 20, 31, "echo_before_change").get("ok"):
+            raise RuntimeError("no echo before the change")
         run.summary["a_before"] = counts(node_a)
 
-        cut_client = subprocess.Popen(host_a.command([PYTHON, FORWARD_TOOLS, "echo", str(FWD_ECHO), str(CUT_SIZE),
-                                                      "32"]), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                      text=True)
-        run.helpers.append(cut_client)
-        time.sleep(0.7)  # the transfer under way (a fast machine moves some 50 MB a second)
+        cut_client = run.echo_started(host_a, FWD_ECHO, CUT_SIZE, 32)
+        time.sleep(1.5)  # the channel open and data under way (a fast machine moves some 50 MB a second)
         changed = time.monotonic()
         change_wan_address(nat_a, NEW_WAN)
 
@@ -77,29 +73,15 @@ def main():
         if not reregistered:
             raise RuntimeError("A was not registered under its new address")
 
-        try:
-            output, _ = cut_client.communicate(timeout=30)
-            cut = last_json(output)
-        except subprocess.TimeoutExpired:
-            cut = {"ok": False, "error": "the cut client still hangs"}
-        run.summary["cut_transfer"] = {k: cut.get(k) for k in ("ok", "bytes_back", "prefix_intact", "cut", "error")}
+        cut = run.echo_ended(cut_client, "transfer_across_change", timeout=30, must_be_whole=False)
         if cut.get("error") or not cut.get("prefix_intact"):
-            run.problems.append("the transfer across the change: %s" % run.summary["cut_transfer"])
+            run.problems.append("the transfer across the change: %s" % run.summary["transfer_across_change"])
 
         started = time.monotonic()
-        second = run_json_tool(host_a, [FORWARD_TOOLS, "echo", FWD_ECHO, 1 << 20, 33], timeout=90)
+        run.echo(host_a, FWD_ECHO, 1 << 20, 33, "echo_after_change", timeout=90)
         run.summary["rebuilt_seconds"] = round(time.monotonic() - started, 2)
-        run.summary["second_echo"] = {k: second.get(k) for k in ("ok", "bytes", "sha_back", "error")}
-        if not second.get("ok"):
-            run.problems.append("echo after the change: %s" % second)
-        up = [l.get("status") for l in node_a.events("status") if l.get("uuid") == B[0]]
-        run.summary["a_statuses"] = up
-        if not up or up[-1] != 5:
-            run.problems.append("A's last status for B is %s" % (up[-1:] or None))
-        time.sleep(1.0)
-        run.summary["a_after"] = counts(node_a)
-        run.stop_nodes(run.nodes, server)
-    run.check_sanitizers(run.nodes)
+        run.expect_last_status(node_a, B[0])
+        run.wind_up(server, a_after=node_a)
     run.finish("noticed the change, re-registered and rebuilt")
 
 
