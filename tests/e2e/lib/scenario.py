@@ -14,10 +14,11 @@ import tempfile
 import time
 
 from node_probe import counts
-from processes import PYTHON, last_json, report_and_exit, run_json_tool
+from processes import PYTHON, last_json, report_and_exit, run_json_tool, start_node, status_of
 from topology import skip_unless_runnable
 
 FORWARD_TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forward_tools.py")
+A, B = ("node-a", 5), ("node-b", 6)  # (uuid, server id) of the two nodes most scenarios run
 
 
 def sanitizer_reports(node):
@@ -41,6 +42,22 @@ class Scenario:
 
     def echo_server(self, ns, port):
         return self.helper(ns, [PYTHON, FORWARD_TOOLS, "echo-server", port])
+
+    def connected_pair(self, server_address, host_a, host_b, forward, extra=(), limit_seconds=120):
+        """B registered, then A asking for B with a stream forward (local port, B's port): the two
+        nodes, (node_a, node_b), once both report the tunnel at status 5."""
+        node_b = start_node(host_b, server_address, B[1], B[0], self.workdir,
+                            ["--remote", "%d:%s" % (A[1], A[0])] + list(extra), limit_seconds)
+        self.nodes.append(node_b)
+        if not node_b.wait_event("registered", 30):
+            raise RuntimeError("node b did not register")
+        node_a = start_node(host_a, server_address, A[1], A[0], self.workdir,
+                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
+                             "--forward", "%d:%d:%d" % (forward[0], B[1], forward[1])] + list(extra), limit_seconds)
+        self.nodes.append(node_a)
+        if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
+            raise RuntimeError("the tunnel did not reach status 5")
+        return node_a, node_b
 
     def echo(self, ns, port, size, seed, label, timeout=120):
         """An echo client through the forward on port: the result's gist goes to the summary under

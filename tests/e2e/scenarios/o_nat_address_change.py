@@ -14,11 +14,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from node_probe import counts  # noqa: E402
-from processes import start_node, start_rendezvous, status_of  # noqa: E402
-from scenario import Scenario  # noqa: E402
+from processes import start_rendezvous, status_of  # noqa: E402
+from scenario import A, B, Scenario  # noqa: E402
 from topology import INTERNET, Topology, hosts_behind_cone_nats  # noqa: E402
 
-A, B = ("node-a", 5), ("node-b", 6)
 ECHO_B, FWD_ECHO = 9000, 7000
 NEW_WAN = INTERNET + ".30"
 PING = ["--ping-interval-ms", "1000", "--ping-timeout-ms", "5000"]
@@ -44,16 +43,7 @@ def main():
             raise RuntimeError("needs the conntrack command (scripts/install-deps)")
         run.echo_server(host_b, ECHO_B)
         server = start_rendezvous(internet, server_address, run.workdir)
-        node_b = start_node(host_b, server_address, B[1], B[0], run.workdir, ["--remote", "%d:%s" % (A[1], A[0])] + PING)
-        run.nodes.append(node_b)
-        if not node_b.wait_event("registered", 30):
-            raise RuntimeError("node b did not register")
-        node_a = start_node(host_a, server_address, A[1], A[0], run.workdir,
-                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                             "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)] + PING, limit_seconds=170)
-        run.nodes.append(node_a)
-        if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
-            raise RuntimeError("the first tunnel did not reach status 5")
+        node_a, node_b = run.connected_pair(server_address, host_a, host_b, (FWD_ECHO, ECHO_B), PING, 170)
         if not run.echo(host_a, FWD_ECHO, 1 << 20, 31, "echo_before_change").get("ok"):
             raise RuntimeError("no echo before the change")
         run.summary["a_before"] = counts(node_a)
@@ -67,6 +57,8 @@ def main():
         run.summary["noticed_seconds"] = round(ended[0] - changed, 2) if ended else None
         if not ended:
             run.problems.append("A did not notice the dead tunnel within %.0f s" % NOTICE_WITHIN)
+        b_ended = node_b.wait_for(status_of(A[0], 0), NOTICE_WITHIN)
+        run.summary["b_noticed_seconds"] = round(b_ended[0] - changed, 2) if b_ended else None
         reregistered = node_a.wait_for(lambda l: l.get("event") == "pong"
                                        and str(l.get("external", "")).startswith(NEW_WAN + ":"), 30)
         run.summary["reregistered_seconds"] = round(reregistered[0] - changed, 2) if reregistered else None

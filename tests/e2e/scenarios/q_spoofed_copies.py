@@ -13,12 +13,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from node_probe import counts  # noqa: E402
-from processes import PYTHON, JsonProcess, start_node, start_rendezvous, status_of  # noqa: E402
-from scenario import Scenario  # noqa: E402
+from processes import PYTHON, JsonProcess, start_rendezvous  # noqa: E402
+from scenario import A, B, Scenario  # noqa: E402
 from topology import Topology, hosts_behind_cone_nats  # noqa: E402
 
 REPLAY = os.path.join(os.path.dirname(__file__), "..", "lib", "packet_replay.py")
-A, B = ("node-a", 5), ("node-b", 6)
 ECHO_B, FWD_ECHO = 9000, 7000
 BURST_SECONDS = 8.0
 
@@ -34,16 +33,7 @@ def main():
         run.helpers.append(watcher.proc)
         if not watcher.wait_event("capturing", 10):
             raise RuntimeError("the packet watcher did not start")
-        node_b = start_node(host_b, server_address, B[1], B[0], run.workdir, ["--remote", "%d:%s" % (A[1], A[0])])
-        run.nodes.append(node_b)
-        if not node_b.wait_event("registered", 30):
-            raise RuntimeError("node b did not register")
-        node_a = start_node(host_a, server_address, A[1], A[0], run.workdir,
-                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                             "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)])
-        run.nodes.append(node_a)
-        if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
-            raise RuntimeError("the tunnel did not reach status 5")
+        node_a, node_b = run.connected_pair(server_address, host_a, host_b, (FWD_ECHO, ECHO_B))
         if not run.echo(host_a, FWD_ECHO, 4 << 20, 51, "echo_before_burst").get("ok"):
             raise RuntimeError("no echo before the burst")
         run.summary["a_before"] = counts(node_a)
