@@ -53,13 +53,14 @@ class JsonProcess:
             self._ended = True
             self._cond.notify_all()
 
-    def wait_for(self, predicate, timeout):
-        """(time, line) of the first line for which predicate is true, or None."""
+    def wait_for(self, predicate, timeout, since=None):
+        """(time, line) of the first line (of those that came at or after since) for which
+        predicate is true, or None."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
                 for stamp, line in self.lines:
-                    if predicate(line):
+                    if (since is None or stamp >= since) and predicate(line):
                         return stamp, line
                 left = deadline - time.monotonic()
                 if self._ended or left <= 0:

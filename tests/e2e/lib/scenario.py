@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import time
 
-from node_probe import counts
+from node_probe import counts, freeze
 from processes import PYTHON, last_json, report_and_exit, run_json_tool, start_node, status_of
 from topology import skip_unless_runnable
 
@@ -43,21 +43,40 @@ class Scenario:
     def echo_server(self, ns, port):
         return self.helper(ns, [PYTHON, FORWARD_TOOLS, "echo-server", port])
 
+    def registered_node(self, ns, server_address, node, peer, extra=(), limit_seconds=120):
+        """The node (uuid, id) started knowing peer (uuid, id), once registered with the server."""
+        started = start_node(ns, server_address, node[1], node[0], self.workdir,
+                             ["--remote", "%d:%s" % (peer[1], peer[0])] + list(extra), limit_seconds)
+        self.nodes.append(started)
+        if not started.wait_event("registered", 30):
+            raise RuntimeError("%s did not register" % node[0])
+        return started
+
+    @staticmethod
+    def asking_for_b(forward):
+        """A's arguments to connect to B with a stream forward (local port, B's port)."""
+        return ["--connect", str(B[1]), "--forward", "%d:%d:%d" % (forward[0], B[1], forward[1])]
+
     def connected_pair(self, server_address, host_a, host_b, forward, extra=(), limit_seconds=120):
         """B registered, then A asking for B with a stream forward (local port, B's port): the two
         nodes, (node_a, node_b), once both report the tunnel at status 5."""
-        node_b = start_node(host_b, server_address, B[1], B[0], self.workdir,
-                            ["--remote", "%d:%s" % (A[1], A[0])] + list(extra), limit_seconds)
-        self.nodes.append(node_b)
-        if not node_b.wait_event("registered", 30):
-            raise RuntimeError("node b did not register")
-        node_a = start_node(host_a, server_address, A[1], A[0], self.workdir,
-                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                             "--forward", "%d:%d:%d" % (forward[0], B[1], forward[1])] + list(extra), limit_seconds)
-        self.nodes.append(node_a)
+        node_b = self.registered_node(host_b, server_address, B, A, extra, limit_seconds)
+        node_a = self.registered_node(host_a, server_address, A, B, self.asking_for_b(forward) + list(extra),
+                                      limit_seconds)
         if not (node_a.wait_for(status_of(B[0], 5), 40) and node_b.wait_for(status_of(A[0], 5), 20)):
             raise RuntimeError("the tunnel did not reach status 5")
         return node_a, node_b
+
+    def attempt_toward_frozen(self, server_address, host_a, node_b, forward):
+        """B frozen, then A asking for B with a stream forward: A punches on toward B's endpoint
+        until B thaws. A once its attempt (status 3) is under way; its counts before go to the
+        summary as a_before."""
+        freeze(node_b)
+        node_a = self.registered_node(host_a, server_address, A, B, self.asking_for_b(forward), 150)
+        self.summary["a_before"] = counts(node_a)
+        if not node_a.wait_for(status_of(B[0], 3), 30):
+            raise RuntimeError("A's attempt did not start")
+        return node_a
 
     def echo(self, ns, port, size, seed, label, timeout=120):
         """An echo client through the forward on port: the result's gist goes to the summary under

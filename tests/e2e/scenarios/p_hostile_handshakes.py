@@ -13,14 +13,12 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from node_probe import counts, freeze, thaw  # noqa: E402
-from processes import (SERVER_PORT, registered_endpoint, run_json_tool, start_node, start_rendezvous,  # noqa: E402
-                       status_of)
-from scenario import Scenario  # noqa: E402
+from node_probe import counts, thaw  # noqa: E402
+from processes import SERVER_PORT, registered_endpoint, run_json_tool, start_rendezvous, status_of  # noqa: E402
+from scenario import A, B, Scenario  # noqa: E402
 from topology import INTERNET, Topology, hosts_behind_cone_nats  # noqa: E402
 
 FORGE = os.path.join(os.path.dirname(__file__), "..", "lib", "forge_tools.py")
-A, B = ("node-a", 5), ("node-b", 6)
 ECHO_B, FWD_ECHO = 9000, 7000
 OUTSIDE = INTERNET + ".66"
 
@@ -56,11 +54,7 @@ def main():
         server_endpoint = (server_address, SERVER_PORT)
         run.echo_server(host_b, ECHO_B)
         server = start_rendezvous(internet, server_address, run.workdir)
-        node_b = start_node(host_b, server_address, B[1], B[0], run.workdir, ["--remote", "%d:%s" % (A[1], A[0])],
-                            limit_seconds=150)
-        run.nodes.append(node_b)
-        if not node_b.wait_event("registered", 30):
-            raise RuntimeError("node b did not register")
+        node_b = run.registered_node(host_b, server_address, B, A, limit_seconds=150)
         b_public = registered_endpoint(server, B[1])
 
         # Registered and idle: only the server's address passes B's NAT.
@@ -72,16 +66,7 @@ def main():
         alive(run, node_b, "while idle")
 
         # Mid-attempt: B frozen, so A punches on toward it while the forged ACCEPTs come in.
-        freeze(node_b)
-        node_a = start_node(host_a, server_address, A[1], A[0], run.workdir,
-                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                             "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)], limit_seconds=150)
-        run.nodes.append(node_a)
-        if not node_a.wait_event("registered", 30):
-            raise RuntimeError("node a did not register")
-        run.summary["a_before"] = counts(node_a)
-        if not node_a.wait_for(status_of(B[0], 3), 30):
-            raise RuntimeError("A's attempt did not start")
+        node_a = run.attempt_toward_frozen(server_address, host_a, node_b, (FWD_ECHO, ECHO_B))
         a_public = registered_endpoint(server, A[1])
         attack(run, outside, "mid-attempt", a_public, [server_endpoint, b_public], seconds=3.0, accept_first=True)
         run.summary["reached_a_mid_attempt"] = handshakes_reached(node_a)
