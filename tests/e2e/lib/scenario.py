@@ -33,10 +33,9 @@ class Scenario:
         self.summary = dict({"scenario": name}, **summary)
         self.nodes, self.helpers, self.problems = [], [], []
 
-    def helper(self, ns, argv):
+    def helper(self, ns, argv, stderr=subprocess.DEVNULL):
         """A background program in the namespace, ended when the scenario ends."""
-        process = subprocess.Popen(ns.command([str(a) for a in argv]), stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        process = subprocess.Popen(ns.command([str(a) for a in argv]), stdout=subprocess.DEVNULL, stderr=stderr)
         self.helpers.append(process)
         return process
 

@@ -28,8 +28,8 @@ def main():
     with run.guard(), Topology() as topology:
         internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
         run.echo_server(host_a, ECHO_A)
-        server = start_rendezvous(internet, server_address, run.workdir)
-        node_a = run.registered_node(host_a, server_address, A, B, limit_seconds=150)
+        server = start_rendezvous(internet, server_address, run.workdir, limit_seconds=150 + 30 * CYCLES)
+        node_a = run.registered_node(host_a, server_address, A, B, limit_seconds=120 + 30 * CYCLES)
         b_args = ["--remote", "%d:%s" % (A[1], A[0]), "--connect", str(A[1]),
                   "--forward", "%d:%d:%d" % (FWD_ECHO, A[1], ECHO_A)]
         node_b = start_node(host_b, server_address, B[1], B[0], run.workdir, b_args)
