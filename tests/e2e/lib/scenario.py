@@ -123,6 +123,16 @@ class Scenario:
             self.summary[key] = counts(node)
         self.stop_nodes(self.nodes, server)
 
+    def expect_flat_cycles(self, key="a_after"):
+        """Over repeated cycles, the descriptors and threads counted after each (summary["cycles"][i][key])
+        must not grow from the first cycle on (one of slack for a closing moment)."""
+        seen = [cycle.get(key) for cycle in self.summary.get("cycles", [])]
+        if len(seen) < 2 or not all(seen):
+            return
+        first, last = seen[0], seen[-1]
+        if last["fds"] > first["fds"] + 1 or last["threads"] > first["threads"] + 1:
+            self.problems.append("grew over %d cycles: %s -> %s" % (len(seen), first, last))
+
     def expect_last_status(self, node, uuid, expected=5):
         """The node's statuses for uuid go to the summary; a last one other than expected is a problem."""
         statuses = [l.get("status") for l in node.events("status") if l.get("uuid") == uuid]

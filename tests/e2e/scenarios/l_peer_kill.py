@@ -62,6 +62,7 @@ def main():
             run.expect_last_status(node_b, A[0])
             run.echo(host_b, FWD_ECHO, 256 << 10, 22 + cycle, "echo_after_rebuild")
             result["a_after"] = counts(node_a)
+        run.expect_flat_cycles()
         run.stop_nodes([node_a, node_b], server)
     run.finish("noticed the dead peer and rebuilt")
 
