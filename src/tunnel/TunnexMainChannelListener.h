@@ -20,6 +20,8 @@ public:
     virtual bool performMainChannelListen() = 0;
     // Takes the tunnel down (the main channel's connection is gone or UDT failed).
     virtual void disconnectFromPeers() = 0;
+    // Takes the tunnel down because the remote stopped answering (not at anyone's request).
+    virtual void mainChannelLost() { disconnectFromPeers(); }
     // Sends the remote something it acknowledges (a life check): asked for when nothing was heard
     // from the remote for a while, so that a live remote is heard again.
     virtual void probeMainChannel() {}

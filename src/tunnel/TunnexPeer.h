@@ -182,8 +182,15 @@ public:
     // The three outcomes of a connection. The remote may be empty (then no status is reported).
     void didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
-    void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // What becomes of this side's forward listeners when a tunnel ends: an end someone asked for
+    // (a disconnect, a goodbye) closes them; a tunnel that died under them (its transport broke,
+    // its remote went silent) leaves them listening, so their next client brings up a new tunnel.
+    enum class ForwardListeners { Close, Keep };
+    void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                    ForwardListeners listeners = ForwardListeners::Close);
     void disconnectedFromRemote() { disconnectedFromRemotePeer(stunPeer()); }
+    // The main channel died without a word from either side.
+    void lostRemote() { disconnectedFromRemotePeer(stunPeer(), ForwardListeners::Keep); }
     void flagStatusAsQueueing() { setConnectionStatus(TunnexTunnelQueueing); }
     void flagStatusAsDisconnected() { setConnectionStatus(TunnexTunnelDisconnected); }
 
@@ -240,6 +247,8 @@ public:
     // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
     void disconnectFromPeers() override;
     void probeMainChannel() override { mainChannelLifeCheck(); }
+    // Ends the tunnel of a silent remote without a goodbye, leaving the forwards listening.
+    void mainChannelLost() override;
     // Sends one life check from a global queue; a failed send ends the tunnel.
     void mainChannelLifeCheck();
     // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
@@ -299,8 +308,9 @@ public:
     void queueCloseOfMainChannel();
     void cancelCloseOfMainChannel();
     bool closeOfMainChannelQueued() const;
-    // Closes every channel and listener and the main channel; runs once per peer.
-    void teardownConnection();
+    // Closes every channel and the main channel, and the forward listeners unless kept; runs once
+    // per peer. Kept listeners stay this peer's: cancelPortForwardForServiceKey still closes them.
+    void teardownConnection(ForwardListeners listeners = ForwardListeners::Close);
 
     // --- datagram forwards (TunnexPeerDatagramForwards.cpp) ---
     // A datagram forward listens on a UDP port on one side and relays every datagram over the main

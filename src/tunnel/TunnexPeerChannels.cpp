@@ -143,7 +143,9 @@ void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<Tunn
     auto service = request->service();
     const std::string uuid = service ? service->hostUUID() : std::string();
     const std::string key = service ? service->serviceKey() : std::string();
-    if (manager->recentStartAttemptForRemoteUUID(uuid)) {
+    // A recent start counts while a peer still serves the remote: once that peer has ended (its
+    // attempt failed, its tunnel died) nothing is under way, and the client would wait for nothing.
+    if (manager->recentStartAttemptForRemoteUUID(uuid) && manager->peerForUUID(uuid)) {
         KLLog(kKLTLoggingLevelInfo, "Remote service (%s) to (%s) has already been initiated", key.c_str(),
               TunnexDisplayableUUID(uuid).c_str());
         // The tunnel may have come up between the client's accept and the queueing: its waiting
@@ -489,7 +491,7 @@ bool TunnexPeer::closeOfMainChannelQueued() const {
 
 // --- teardown ---
 
-void TunnexPeer::teardownConnection() {
+void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
     // A peer that never carried a tunnel (a registered peer whose connect request failed at the
     // server) has nothing to dismantle and stays in service, its forwards listening.
     if (!mainChannel() && channelKeyCount() == 0 && datagramForwardCount() == 0) return;
@@ -497,14 +499,14 @@ void TunnexPeer::teardownConnection() {
     setCancel(true);
     KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
     auto self = shared_from_this();
-    globalQueue().async([self] {
+    globalQueue().async([self, keepOrClose] {
         if (TunnexPeer::registeredTunnexPeer() == self) TunnexPeer::recycleTunnexPeer(self);
         std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels, listeners;
         {
             std::lock_guard lock(self->lock_);
             channels.swap(self->channels_);
             self->localOnlyKeys_.clear();
-            listeners.swap(self->serviceListeners_);
+            if (keepOrClose == ForwardListeners::Close) listeners.swap(self->serviceListeners_);
             self->pairedChannels_.clear();
             self->earlyCloseNotices_.clear();
             self->pairing_ = TunnexChannelPairing();

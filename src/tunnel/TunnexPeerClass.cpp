@@ -145,6 +145,11 @@ std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<
     if (oldPeer) {
         peer->setInviteDelegate(oldPeer->inviteDelegate_);
         peer->setPrivateKey(oldPeer->privateKey());
+        // The machine's public address outlives the socket: an invitation that reaches the new
+        // registration before its first pong (lost, or not back yet) is answered, not refused.
+        const sockaddr_storage external = oldPeer->extAddress();
+        std::lock_guard fields(peer->fieldsMutex_);
+        peer->extAddress_ = external;
     }
     peer->setServerHost(globalServerHost());
     released.peer = std::exchange(state.registeredPeer, peer);

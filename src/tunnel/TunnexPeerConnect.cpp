@@ -156,11 +156,12 @@ void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemot
     if (manager && remote && reports) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
 }
 
-void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote) {
+void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remote,
+                                            ForwardListeners listeners) {
     setConnectionStatus(TunnexTunnelDisconnected);
     auto self = shared_from_this();
     const bool reports = reportsStatusFor(this, remote);
-    teardownConnection();
+    teardownConnection(listeners);
     auto manager = tunnexPeerManager();
     if (manager) manager->peerDisconnectedFromRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerDisconnectedFromRemotePeer(self, remote);

@@ -84,7 +84,7 @@ bool TunnexPeer::readMainChannelMessage(bool* nothingWaiting) {
         KLLog(kKLTLoggingLevelError, "%s",
               !message && error.code() == kUDTErrorConnectionLost ? "Main channel connection reset"
                                                                    : "Main channel receive error");
-        if (claimMainChannelEnd()) disconnectedFromRemote();
+        if (claimMainChannelEnd()) lostRemote();
         return false;
     }
 
@@ -254,6 +254,15 @@ void TunnexPeer::disconnectFromPeers() {
     closeMainChannel();
 }
 
+void TunnexPeer::mainChannelLost() {
+    if (claimMainChannelEnd()) {
+        lostRemote();
+        std::lock_guard lock(lock_);
+        encryptModel_.reset();
+    }
+    closeMainChannel();
+}
+
 void TunnexPeer::cancelConnection() {
     if (cancel_.exchange(true)) return;
     if (mainChannel()) disconnectFromPeers();
@@ -266,8 +275,7 @@ void TunnexPeer::mainChannelLifeCheck() {
         if (!self) return;
         if (self->sendMainChannelMessage(tunnexMainChannelHeader(Type::LifeCheckMsg), kLifeCheckSendTimeout)) return;
         KLLog(kKLTLoggingLevelError, "Error sending mainChannel life check");
-        if (self->claimMainChannelEnd()) self->disconnectedFromRemote();
-        self->closeMainChannel();
+        self->mainChannelLost();
     });
 }
 

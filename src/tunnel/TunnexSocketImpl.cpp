@@ -425,8 +425,13 @@ void closeWhenDelivered(int udtSocket, int32_t lastUnsent, std::chrono::steady_c
         return;
     }
     if (unsent > 0) KLLog(kKLTLoggingLevelError, "Closing socket %d with %d bytes unacknowledged", udtSocket, unsent);
-    // Asynchronous sending makes UDT's close return at once instead of lingering (up to minutes).
+    // Asynchronous sending makes UDT's close return at once instead of lingering (up to minutes),
+    // and with its linger off UDT's collector lets the socket go at once too: the waiting for
+    // delivery is done. A lingering socket would keep its UDP port, descriptor and two transport
+    // threads for three minutes after every tunnel whose remote vanished.
     setBoolOption(udtSocket, UDT_SNDSYN, false);
+    const linger off{0, 0};
+    UDT::setsockopt(udtSocket, 0, UDT_LINGER, &off, sizeof off);
     UDT::close(udtSocket);
 }
 

@@ -221,7 +221,8 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
         }
         for (const auto& dropped : toClose) {
             removeSocket(dropped.socket);
-            if (dropped.listener) dropped.listener->disconnectFromPeers();
+            if (dropped.listener && dropped.silent) dropped.listener->mainChannelLost();
+            else if (dropped.listener) dropped.listener->disconnectFromPeers();
         }
         if (!acted && toClose.empty()) nap(stop, kBusyPause);
     }
@@ -259,7 +260,7 @@ std::vector<TunnexSocketManager::Quiet> TunnexSocketManager::checkLiveness() {
         } else if (now - state.probed >= silenceLimit) {
             KLLog(kKLTLoggingLevelError, "Main channel %d: nothing heard from the remote for %.1f s; taken down", number,
                   std::chrono::duration<double>(now - state.lastHeard).count());
-            silent.push_back({socket, listener});
+            silent.push_back({socket, listener, true});
         }
     }
     std::erase_if(liveness_, [&](const auto& entry) { return !present.count(entry.first); });

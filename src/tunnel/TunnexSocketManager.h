@@ -77,6 +77,7 @@ private:
     struct Quiet {
         std::shared_ptr<TunnexSocketImpl> socket;
         std::shared_ptr<TunnexMainChannelListener> listener;
+        bool silent = false;  // the remote stopped answering
     };
     std::vector<Quiet> checkLiveness();
     struct Liveness {

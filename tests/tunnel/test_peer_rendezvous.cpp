@@ -1,6 +1,8 @@
 // A registered tunnel peer against the rendezvous stand-in on loopback, with short intervals.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "PeerTestSupport.h"
 #include "StandinProcess.h"
 #include "foundation/KLTLogging.h"
@@ -159,6 +161,31 @@ TEST_F(PeerRendezvous, InvitationBeforeAnyPongFailsTheAttempt) {
     peer->receivedInvitation(withoutAddress);
     EXPECT_TRUE(memoryLogContains("Invitation does not have IPv4 address"));
     EXPECT_EQ(delegate->failed.load(), 2);
+}
+
+// A registration recycled (its pings went unanswered for a while) keeps the public address the
+// last pong named, so an invitation that reaches it before its own first pong is served.
+TEST_F(PeerRendezvous, ARecycledRegistrationAnswersAnInvitationBeforeItsFirstPong) {
+    auto layer = std::make_shared<test::RecordingConnectionLayer>();
+    setTunnexPeerConnectionLayer(layer);
+    ASSERT_TRUE(registerAndPong());
+    const sockaddr_storage known = peer->extAddress();
+    auto next = TunnexPeer::recycleTunnexPeer(peer);
+    peer = next;
+    // Pongs are handled on this (the main) thread: none can have reached the new peer yet.
+    ASSERT_EQ(next->pongCounter(), 0u);
+    const sockaddr_storage carried = next->extAddress();
+    ASSERT_EQ(carried.ss_family, AF_INET);
+    EXPECT_EQ(std::memcmp(&carried, &known, sizeof(sockaddr_in)), 0);
+
+    Bytes invitation(87, 0);
+    invitation[0] = 1;
+    invitation[5] = 0x2a;  // a transaction of its own: invitations are handled once per process
+    invitation[6] = 0x17;
+    invitation[13] = 1;
+    next->receivedInvitation(invitation);
+    EXPECT_FALSE(memoryLogContains("External address does not hail from AF_INET"));
+    EXPECT_TRUE(run([&] { return layer->callCount() > 0; })) << "the hole punch was not started";
 }
 
 TEST_F(PeerRendezvous, ConnectRequestToAnUnknownHostEndsInADisconnect) {

@@ -322,5 +322,27 @@ TEST_F(ForwardPeers, TeardownClosesListenersAndChannelsOnce) {
     EXPECT_EQ(after, entered);
 }
 
+// A tunnel that dies under its forward (the remote went silent; nobody asked for the end) leaves
+// the forward listening, and its next client starts a new tunnel at once: the start of the dead
+// tunnel, however recent, no longer counts as one under way.
+TEST_F(ForwardPeers, AForwardOutlivesATunnelThatDiedAndItsNextClientStartsANewOne) {
+    connect(false);
+    const uint16_t port = forward(peerA, 9, "svc-kept");
+    manager->markStartForRemoteUUID("uuid-of-b");  // the dead tunnel's own start, seconds ago
+    peerA->mainChannelLost();
+    ASSERT_TRUE(waitFor([&] { return peerA->connectionStatus() == TunnexTunnelDisconnected; }));
+    ASSERT_TRUE(waitFor([&] { return manager->peerForUUID("uuid-of-b") == nullptr; }));
+    // The teardown has run when its block says so; the listener must still be there after it.
+    ASSERT_TRUE(waitFor([] { return memoryLogContains("Completed peer teardown block"); }));
+    EXPECT_EQ(peerA->serviceListenerCount(), 1u);
+
+    int client = plainConnect(AF_INET6, port);
+    ASSERT_GE(client, 0) << "the forward stopped listening";
+    EXPECT_TRUE(waitFor([] { return memoryLogContains("Starting remote service (svc-kept)"); }));
+    EXPECT_FALSE(memoryLogContains("has already been initiated"));
+    ::close(client);
+    EXPECT_TRUE(peerA->cancelPortForwardForServiceKey("svc-kept"));
+}
+
 }  // namespace
 }  // namespace kl

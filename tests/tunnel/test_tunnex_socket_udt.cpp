@@ -288,6 +288,10 @@ TEST_F(TunnexSocketUdtTest, CloseWithUnacknowledgedDataDoesNotLinger) {
     auto started = std::chrono::steady_clock::now();
     channel->close();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    // Given up once the receiver stalls, and then gone from UDT, not held for its linger time
+    // (which kept a multiplexer's port, descriptor and threads for minutes).
+    EXPECT_TRUE(test::waitFor([&] { return UDT::getsockstate(sender.value()) == NONEXIST; }, 20s))
+        << "UDT still holds the closed socket in state " << int(UDT::getsockstate(sender.value()));
     bool no = false;
     UDT::setsockopt(receiver, 0, UDT_SNDSYN, &no, sizeof no);
     UDT::close(receiver);

@@ -9,6 +9,7 @@ prints one JSON line.
   forward_tools.py expect-closed PORT               connects; true when the far end closes it
   forward_tools.py sniff SECONDS MARKER             captures every interface of the namespace
   forward_tools.py fetch URL SHA256                 an HTTP download and its checksum"""
+import contextlib
 import hashlib
 import json
 import random
@@ -43,21 +44,35 @@ def echo_once(port, size, seed, marker=b""):
     payload = marker * 64 + random.Random(seed).randbytes(size)
     sock = socket.create_connection(("127.0.0.1", port), timeout=60)
     received = bytearray()
+    cut = None  # how a connection ended early: "closed", or the error that ended it
 
     def writer():
-        sock.sendall(payload)
+        try:
+            sock.sendall(payload)
+        except OSError:
+            pass  # the reader sees the same end
 
     thread = threading.Thread(target=writer)
     thread.start()
     while len(received) < len(payload):
-        chunk = sock.recv(1 << 20)
+        try:
+            chunk = sock.recv(1 << 20)
+        except OSError as error:
+            cut = type(error).__name__
+            break
         if not chunk:
+            cut = "closed"
             break
         received.extend(chunk)
+    if cut:
+        with contextlib.suppress(OSError):
+            sock.shutdown(socket.SHUT_RDWR)  # wakes a writer blocked on a full buffer
     thread.join()
     sock.close()
     sent, back = hashlib.sha256(payload).hexdigest(), hashlib.sha256(bytes(received)).hexdigest()
-    return {"ok": sent == back, "bytes": len(payload), "sha_sent": sent, "sha_back": back}
+    # A cut-short echo is still checked: what came back must be the start of what went out.
+    return {"ok": sent == back, "bytes": len(payload), "sha_sent": sent, "sha_back": back,
+            "bytes_back": len(received), "prefix_intact": payload.startswith(received), "cut": cut}
 
 
 def parallel(port, count, size):

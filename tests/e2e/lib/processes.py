@@ -53,13 +53,14 @@ class JsonProcess:
             self._ended = True
             self._cond.notify_all()
 
-    def wait_for(self, predicate, timeout):
-        """(time, line) of the first line for which predicate is true, or None."""
+    def wait_for(self, predicate, timeout, since=None):
+        """(time, line) of the first line (of those that came at or after since) for which
+        predicate is true, or None."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
                 for stamp, line in self.lines:
-                    if predicate(line):
+                    if (since is None or stamp >= since) and predicate(line):
                         return stamp, line
                 left = deadline - time.monotonic()
                 if self._ended or left <= 0:
@@ -134,6 +135,15 @@ def start_rendezvous(ns, address, workdir, limit_seconds=180):
     if not server.wait_event("listening", 15):
         raise RuntimeError("the rendezvous stand-in did not start")
     return server
+
+
+def registered_endpoint(server, node_id):
+    """(address, port) of the node's first ping as the server saw it: the public endpoint of its
+    registered socket, which an attempt keeps (the registration itself moves on to a fresh socket
+    when the attempt starts) and which then carries the tunnel."""
+    pings = [l for _, l in list(server.lines) if l.get("event") == "ping" and l.get("id") == node_id]
+    host, port = pings[0]["sender"].rsplit(":", 1)
+    return host, int(port)
 
 
 def start_node(ns, server_address, node_id, uuid, workdir, extra=(), limit_seconds=120):

@@ -164,6 +164,7 @@ table inet klfilter {
 }
 """ % random_ports)
         ns.wan_address = wan_address
+        ns.internet_port = port  # its link's end in the internet namespace, where its traffic passes
         ns.lan_subnet = lan_subnet
         ns.lan_hosts = 1
         return ns
@@ -178,6 +179,16 @@ table inet klfilter {
         self.enslave(nat, port, "lan0")
         ns.ip("addr", "add", address + "/24", "dev", "eth0")
         ns.ip("route", "add", "default", "via", nat.lan_subnet + ".1")
+        ns.address = address
+        return ns
+
+    def outside_host(self, role, address):
+        """A host on the internet bridge itself, behind no NAT: an attacker's vantage point."""
+        ns = self.namespace(role)
+        port = "po%d" % len(self.namespaces)
+        self.link(ns, "eth0", self._internet, port)
+        self.enslave(self._internet, port, "inet0")
+        ns.ip("addr", "add", address + "/24", "dev", "eth0")
         ns.address = address
         return ns
 

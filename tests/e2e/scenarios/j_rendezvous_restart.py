@@ -6,19 +6,16 @@ afterwards must reach the registered node through the restarted server and carry
 (SHA-256). The figures: each node's time from the restart to its first pong, and the registered
 node's descriptors and threads before the outage and after the new tunnel."""
 import os
-import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from node_probe import counts  # noqa: E402
-from processes import report_and_exit, run_json_tool, start_node, start_rendezvous, status_of  # noqa: E402
-from topology import Topology, hosts_behind_cone_nats, skip_unless_runnable  # noqa: E402
+from processes import start_node, start_rendezvous, status_of  # noqa: E402
+from scenario import A, B, Scenario  # noqa: E402
+from topology import Topology, hosts_behind_cone_nats  # noqa: E402
 
-TOOLS = os.path.join(os.path.dirname(__file__), "..", "lib", "forward_tools.py")
-PYTHON = "/usr/bin/python3"
-A, B, C = ("node-a", 5), ("node-b", 6), ("node-c", 7)
+C = ("node-c", 7)
 ECHO_B, FWD_ECHO = 9000, 7000
 PING = ["--ping-interval-ms", "1000", "--ping-timeout-ms", "5000"]
 OUTAGE_SECONDS = 3.0
@@ -38,61 +35,40 @@ def first_pong_after(node, since, timeout):
 
 
 def main():
-    name = "(j) rendezvous restart"
-    skip_unless_runnable(name)
-    workdir = tempfile.mkdtemp(prefix="kl-e2e-")
-    summary = {"scenario": name}
-    nodes, helpers, problems = [], [], []
-    try:
-        with Topology() as topology:
-            internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
-            helpers.append(subprocess.Popen(host_b.command([PYTHON, TOOLS, "echo-server", str(ECHO_B)]),
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-            server = start_rendezvous(internet, server_address, workdir)
-            node_b = start_node(host_b, server_address, B[1], B[0], workdir,
-                                ["--remote", "%d:%s" % (A[1], A[0]), "--remote", "%d:%s" % (C[1], C[0])] + PING)
-            node_a = start_node(host_a, server_address, A[1], A[0], workdir, ["--remote", "%d:%s" % (B[1], B[0])] + PING)
-            nodes += [node_b, node_a]
-            if not (node_b.wait_event("registered", 30) and node_a.wait_event("registered", 30)):
-                raise RuntimeError("the nodes did not register")
-            time.sleep(3.0)  # a few pongs: the old server's nonces run ahead of the new one's
-            summary["b_before"] = counts(node_b)
+    run = Scenario("(j) rendezvous restart")
+    with run.guard(), Topology() as topology:
+        internet, nat_a, nat_b, host_a, host_b, server_address = hosts_behind_cone_nats(topology)
+        run.echo_server(host_b, ECHO_B)
+        server = start_rendezvous(internet, server_address, run.workdir)
+        node_b = start_node(host_b, server_address, B[1], B[0], run.workdir,
+                            ["--remote", "%d:%s" % (A[1], A[0]), "--remote", "%d:%s" % (C[1], C[0])] + PING)
+        node_a = start_node(host_a, server_address, A[1], A[0], run.workdir, ["--remote", "%d:%s" % (B[1], B[0])] + PING)
+        run.nodes += [node_b, node_a]
+        if not (node_b.wait_event("registered", 30) and node_a.wait_event("registered", 30)):
+            raise RuntimeError("the nodes did not register")
+        time.sleep(3.0)  # a few pongs: the old server's nonces run ahead of the new one's
+        run.summary["b_before"] = counts(node_b)
 
-            server.stop()
-            time.sleep(OUTAGE_SECONDS)
-            os.rename(os.path.join(workdir, "rendezvous.log"), os.path.join(workdir, "rendezvous-old.log"))
-            server = start_rendezvous(internet, server_address, workdir)
-            restarted = time.monotonic()
-            heard = {label: first_pong_after(node, restarted, HEARD_WITHIN)
-                     for label, node in (("a", node_a), ("b", node_b))}
-            summary["heard_after_restart_seconds"] = heard
-            if not all(heard.values()):
-                raise RuntimeError("not heard again within %.0f s: %s" % (HEARD_WITHIN, heard))
+        server.stop()
+        time.sleep(OUTAGE_SECONDS)
+        os.rename(os.path.join(run.workdir, "rendezvous.log"), os.path.join(run.workdir, "rendezvous-old.log"))
+        server = start_rendezvous(internet, server_address, run.workdir)
+        restarted = time.monotonic()
+        heard = {label: first_pong_after(node, restarted, HEARD_WITHIN) for label, node in (("a", node_a), ("b", node_b))}
+        run.summary["heard_after_restart_seconds"] = heard
+        if not all(heard.values()):
+            raise RuntimeError("not heard again within %.0f s: %s" % (HEARD_WITHIN, heard))
 
-            # A node that connects afterwards reaches B through the restarted server.
-            node_c = start_node(host_a, server_address, C[1], C[0], workdir,
-                                ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
-                                 "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)] + PING)
-            nodes.append(node_c)
-            if not node_c.wait_for(status_of(B[0], 5), 40):
-                raise RuntimeError("a new tunnel through the restarted server did not reach status 5")
-            echo = run_json_tool(host_a, [TOOLS, "echo", FWD_ECHO, 512 << 10, 9])
-            summary["echo"] = {k: echo.get(k) for k in ("ok", "bytes", "sha_back")}
-            if not echo.get("ok"):
-                problems.append("echo through the new tunnel: %s" % echo)
-            summary["b_after"] = counts(node_b)
-
-            summary["exit_codes"] = [node.stop() for node in nodes]
-            server.stop()
-        if any(code != 0 for code in summary["exit_codes"]):
-            problems.append("node exit codes %s" % summary["exit_codes"])
-    except Exception as error:  # a broken topology or program: report, never hang
-        problems.append("error: %s" % error)
-    finally:
-        for helper in helpers:
-            helper.kill()
-            helper.wait()
-    report_and_exit(summary, problems, nodes, workdir, "heard again and reachable")
+        # A node that connects afterwards reaches B through the restarted server.
+        node_c = start_node(host_a, server_address, C[1], C[0], run.workdir,
+                            ["--remote", "%d:%s" % (B[1], B[0]), "--connect", str(B[1]),
+                             "--forward", "%d:%d:%d" % (FWD_ECHO, B[1], ECHO_B)] + PING)
+        run.nodes.append(node_c)
+        if not node_c.wait_for(status_of(B[0], 5), 40):
+            raise RuntimeError("a new tunnel through the restarted server did not reach status 5")
+        run.echo(host_a, FWD_ECHO, 512 << 10, 9, "echo")
+        run.wind_up(server, b_after=node_b)
+    run.finish("heard again and reachable")
 
 
 if __name__ == "__main__":
