@@ -335,9 +335,17 @@ void ViewerClient::takeStreamEvents() {
                 emit({{"event", "section"}, {"applications", mStream.applications.size()}, {"windows", mStream.windowCount}});
                 answerDone();
                 break;
-            case StreamEvent::CursorImage:
-                emit({{"event", "cursor-image"}, {"width", e.width}, {"height", e.height}, {"hot_x", e.hotX}, {"hot_y", e.hotY}});
+            case StreamEvent::CursorImage: {
+                // Opaque pixels tell a drawn cursor from a blank one.
+                int opaque = 0;
+                if (mStream.cursorImage) {
+                    const auto& pixels = mStream.cursorImage->pixels;
+                    for (size_t i = 3; i < pixels.size(); i += 4) opaque += pixels[i] != 0;
+                }
+                emit({{"event", "cursor-image"}, {"width", e.width}, {"height", e.height}, {"hot_x", e.hotX}, {"hot_y", e.hotY},
+                      {"opaque", opaque}});
                 break;
+            }
         }
     }
     // Each record was described in its update's event; a long session keeps none of them.
