@@ -15,9 +15,8 @@ CONVERT = "/usr/bin/convert"
 COMPARE = "/usr/bin/compare"
 IMPORT = "/usr/bin/import"
 DISPLAY_TOOL = "/usr/bin/display"
-XSETROOT = "/usr/bin/xsetroot"
 XDOTOOL = "/usr/bin/xdotool"
-TOOLS = (XVFB, OPENBOX, CONVERT, COMPARE, IMPORT, DISPLAY_TOOL, XSETROOT, XDOTOOL)
+TOOLS = (XVFB, OPENBOX, CONVERT, COMPARE, IMPORT, DISPLAY_TOOL, XDOTOOL)
 
 
 def service_path():
@@ -26,6 +25,10 @@ def service_path():
 
 def viewer_path():
     return os.path.join(build_dir(), "tests", "standins", "screen-viewer", "screen-viewer")
+
+
+def blank_cursor_path():
+    return os.path.join(build_dir(), "tests", "standins", "screen-viewer", "kl_screen_blank_cursor")
 
 
 def monitors_path():
@@ -114,12 +117,13 @@ class Desktop:
         return path
 
     def blank_cursor(self):
-        """Makes the root window's cursor invisible (an empty bitmap)."""
-        path = os.path.join(self.workdir, "blank.xbm")
-        with open(path, "w") as xbm:
-            xbm.write("#define blank_width 16\n#define blank_height 16\nstatic unsigned char blank_bits[] = {\n"
-                      + ", ".join(["0x00"] * 32) + "};\n")
-        self.x(XSETROOT, "-cursor", path, path)
+        """Hides the pointer under an input-only window with a blank cursor while the helper runs."""
+        helper = JsonProcess(self.ns, [blank_cursor_path()], os.path.join(self.workdir, "blank-cursor.log"), 120,
+                             self.env())
+        self.procs.append(helper.proc)
+        if not helper.wait_for(lambda l: l.get("ready"), 10):
+            raise RuntimeError("the pointer was not hidden")
+        return helper
 
     def start_service(self, env=None):
         service = JsonProcess(self.ns, [service_path()], os.path.join(self.workdir, "service.log"), 240,
