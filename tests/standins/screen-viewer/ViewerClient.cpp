@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -77,6 +78,9 @@ bool ViewerClient::start() {
         emit({{"event", "error"}, {"message", "cannot connect to " + mOptions.host + ":" + std::to_string(mOptions.port) + ": " + error}});
         return false;
     }
+    // One-byte requests go at once rather than waiting for the previous one's acknowledgement.
+    const int on = 1;
+    ::setsockopt(mMain, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     mInput = connectTo(mOptions.host, mOptions.serverSidebandPort, SOCK_DGRAM, error);
     mWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     mOpen = true;

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "FreePort.h"
 #include "ViewerClient.h"
 #include "ViewerPictures.h"
 
@@ -93,18 +94,6 @@ Bytes tileUpdate(uint16_t x, uint16_t y, const Bytes& jpeg, uint16_t w, uint16_t
         out.insert(out.end(), cursor.begin(), cursor.end());
     }
     return out;
-}
-
-uint16_t freePort(int type) {
-    int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 // The fake service: a loopback listener whose one accepted connection the test scripts by hand.
@@ -196,7 +185,7 @@ struct Connected {
     explicit Connected(const std::function<void(ViewerOptions&)>& configure = {}) {
         options.port = service.port;
         options.sidebandPort = 0;
-        options.serverSidebandPort = freePort(SOCK_DGRAM);
+        options.serverSidebandPort = freeLoopbackPort(SOCK_DGRAM);
         if (configure) configure(options);
         client = std::make_unique<ViewerClient>(options, std::ref(events));
         EXPECT_TRUE(client->start());
@@ -322,7 +311,7 @@ TEST(ScreenViewer, PacesRequestsByItsAnswersAndSendsHeartbeats) {
 }
 
 TEST(ScreenViewer, DrawsTilesIntoAFramebufferOfTheAnnouncedSizeAndTakesCursorDatagrams) {
-    Connected viewer([](ViewerOptions& o) { o.sidebandPort = freePort(SOCK_DGRAM); });
+    Connected viewer([](ViewerOptions& o) { o.sidebandPort = freeLoopbackPort(SOCK_DGRAM); });
     FakeService& service = viewer.service;
     Events& events = viewer.events;
     ViewerClient& client = *viewer.client;
@@ -437,7 +426,7 @@ TEST(ScreenViewer, ProgramPrintsEventsWritesPicturesAndEndsWithItsInput) {
     const auto folder = std::filesystem::temp_directory_path() / ("screen-viewer-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     FakeService service;
-    const uint16_t input = freePort(SOCK_DGRAM);
+    const uint16_t input = freeLoopbackPort(SOCK_DGRAM);
     int inputSocket = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
