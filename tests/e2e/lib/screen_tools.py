@@ -181,3 +181,19 @@ def event(name, **fields):
 
 def count_between(proc, name, start, end):
     return sum(1 for stamp, line in list(proc.lines) if start <= stamp < end and line.get("event") == name)
+
+
+def wait_quiet(viewer, since, updates, timeout):
+    """Whether viewer received, after since, a run of that many updates without any rectangle: the
+    service has sent (and resent cold) everything that changed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        run = 0
+        for stamp, line in list(viewer.lines):
+            if stamp < since or line.get("event") != "update":
+                continue
+            run = run + 1 if line.get("rects") == 0 else 0
+            if run >= updates:
+                return True
+        time.sleep(0.1)
+    return False

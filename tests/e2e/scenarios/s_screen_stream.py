@@ -17,13 +17,13 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from processes import report_and_exit  # noqa: E402
 from screen_tools import (Desktop, blank_cursor_path, count_between, event, missing_tools, psnr,  # noqa: E402
-                          service_path, viewer_path, wait_after)
+                          service_path, viewer_path, wait_after, wait_quiet)
 from topology import Topology, skip_unless_runnable  # noqa: E402
 
 NAME = "(s) screen stream"
 SIZE = "1024x768"
 FIRST_ID = 4242
-COOL_SECONDS = 3.0  # the service resends changed tiles cold once they have been quiet
+QUIET_UPDATES = 15  # empty updates in a row: the changed tiles have been resent cold
 MIN_PSNR = 30.0
 CURSOR_WINDOW = 2.0
 CURSOR_RATE = (60, 180)  # datagrams a second, around the service's 120
@@ -107,9 +107,10 @@ class Scenario:
         # A drawing reaches the framebuffer; after the cold resend it matches the root window.
         drawn = time.monotonic()
         d.show_on_root(second_picture)
-        self.check(wait_after(first, drawn, lambda l: l.get("event") == "update" and l.get("tiles", 0) > 0, 10),
-                   "no tiles after the drawing")
-        time.sleep(COOL_SECONDS)
+        tiles = wait_after(first, drawn, lambda l: l.get("event") == "update" and l.get("tiles", 0) > 0, 10)
+        self.check(tiles, "no tiles after the drawing")
+        self.check(wait_quiet(first, tiles[0] if tiles else drawn, QUIET_UPDATES, 20),
+                   "the updates never went quiet after the drawing")
         framebuffer = os.path.join(d.workdir, "framebuffer.png")
         asked = time.monotonic()
         first.send("png " + framebuffer)
