@@ -49,7 +49,8 @@ std::atomic<bool> gStop{false};
 std::mutex gOutput;
 
 void emit(const json& line) {
-    const std::string text = line.dump() + "\n";
+    // Menu titles come off the network: bytes that are not UTF-8 are replaced, not thrown over.
+    const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::lock_guard lock(gOutput);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);

@@ -381,7 +381,7 @@ public:
         ::close(in[0]);
         ::close(out[1]);
         mIn = in[1];
-        mOut = fdopen(out[0], "r");
+        mOut = out[0];
     }
     ~ViewerProgram() {
         if (mIn >= 0) ::close(mIn);
@@ -389,21 +389,35 @@ public:
             ::kill(mPid, SIGKILL);
             ::waitpid(mPid, nullptr, 0);
         }
-        std::fclose(mOut);
+        ::close(mOut);
     }
     void command(const std::string& line) {
         const std::string text = line + "\n";
         ASSERT_EQ(::write(mIn, text.data(), text.size()), ssize_t(text.size()));
     }
-    // The next line whose event is name (lines before it are kept in seen).
+    // The first line with this event not returned before, waiting up to 5 s for it to come.
     std::optional<json> next(const std::string& name) {
-        char line[8192];
-        while (std::fgets(line, sizeof line, mOut)) {
-            json event = json::parse(line, nullptr, false);
-            seen.push_back(event);
-            if (event.is_object() && event["event"] == name) return event;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        for (size_t scanned = 0;;) {
+            for (; scanned < mLines.size(); ++scanned) {
+                auto& [event, taken] = mLines[scanned];
+                if (!taken && event.is_object() && event["event"] == name) {
+                    taken = true;
+                    return event;
+                }
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{mOut, POLLIN, 0};
+            char chunk[4096];
+            ssize_t n = 0;
+            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) != 1 || (n = ::read(mOut, chunk, sizeof chunk)) <= 0) {
+                return std::nullopt;
+            }
+            mPartial.append(chunk, size_t(n));
+            for (size_t end; (end = mPartial.find('\n')) != std::string::npos; mPartial.erase(0, end + 1)) {
+                mLines.emplace_back(json::parse(mPartial.substr(0, end), nullptr, false), false);
+            }
         }
-        return std::nullopt;
     }
     int closeInputAndWait() {
         ::close(mIn);
@@ -414,12 +428,12 @@ public:
         return status;
     }
 
-    std::vector<json> seen;
-
 private:
     pid_t mPid = -1;
     int mIn = -1;
-    FILE* mOut = nullptr;
+    int mOut = -1;
+    std::string mPartial;
+    std::vector<std::pair<json, bool>> mLines;  // every line, and whether next() returned it
 };
 
 TEST(ScreenViewer, ProgramPrintsEventsWritesPicturesAndEndsWithItsInput) {
@@ -434,7 +448,8 @@ TEST(ScreenViewer, ProgramPrintsEventsWritesPicturesAndEndsWithItsInput) {
     a.sin_port = htons(input);
     ASSERT_EQ(::bind(inputSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
 
-    ViewerProgram program({"--port", std::to_string(service.port), "--sideband-port", "0", "--server-sideband-port",
+    const uint16_t sideband = freeLoopbackPort(SOCK_DGRAM);
+    ViewerProgram program({"--port", std::to_string(service.port), "--sideband-port", std::to_string(sideband), "--server-sideband-port",
                            std::to_string(input), "--version", "1.1.1", "--client-id", "9", "--png-on-exit",
                            (folder / "exit.png").string()});
     ASSERT_TRUE(program.next("connected"));
@@ -450,6 +465,23 @@ TEST(ScreenViewer, ProgramPrintsEventsWritesPicturesAndEndsWithItsInput) {
     stream.insert(stream.end(), tile.begin(), tile.end());
     service.send(stream);
     ASSERT_TRUE(program.next("update"));
+
+    // A menu datagram whose title is not UTF-8 still makes a line, and the viewer goes on.
+    ASSERT_TRUE(program.next("sideband"));
+    Bytes menu = rectHeader(0x11, 0, 0, 0, 9, 8 + 42 + 2);
+    put(menu, 0x22, 8);  // application
+    put(menu, 0x22, 8);
+    put(menu, 0x11, 8);  // the menu's handle
+    put(menu, 2, 2);     // title length
+    menu.resize(menu.size() + 24, 0);
+    menu.insert(menu.end(), {0xFF, 0xFE});
+    int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    a.sin_port = htons(sideband);
+    ::sendto(udp, menu.data(), menu.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::close(udp);
+    auto titled = program.next("menu");
+    ASSERT_TRUE(titled);
+    EXPECT_EQ((*titled)["titles"].size(), 1u);
 
     program.command("png " + (folder / "now.png").string());
     auto png = program.next("png");
