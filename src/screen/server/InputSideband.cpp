@@ -20,8 +20,7 @@ std::unique_ptr<InputSideband> InputSideband::open(const sockaddr_storage& local
     socklen_t length = socketAddressLength(address);
     int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // No SO_REUSEADDR: another program bound to the same port could then read the viewer's input.
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         KLLog(kKLTLoggingLevelError, "ScreenServer: cannot bind the input sideband on port %u: %s", unsigned(port),
               std::strerror(errno));

@@ -1,5 +1,6 @@
 #include "screen/server/ScreenServer.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <thread>
@@ -11,6 +12,19 @@
 #include "screen/server/NoApplicationsSource.h"
 
 namespace kl {
+namespace {
+
+// A viewer that has hung up is gone even before its reader has read the end: the next viewer is
+// not to be told that it is busy.
+bool stillConnected(const KLNetSocket& socket) {
+    if (!socket.isOpen()) return false;
+    int fd = socket.sock();
+    if (fd < 0) return false;
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+}  // namespace
 
 std::shared_ptr<ScreenServer> ScreenServer::initOnPort(uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate,
                                                        MainLoop& loop, KLTDisplayConfiguration& display) {
@@ -32,10 +46,24 @@ ScreenServer::~ScreenServer() {
 }
 
 void ScreenServer::setApplicationInfoSource(std::shared_ptr<ApplicationInfoSource> source) {
+    std::lock_guard lock(mFieldsLock);
     mAppSource = std::move(source);
 }
 
-void ScreenServer::setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink) { mInputSink = std::move(sink); }
+void ScreenServer::setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink) {
+    std::lock_guard lock(mFieldsLock);
+    mInputSink = std::move(sink);
+}
+
+std::shared_ptr<ApplicationInfoSource> ScreenServer::appSource() {
+    std::lock_guard lock(mFieldsLock);
+    return mAppSource;
+}
+
+std::shared_ptr<InputDatagramSink> ScreenServer::inputSink() {
+    std::lock_guard lock(mFieldsLock);
+    return mInputSink;
+}
 
 void ScreenServer::setSupportedResolutions(std::vector<SupportedResolution> list) { mResolutions = std::move(list); }
 
@@ -112,7 +140,7 @@ void ScreenServer::acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) 
         return;
     }
     if (auto current = connection()) {
-        if (current->socket->isOpen()) {
+        if (stillConnected(*current->socket)) {
             // The exchange waits for the newcomer's reply: never on the main loop.
             uint64_t attached = attachedClientId();
             globalQueue().async([weak = weak_from_this(), loop = &mLoop, socket, attached, currentID = current->id] {
@@ -152,10 +180,11 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     ::getpeername(socket->sock(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
 
     // Input arrives on the address the viewer reached us on (loopback: the tunnel's end).
+    auto sink = inputSink();
     c->input = InputSideband::open(local, mDelegate->serverSidebandPort(),
-                                   [this](std::span<const uint8_t> datagram, const sockaddr_storage& from,
+                                   [sink](std::span<const uint8_t> datagram, const sockaddr_storage& from,
                                           socklen_t fromLength) {
-                                       if (mInputSink) mInputSink->handleInputDatagram(datagram, from, fromLength);
+                                       if (sink) sink->handleInputDatagram(datagram, from, fromLength);
                                    });
     mInputSidebandPort = c->input ? c->input->port() : 0;
     {
@@ -168,7 +197,7 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
         std::lock_guard lock(mFieldsLock);
         mConnection = c;
     }
-    if (mInputSink) mInputSink->viewerChanged(&peer, peerLength);
+    if (sink) sink->viewerChanged(&peer, peerLength);
 
     c->session = std::make_unique<ViewerSession>(socket, mCore, mCoreLock, sessionHandlers(c.get()));
     c->cursorTick = std::make_unique<PeriodicThread>(kMouseTickInterval, [this] { mouseTick(); });
@@ -176,7 +205,7 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     int protocol = mDelegate->activeProtocol();
     if (protocol == 1 || protocol == 3) mDelegate->wakeScreen();
     KLLog(kKLTLoggingLevelInfo, "ScreenServer: viewer connected from %s", socketAddressString(peer).c_str());
-    NotifyBus::post(kServerRespondedToConnectRequest, NotifyBus::Scope::System);
+    NotifyBus::post(kServerRespondedToConnectRequest, NotifyBus::Scope::Session);
 }
 
 ViewerSession::Handlers ScreenServer::sessionHandlers(ViewerConnection* c) {
@@ -241,7 +270,7 @@ void ScreenServer::reset() {
     if (old) old->shutdown();
     mInputSidebandPort = 0;
     withCore([](ViewerConnectionCore& core) { core.reset(); });
-    if (old && mInputSink) mInputSink->viewerChanged(nullptr, 0);
+    if (auto sink = inputSink(); old && sink) sink->viewerChanged(nullptr, 0);
 }
 
 void ScreenServer::stop() {

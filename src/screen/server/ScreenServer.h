@@ -62,7 +62,7 @@ public:
     ScreenServer(const ScreenServer&) = delete;
     ScreenServer& operator=(const ScreenServer&) = delete;
 
-    // Settings made before start().
+    // The application section's source and the input sink take effect with the next viewer.
     void setApplicationInfoSource(std::shared_ptr<ApplicationInfoSource> source);
     void setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink);
     void setSupportedResolutions(std::vector<SupportedResolution> list);
@@ -101,13 +101,13 @@ public:
     void screenRefreshed(uint32_t count, const Rect* rects) override;
 
 private:
-    friend struct ScreenServerTestAccess;
-
     // Connections (ScreenServer.cpp).
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket);
     void acceptViewer(std::shared_ptr<KLNetSocket> socket);
     void connectionEnded(uint64_t connectionID);
     std::shared_ptr<ViewerConnection> connection();
+    std::shared_ptr<ApplicationInfoSource> appSource();
+    std::shared_ptr<InputDatagramSink> inputSink();
     bool isCurrent(uint64_t connectionID);
     ViewerSession::Handlers sessionHandlers(ViewerConnection* connection);
     void handshakeReceived(uint64_t connectionID, HandshakeAction action);
@@ -147,8 +147,6 @@ private:
     std::string mConnectedAddress = "127.0.0.1";
     bool mMirroringOnly = false;
     KLNetSocket::Timing mViewerTiming;
-    std::shared_ptr<ApplicationInfoSource> mAppSource;   // set before start()
-    std::shared_ptr<InputDatagramSink> mInputSink;       // set before start()
     std::vector<SupportedResolution> mResolutions;       // set before start()
     std::unique_ptr<ViewerListener> mListener;           // main loop
     std::atomic<bool> mShutdown{false};
@@ -161,6 +159,8 @@ private:
     std::recursive_mutex mFrameBufferLock;
 
     std::mutex mFieldsLock;
+    std::shared_ptr<ApplicationInfoSource> mAppSource;
+    std::shared_ptr<InputDatagramSink> mInputSink;
     std::shared_ptr<ViewerConnection> mConnection;
     std::shared_ptr<KLTDisplaySet> mScreen;
     Size mDisplayResolution;

@@ -49,7 +49,8 @@ bool ScreenServer::screenUpdate(ViewerConnection& c, bool& failed) {
     if (!set) return keepCursorFlags();
 
     const bool appInfo = mDelegate->supportsAppInfo();
-    if (appInfo && mAppSource) mAppSource->pollInBackground();
+    auto source = appInfo ? appSource() : nullptr;
+    if (source) source->pollInBackground();
 
     std::vector<std::shared_ptr<KLTDisplay>> displays(set->displays().begin(), set->displays().end());
     UpdateOutput& out = *c.output;
@@ -67,7 +68,7 @@ bool ScreenServer::screenUpdate(ViewerConnection& c, bool& failed) {
     }
     if (appInfo) {
         out.send(writeAppInfoSection(false));
-        if (mAppSource) mAppSource->sendApplicationSection([&out](std::span<const uint8_t> record) { return out.send(record); });
+        if (source) source->sendApplicationSection([&out](std::span<const uint8_t> record) { return out.send(record); });
         out.send(writeAppInfoSection(true));
     }
     failed = out.failed();
