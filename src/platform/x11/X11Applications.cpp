@@ -189,7 +189,7 @@ std::optional<std::string> x11RootStringProperty(X11Connection& c, const char* n
     return text;
 }
 
-unsigned long x11ActiveWindow(X11Connection& c) {
+unsigned long x11ActiveOrFocusedWindow(X11Connection& c) {
     Display* d = dpy(c);
     auto active = longsProperty(d, c.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW, 1);
     if (!active.empty() && active.front() != None) return active.front();

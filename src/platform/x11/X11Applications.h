@@ -46,6 +46,6 @@ std::vector<X11IconPicture> x11WindowIcons(X11Connection& c, unsigned long windo
 // A text property of the root window (e.g. AT_SPI_BUS); none when missing.
 std::optional<std::string> x11RootStringProperty(X11Connection& c, const char* name);
 // _NET_ACTIVE_WINDOW, else the top-level window holding the input focus; 0 when none.
-unsigned long x11ActiveWindow(X11Connection& c);
+unsigned long x11ActiveOrFocusedWindow(X11Connection& c);
 
 }  // namespace kl

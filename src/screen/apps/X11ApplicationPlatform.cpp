@@ -109,7 +109,7 @@ std::optional<BitmapImage> X11ApplicationPlatform::captureWindow(uint64_t window
 
 uint64_t X11ApplicationPlatform::activeApplicationPID() {
     std::lock_guard guard(lock_);
-    const unsigned long window = x11ActiveWindow(*connection_);
+    const unsigned long window = x11ActiveOrFocusedWindow(*connection_);
     return window ? uint64_t(std::max(x11WindowPid(*connection_, window), 0)) : 0;
 }
 

@@ -91,6 +91,10 @@ void ViewerListener::acceptFrom(int listener) {
         ::close(fd);
         return;
     }
+    // Each update is a burst of whole records answered by the viewer's next request: without
+    // TCP_NODELAY the last record of a burst waits for the viewer's delayed acknowledgement,
+    // which halves the update rate and adds tens of milliseconds to every change.
+    KLNetSocket::setTCPNoDelayOnSocket(fd, true);
     auto socket = KLNetSocket::initWithSocket(fd);
     if (!socket) {
         ::close(fd);
