@@ -11,11 +11,13 @@
 #include <memory>
 
 #include "controlapp/KLTAppDelegate.h"
+#include "controlapp/KLTEmbeddedInfo.h"
 #include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
 #include "controlapp/ui/KLTViewManager.h"
 #include "foundation/KLTLogging.h"
+#include "platform/CrashReporter.h"
 #ifdef KL_UI_PROBE
 #include "controlapp/uitest/KLTUIProbe.h"
 #endif
@@ -56,6 +58,14 @@ private:
 
 int main(int argc, char** argv) {
     kl::setLogSink(kl::LogSink::StandardError);
+    {
+        // Reports of earlier crashes are logged before this run's handlers can add another.
+        const char* identifier = "com.kelvaro.portweaver.controlapp";
+        auto crashes = kl::CrashReporter::defaultFolder(identifier);
+        kl::CrashReporter::logNewReports(crashes);
+        auto version = kl::toolVersion("/proc/self/exe");
+        kl::CrashReporter::install(identifier, version && version->version ? *version->version : "unknown", crashes);
+    }
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (!kl::installMainLoop(std::make_unique<kl::QtMainLoop>())) return 1;
