@@ -130,7 +130,7 @@ TEST_F(LoginItems, SearchByTextAndGlobalWithoutRootGoesThroughTheHelper) {
         return false;
     });
     KLTLaunchServices::addAppAsLoginItem("/opt/a b", true);
-    KLTLaunchServices::setGlobalChanger({});
+    KLTLaunchServices::setGlobalChanger([](const std::vector<std::string>&) { return false; });
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0], (std::vector<std::string>{"add-login-item", "/opt/a b"}));
     EXPECT_TRUE(memoryLogContains("Could not insert LoginItems item URL."));

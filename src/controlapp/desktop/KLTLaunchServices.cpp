@@ -1,5 +1,6 @@
 #include "controlapp/desktop/KLTLaunchServices.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "foundation/KLTLogging.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 
 namespace kl {
 
@@ -72,8 +74,16 @@ std::optional<std::string> execProgram(const fs::path& entry) {
 bool runAsRoot() { return ::geteuid() == 0; }
 
 // Global changes by a user who is not root go through the root helper; without one they fail.
+// Default: pkexec of the helper in the running program's bundle (<bundle>/bin/<program>).
 std::function<bool(const std::vector<std::string>&)>& globalChanger() {
-    static std::function<bool(const std::vector<std::string>&)> changer;
+    static std::function<bool(const std::vector<std::string>&)> changer = [](const std::vector<std::string>& args) {
+        std::error_code error;
+        fs::path bundle = fs::read_symlink("/proc/self/exe", error).parent_path().parent_path();
+        std::vector<std::string> argv = {"pkexec", (bundle / "libexec/portweaver-root-helper").string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        int status = runProgram(argv);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
     return changer;
 }
 
