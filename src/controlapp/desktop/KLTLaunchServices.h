@@ -41,7 +41,8 @@ public:
     static bool utiFoundInURL(const std::string& text, const std::string& url);
 
     // How a user who is not root changes the global list: runs the root helper with these verbs
-    // ("add-login-item" / "remove-login-item" and the program); true when it succeeded.
+    // ("add-login-item" / "remove-login-item" and the program); true when it succeeded. Default: the
+    // bundle's root helper through pkexec.
     static void setGlobalChanger(std::function<bool(const std::vector<std::string>&)> changer);
 
     // The helper's side of the global list: writes or removes the entry directly in folder.
