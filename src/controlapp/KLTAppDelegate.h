@@ -125,6 +125,12 @@ public:
     std::optional<std::string> ourDaemonRevision;
     std::optional<Date> ourDaemonBuildDate;
 
+    // Updater delegate calls (KLTAppDelegateUpdates.cpp): a found update is offered in the views;
+    // before one is installed the screen service stops and the daemon prepares for the upgrade.
+    void updaterDidFindValidUpdate(const std::string& version);
+    void updaterWillInstallUpdate(const std::string& itemDescription);
+    bool updateIsAvailable = false;
+
     // Link state and what the check-in told.
     PWDaemonState daemonState() const { return daemonState_.load(); }
     void setDaemonState(PWDaemonState state) { daemonState_.store(state); }

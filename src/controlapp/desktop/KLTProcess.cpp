@@ -59,6 +59,20 @@ bool KLTProcess::terminate() const {
     return ::kill(pid, SIGTERM) == 0;
 }
 
+int KLTProcess::terminateOwnProcessesRunning(const std::string& programName, const fs::path& procRoot) {
+    auto table = getCurrentProcesses(procRoot);
+    if (!table) return 0;  // no table, no owner known: nothing is terminated
+    int signalled = 0;
+    for (const auto& [pid, process] : *table) {
+        if (!process.ownedByCurrentUser()) continue;
+        std::error_code error;
+        fs::path program = fs::read_symlink(procRoot / std::to_string(pid) / "exe", error);
+        if (error || program.filename() != programName) continue;
+        if (process.terminate()) ++signalled;
+    }
+    return signalled;
+}
+
 std::optional<std::map<pid_t, KLTProcess>> KLTProcess::getCurrentProcesses(const fs::path& procRoot) {
     std::error_code error;
     fs::directory_iterator it(procRoot, error);

@@ -21,6 +21,11 @@ struct KLTProcess {
     // Sends SIGTERM; refuses pid <= 0 (a process group or every process) and the caller itself.
     bool terminate() const;
 
+    // Sends SIGTERM to every process of the current user whose program file is named programName,
+    // except the caller; how many were signalled.
+    static int terminateOwnProcessesRunning(const std::string& programName,
+                                            const std::filesystem::path& procRoot = "/proc");
+
     // pid -> process; nullopt when procRoot cannot be read. Processes that end during the scan
     // are left out.
     static std::optional<std::map<pid_t, KLTProcess>> getCurrentProcesses(
