@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "controlapp/KLTAppDelegate.h"
 #include "controlapp/desktop/DesktopEntryExec.h"
 #include "controlapp/desktop/KLTLaunchServices.h"
 #include "controlapp/desktop/KLTProcess.h"
 #include "foundation/KLTLogging.h"
+#include "platform/Preferences.h"
 #include "platform/Process.h"
 #include "support/TestEnvironment.h"
 
@@ -116,24 +118,33 @@ TEST_F(LoginItems, DeleteRemovesBothListsAndLeavesOthers) {
     EXPECT_EQ(entryCount(KLTLaunchServices::sessionListFolder()), 1u);
 }
 
-TEST_F(LoginItems, SearchByTextAndGlobalWithoutRootGoesThroughTheHelper) {
+TEST_F(LoginItems, SearchByTextAndGlobalChangesOfAUserGoThroughTheHelper) {
     KLTLaunchServices::addAppAsLoginItem("/old/place/com.kelvaro.portweaver.service.deskgate");
     KLTLaunchServices::addAppAsLoginItem("/usr/bin/other");
     auto found = KLTLaunchServices::applicationURLsForUTI("com.kelvaro.portweaver.service.deskgate", false);
     ASSERT_TRUE(found);
     EXPECT_EQ(*found, (std::map<std::string, std::string>{{"/old/place/com.kelvaro.portweaver.service.deskgate", "NO"}}));
 
-    if (::geteuid() == 0) return;  // root writes the global list itself
-    std::vector<std::vector<std::string>> calls;
-    KLTLaunchServices::setGlobalChanger([&](const std::vector<std::string>& args) {
-        calls.push_back(args);
-        return false;
-    });
-    KLTLaunchServices::addAppAsLoginItem("/opt/a b", true);
-    KLTLaunchServices::setGlobalChanger([](const std::vector<std::string>&) { return false; });
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], (std::vector<std::string>{"add-login-item", "/opt/a b"}));
-    EXPECT_TRUE(memoryLogContains("Could not insert LoginItems item URL."));
+    // A user who is not root changes the global list only through the helper.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+        std::vector<std::vector<std::string>> calls;
+        KLTLaunchServices::setGlobalChanger([&](const std::vector<std::string>& args) {
+            calls.push_back(args);
+            return false;
+        });
+        clearMemoryLog();
+        KLTLaunchServices::addAppAsLoginItem("/opt/a b", true);
+        if (calls != std::vector<std::vector<std::string>>{{"add-login-item", "/opt/a b"}}) ::_exit(11);
+        if (!memoryLogContains("Could not insert LoginItems item URL.")) ::_exit(12);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(ProcessTable, ListsASpawnedChildAndRefusesUnsafeSignals) {
@@ -164,4 +175,31 @@ TEST(ProcessTable, ListsASpawnedChildAndRefusesUnsafeSignals) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_FALSE(KLTProcess::getCurrentProcesses(test::tempRoot() / "no-proc"));
+}
+
+TEST_F(LoginItems, StartAtLoginOffRemovesBothEntriesAndOldServiceCopiesGo) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the global list is written directly only by root";
+    auto app = KLTAppDelegate::create({"/home/u/PortWeaver", nullptr, {}});
+    app->changeStartAtLoginState(true);
+    app->addSystemWideLoginItem();
+    EXPECT_TRUE(KLTLaunchServices::appExistsInLoginItems("/home/u/PortWeaver/bin/portweaver", false));
+    EXPECT_TRUE(KLTLaunchServices::appExistsInLoginItems("/home/u/PortWeaver/bin/portweaver", true));
+    app->changeStartAtLoginState(false);
+    EXPECT_FALSE(KLTLaunchServices::appExistsInLoginItems("/home/u/PortWeaver/bin/portweaver", false));
+    EXPECT_FALSE(KLTLaunchServices::appExistsInLoginItems("/home/u/PortWeaver/bin/portweaver", true));
+    EXPECT_EQ(Preferences("com.kelvaro.portweaver.controlapp").boolean("startAtLogin"), false);
+
+    const std::string service = "com.kelvaro.portweaver.service.deskgate";
+    const std::string current = "/home/u/PortWeaver/libexec/" + service;
+    for (bool global : {false, true}) {
+        KLTLaunchServices::addAppAsLoginItem("/old/copy/libexec/" + service, global);
+        KLTLaunchServices::addAppAsLoginItem(current, global);
+    }
+    KLTLaunchServices::addAppAsLoginItem("/usr/bin/unrelated");
+    app->deleteLoginItemsMatchingUTI(service, current);
+    for (bool global : {false, true}) {
+        EXPECT_FALSE(KLTLaunchServices::appExistsInLoginItems("/old/copy/libexec/" + service, global));
+        EXPECT_TRUE(KLTLaunchServices::appExistsInLoginItems(current, global));
+    }
+    EXPECT_TRUE(KLTLaunchServices::appExistsInLoginItems("/usr/bin/unrelated"));
 }

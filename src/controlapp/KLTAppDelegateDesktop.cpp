@@ -1,20 +1,62 @@
-// The app delegate's side of the updater.
+// The app delegate's desktop services: login items and its side of the updater.
 #include <condition_variable>
 #include <mutex>
 
 #include "controlapp/KLIPCReading.h"
 #include "controlapp/KLTAppDelegate.h"
+#include "controlapp/desktop/KLTLaunchServices.h"
 #include "controlapp/desktop/KLTProcess.h"
 #include "daemon/PWControlProtocol.h"
 #include "foundation/KLTLogging.h"
+#include "platform/Preferences.h"
 
 namespace kl {
 
 namespace {
 
 constexpr const char* kScreenServiceProgram = "com.kelvaro.portweaver.service.deskgate";
+constexpr const char* kAppIdentifier = "com.kelvaro.portweaver.controlapp";
 
 }  // namespace
+
+std::string KLTAppDelegate::loginItemProgram() const { return options_.bundlePath + "/bin/portweaver"; }
+
+void KLTAppDelegate::changeStartAtLoginState(bool start) {
+    Preferences preferences(kAppIdentifier);
+    preferences.setValue("startAtLogin", Value(start));
+    preferences.synchronize();
+    if (start) {
+        KLTLaunchServices::addAppAsLoginItem(loginItemProgram(), false, kAppIdentifier);
+    } else {
+        KLTLaunchServices::deleteAppFromLoginItem(loginItemProgram(), false);
+        removeSystemWideLoginItem();
+    }
+    withViews([](auto& v) { v.updateUIState(); });
+}
+
+void KLTAppDelegate::addSystemWideLoginItem() { addSystemWideLoginItemForPath(loginItemProgram()); }
+
+void KLTAppDelegate::addSystemWideLoginItemForPath(const std::string& path) {
+    // Only when absent: the helper (and its password dialog) runs only for a real change.
+    if (KLTLaunchServices::appExistsInLoginItems(path, true)) return;
+    KLTLaunchServices::addAppAsLoginItem(path, true, kAppIdentifier);
+}
+
+void KLTAppDelegate::removeSystemWideLoginItem() {
+    if (!KLTLaunchServices::appExistsInLoginItems(loginItemProgram(), true)) return;
+    KLTLaunchServices::deleteAppFromLoginItem(loginItemProgram(), true);
+}
+
+void KLTAppDelegate::deleteLoginItemsMatchingUTI(const std::string& text, const std::string& excludedURL) {
+    for (bool global : {true, false}) {
+        auto items = KLTLaunchServices::applicationURLsForUTI(text, global);
+        if (!items) continue;
+        for (const auto& [url, inGlobalList] : *items) {
+            if (!excludedURL.empty() && url.find(excludedURL) != std::string::npos) continue;
+            KLTLaunchServices::deleteAppFromLoginItem(url, global);
+        }
+    }
+}
 
 void KLTAppDelegate::updaterDidFindValidUpdate(const std::string& version) {
     KLLog(kKLTLoggingLevelInfo, "An update to version %s is available", version.c_str());
