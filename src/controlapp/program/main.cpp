@@ -14,6 +14,8 @@
 #include "controlapp/KLTEmbeddedInfo.h"
 #include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
+#include "controlapp/desktop/KLTPortweaverUpdater.h"
+#include "controlapp/desktop/PFMoveApplication.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
 #include "controlapp/ui/KLTViewManager.h"
 #include "foundation/KLTLogging.h"
@@ -54,6 +56,21 @@ private:
     std::string bundle_;
 };
 
+// The updater's calls go to the app delegate.
+class UpdaterLink final : public kl::KLTPortweaverUpdaterDelegate {
+public:
+    explicit UpdaterLink(std::weak_ptr<kl::KLTAppDelegate> app) : app_(std::move(app)) {}
+    void updaterDidFindValidUpdate(const kl::AppcastItem& item) override {
+        if (auto app = app_.lock()) app->updaterDidFindValidUpdate(item.version);
+    }
+    void updaterWillInstallUpdate(const kl::AppcastItem& item) override {
+        if (auto app = app_.lock()) app->updaterWillInstallUpdate(item.title + " " + item.version);
+    }
+
+private:
+    std::weak_ptr<kl::KLTAppDelegate> app_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +89,7 @@ int main(int argc, char** argv) {
 
     kl::KLTAppDelegate::Options options;
     options.bundlePath = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath().toStdString();
+    const std::string bundlePath = options.bundlePath;
     auto views = std::make_shared<AppViews>(options.bundlePath);
     options.servicesManager = kl::PWServicesManager::sharedManager();
     options.views = views;
@@ -83,7 +101,14 @@ int main(int argc, char** argv) {
     kl::KLTUIProbe probe;
     if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);
 #endif
+    // The move offer is a modal dialog: only where someone can see it.
+    if (QGuiApplication::platformName() != "offscreen")
+        kl::PFMoveApplication(bundlePath, "com.kelvaro.portweaver.controlapp").moveToApplicationsFolderIfNecessary();
     app->setupDaemon();
+    auto updaterLink = std::make_shared<UpdaterLink>(app);
+    auto& updater = kl::KLTPortweaverUpdater::sharedUpdater();
+    updater.setDelegate(updaterLink);
+    if (updater.automaticallyChecksForUpdates()) updater.checkForUpdatesInBackground();
 
     kl::mainLoop().run();
     app->cancelDaemonConnection();
