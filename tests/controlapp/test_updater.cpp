@@ -12,11 +12,16 @@
 #include <cryptopp/sha.h>
 #include <cryptopp/xed25519.h>
 
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "controlapp/desktop/KLTPortweaverUpdater.h"
+#include "controlapp/desktop/KLTUpdateOffer.h"
 #include "platform/Executors.h"
 #include "platform/Files.h"
 #include "platform/Preferences.h"
@@ -250,4 +255,35 @@ TEST_F(Updater, BadFeedsAndBadDownloadsChangeNothing) {
     }
     EXPECT_TRUE(delegate_->installing.empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(bundle_.parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(Updater, InstallIsAskedFirstAndRelaunchesOnlyAfterASuccess) {
+    std::string archive = tarball("1.3", "new program");
+    publish("1.3", archive, archive);
+    auto found = check();
+    ASSERT_TRUE(found && found->ok() && **found);
+    const AppcastItem item = *updater_->availableUpdate();
+
+    int relaunches = 0;
+    std::optional<Result<bool>> outcome;
+    offerUpdate(*updater_, item, [](const AppcastItem&) { return false; }, [&] { ++relaunches; },
+                [&](Result<bool> result) { outcome = std::move(result); });
+    ASSERT_TRUE(outcome && outcome->ok());
+    EXPECT_FALSE(**outcome) << "Later installs nothing";
+    EXPECT_EQ(*readFile(bundle_ / "bin/portweaver"), "old program");
+
+    // The real message box, answered with its Install button.
+    QTimer::singleShot(0, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        for (auto* button : box->buttons())
+            if (button->text() == "Install") button->click();
+    });
+    outcome.reset();
+    offerUpdate(*updater_, item, askToInstallUpdate, [&] { ++relaunches; },
+                [&](Result<bool> result) { outcome = std::move(result); });
+    mainLoop().runUntil([&] { return outcome.has_value(); }, 20s);
+    ASSERT_TRUE(outcome && outcome->ok());
+    EXPECT_EQ(*readFile(bundle_ / "bin/portweaver"), "new program");
+    EXPECT_EQ(relaunches, 1);
 }

@@ -15,6 +15,7 @@
 #include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
 #include "controlapp/desktop/KLTPortweaverUpdater.h"
+#include "controlapp/desktop/KLTUpdateOffer.h"
 #include "controlapp/desktop/PFMoveApplication.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
 #include "controlapp/ui/KLTViewManager.h"
@@ -59,9 +60,14 @@ private:
 // The updater's calls go to the app delegate.
 class UpdaterLink final : public kl::KLTPortweaverUpdaterDelegate {
 public:
-    explicit UpdaterLink(std::weak_ptr<kl::KLTAppDelegate> app) : app_(std::move(app)) {}
+    UpdaterLink(std::weak_ptr<kl::KLTAppDelegate> app, std::weak_ptr<AppViews> views)
+        : app_(std::move(app)), views_(std::move(views)) {}
     void updaterDidFindValidUpdate(const kl::AppcastItem& item) override {
         if (auto app = app_.lock()) app->updaterDidFindValidUpdate(item.version);
+        if (QGuiApplication::platformName() == "offscreen") return;  // nobody to answer Install/Later
+        kl::offerUpdate(kl::KLTPortweaverUpdater::sharedUpdater(), item, kl::askToInstallUpdate, [views = views_] {
+            if (auto v = views.lock()) v->relaunch();
+        });
     }
     void updaterWillInstallUpdate(const kl::AppcastItem& item) override {
         if (auto app = app_.lock()) app->updaterWillInstallUpdate(item.title + " " + item.version);
@@ -69,6 +75,7 @@ public:
 
 private:
     std::weak_ptr<kl::KLTAppDelegate> app_;
+    std::weak_ptr<AppViews> views_;
 };
 
 }  // namespace
@@ -105,7 +112,7 @@ int main(int argc, char** argv) {
     if (QGuiApplication::platformName() != "offscreen")
         kl::PFMoveApplication(bundlePath, "com.kelvaro.portweaver.controlapp").moveToApplicationsFolderIfNecessary();
     app->setupDaemon();
-    auto updaterLink = std::make_shared<UpdaterLink>(app);
+    auto updaterLink = std::make_shared<UpdaterLink>(app, views);
     auto& updater = kl::KLTPortweaverUpdater::sharedUpdater();
     updater.setDelegate(updaterLink);
     if (updater.automaticallyChecksForUpdates()) updater.checkForUpdatesInBackground();
