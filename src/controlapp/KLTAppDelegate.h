@@ -125,6 +125,24 @@ public:
     std::optional<std::string> ourDaemonRevision;
     std::optional<Date> ourDaemonBuildDate;
 
+    // Login items (KLTAppDelegateDesktop.cpp). The app's item is its program, bin/portweaver of
+    // the bundle. changeStartAtLoginState stores "startAtLogin"; NO removes the session entry and,
+    // when there is one, the global entry.
+    void changeStartAtLoginState(bool start);
+    void addSystemWideLoginItem();
+    void addSystemWideLoginItemForPath(const std::string& path);
+    void removeSystemWideLoginItem();
+    // Removes the entries (global, then session) whose program contains text but not excludedURL:
+    // older copies of the screen service stop starting at login.
+    void deleteLoginItemsMatchingUTI(const std::string& text, const std::string& excludedURL);
+    std::string loginItemProgram() const;
+
+    // Updater delegate calls (KLTAppDelegateDesktop.cpp): a found update is offered in the views;
+    // before one is installed the screen service stops and the daemon prepares for the upgrade.
+    void updaterDidFindValidUpdate(const std::string& version);
+    void updaterWillInstallUpdate(const std::string& itemDescription);
+    bool updateIsAvailable = false;
+
     // Link state and what the check-in told.
     PWDaemonState daemonState() const { return daemonState_.load(); }
     void setDaemonState(PWDaemonState state) { daemonState_.store(state); }

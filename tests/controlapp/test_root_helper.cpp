@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "controlapp/KLTDaemonBlessing.h"
+#include "controlapp/desktop/KLTLaunchServices.h"
 #include "platform/Process.h"
 #include "platform/InstalledPaths.h"
 #include "platform/Paths.h"
@@ -141,6 +142,47 @@ TEST_F(RootHelper, RefusesAnUnprivilegedCaller) {
                           "install-daemon", bundle_}) >> 8,
               3);
     EXPECT_FALSE(std::filesystem::exists(target_));
+}
+
+TEST_F(RootHelper, GlobalLoginItemsOnlyForTheAppsPrograms) {
+    const auto program = bundle_ / "libexec/com.kelvaro.portweaver.daemon";
+    const auto folder = paths::system("/etc/xdg/autostart");
+    ASSERT_EQ(helper({"add-login-item", program}), 0);
+    auto entries = KLTLaunchServices::listEntries(folder);
+    ASSERT_TRUE(entries && entries->size() == 1);
+    EXPECT_EQ(entries->begin()->second, program.string());
+
+    auto stranger = test::makeTempDir("stranger");
+    std::ofstream(stranger / "Info.plist") << "<plist version=\"1.0\"><dict/></plist>";
+    std::filesystem::create_directories(stranger / "bin");
+    std::ofstream(stranger / "bin/tool") << "x";
+    EXPECT_EQ(helper({"add-login-item", stranger / "bin/tool"}), 4);
+    EXPECT_EQ(helper({"add-login-item", "relative/bin/tool"}), 4);
+    EXPECT_EQ(KLTLaunchServices::listEntries(folder)->size(), 1u);
+
+    ASSERT_EQ(helper({"remove-login-item", program}), 0);
+    EXPECT_TRUE(KLTLaunchServices::listEntries(folder)->empty());
+}
+
+TEST_F(RootHelper, MovesOnlyMarkedBundlesOverAnOlderCopy) {
+    const auto destination = paths::system("/opt/portweaver");
+    std::filesystem::remove_all(destination);
+    std::filesystem::create_directories(destination);
+    std::ofstream(destination / "someone-elses") << "keep";
+    EXPECT_EQ(helper({"move-bundle", bundle_}), 4) << "an unmarked folder is in the way";
+    EXPECT_TRUE(std::filesystem::exists(destination / "someone-elses"));
+
+    std::filesystem::remove_all(destination);
+    ASSERT_EQ(helper({"move-bundle", bundle_}), 0);
+    EXPECT_EQ(contents(destination / "libexec/com.kelvaro.portweaver.daemon"), "daemon program v2");
+    std::ofstream(bundle_ / "libexec/com.kelvaro.portweaver.daemon", std::ios::trunc) << "daemon program v3";
+    ASSERT_EQ(helper({"move-bundle", bundle_}), 0) << "an older copy of the app is replaced";
+    EXPECT_EQ(contents(destination / "libexec/com.kelvaro.portweaver.daemon"), "daemon program v3");
+    EXPECT_FALSE(std::filesystem::exists(destination / "PortWeaver")) << "replaced, not nested";
+
+    writeInfo("com.example.other");
+    EXPECT_EQ(helper({"move-bundle", bundle_}), 4);
+    EXPECT_EQ(helper({"install-package", bundle_ / "Info.plist"}), 4) << "not a package";
 }
 
 TEST(RootHelperCommand, UsesPkexecUnlessRoot) {

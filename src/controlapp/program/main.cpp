@@ -11,11 +11,16 @@
 #include <memory>
 
 #include "controlapp/KLTAppDelegate.h"
+#include "controlapp/KLTEmbeddedInfo.h"
 #include "controlapp/KLTRelaunch.h"
 #include "controlapp/QtMainLoop.h"
+#include "controlapp/desktop/KLTPortweaverUpdater.h"
+#include "controlapp/desktop/KLTUpdateOffer.h"
+#include "controlapp/desktop/PFMoveApplication.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
 #include "controlapp/ui/KLTViewManager.h"
 #include "foundation/KLTLogging.h"
+#include "platform/CrashReporter.h"
 #ifdef KL_UI_PROBE
 #include "controlapp/uitest/KLTUIProbe.h"
 #endif
@@ -52,16 +57,46 @@ private:
     std::string bundle_;
 };
 
+// The updater's calls go to the app delegate.
+class UpdaterLink final : public kl::KLTPortweaverUpdaterDelegate {
+public:
+    UpdaterLink(std::weak_ptr<kl::KLTAppDelegate> app, std::weak_ptr<AppViews> views)
+        : app_(std::move(app)), views_(std::move(views)) {}
+    void updaterDidFindValidUpdate(const kl::AppcastItem& item) override {
+        if (auto app = app_.lock()) app->updaterDidFindValidUpdate(item.version);
+        if (QGuiApplication::platformName() == "offscreen") return;  // nobody to answer Install/Later
+        kl::offerUpdate(kl::KLTPortweaverUpdater::sharedUpdater(), item, kl::askToInstallUpdate, [views = views_] {
+            if (auto v = views.lock()) v->relaunch();
+        });
+    }
+    void updaterWillInstallUpdate(const kl::AppcastItem& item) override {
+        if (auto app = app_.lock()) app->updaterWillInstallUpdate(item.title + " " + item.version);
+    }
+
+private:
+    std::weak_ptr<kl::KLTAppDelegate> app_;
+    std::weak_ptr<AppViews> views_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     kl::setLogSink(kl::LogSink::StandardError);
+    {
+        // Reports of earlier crashes are logged before this run's handlers can add another.
+        const char* identifier = "com.kelvaro.portweaver.controlapp";
+        auto crashes = kl::CrashReporter::defaultFolder(identifier);
+        kl::CrashReporter::logNewReports(crashes);
+        auto version = kl::toolVersion("/proc/self/exe");
+        kl::CrashReporter::install(identifier, version && version->version ? *version->version : "unknown", crashes);
+    }
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (!kl::installMainLoop(std::make_unique<kl::QtMainLoop>())) return 1;
 
     kl::KLTAppDelegate::Options options;
     options.bundlePath = QDir(QCoreApplication::applicationDirPath() + "/..").canonicalPath().toStdString();
+    const std::string bundlePath = options.bundlePath;
     auto views = std::make_shared<AppViews>(options.bundlePath);
     options.servicesManager = kl::PWServicesManager::sharedManager();
     options.views = views;
@@ -73,7 +108,14 @@ int main(int argc, char** argv) {
     kl::KLTUIProbe probe;
     if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);
 #endif
+    // The move offer is a modal dialog: only where someone can see it.
+    if (QGuiApplication::platformName() != "offscreen")
+        kl::PFMoveApplication(bundlePath, "com.kelvaro.portweaver.controlapp").moveToApplicationsFolderIfNecessary();
     app->setupDaemon();
+    auto updaterLink = std::make_shared<UpdaterLink>(app, views);
+    auto& updater = kl::KLTPortweaverUpdater::sharedUpdater();
+    updater.setDelegate(updaterLink);
+    if (updater.automaticallyChecksForUpdates()) updater.checkForUpdatesInBackground();
 
     kl::mainLoop().run();
     app->cancelDaemonConnection();
