@@ -136,8 +136,9 @@ class Bench:
             self.wait_reachable()
 
     def wait_reachable(self):
+        probe = "import socket; socket.create_connection(('%s', %d), timeout=1).close()" % (self.far, SSH_PORT)
         for _ in range(100):
-            if self.a.run("ping", "-c1", "-W1", self.far, check=False).returncode == 0:
+            if self.a.run(PYTHON, "-c", probe, check=False).returncode == 0:
                 return
             time.sleep(0.1)
         raise RuntimeError("%s unreachable" % self.far)
@@ -154,11 +155,13 @@ class Bench:
 
     def start_forward(self, native):
         env = dict(os.environ, KL_LOG_LEVEL="1", KL_UDT_CC="native" if native else "loss-tolerant")
-        common = ["--server", "%s:9300" % self.near, "--key", KEY]
+        # A lost pong leaves a node unregistered until its ping time-out: short ones on lossy links.
+        common = ["--server", "%s:9300" % self.near, "--key", KEY, "--ping-interval-ms", "1000",
+                  "--ping-timeout-ms", "3000"]
         node_b = JsonProcess(self.b, [self.options.node] + common + ["--id", str(B[1]), "--uuid", B[0],
                                                                      "--remote", "%d:%s" % (A[1], A[0])],
                              os.path.join(self.workdir, "node-b.log"), 7200, env)
-        if not node_b.wait_event("registered", 30):
+        if not node_b.wait_event("registered", 60):
             raise RuntimeError("node b did not register")
         started = time.monotonic()
         node_a = JsonProcess(self.a, [self.options.node] + common + [
@@ -253,6 +256,7 @@ def main():
     parser.add_argument("--lossy-seconds", type=float, default=10.0)
     parser.add_argument("--skip-native", action="store_true")
     parser.add_argument("--links", default="clean,1,5", help="clean and/or loss percents, comma-separated")
+    parser.add_argument("--methods", help="only these methods, comma-separated")
     parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
     if os.geteuid() != 0:
@@ -265,6 +269,8 @@ def main():
             print("namespace_bench: %s is not built" % program, file=sys.stderr)
             return 1
     methods = ["direct", "ssh -L", "forward"] + ([] if options.skip_native else ["forward/native"])
+    if options.methods:
+        methods = [m for m in methods if m in options.methods.split(",")]
     workdir = tempfile.mkdtemp(prefix="kl-nsbench-")
     results = {}
     try:
@@ -293,7 +299,8 @@ def main():
         if options.json:
             with open(options.json, "w") as f:
                 json.dump(results, f, indent=1)
-        shutil.rmtree(workdir, ignore_errors=True)
+        if not os.environ.get("KL_BENCH_KEEP"):
+            shutil.rmtree(workdir, ignore_errors=True)
     print_table(results, methods)
     return 0
 

@@ -6,77 +6,124 @@ namespace kl {
 
 namespace {
 
-constexpr double kStartWindow = 16.0;       // packets in flight before anything is measured
+constexpr double kStartRate = 1000.0;        // packets per second (about 12 Mbit/s)
+constexpr double kLowestRate = 100.0;
+constexpr double kIncrease = 1.25;
+constexpr double kDecrease = 0.8;
 constexpr double kShortestSampleUs = 20000;  // two of UDT's acknowledgement periods
-constexpr double kProbeGain = 1.25;
-constexpr double kDrainGain = 0.75;
-constexpr double kStartupDrainGain = 0.5;    // empties the queue the start-up's doubling left
-constexpr int kCruisePhases = 6;
-constexpr int kFlatSamplesToLeaveStartup = 3;
-constexpr double kWindowPerPath = 4.0;       // in flight: paths' worth of the best rate
-constexpr double kLowestRate = 100.0;        // packets per second
+constexpr double kCongestedLossShare = 0.2;  // far above any random loss worth crossing
+constexpr int64_t kFewestPacketsForLossShare = 50;
+// In flight: a quarter second's worth of the rate, at least. A lost repair holds the acknowledged
+// point until the next expiry while new packets must keep going out.
+constexpr double kWindowSeconds = 0.25;
+constexpr double kWindowPaths = 4.0;
+constexpr double kStartWindow = 16.0;
 constexpr auto kMinRttLifetime = std::chrono::seconds(10);
+// UDT's own expiry is n times this after n silent expiries; never later than that.
+constexpr int kUdtExpiryStepUs = 300000;
+constexpr int kShortestExpiryUs = 40000;
+constexpr int kMostDoublings = 10;
+constexpr int kMostTimeoutsCounted = 1000;
 
-// UDT's packet sequence numbers are 31 bits and wrap; the library does not export its helper.
-constexpr int32_t kMaxSeqNo = 0x7FFFFFFF;
-constexpr int32_t kSeqNoThreshold = 0x3FFFFFFF;
+// UDT's loss reports: a number with the top bit set opens a range whose last member follows.
+constexpr int32_t kRangeFlag = int32_t(0x80000000u);
+constexpr int64_t kSeqNoSpan = int64_t(0x7FFFFFFF) + 1;
 
-int sequenceOffset(int32_t from, int32_t to) {
-    const int64_t difference = int64_t(to) - int64_t(from);
-    if (difference > -kSeqNoThreshold && difference < kSeqNoThreshold) return int(difference);
-    return int(difference < 0 ? difference + kMaxSeqNo + 1 : difference - kMaxSeqNo - 1);
+int32_t nextSequence(int32_t seq) { return seq == 0x7FFFFFFF ? 0 : seq + 1; }
+
+bool sequenceAfter(int32_t a, int32_t b) {
+    const int64_t difference = int64_t(a) - int64_t(b);
+    return difference > 0 ? difference < kSeqNoSpan / 2 : difference < -kSeqNoSpan / 2;
+}
+
+int64_t countLosses(const int32_t* losses, int size) {
+    int64_t count = 0;
+    for (int i = 0; i < size; i++) {
+        if ((losses[i] & kRangeFlag) && i + 1 < size) {
+            const int64_t first = losses[i] & ~kRangeFlag, last = losses[i + 1];
+            count += (last - first + kSeqNoSpan) % kSeqNoSpan + 1;
+            i++;
+        } else {
+            count++;
+        }
+    }
+    return count;
 }
 
 }  // namespace
 
-TunnexLossTolerantCC::TunnexLossTolerantCC() { restart(); }
+TunnexLossTolerantCC::TunnexLossTolerantCC() : rate_(kStartRate) { applyRate(); }
 
-void TunnexLossTolerantCC::init() { restart(); }
+void TunnexLossTolerantCC::init() {
+    rate_ = kStartRate;
+    sampling_ = false;
+    timeouts_ = 0;
 
-void TunnexLossTolerantCC::restart() {
-    startingUp_ = true;
-    haveAck_ = false;
-    samples_.fill(0.0);
-    nextSample_ = 0;
-    startupBest_ = 0.0;
-    flatSamples_ = 0;
-    phase_ = Phase::Drain;
-    cruisePhases_ = 0;
-    pacingRate_ = 0.0;
-    // Only the window limits the start-up; it doubles every round trip as acknowledgements come.
-    m_dPktSndPeriod = 1.0;
-    m_dCWndSize = kStartWindow;
+    applyRate();
+    setExpiry(kUdtExpiryStepUs);
 }
 
-void TunnexLossTolerantCC::onPktSent(const CPacket*) { sent_.fetch_add(1, std::memory_order_relaxed); }
+void TunnexLossTolerantCC::setExpiry(double us) {
+    expiryUs_ = int(us);
+    setRTO(expiryUs_);
+}
 
-// UDT's expiry: nothing has been heard for several time-outs, so what was measured no longer holds.
-void TunnexLossTolerantCC::onTimeout() { restart(); }
+void TunnexLossTolerantCC::onPktSent(const CPacket* packet) { noteSent(packet->m_iSeqNo); }
+
+void TunnexLossTolerantCC::noteSent(int32_t seq) {
+    sent_.fetch_add(1, std::memory_order_relaxed);
+    const int32_t highest = highestSent_.load(std::memory_order_relaxed);
+    if (highest < 0 || sequenceAfter(seq, highest)) highestSent_.store(seq, std::memory_order_relaxed);
+}
+
+void TunnexLossTolerantCC::onLoss(const int32_t* losses, int size) {
+    if (losses && size > 0) lostInSample_ += countLosses(losses, size);
+}
+
+// UDT's expiry with data unacknowledged: it sends all of it again. The first is mostly a lost
+// repair, not a smaller path; silence after that slows down as at a growing queue.
+void TunnexLossTolerantCC::onTimeout() {
+    // UDT declares the peer dead after more than 16 expiries when the last waited over 5 s; from
+    // the few first on this is UDT's own sequence, so that still happens.
+    timeouts_ = std::min(timeouts_ + 1, kMostTimeoutsCounted);
+    const double doubled = activeExpiryUs() * double(1 << std::min(timeouts_, kMostDoublings));
+    setExpiry(std::min(doubled, double(timeouts_ + 1) * kUdtExpiryStepUs));
+    if (timeouts_ >= 2) {
+        rate_ = std::max(rate_ * kDecrease, kLowestRate);
+        applyRate();
+    }
+}
+
+// Long enough for a loss report and its repair to cross the path, with UDT's acknowledgement delay.
+double TunnexLossTolerantCC::activeExpiryUs() const {
+    return std::max(2.0 * m_iRTT + 2.0 * m_iSYNInterval, double(kShortestExpiryUs));
+}
+
+void TunnexLossTolerantCC::applyExpiry(int32_t ack) {
+    timeouts_ = 0;
+    const int32_t highest = highestSent_.load(std::memory_order_relaxed);
+    const bool allAcknowledged = highest < 0 || ack == nextSequence(highest);
+    setExpiry(allAcknowledged ? kUdtExpiryStepUs : std::min(activeExpiryUs(), double(kUdtExpiryStepUs)));
+}
 
 void TunnexLossTolerantCC::onACK(int32_t ack) {
     const auto now = Clock::now();
     updateMinRtt(now);
-    if (!haveAck_) {
-        haveAck_ = true;
-        lastAck_ = ack;
+    applyExpiry(ack);
+    const int64_t sentNow = sent_.load(std::memory_order_relaxed);
+    if (!sampling_) {
+        sampling_ = true;
         sampleStart_ = now;
-        sampleDelivered_ = 0;
-        sentAtSampleStart_ = sent_.load(std::memory_order_relaxed);
+        sentAtSampleStart_ = sentNow;
+        lostInSample_ = 0;
         return;
     }
-    const int delivered = sequenceOffset(lastAck_, ack);
-    if (delivered <= 0) return;  // a repeated or older acknowledgement
-    lastAck_ = ack;
-    sampleDelivered_ += delivered;
-    if (startingUp_) m_dCWndSize = std::min(m_dCWndSize + delivered, std::max(m_dMaxCWndSize, kStartWindow));
-
     const double elapsedUs = std::chrono::duration<double, std::micro>(now - sampleStart_).count();
-    if (elapsedUs < sampleInterval()) return;
-    const int64_t sentNow = sent_.load(std::memory_order_relaxed);
-    endSample(double(sampleDelivered_), double(sentNow - sentAtSampleStart_), elapsedUs / 1e6);
+    if (elapsedUs < std::max(minRtt_, kShortestSampleUs)) return;
+    endSample(sentNow - sentAtSampleStart_, lostInSample_, elapsedUs / 1e6);
     sampleStart_ = now;
-    sampleDelivered_ = 0;
     sentAtSampleStart_ = sentNow;
+    lostInSample_ = 0;
 }
 
 void TunnexLossTolerantCC::updateMinRtt(Clock::time_point now) {
@@ -87,86 +134,27 @@ void TunnexLossTolerantCC::updateMinRtt(Clock::time_point now) {
     }
 }
 
-// A sample spans at least one round trip, so a retransmitted hole delays it rather than zeroes it.
-double TunnexLossTolerantCC::sampleInterval() const { return std::max(minRtt_, kShortestSampleUs); }
-
 // The round trip has grown well past the path's own: a queue is filling somewhere.
 bool TunnexLossTolerantCC::queueBuilding() const {
-    return minRtt_ > 0.0 && m_iRTT > 1.5 * minRtt_ + 2.0 * m_iSYNInterval;
+    return minRtt_ > 0.0 && m_iRTT > minRtt_ + std::max(0.25 * minRtt_, 5000.0);
 }
 
-void TunnexLossTolerantCC::keep(double rate) {
-    samples_[size_t(nextSample_)] = rate;
-    nextSample_ = (nextSample_ + 1) % kSamples;
-}
-
-double TunnexLossTolerantCC::bestRate() const { return *std::max_element(samples_.begin(), samples_.end()); }
-
-void TunnexLossTolerantCC::endSample(double delivered, double sent, double seconds) {
-    const double rate = delivered / seconds;
-    const double bestBefore = bestRate();
-    if (startingUp_) {
-        // Idle stretches say nothing about the path: they neither count as flat nor age the best.
-        const bool appLimited = sent < 0.5 * m_dCWndSize * std::min(1.0, seconds * 1e6 / (minRtt_ + m_iSYNInterval));
-        if (appLimited && rate <= bestBefore) return;
-        keep(rate);
-        const double best = bestRate();
-        if (best >= 1.25 * startupBest_) {
-            startupBest_ = best;
-            flatSamples_ = 0;
-        } else if (!appLimited) {
-            flatSamples_++;
-        }
-        if (flatSamples_ >= kFlatSamplesToLeaveStartup || queueBuilding() || m_dCWndSize >= m_dMaxCWndSize) {
-            startingUp_ = false;
-            phase_ = Phase::Drain;
-            applyRate(kStartupDrainGain);
-        }
-        return;
+void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds) {
+    const bool manyLost = sent >= kFewestPacketsForLossShare && double(lost) > kCongestedLossShare * double(sent);
+    if (manyLost || queueBuilding()) {
+        rate_ = std::max(rate_ * kDecrease, kLowestRate);
+    } else if (double(sent) >= 0.5 * rate_ * seconds) {
+        // Only a sender that used its rate learnt that the path takes it.
+        rate_ *= kIncrease;
     }
-    // A sender that offered far less than the pacing rate learnt nothing about the path, unless it
-    // still saw more get through than ever before.
-    const bool appLimited = sent < 0.5 * pacingRate_ * seconds;
-    if (!appLimited || rate > bestBefore) keep(rate);
-    choosePhase(rate, bestBefore, appLimited);
+    applyRate();
 }
 
-// Probe above the best rate for a round trip; while the path keeps up, probe again (so an idle
-// start or a freed path is filled quickly); once it does not, drain what the probe queued and
-// cruise at the best rate for a few round trips. A growing round trip cuts any probe short.
-void TunnexLossTolerantCC::choosePhase(double rate, double bestBefore, bool appLimited) {
-    double gain = 1.0;
-    switch (phase_) {
-    case Phase::Probe:
-        if (!appLimited && !queueBuilding() && rate >= 1.1 * bestBefore) {
-            gain = kProbeGain;
-        } else {
-            phase_ = Phase::Drain;
-            gain = kDrainGain;
-        }
-        break;
-    case Phase::Drain:
-        phase_ = Phase::Cruise;
-        cruisePhases_ = 0;
-        break;
-    case Phase::Cruise:
-        if (++cruisePhases_ >= kCruisePhases && !queueBuilding()) {
-            phase_ = Phase::Probe;
-            gain = kProbeGain;
-        } else if (queueBuilding()) {
-            gain = kDrainGain;
-        }
-        break;
-    }
-    applyRate(gain);
-}
-
-void TunnexLossTolerantCC::applyRate(double gain) {
-    const double best = std::max(bestRate(), kLowestRate);
-    pacingRate_ = gain * best;
-    m_dPktSndPeriod = 1e6 / pacingRate_;
-    const double pathUs = std::max(minRtt_, 1.0) + 2.0 * m_iSYNInterval;
-    m_dCWndSize = std::clamp(kWindowPerPath * best * pathUs / 1e6, kStartWindow, std::max(m_dMaxCWndSize, kStartWindow));
+void TunnexLossTolerantCC::applyRate() {
+    m_dPktSndPeriod = 1e6 / rate_;
+    const double pathSeconds = (std::max(minRtt_, 1.0) + 2.0 * m_iSYNInterval) / 1e6;
+    const double window = rate_ * std::max(kWindowPaths * pathSeconds, kWindowSeconds);
+    m_dCWndSize = std::clamp(window, kStartWindow, std::max(m_dMaxCWndSize, kStartWindow));
 }
 
 }  // namespace kl

@@ -47,8 +47,10 @@ Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChan
         UDT::close(u);
         return error;
     }
-    // Sender side only, so it needs no agreement with the peer; a refusal leaves UDT's own.
-    applyTunnexCongestionControl(u, control);
+    // Sender side only, so it needs no agreement with the peer; a refusal leaves UDT's own. The main
+    // channel's few small messages keep UDT's own, and with it UDT's detection of a dead peer,
+    // on which the tunnel's teardown (and so that of its data channels) rests.
+    applyTunnexCongestionControl(u, mode == TunnexChannelMode::Stream ? control : TunnexCongestionControl::Native);
     if (UDT::bind2(u, udpFd) == UDT::ERROR) {
         Error error = lastUDTError("UDT::bind2");
         UDT::close(u);

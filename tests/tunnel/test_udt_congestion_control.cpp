@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <udt/udt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -69,6 +70,38 @@ private:
     std::jthread thread_;
 };
 
+// Sets what UDT would have measured before calling in.
+class ControlUnderTest : public TunnexLossTolerantCC {
+public:
+    void measured(int rttUs) { m_iRTT = rttUs; }
+};
+
+// UDT ends a connection after more than 16 expiries in a row once the last waited over 5 s, and
+// otherwise repairs a lost retransmission only at an expiry.
+TEST(UdtCongestionControl, ExpiryIsShortWhileDataIsUnacknowledgedAndStillLetsADeadPeerBeNoticed) {
+    ControlUnderTest control;
+    control.measured(20000);
+    control.init();
+    EXPECT_EQ(control.expiryUs(), 300000);  // nothing sent: UDT's own first expiry
+
+    for (int32_t seq = 0; seq < 100; seq++) control.noteSent(seq);
+    control.onACK(50);  // half acknowledged
+    EXPECT_EQ(control.expiryUs(), 60000);
+
+    std::vector<int> waits;
+    for (int i = 0; i < 17; i++) {
+        control.onTimeout();
+        waits.push_back(control.expiryUs());
+    }
+    EXPECT_EQ(waits[0], 120000);
+    EXPECT_TRUE(std::is_sorted(waits.begin(), waits.end()));
+    for (size_t i = 0; i < waits.size(); i++) EXPECT_LE(waits[i], int(i + 2) * 300000) << "expiry " << i + 1;
+    EXPECT_GT(waits[15], 5000000) << "the expiry after the 16th must exceed 5 s";
+
+    control.onACK(100);  // everything acknowledged
+    EXPECT_EQ(control.expiryUs(), 300000);
+}
+
 bool runsLossTolerant(int udtSocket) {
     CCC* control = nullptr;
     int length = sizeof control;
@@ -110,6 +143,13 @@ TEST(UdtCongestionControl, ChannelsRunTheChosenControl) {
         EXPECT_EQ(runsLossTolerant(b), expected);
         UDT::close(a);
         UDT::close(b);
+        // The main channel keeps UDT's own control, whatever the choice.
+        UdpPeers mainPeers;
+        auto [mainA, mainB] = mainPeers.open(TunnexChannelMode::Message);
+        ASSERT_GE(mainA, 0);
+        EXPECT_FALSE(runsLossTolerant(mainA));
+        UDT::close(mainA);
+        UDT::close(mainB);
     }
     setTunnexCongestionControl(before);
     EXPECT_EQ(tunnexCongestionControlNamed("native"), TunnexCongestionControl::Native);
