@@ -10,12 +10,13 @@ namespaces that this program builds (it needs root), measured in one run:
   connecting side to the first echoed byte through it);
 - ratios to ssh -L.
 
-The forward runs under the loss-tolerant UDT control and, for comparison, under UDT's native one
-(rows "forward" and "forward/native").
+The forward and a bare UDT stream (udt_stream, opened as the tunnel opens a data channel) run under
+the loss-tolerant UDT control and, for comparison, under UDT's native one (rows ".../native").
 
   namespace_bench.py [--build DIR] [--seconds S] [--lossy-seconds S] [--skip-native]
 
-The build folder (default build/release, else $KL_BUILD_DIR) must hold tunnel-node and lossy_link."""
+The build folder (default build/release, else $KL_BUILD_DIR) must hold tunnel-node, lossy_link and
+udt_stream."""
 import argparse
 import json
 import os
@@ -85,6 +86,7 @@ class Bench:
         self.ssh_key = self.start_sshd()
         self.rendezvous = start_rendezvous(self.a, "0.0.0.0", workdir, limit_seconds=7200)
         self.link = None
+        self.udt_port = 9400
         self.far = CLEAN[1]
         self.near = CLEAN[0]
 
@@ -170,9 +172,33 @@ class Bench:
             7200, env)
         return (node_a, node_b), started, ("127.0.0.1", FORWARD_LOCAL)
 
+    def udt_stream(self, sender, receiver, seconds, native=False):
+        """Mbit/s of one bare UDT stream from one namespace to the other."""
+        self.udt_port += 1
+        program = os.path.join(self.options.build, "bench", "forward", "udt_stream")
+        env = dict(os.environ, KL_UDT_CC="native" if native else "loss-tolerant")
+        ends = {self.a.name: self.near, self.b.name: self.far}
+        argv = lambda ns, other: [program, ends[ns.name], str(self.udt_port), ends[other.name], str(self.udt_port)]
+        receiving = subprocess.Popen(receiver.command(argv(receiver, sender) + ["receive"]), stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, env=env)
+        sending = subprocess.Popen(sender.command(argv(sender, receiver) + ["send", str(seconds)]),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        try:
+            out, _ = receiving.communicate(timeout=seconds + 120)
+        finally:
+            sending.kill()
+            sending.wait()
+        return json.loads(out.strip().splitlines()[-1])["mbps"]
+
     def measure(self, method, clean):
         """The figures of one method on the current link."""
         row = {}
+        if method.startswith("bare UDT"):
+            seconds = self.options.seconds if clean else self.options.lossy_seconds
+            native = method.endswith("native")
+            row["up_mbps"] = self.udt_stream(self.a, self.b, seconds, native)
+            row["down_mbps"] = self.udt_stream(self.b, self.a, seconds, native)
+            return row
         procs, started, target = None, None, (self.far, SERVICE)
         if method == "ssh -L":
             procs, started, target = self.start_ssh()
@@ -218,7 +244,7 @@ def fmt(value, spec="%.1f"):
 def print_table(results, methods):
     ssh = {k: v.get("ssh -L", {}) for k, v in results.items()}
     print("\nThroughput, Mbit/s (ratio to ssh -L)")
-    print("%-16s %-10s %22s %22s" % ("link", "method", "A to B", "B to A"))
+    print("%-16s %-16s %18s %18s" % ("link", "method", "A to B", "B to A"))
     for link, rows in results.items():
         for m in methods:
             r = rows.get(m)
@@ -235,7 +261,7 @@ def print_table(results, methods):
                                                    "10 parallel ms", "CPU s/GB", "first byte s"))
     for m in methods:
         r = clean.get(m)
-        if not r:
+        if not r or "rtt" not in r:
             continue
         cells = [
             "%s (%s)" % (fmt(r["rtt"]["median_ms"], "%.3f"), ratio(r["rtt"]["median_ms"], s.get("rtt", {}).get("median_ms"))),
@@ -264,11 +290,12 @@ def main():
         return 1
     options.build = os.path.abspath(options.build)
     options.node = os.path.join(options.build, "tests", "standins", "tunnel-node", "tunnel-node")
-    for program in (options.node, os.path.join(options.build, "bench", "forward", "lossy_link")):
+    for program in (options.node, os.path.join(options.build, "bench", "forward", "lossy_link"),
+                    os.path.join(options.build, "bench", "forward", "udt_stream")):
         if not os.access(program, os.X_OK):
             print("namespace_bench: %s is not built" % program, file=sys.stderr)
             return 1
-    methods = ["direct", "ssh -L", "forward"] + ([] if options.skip_native else ["forward/native"])
+    methods = ["direct", "ssh -L", "bare UDT", "forward"] + ([] if options.skip_native else ["bare UDT/native", "forward/native"])
     if options.methods:
         methods = [m for m in methods if m in options.methods.split(",")]
     workdir = tempfile.mkdtemp(prefix="kl-nsbench-")
@@ -286,7 +313,7 @@ def main():
                 for method in methods:
                     try:
                         results[name][method] = bench.measure(method, link == "clean")
-                    except (RuntimeError, subprocess.TimeoutExpired, KeyError) as error:
+                    except (RuntimeError, subprocess.TimeoutExpired, KeyError, IndexError, ValueError) as error:
                         print("%s / %s: %s" % (name, method, error), file=sys.stderr)
                     print("%s / %s: %s" % (name, method, json.dumps(results[name].get(method))), file=sys.stderr,
                           flush=True)

@@ -10,6 +10,7 @@ constexpr double kStartRate = 1000.0;        // packets per second (about 12 Mbi
 constexpr double kLowestRate = 100.0;
 constexpr double kIncrease = 1.25;
 constexpr double kDecrease = 0.8;
+constexpr double kHeadroom = 2.0;  // above the best recent delivery
 constexpr double kShortestSampleUs = 20000;  // two of UDT's acknowledgement periods
 constexpr double kCongestedLossShare = 0.2;  // far above any random loss worth crossing
 constexpr int64_t kFewestPacketsForLossShare = 50;
@@ -28,6 +29,12 @@ constexpr int kMostTimeoutsCounted = 1000;
 // UDT's loss reports: a number with the top bit set opens a range whose last member follows.
 constexpr int32_t kRangeFlag = int32_t(0x80000000u);
 constexpr int64_t kSeqNoSpan = int64_t(0x7FFFFFFF) + 1;
+
+int sequenceOffset(int32_t from, int32_t to) {
+    const int64_t difference = int64_t(to) - int64_t(from);
+    if (difference > -kSeqNoSpan / 2 && difference < kSeqNoSpan / 2) return int(difference);
+    return int(difference < 0 ? difference + kSeqNoSpan : difference - kSeqNoSpan);
+}
 
 int32_t nextSequence(int32_t seq) { return seq == 0x7FFFFFFF ? 0 : seq + 1; }
 
@@ -58,6 +65,7 @@ void TunnexLossTolerantCC::init() {
     rate_ = kStartRate;
     sampling_ = false;
     timeouts_ = 0;
+    delivered_.fill(0.0);
 
     applyRate();
     setExpiry(kUdtExpiryStepUs);
@@ -115,15 +123,30 @@ void TunnexLossTolerantCC::onACK(int32_t ack) {
         sampling_ = true;
         sampleStart_ = now;
         sentAtSampleStart_ = sentNow;
+        ackAtSampleStart_ = ack;
         lostInSample_ = 0;
         return;
     }
     const double elapsedUs = std::chrono::duration<double, std::micro>(now - sampleStart_).count();
     if (elapsedUs < std::max(minRtt_, kShortestSampleUs)) return;
-    endSample(sentNow - sentAtSampleStart_, lostInSample_, elapsedUs / 1e6);
+    const double seconds = elapsedUs / 1e6;
+    noteDelivered(double(std::max(sequenceOffset(ackAtSampleStart_, ack), 0)) / seconds);
+    endSample(sentNow - sentAtSampleStart_, lostInSample_, seconds);
     sampleStart_ = now;
     sentAtSampleStart_ = sentNow;
+    ackAtSampleStart_ = ack;
     lostInSample_ = 0;
+}
+
+void TunnexLossTolerantCC::noteDelivered(double rate) {
+    delivered_[size_t(nextDelivered_)] = rate;
+    nextDelivered_ = (nextDelivered_ + 1) % int(delivered_.size());
+}
+
+// The best of about a second of samples: a repaired hole releases a burst of acknowledgements
+// after a stretch of none, so single samples both under- and overstate the path.
+double TunnexLossTolerantCC::bestDelivered() const {
+    return std::max(*std::max_element(delivered_.begin(), delivered_.end()), kStartRate);
 }
 
 void TunnexLossTolerantCC::updateMinRtt(Clock::time_point now) {
@@ -144,8 +167,10 @@ void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds)
     if (manyLost || queueBuilding()) {
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
     } else if (double(sent) >= 0.5 * rate_ * seconds) {
-        // Only a sender that used its rate learnt that the path takes it.
-        rate_ *= kIncrease;
+        // Only a sender that used its rate learnt that the path takes it; and it goes no further
+        // above what the path recently delivered than twice that (a receiver that drops what it
+        // cannot take in shows neither a queue nor, at once, losses).
+        rate_ = std::min(rate_ * kIncrease, std::max(kHeadroom * bestDelivered(), rate_));
     }
     applyRate();
 }

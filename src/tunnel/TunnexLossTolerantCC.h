@@ -1,10 +1,10 @@
 // A UDT congestion control that tells random loss from congestion. UDT's native control slows
 // down at every loss event, so on a path that drops 1% of its packets regardless of load it never
 // leaves a small fraction of the link. This one paces at a rate that grows by a quarter every round
-// trip while the round trip stays near the path's own, and shrinks when it grows (a queue filling
-// up somewhere) or when a large share of what was sent is reported lost (a path that drops its
-// excess instead of queueing it). Scattered loss is repaired by UDT's retransmissions and does not
-// slow it down.
+// trip while the round trip stays near the path's own (and while it is not far above what the
+// path recently delivered), and shrinks when the round trip grows (a queue filling up somewhere)
+// or when a large share of what was sent is reported lost (a path that drops its excess instead
+// of queueing it). Scattered loss is repaired by UDT's retransmissions and does not slow it down.
 //
 // UDT repairs a lost retransmission only when its sender's expiry timer fires (its receiver does
 // not repeat loss reports, and stops acknowledging a number the sender has confirmed), after at
@@ -21,6 +21,7 @@
 
 #include <udt/ccc.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -48,6 +49,8 @@ private:
     bool queueBuilding() const;
     void endSample(int64_t sent, int64_t lost, double seconds);
     void applyRate();
+    void noteDelivered(double rate);
+    double bestDelivered() const;
     void applyExpiry(int32_t ack);
     double activeExpiryUs() const;
     void setExpiry(double us);
@@ -64,6 +67,9 @@ private:
     Clock::time_point sampleStart_{};
     int64_t sentAtSampleStart_ = 0;
     int64_t lostInSample_ = 0;
+    int32_t ackAtSampleStart_ = 0;
+    std::array<double, 50> delivered_{};  // acknowledged packets per second, one per sample
+    int nextDelivered_ = 0;
     int timeouts_ = 0;  // expiries since the last acknowledgement
     int expiryUs_ = 0;
 };
