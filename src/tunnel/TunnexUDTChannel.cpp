@@ -7,6 +7,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
+#include "tunnel/TunnexCongestionControl.h"
 #include "tunnel/UdtStartup.h"
 
 namespace kl {
@@ -25,7 +26,7 @@ Error lastUDTError(const char* call) {
 }  // namespace
 
 Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                           std::chrono::milliseconds limit) {
+                           std::chrono::milliseconds limit, TunnexCongestionControl control) {
     udtStartup();
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
@@ -46,6 +47,10 @@ Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChan
         UDT::close(u);
         return error;
     }
+    // Sender side only, so it needs no agreement with the peer; a refusal leaves UDT's own. The main
+    // channel's few small messages keep UDT's own, and with it UDT's detection of a dead peer,
+    // on which the tunnel's teardown (and so that of its data channels) rests.
+    applyTunnexCongestionControl(u, mode == TunnexChannelMode::Stream ? control : TunnexCongestionControl::Native);
     if (UDT::bind2(u, udpFd) == UDT::ERROR) {
         Error error = lastUDTError("UDT::bind2");
         UDT::close(u);

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "platform/Error.h"
+#include "tunnel/TunnexCongestionControl.h"
 
 namespace kl {
 
@@ -20,9 +21,11 @@ enum class TunnexChannelMode {
 // it to remote; both sides connect at once. Blocks until connected or until limit has passed
 // (UDT's own limit of a rendezvous connect by default). Once a socket is bound, UDT owns the
 // descriptor and closes it after its last socket on it is gone: the caller must not close it. On
-// failure the UDT socket is closed and the error returned.
+// failure the UDT socket is closed and the error returned. A data channel sends under the given
+// congestion control (the process's choice by default); the main channel under UDT's own.
 inline constexpr std::chrono::milliseconds kTunnexRendezvousConnectLimit{30000};
 Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                           std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit);
+                           std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit,
+                           TunnexCongestionControl control = tunnexCongestionControl());
 
 }  // namespace kl
