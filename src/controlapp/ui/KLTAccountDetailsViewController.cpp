@@ -114,13 +114,15 @@ void KLTAccountDetailsViewController::reloadHosts() {
 }
 
 void KLTAccountDetailsViewController::updateUIState() {
+    // Loading the view does the whole refresh.
+    if (!isViewLoaded()) return (void)view();
     updateUsernameButtonWithCurrentAddress();
     reloadHosts();
     outline_->update();
 }
 
 void KLTAccountDetailsViewController::updateUsernameButtonWithCurrentAddress() {
-    view();
+    if (!username_) return (void)view();
     username_->setText({});
     QPointer<QPushButton> button(username_);
     link_->savedEmailAddress([button](std::string address) {
