@@ -11,7 +11,10 @@
 
 #include <cstdlib>
 
+#include "RecordingAccountViewsLink.h"
 #include "RecordingAppLink.h"
+#include "controlapp/ui/KLTAccountDetailsViewController.h"
+#include "controlapp/ui/KLTSignInViewController.h"
 #include "controlapp/ui/KLTMenuletWindow.h"
 #include "controlapp/ui/KLTMenuletWindowController.h"
 #include "controlapp/ui/KLTViewManager.h"
@@ -47,6 +50,23 @@ void expectMatchesGolden(const QJsonObject& tree, const char* name) {
 class UITree : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The program's own views, signed in as the app_window scenario is, on a display that
+        // offers input injection.
+        viewsLink->savedEmail = "window@example.com";
+        manager.setViewControllerMakers({
+            .signIn =
+                [this] {
+                    auto c = std::make_shared<KLTSignInViewController>(viewsLink);
+                    c->accessibilityEnabled = [] { return true; };
+                    return c;
+                },
+            .accountDetails =
+                [this] {
+                    auto c = std::make_shared<KLTAccountDetailsViewController>(viewsLink, nullptr);
+                    c->accessibilityEnabled = [] { return true; };
+                    return c;
+                },
+        });
         manager.setAppLink(link);
         manager.setLauncher([](const std::vector<std::string>&) {});
         manager.initializeUserInterface();
@@ -61,6 +81,7 @@ protected:
 
     KLTViewManager& manager = KLTViewManager::sharedInstance();
     std::shared_ptr<test::RecordingAppLink> link = std::make_shared<test::RecordingAppLink>();
+    std::shared_ptr<test::RecordingAccountViewsLink> viewsLink = std::make_shared<test::RecordingAccountViewsLink>();
 };
 
 TEST_F(UITree, TheMenuletWindowMatchesItsGoldenTreesSignedOutSignedInAndWithAnUpdate) {

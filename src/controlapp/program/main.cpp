@@ -2,6 +2,7 @@
 // the control socket.
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QMessageBox>
 
 #include <unistd.h>
@@ -17,7 +18,14 @@
 #include "controlapp/desktop/KLTPortweaverUpdater.h"
 #include "controlapp/desktop/KLTUpdateOffer.h"
 #include "controlapp/desktop/PFMoveApplication.h"
+#include "controlapp/ui/KLTAccountDetailsViewController.h"
+#include "controlapp/ui/KLTAccountViewsLink.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
+#include "controlapp/ui/KLTCreateAccountViewController.h"
+#include "controlapp/ui/KLTMenuletWindow.h"
+#include "controlapp/ui/KLTMenuletWindowController.h"
+#include "controlapp/ui/KLTSignInViewController.h"
+#include "controlapp/ui/KLTSignOutWarningController.h"
 #include "controlapp/ui/KLTViewManager.h"
 #include "foundation/KLTLogging.h"
 #include "platform/CrashReporter.h"
@@ -103,6 +111,29 @@ int main(int argc, char** argv) {
     auto app = kl::KLTAppDelegate::create(std::move(options));
     auto& viewManager = kl::KLTViewManager::sharedInstance();
     viewManager.setAppLink(std::make_shared<kl::KLTAppDelegateLink>(app));
+    auto viewsLink = kl::makeAccountViewsLink(app);
+    auto signIn = std::make_shared<kl::KLTSignInViewController>(viewsLink);
+    viewManager.setViewControllerMakers({
+        .signIn = [signIn] { return signIn; },
+        .createAccount =
+            [viewsLink, signIn] {
+                auto create = std::make_shared<kl::KLTCreateAccountViewController>(viewsLink);
+                create->setEmailAddressSuggestion(signIn->accountEmailAddress()->text().toStdString());
+                return create;
+            },
+        .accountDetails =
+            [viewsLink, services = kl::PWServicesManager::sharedManager()] {
+                return std::make_shared<kl::KLTAccountDetailsViewController>(viewsLink, services);
+            },
+        .emailVerification = [] { return std::make_shared<kl::KLTEmailVerificationViewController>(); },
+        .successLogin = [] { return std::make_shared<kl::KLTSuccessLoginViewController>(); },
+    });
+    // The tools menu's sign-out asks with the same warning, as a sheet on the menulet window.
+    viewManager.signOutWarning = [&viewManager](std::function<void(bool)> handler) {
+        static std::unique_ptr<kl::KLTSignOutWarningController> warning;
+        warning = std::make_unique<kl::KLTSignOutWarningController>(viewManager.menuletWindowController().window());
+        warning->showSheet(std::move(handler));
+    };
     viewManager.initializeUserInterface();
 #ifdef KL_UI_PROBE
     kl::KLTUIProbe probe;
