@@ -66,7 +66,9 @@ void KLNetOutboundRTPSocket::close() {
         mState = kClosed;
     }
     mConditionLock.notify_all();
-    if (mTimer.joinable() && mTimer.get_id() != std::this_thread::get_id()) mTimer.join();
+    // The server's reader and its main loop may both close the socket: one joins, the other waits.
+    std::lock_guard closing(mCloseLock);
+    if (mTimer.joinable()) mTimer.join();
     std::lock_guard session(mSessionLock);
     if (mRTPSession.created()) mRTPSession.bye("End transmission");
 }

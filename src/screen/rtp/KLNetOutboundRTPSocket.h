@@ -92,6 +92,7 @@ private:
     uint64_t mTicks = 0;  // under mConditionMutex
     std::vector<uint32_t> mActiveHosts;
     uint16_t mDestinationPort;
+    std::mutex mCloseLock;  // held while the pacing thread is joined
     std::thread mTimer;
 };
 
