@@ -1,5 +1,6 @@
 #include "screen/server/ScreenServer.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <thread>
@@ -12,6 +13,19 @@
 #include "screen/server/NoApplicationsSource.h"
 
 namespace kl {
+namespace {
+
+// A viewer that has hung up is gone even before its reader has read the end: the next viewer is
+// not to be told that it is busy.
+bool stillConnected(const KLNetSocket& socket) {
+    if (!socket.isOpen()) return false;
+    int fd = socket.sock();
+    if (fd < 0) return false;
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+}  // namespace
 
 std::shared_ptr<ScreenServer> ScreenServer::initOnPort(uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate,
                                                        MainLoop& loop, KLTDisplayConfiguration& display) {
@@ -155,7 +169,7 @@ void ScreenServer::acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) 
         return;
     }
     if (auto current = connection()) {
-        if (current->socket->isOpen()) {
+        if (stillConnected(*current->socket)) {
             // The exchange waits for the newcomer's reply: never on the main loop.
             uint64_t attached = attachedClientId();
             globalQueue().async([weak = weak_from_this(), loop = &mLoop, socket, attached, currentID = current->id] {

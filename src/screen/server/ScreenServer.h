@@ -110,8 +110,6 @@ public:
     void screenRefreshed(uint32_t count, const Rect* rects) override;
 
 private:
-    friend struct ScreenServerTestAccess;
-
     // Connections (ScreenServer.cpp).
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket);
     void acceptViewer(std::shared_ptr<ViewerChannel> socket);

@@ -119,6 +119,21 @@ TEST(ScreenServerConnections, SilenceEndsTheConnectionHeartbeatsKeepItAndTheNext
     EXPECT_TRUE(seen);
 }
 
+TEST(ScreenServerConnections, AViewerThatHungUpDoesNotMakeTheNextOneBusy) {
+    KL_REQUIRE_SHARED_XVFB();
+    ServerHarness harness;
+    ASSERT_TRUE(harness.started);
+    auto viewer = std::make_unique<TestViewer>(harness.server->port());
+    ASSERT_TRUE(viewer->handshake(fullHandshake(21)));
+    for (int i = 0; i < 10; ++i) {
+        viewer.reset();  // hangs up; the next one connects at once
+        viewer = std::make_unique<TestViewer>(harness.server->port());
+        ASSERT_TRUE(viewer->waitUntil([](auto& s) { return s.helloReceived || s.busyClientId.has_value(); }));
+        ASSERT_FALSE(viewer->with([](auto& s) { return s.busyClientId.has_value(); })) << "round " << i;
+        ASSERT_TRUE(viewer->handshake(fullHandshake(22 + i)));
+    }
+}
+
 TEST(ScreenServerConnections, ShutdownEndsTheViewerAndRefusesOthersUntilCleared) {
     KL_REQUIRE_SHARED_XVFB();
     ServerHarness harness;

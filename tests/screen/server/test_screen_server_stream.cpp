@@ -80,6 +80,36 @@ TEST_F(StreamFixture, ViewerFramebufferFollowsTheScreen) {
     });
 }
 
+TEST(ScreenServerHandshakes, OlderViewersStreamWithoutResolutionChanges) {
+    KL_REQUIRE_SHARED_XVFB();
+    struct Case {
+        uint8_t major, minor, sub;
+        size_t length;
+        bool toldTheSize;
+    } cases[] = {{0, 0, 0, 5, false}, {1, 1, 1, 105, false}, {1, 1, 2, 109, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + "-byte handshake");
+        ServerHarness harness;
+        TestViewer viewer(harness.server->port());
+        ASSERT_TRUE(viewer.waitUntil([](auto& s) { return s.helloReceived; }));
+        viewer::ViewerHandshake handshake = fullHandshake(1);
+        handshake.major = c.major;
+        handshake.minor = c.minor;
+        handshake.sub = c.sub;
+        auto bytes = viewer::handshakeBytes(handshake);
+        ASSERT_EQ(bytes.size(), c.length);
+        ASSERT_TRUE(viewer.send(bytes));
+        ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
+        ASSERT_TRUE(viewer.requestUntilQuiet());
+        viewer.with([&](viewer::ViewerUpdateStream& s) {
+            EXPECT_FALSE(s.failed()) << s.failure();
+            EXPECT_GT(s.records.size(), 0u);
+            EXPECT_EQ(s.resolutionWidth, c.toldTheSize ? kScreenWidth : 0);
+            return 0;
+        });
+    }
+}
+
 TEST_F(StreamFixture, UpdateDuringAReconfigurationIsTheEmptyUpdate) {
     ASSERT_TRUE(stream());
     ASSERT_TRUE(viewer->requestUntilQuiet());
