@@ -17,9 +17,11 @@ namespace {
 
 // A viewer that has hung up is gone even before its reader has read the end: the next viewer is
 // not to be told that it is busy.
-bool stillConnected(const KLNetSocket& socket) {
-    if (!socket.isOpen()) return false;
-    int fd = socket.sock();
+bool stillConnected(const ViewerChannel& channel) {
+    if (!channel.isOpen()) return false;
+    auto net = channel.netSocket();
+    if (!net) return true;  // no peer that could have hung up
+    int fd = net->sock();
     if (fd < 0) return false;
     pollfd p{fd, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) == 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR));
