@@ -7,9 +7,9 @@
 #include <numeric>
 #include <thread>
 
+#include "ScreenDistance.h"
 #include "ViewerUpdateStream.h"
 #include "XvfbTestSupport.h"
-#include "screen/CreateImageBufferForRect.h"
 #include "screen/KLTDisplaySet.h"
 #include "screen/protocol/ScreenProtocol.h"
 #include "screen/rtp/KLTNimRTPEncoder.h"
@@ -137,19 +137,8 @@ protected:
         for (size_t at = 3; at + 13 <= bytes.size(); at += 13 + le32(&bytes[at + 9])) ++n;
         return n;
     }
-    // Mean absolute difference of the viewer's picture from the screen, per channel.
     double distanceToScreen() {
-        Size size;
-        uint8_t* pixels = CreateImageBufferForRect(nullptr, display->displayID(), &size, 1.0, Rect(0, 0, width, height));
-        if (!pixels) return 1e9;
-        const auto& picture = viewer.framebuffer().picture();
-        double sum = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                for (int c = 0; c < 3; ++c)
-                    sum += std::abs(int(picture.at(x, y)[c]) - int(pixels[(size_t(y) * width + x) * 4 + c]));
-        free(pixels);
-        return sum / (double(width) * height * 3);
+        return test::distanceToScreen(viewer.framebuffer().picture(), display->displayID(), width, height);
     }
 
     std::unique_ptr<Xvfb> xvfb;

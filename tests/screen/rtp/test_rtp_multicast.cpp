@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "RTPTestReceiver.h"
-#include "screen/CreateImageBufferForRect.h"
+#include "ScreenDistance.h"
 #include "screen/rtp/RTPDisplaySizeRecord.h"
 #include "screen/server/ScreenServerTestSupport.h"
 
@@ -114,19 +114,9 @@ protected:
     }
     double distanceToScreen() {
         auto set = server->screen();
-        const auto& picture = viewer.framebuffer().picture();
-        if (!set || set->displays().size() != 1 || picture.width != kScreenWidth) return 1e9;
-        Size size;
-        uint8_t* pixels = CreateImageBufferForRect(nullptr, (*set->displays().begin())->displayID(), &size, 1.0,
-                                                   Rect(0, 0, kScreenWidth, kScreenHeight));
-        if (!pixels) return 1e9;
-        double sum = 0;
-        for (int y = 0; y < kScreenHeight; ++y)
-            for (int x = 0; x < kScreenWidth; ++x)
-                for (int c = 0; c < 3; ++c)
-                    sum += std::abs(int(picture.at(x, y)[c]) - int(pixels[(size_t(y) * kScreenWidth + x) * 4 + c]));
-        free(pixels);
-        return sum / (double(kScreenWidth) * kScreenHeight * 3);
+        if (!set || set->displays().size() != 1) return 1e9;
+        return test::distanceToScreen(viewer.framebuffer().picture(), (*set->displays().begin())->displayID(),
+                                      kScreenWidth, kScreenHeight);
     }
 
     RTPTestReceiver receiver{{kLoopback1, kLoopback2}};
