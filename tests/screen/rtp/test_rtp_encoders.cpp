@@ -92,11 +92,11 @@ TEST(TheoraEncoder, PacesFramesAtThirtyASecondAndEncodesNothing) {
     auto waited = Clock::now() - start;
     // 1/30 s after the first frame, of which 10 ms had passed: about 23 ms.
     EXPECT_GE(waited, std::chrono::milliseconds(20));
-    EXPECT_LT(waited, std::chrono::milliseconds(34));
+    EXPECT_LT(waited, std::chrono::milliseconds(45));  // not a whole period more
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     start = Clock::now();
     encoder.waitForNextFrame();
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(5));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(15));
 }
 
 class RTPEncoderTest : public ::testing::Test {
