@@ -9,6 +9,7 @@
 #include "platform/NotifyBus.h"
 #include "screen/server/BusyTakeOver.h"
 #include "screen/server/KLTPreferences.h"
+#include "screen/rtp/KLTNimRTPEncoder.h"
 #include "screen/server/NoApplicationsSource.h"
 
 namespace kl {
@@ -16,9 +17,11 @@ namespace {
 
 // A viewer that has hung up is gone even before its reader has read the end: the next viewer is
 // not to be told that it is busy.
-bool stillConnected(const KLNetSocket& socket) {
-    if (!socket.isOpen()) return false;
-    int fd = socket.sock();
+bool stillConnected(const ViewerChannel& channel) {
+    if (!channel.isOpen()) return false;
+    auto net = channel.netSocket();
+    if (!net) return true;  // no peer that could have hung up
+    int fd = net->sock();
     if (fd < 0) return false;
     pollfd p{fd, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) == 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR));
@@ -29,6 +32,21 @@ bool stillConnected(const KLNetSocket& socket) {
 std::shared_ptr<ScreenServer> ScreenServer::initOnPort(uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate,
                                                        MainLoop& loop, KLTDisplayConfiguration& display) {
     return std::make_shared<ScreenServer>(Private{}, port, std::move(delegate), loop, display);
+}
+
+std::shared_ptr<ScreenServer> ScreenServer::initForMulticast(std::shared_ptr<ScreenServerDelegate> delegate,
+                                                             MainLoop& loop, KLTDisplayConfiguration& display,
+                                                             RTPDestinations destinations) {
+    auto server = std::make_shared<ScreenServer>(Private{}, 0, std::move(delegate), loop, display);
+    server->mIsMulticast = true;
+    server->mConnectedDeviceName = "Broadcast";
+    server->mMulticastDestinations = std::move(destinations);
+    server->mEncoderClass = [](std::shared_ptr<EncoderOutput> output) {
+        auto encoder = std::make_shared<KLTNimRTPEncoder>();
+        encoder->setOutput(std::move(output));
+        return encoder;
+    };
+    return server;
 }
 
 ScreenServer::ScreenServer(Private, uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate, MainLoop& loop,
@@ -42,7 +60,7 @@ ScreenServer::ScreenServer(Private, uint16_t port, std::shared_ptr<ScreenServerD
 }
 
 ScreenServer::~ScreenServer() {
-    if (mListener || connection()) stop();
+    if (mListener || mBroadcastSocket || connection()) stop();
 }
 
 void ScreenServer::setApplicationInfoSource(std::shared_ptr<ApplicationInfoSource> source) {
@@ -78,6 +96,19 @@ bool ScreenServer::start(Error* error) {
     {
         std::lock_guard lock(mCursorImageLock);
         mCurrentCursor = mDelegate->mouseCursor();
+    }
+    if (mIsMulticast) {
+        // The canned viewer arrives at once, on the main loop like any accepted viewer.
+        mBroadcastSocket = std::make_unique<KLNetRTPBroadcastSocket>(mMulticastDestinations);
+        return mBroadcastSocket->listenOnPort(mPort, [weak = weak_from_this(), loop = &mLoop](auto socket) {
+            loop->post([weak, socket = std::move(socket)] {
+                auto self = weak.lock();
+                if (self && !self->mShutdown && !self->connection())
+                    self->acceptViewer(socket);
+                else
+                    socket->close();
+            });
+        });
     }
     mListener = std::make_unique<ViewerListener>(::getuid(), [weak = weak_from_this(), loop = &mLoop](auto socket) {
         loop->post([weak, socket = std::move(socket)] {
@@ -163,12 +194,13 @@ void ScreenServer::acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) 
         }
         reset();  // its reader has ended and the news is still on its way
     }
-    acceptViewer(std::move(socket));
+    acceptViewer(std::make_shared<NetSocketViewerChannel>(std::move(socket)));
 }
 
-void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
-    socket->setTiming(mViewerTiming);
-    auto c = std::make_shared<ViewerConnection>(mNextConnectionID++, socket);
+void ScreenServer::acceptViewer(std::shared_ptr<ViewerChannel> socket) {
+    auto net = socket->netSocket();
+    if (net) net->setTiming(mViewerTiming);
+    auto c = std::make_shared<ViewerConnection>(mNextConnectionID++, socket, mEncoderClass);
     {
         std::lock_guard lock(mFieldsLock);
         mDisplayResolution = mClientDisplayResolution = Size();
@@ -176,18 +208,24 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     }
     sockaddr_storage local{}, peer{};
     socklen_t localLength = sizeof local, peerLength = sizeof peer;
-    ::getsockname(socket->sock(), reinterpret_cast<sockaddr*>(&local), &localLength);
-    ::getpeername(socket->sock(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
+    if (net) {
+        ::getsockname(net->sock(), reinterpret_cast<sockaddr*>(&local), &localLength);
+        ::getpeername(net->sock(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
+    } else {
+        peerLength = 0;
+    }
 
-    // Input arrives on the address the viewer reached us on (loopback: the tunnel's end).
-    auto sink = inputSink();
-    c->input = InputSideband::open(local, mDelegate->serverSidebandPort(),
+    // Input arrives on the address the viewer reached us on (loopback: the tunnel's end). A
+    // channel without a peer (the RTP output path) has no sidebands: no one sends input or
+    // receives the cursor.
+    auto sink = net ? inputSink() : nullptr;
+    if (net) c->input = InputSideband::open(local, mDelegate->serverSidebandPort(),
                                    [sink](std::span<const uint8_t> datagram, const sockaddr_storage& from,
                                           socklen_t fromLength) {
                                        if (sink) sink->handleInputDatagram(datagram, from, fromLength);
                                    });
     mInputSidebandPort = c->input ? c->input->port() : 0;
-    {
+    if (net) {
         std::lock_guard lock(mSidebandLock);
         mOutputSideband = KLNetSocket::initUDPClientWithFamily(peer.ss_family);
         mOutputDestination = peer;
@@ -204,7 +242,8 @@ void ScreenServer::acceptViewer(std::shared_ptr<KLNetSocket> socket) {
     c->session->start();
     int protocol = mDelegate->activeProtocol();
     if (protocol == 1 || protocol == 3) mDelegate->wakeScreen();
-    KLLog(kKLTLoggingLevelInfo, "ScreenServer: viewer connected from %s", socketAddressString(peer).c_str());
+    KLLog(kKLTLoggingLevelInfo, "ScreenServer: viewer connected from %s",
+          net ? socketAddressString(peer).c_str() : mConnectedDeviceName.c_str());
     NotifyBus::post(kServerRespondedToConnectRequest, NotifyBus::Scope::Session);
 }
 
@@ -277,6 +316,7 @@ void ScreenServer::stop() {
     reset();
     mDisplayConfiguration.setDelegate({});
     mListener.reset();
+    mBroadcastSocket.reset();
     withCore([](ViewerConnectionCore& core) { core.stop(); });
 }
 

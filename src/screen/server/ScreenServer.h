@@ -31,6 +31,7 @@
 #include "platform/Executors.h"
 #include "screen/KLTDisplayConfiguration.h"
 #include "screen/KLTDisplaySet.h"
+#include "screen/rtp/KLNetRTPBroadcastSocket.h"
 #include "screen/server/ApplicationInfoSource.h"
 #include "screen/server/InputDatagramSink.h"
 #include "screen/server/ScreenServerDelegate.h"
@@ -56,6 +57,12 @@ public:
     // display: the configuration whose delegate the server becomes while it runs.
     static std::shared_ptr<ScreenServer> initOnPort(uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate,
                                                     MainLoop& loop, KLTDisplayConfiguration& display);
+    // The RTP output path: no port, device "Broadcast", the RTP encoder, and instead of a
+    // listener one canned viewer whose updates go out as RTP frames to destinations. Nothing in
+    // the service starts it.
+    static std::shared_ptr<ScreenServer> initForMulticast(std::shared_ptr<ScreenServerDelegate> delegate,
+                                                          MainLoop& loop, KLTDisplayConfiguration& display,
+                                                          RTPDestinations destinations = {});
     ScreenServer(Private, uint16_t port, std::shared_ptr<ScreenServerDelegate> delegate, MainLoop& loop,
                  KLTDisplayConfiguration& display);
     ~ScreenServer() override;
@@ -89,6 +96,8 @@ public:
     uint16_t inputSidebandPort();
     std::shared_ptr<KLTDisplaySet> screen();
     bool viewerConnected();
+    bool isMulticast() const { return mIsMulticast; }
+    const std::string& connectedDeviceName() const { return mConnectedDeviceName; }
 
     // One datagram to the viewer's output sideband; false when none is connected or the send failed.
     bool sendSidebandDatagram(std::span<const uint8_t> datagram);
@@ -103,7 +112,7 @@ public:
 private:
     // Connections (ScreenServer.cpp).
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket);
-    void acceptViewer(std::shared_ptr<KLNetSocket> socket);
+    void acceptViewer(std::shared_ptr<ViewerChannel> socket);
     void connectionEnded(uint64_t connectionID);
     std::shared_ptr<ViewerConnection> connection();
     std::shared_ptr<ApplicationInfoSource> appSource();
@@ -149,6 +158,12 @@ private:
     KLNetSocket::Timing mViewerTiming;
     std::vector<SupportedResolution> mResolutions;       // set before start()
     std::unique_ptr<ViewerListener> mListener;           // main loop
+    // The RTP output path's fields, set by initForMulticast before start().
+    bool mIsMulticast = false;
+    std::string mConnectedDeviceName;
+    RTPDestinations mMulticastDestinations;
+    ViewerConnection::EncoderFactory mEncoderClass = ViewerConnection::liveEncoder;
+    std::unique_ptr<KLNetRTPBroadcastSocket> mBroadcastSocket;  // main loop
     std::atomic<bool> mShutdown{false};
     std::atomic<uint16_t> mInputSidebandPort{0};
     uint64_t mNextConnectionID = 1;                      // main loop

@@ -113,7 +113,7 @@ bool ScreenServer::clientReconfiguringScreen(ViewerConnection& c) {
     if (bounds.size.width == 0 || bounds.size.height == 0) return false;
     notifyClientOfResolutionChange(c, true);
     if (!mDelegate->isDisplayActive()) return false;
-    c.encoder->setEncoderInformation(set, c.socket, capabilities());
+    c.encoder->setEncoderInformation(set, c.socket->netSocket(), capabilities());
     addWholeScreenToDirtyRectangles(c);
     return true;
 }

@@ -4,6 +4,7 @@
 #include "foundation/KLTLogging.h"
 #include "platform/image/ImageFiles.h"
 #include "screen/protocol/ServerMessages.h"
+#include "screen/rtp/RTPDisplaySizeRecord.h"
 #include "screen/server/IBeamCursor.h"
 #include "screen/server/ScreenServer.h"
 
@@ -13,13 +14,28 @@ namespace {
 // Truncated toward zero, then kept in 16 bits as the wire has it.
 uint16_t wireCoordinate(double value) { return uint16_t(int64_t(std::trunc(value))); }
 
+// What an RTP frame tells of the display set its rectangles belong to.
+std::array<uint8_t, 56> displaySizeRecordFor(const std::shared_ptr<KLTDisplaySet>& set) {
+    RTPDisplaySize size;
+    if (set) size = {set->scaleCorrectedDisplayBounds(), set->displaySizeInPixels(), set->scale()};
+    return writeRTPDisplaySizeRecord(size);
+}
+
 }  // namespace
 
 bool ScreenServer::processUpdateRequestMsg(ViewerConnection& c) {
     mDelegate->removeScreenSaver();
     std::lock_guard transmission(c.session->transmissionLock());
+    const bool framed = c.socket->framesUpdates();
+    if (framed) c.socket->beginUpdate(displaySizeRecordFor(screen()));
     bool failed = false;
     bool made = state() == ScreenServerState::Streaming && screenUpdate(c, failed);
+    if (framed) {
+        // The whole answer is one frame, the empty update too.
+        if (!made) c.output->send(writeEmptyScreenUpdate());
+        c.socket->endUpdate();
+        made = true;
+    }
     if (failed) {
         KLLog(kKLTLoggingLevelInfo, "ScreenServer: an update could not be sent; ending the viewer connection");
         c.session->close();

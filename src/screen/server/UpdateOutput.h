@@ -7,14 +7,14 @@
 #include <memory>
 #include <span>
 
-#include "foundation/KLNetSocket.h"
+#include "screen/server/ViewerChannel.h"
 #include "screen/encoder/EncoderOutput.h"
 
 namespace kl {
 
 class UpdateOutput : public EncoderOutput {
 public:
-    explicit UpdateOutput(std::shared_ptr<KLNetSocket> socket) : mSocket(std::move(socket)) {}
+    explicit UpdateOutput(std::shared_ptr<ViewerChannel> socket) : mSocket(std::move(socket)) {}
 
     void write(std::span<const uint8_t> bytes) override { send(bytes); }
     // false once any write of this connection failed.
@@ -33,7 +33,7 @@ public:
     bool failed() const { return mFailed; }
 
 private:
-    std::shared_ptr<KLNetSocket> mSocket;
+    std::shared_ptr<ViewerChannel> mSocket;
     std::atomic<bool> mFailed{false};
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Executors.h"
@@ -14,17 +15,25 @@
 #include "screen/server/InputSideband.h"
 #include "screen/server/PeriodicThread.h"
 #include "screen/server/UpdateOutput.h"
+#include "screen/server/ViewerChannel.h"
 #include "screen/server/ViewerSession.h"
 
 namespace kl {
 
 struct ViewerConnection {
-    ViewerConnection(uint64_t connectionID, std::shared_ptr<KLNetSocket> viewerSocket)
+    // The encoder writes its records to the connection's update output.
+    using EncoderFactory = std::function<std::shared_ptr<KLTBaseNimEncoder>(std::shared_ptr<EncoderOutput>)>;
+
+    ViewerConnection(uint64_t connectionID, std::shared_ptr<ViewerChannel> viewerSocket,
+                     const EncoderFactory& makeEncoder = liveEncoder)
         : id(connectionID),
           socket(std::move(viewerSocket)),
           output(std::make_shared<UpdateOutput>(socket)),
-          encoder(std::make_shared<KLTNimEncoder>()) {
-        encoder->setOutput(output);
+          encoder(makeEncoder(output)) {}
+    static std::shared_ptr<KLTBaseNimEncoder> liveEncoder(std::shared_ptr<EncoderOutput> output) {
+        auto encoder = std::make_shared<KLTNimEncoder>();
+        encoder->setOutput(std::move(output));
+        return encoder;
     }
     ~ViewerConnection() { shutdown(); }
     ViewerConnection(const ViewerConnection&) = delete;
@@ -40,9 +49,9 @@ struct ViewerConnection {
     }
 
     const uint64_t id;
-    const std::shared_ptr<KLNetSocket> socket;
+    const std::shared_ptr<ViewerChannel> socket;
     const std::shared_ptr<UpdateOutput> output;
-    const std::shared_ptr<KLTNimEncoder> encoder;
+    const std::shared_ptr<KLTBaseNimEncoder> encoder;
     // Set up on the main loop before the session starts; not replaced afterwards.
     std::unique_ptr<ViewerSession> session;
     std::unique_ptr<InputSideband> input;

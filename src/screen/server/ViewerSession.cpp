@@ -4,7 +4,7 @@
 
 namespace kl {
 
-ViewerSession::ViewerSession(std::shared_ptr<KLNetSocket> socket, ViewerConnectionCore& core, std::mutex& coreLock,
+ViewerSession::ViewerSession(std::shared_ptr<ViewerChannel> socket, ViewerConnectionCore& core, std::mutex& coreLock,
                              Handlers handlers)
     : socket_(std::move(socket)), core_(core), coreLock_(coreLock), handlers_(std::move(handlers)) {}
 

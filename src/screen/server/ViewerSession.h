@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "foundation/KLNetSocket.h"
+#include "screen/server/ViewerChannel.h"
 #include "screen/server/ViewerConnectionCore.h"
 
 namespace kl {
@@ -29,8 +30,12 @@ public:
     };
 
     // core is the server's, shared with its other threads under coreLock.
-    ViewerSession(std::shared_ptr<KLNetSocket> socket, ViewerConnectionCore& core, std::mutex& coreLock,
+    ViewerSession(std::shared_ptr<ViewerChannel> channel, ViewerConnectionCore& core, std::mutex& coreLock,
                   Handlers handlers);
+    ViewerSession(std::shared_ptr<KLNetSocket> socket, ViewerConnectionCore& core, std::mutex& coreLock,
+                  Handlers handlers)
+        : ViewerSession(std::make_shared<NetSocketViewerChannel>(std::move(socket)), core, coreLock,
+                        std::move(handlers)) {}
     ~ViewerSession();  // closes the socket and joins the reader
     ViewerSession(const ViewerSession&) = delete;
     ViewerSession& operator=(const ViewerSession&) = delete;
@@ -44,12 +49,12 @@ public:
     // Held around a whole update so that nothing else is sent between its records; send() takes
     // it too, so the holder may still call it.
     std::recursive_mutex& transmissionLock() { return transmission_; }
-    const std::shared_ptr<KLNetSocket>& socket() const { return socket_; }
+    const std::shared_ptr<ViewerChannel>& socket() const { return socket_; }
 
 private:
     void read();
 
-    std::shared_ptr<KLNetSocket> socket_;
+    std::shared_ptr<ViewerChannel> socket_;
     ViewerConnectionCore& core_;
     std::mutex& coreLock_;
     Handlers handlers_;
