@@ -63,6 +63,8 @@ public:
     // A host display change passes 5 -> 4 -> 5 on its own; a size change the viewer asked for
     // meanwhile stays queued for the next activation.
     void endHostSizeChange() { state_ = ScreenServerState::Streaming; }
+    // Set by the server itself: waiting at launch, disconnecting when the display is let go.
+    void setState(ScreenServerState state) { state_ = state; }
 
     // The viewer connection ended: back to waiting, or stopped when the protocol says so.
     void connectionEnded();

@@ -8,7 +8,9 @@ ViewerSession::ViewerSession(std::shared_ptr<KLNetSocket> socket, ViewerConnecti
                              Handlers handlers)
     : socket_(std::move(socket)), core_(core), coreLock_(coreLock), handlers_(std::move(handlers)) {}
 
-ViewerSession::~ViewerSession() {
+ViewerSession::~ViewerSession() { stop(); }
+
+void ViewerSession::stop() {
     close();
     if (reader_.joinable()) reader_.join();
 }

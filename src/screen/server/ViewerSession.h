@@ -21,6 +21,7 @@ public:
         // A handshake and what it asks of the server (on the reader thread).
         std::function<void(HandshakeAction)> handshake;
         // Sends an update while streaming; false when none was made, and the empty update follows.
+        // A handler whose sends failed closes the session and answers true: nothing more is sent.
         std::function<bool(ViewerSession&)> update;
         // The reader ended: the viewer left, went silent or a send failed. Runs on the reader
         // thread, so it hands the session's destruction to another thread.
@@ -37,7 +38,12 @@ public:
     void start();
     // Ends the connection: the reader wakes, reports the end and stops.
     void close();
+    // close(), then waits for the reader to finish (never call it on the reader itself).
+    void stop();
     bool send(const Bytes& bytes);
+    // Held around a whole update so that nothing else is sent between its records; send() takes
+    // it too, so the holder may still call it.
+    std::recursive_mutex& transmissionLock() { return transmission_; }
     const std::shared_ptr<KLNetSocket>& socket() const { return socket_; }
 
 private:
@@ -47,7 +53,7 @@ private:
     ViewerConnectionCore& core_;
     std::mutex& coreLock_;
     Handlers handlers_;
-    std::mutex transmission_;
+    std::recursive_mutex transmission_;
     std::thread reader_;
 };
 
