@@ -4,6 +4,7 @@
 #include <turbojpeg.h>
 
 #include <cstring>
+#include <vector>
 
 namespace viewer {
 
@@ -53,6 +54,22 @@ std::optional<Picture> decodePng(std::span<const uint8_t> file) {
         for (size_t i = 3; i < picture->pixels.size(); i += 4) picture->pixels[i] = 0;  // BGRX
     }
     return picture;
+}
+
+bool writePng(const Picture& picture, const std::string& path) {
+    if (picture.width <= 0 || picture.height <= 0) return false;
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(picture.width);
+    image.height = png_uint_32(picture.height);
+    // The fourth byte of a framebuffer pixel is padding, so the file is written as BGR.
+    image.format = PNG_FORMAT_BGR;
+    std::vector<uint8_t> rows(size_t(picture.width) * size_t(picture.height) * 3);
+    for (size_t i = 0, o = 0; o < rows.size(); i += 4, o += 3) std::memcpy(&rows[o], &picture.pixels[i], 3);
+    const bool ok = png_image_write_to_file(&image, path.c_str(), 0, rows.data(), 0, nullptr) != 0;
+    png_image_free(&image);
+    return ok;
 }
 
 std::optional<Picture> decodePngWithAlpha(std::span<const uint8_t> file) { return decodePngAs(file, PNG_FORMAT_BGRA); }

@@ -85,7 +85,7 @@ size_t ViewerUpdateStream::unitLength(std::span<const uint8_t> bytes) {
 void ViewerUpdateStream::takeUnit(std::span<const uint8_t> unit) {
     if (mRecordsLeft > 0) {
         takeRecord(unit);
-        if (!failed() && --mRecordsLeft == 0) ++updatesCompleted;
+        if (!failed() && --mRecordsLeft == 0) finishUpdate();
         return;
     }
     if (mAppsLeft > 0) {
@@ -104,23 +104,41 @@ void ViewerUpdateStream::takeUnit(std::span<const uint8_t> unit) {
         return;
     }
     switch (unit[0]) {
-        case 0x01: helloReceived = true; break;
-        case 0x02: busyClientId = le64(unit, 1); break;
+        case 0x01:
+            helloReceived = true;
+            mEvents.push_back({.kind = StreamEvent::Hello});
+            break;
+        case 0x02:
+            busyClientId = le64(unit, 1);
+            mEvents.push_back({.kind = StreamEvent::Busy, .clientId = *busyClientId});
+            break;
         case 0x10:
             resolutionWidth = le16(unit, 5);
             resolutionHeight = le16(unit, 7);
+            if (mFollowResolution) mFramebuffer.resize(resolutionWidth, resolutionHeight);
+            mEvents.push_back({.kind = StreamEvent::Resolution, .width = resolutionWidth, .height = resolutionHeight});
             break;
         case 0x20:
         case 0x28:
             lastDesignation = unit[0];
             mRecordsLeft = le16(unit, 1);
-            if (mRecordsLeft == 0) ++updatesCompleted;
+            mUpdate = {.kind = StreamEvent::Update, .designation = unit[0], .rects = int(mRecordsLeft)};
+            if (mRecordsLeft == 0) finishUpdate();
             break;
-        case 0x25: displayCount = le16(unit, 1); break;
+        case 0x25:
+            displayCount = le16(unit, 1);
+            mEvents.push_back({.kind = StreamEvent::DisplayCount, .count = displayCount});
+            break;
         case 0x27:
-            if (unit[1] == 0) ++sectionsOpened;
-            else if (unit[1] == 1) ++sectionsClosed;
-            else fail("section mark " + std::to_string(unit[1]));
+            if (unit[1] == 0) {
+                ++sectionsOpened;
+                mEvents.push_back({.kind = StreamEvent::SectionOpened});
+            } else if (unit[1] == 1) {
+                ++sectionsClosed;
+                mEvents.push_back({.kind = StreamEvent::SectionClosed});
+            } else {
+                fail("section mark " + std::to_string(unit[1]));
+            }
             break;
         case 0x24:
             mAppsLeft = le32(unit, 1);
@@ -139,13 +157,21 @@ void ViewerUpdateStream::takeUnit(std::span<const uint8_t> unit) {
     }
 }
 
+void ViewerUpdateStream::finishUpdate() {
+    ++updatesCompleted;
+    mEvents.push_back(mUpdate);
+}
+
 void ViewerUpdateStream::takeRecord(std::span<const uint8_t> unit) {
     RectRecord record{le16(unit, 0), le16(unit, 2), le16(unit, 4), le16(unit, 6), unit[8], le32(unit, 9)};
     const auto payload = unit.subspan(kRectHeader);
     // Positions are 16-bit two's complement relative to the display set's origin.
     const int x = int16_t(record.x), y = int16_t(record.y);
     switch (record.encoding) {
-        case 0: drawZlib(record, payload); break;
+        case 0:
+            drawZlib(record, payload);
+            ++mUpdate.tiles;
+            break;
         case 1:
             if (payload.size() != 4) return fail("copy rectangle without its 4-byte move");
             mFramebuffer.copy(x, y, record.w, record.h, int16_t(le16(payload, 0)), int16_t(le16(payload, 2)));
@@ -155,6 +181,7 @@ void ViewerUpdateStream::takeRecord(std::span<const uint8_t> unit) {
             cursorX = x;
             cursorY = y;
             cursorVisible = record.w != 0;
+            mUpdate.cursorPosition = true;
             break;
         case 3: {
             auto image = decodePngWithAlpha(payload);
@@ -164,6 +191,9 @@ void ViewerUpdateStream::takeRecord(std::span<const uint8_t> unit) {
             record.pictureWidth = image->width;
             record.pictureHeight = image->height;
             cursorImage = std::move(image);
+            mUpdate.cursorImage = true;
+            mEvents.push_back({.kind = StreamEvent::CursorImage, .width = record.pictureWidth, .height = record.pictureHeight,
+                               .hotX = x, .hotY = y});
             break;
         }
         case 4:
@@ -177,6 +207,7 @@ void ViewerUpdateStream::takeRecord(std::span<const uint8_t> unit) {
                 return fail("tile picture differs in size from its record");
             }
             mFramebuffer.drawStretched(x, y, record.w, record.h, *picture);
+            ++mUpdate.tiles;
             break;
         }
         default: return fail("rectangle of encoding " + std::to_string(record.encoding));

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ViewerFramebuffer.h"
@@ -25,6 +26,19 @@ struct RectRecord {
     uint32_t length = 0;
     // For pictures: the size of the decoded picture (for squeezed tiles smaller than w x h).
     int pictureWidth = 0, pictureHeight = 0;
+};
+
+// One step of the stream that a viewer acts on, in arrival order.
+struct StreamEvent {
+    enum Kind { Hello, Busy, Resolution, DisplayCount, Update, SectionOpened, SectionClosed, CursorImage } kind = Hello;
+    uint64_t clientId = 0;        // busy
+    int width = 0, height = 0;    // resolution; cursor image size
+    int count = 0;                // display count
+    uint8_t designation = 0;      // update
+    int rects = 0, tiles = 0;     // update: records, and those of them that carry pixels
+    bool cursorPosition = false;  // update: it carried the cursor position rectangle
+    bool cursorImage = false;     // update: it carried a cursor image
+    int hotX = 0, hotY = 0;       // cursor image
 };
 
 struct ViewerApplication {
@@ -43,6 +57,10 @@ public:
     ViewerUpdateStream& operator=(const ViewerUpdateStream&) = delete;
 
     void feed(std::span<const uint8_t> bytes);
+    // What the bytes fed so far brought, oldest first; the list is emptied.
+    std::vector<StreamEvent> takeEvents() { return std::exchange(mEvents, {}); }
+    // A resolution change resizes (and clears) the framebuffer before the tiles that follow it.
+    void setFollowResolution(bool follow) { mFollowResolution = follow; }
 
     bool failed() const { return !mFailure.empty(); }
     const std::string& failure() const { return mFailure; }
@@ -56,7 +74,7 @@ public:
     int resolutionWidth = 0, resolutionHeight = 0;
     int displayCount = 1;
     int updatesCompleted = 0;        // screen-update headers whose records have all arrived
-    std::vector<RectRecord> records;  // every rectangle record, in order
+    std::vector<RectRecord> records;  // every rectangle record, in order (an owner may clear it)
     uint8_t lastDesignation = 0;
     // Cursor
     int cursorX = 0, cursorY = 0;
@@ -77,6 +95,7 @@ private:
     void takeRecord(std::span<const uint8_t> record);
     void drawZlib(const RectRecord& record, std::span<const uint8_t> payload);
     void fail(std::string reason);
+    void finishUpdate();
 
     ViewerFramebuffer mFramebuffer;
     std::vector<uint8_t> mPending;
@@ -84,6 +103,9 @@ private:
     uint32_t mRecordsLeft = 0;  // of the screen update being read
     uint32_t mAppsLeft = 0;     // of the application information being read
     bool mRgbaZlibRows;
+    bool mFollowResolution = false;
+    std::vector<StreamEvent> mEvents;
+    StreamEvent mUpdate;  // the update being read
     z_stream mInflate{};  // one for the whole connection, as the service keeps one deflate stream
     bool mInflateReady = false;
 };
