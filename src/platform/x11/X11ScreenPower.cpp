@@ -84,7 +84,10 @@ struct X11ScreenStateWatcher::Impl {
             XNextEvent(d, &event);
             if (!watchingSaver || event.type != saverEventBase + ScreenSaverNotify) continue;
             auto* notify = reinterpret_cast<XScreenSaverNotifyEvent*>(&event);
+            // Every reset of the idle timer reports "off" again: pass on changes only.
             bool running = notify->state == ScreenSaverOn || notify->state == ScreenSaverCycle;
+            if (running == saverRunning) continue;
+            saverRunning = running;
             if (handlers.screenSaver) handlers.screenSaver(running);
         }
     }
@@ -104,6 +107,7 @@ struct X11ScreenStateWatcher::Impl {
     int saverEventBase = 0;
     bool watchingSaver = false;
     bool asleep = false;
+    bool saverRunning = false;
 };
 
 std::unique_ptr<X11ScreenStateWatcher> X11ScreenStateWatcher::create(MainLoop& loop, Handlers handlers, Duration pollInterval) {
