@@ -37,12 +37,12 @@ TcpEndpoint anyV6(uint16_t port) {
 std::optional<uid_t> findUdpSocketOwner(std::string_view udpTable, std::string_view udp6Table, const sockaddr_storage& bound) {
     auto local = tcpEndpointFromAddress(bound);
     if (!local) return std::nullopt;
-    // An unconnected socket's line shows a zero remote end; a table line has the same layout as
-    // the TCP tables'.
+    // A table line has the same layout as the TCP tables'. The sender is the socket bound at that
+    // address and port, whatever it is connected to (a viewer's socket is usually connected to our
+    // input port); a socket bound to the wildcard address shows a zero local address.
     for (std::string_view table : {udpTable, udp6Table})
         for (const TcpEndpoint& at : {*local, anyV4(local->port), anyV6(local->port)})
-            for (const TcpEndpoint& remote : {anyV4(0), anyV6(0)})
-                if (auto owner = findTcpSocketOwner(table, at, remote)) return owner;
+            if (auto owner = findTcpSocketOwner(table, at, std::nullopt)) return owner;
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 
 #include "screen/KLTScreen.h"
 #include "screen/server/X11MouseLocation.h"
+#include "screen/startup/ScreenPowerState.h"
 
 namespace kl {
 namespace {
@@ -53,6 +54,47 @@ std::shared_ptr<KLTDisplaySet> LocalScreenCaptureAppDelegate::enableDisplayWithD
 std::shared_ptr<KLTDisplaySet> LocalScreenCaptureAppDelegate::display() {
     std::lock_guard lock(mLock);
     return mDisplay;
+}
+
+void LocalScreenCaptureAppDelegate::setApplicationHooks(ApplicationHooks hooks) {
+    std::lock_guard lock(mLock);
+    mApplicationHooks = std::move(hooks);
+}
+
+void LocalScreenCaptureAppDelegate::setScreenPower(std::shared_ptr<ScreenPowerState> power) {
+    std::lock_guard lock(mLock);
+    mScreenPower = std::move(power);
+}
+
+LocalScreenCaptureAppDelegate::ApplicationHooks LocalScreenCaptureAppDelegate::applicationHooks() {
+    std::lock_guard lock(mLock);
+    return mApplicationHooks;
+}
+
+std::shared_ptr<ScreenPowerState> LocalScreenCaptureAppDelegate::screenPower() {
+    std::lock_guard lock(mLock);
+    return mScreenPower;
+}
+
+int64_t LocalScreenCaptureAppDelegate::activeApplicationPID() {
+    auto hooks = applicationHooks();
+    return hooks.activePID ? hooks.activePID() : 0;
+}
+
+void LocalScreenCaptureAppDelegate::applicationSwitched(int64_t processID) {
+    if (auto hooks = applicationHooks(); hooks.switched) hooks.switched(processID);
+}
+
+void LocalScreenCaptureAppDelegate::wakeScreen() {
+    if (auto power = screenPower()) power->wakeScreen();
+}
+
+void LocalScreenCaptureAppDelegate::restoreScreenState() {
+    if (auto power = screenPower()) power->restoreScreenState();
+}
+
+void LocalScreenCaptureAppDelegate::removeScreenSaver() {
+    if (auto power = screenPower()) power->removeScreenSaver();
 }
 
 }  // namespace kl

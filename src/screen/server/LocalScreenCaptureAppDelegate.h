@@ -1,9 +1,11 @@
 // The screen service's answers to its server: protocol 1 with application information, the ports
 // (overridable by environment for tests), the X server's cursor and pointer, and the display set of
-// every active screen.
+// every active screen; the screen's wake state and the active application through what the
+// program hands it once its pieces exist.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -17,6 +19,8 @@ struct ScreenServicePorts {
     uint16_t clientSideband = 7000;
     uint16_t serverSideband = 7002;
 };
+
+class ScreenPowerState;
 
 class LocalScreenCaptureAppDelegate : public ScreenServerDelegate {
 public:
@@ -42,11 +46,30 @@ public:
 
     std::shared_ptr<KLTDisplaySet> display();
 
+    // The frontmost application and what is told of a switch (the monitor and the viewer).
+    struct ApplicationHooks {
+        std::function<int64_t()> activePID;
+        std::function<void(int64_t pid)> switched;
+    };
+    void setApplicationHooks(ApplicationHooks hooks);
+    void setScreenPower(std::shared_ptr<ScreenPowerState> power);
+
+    int64_t activeApplicationPID() override;
+    void applicationSwitched(int64_t processID) override;
+    void wakeScreen() override;
+    void restoreScreenState() override;
+    void removeScreenSaver() override;
+
 private:
+    ApplicationHooks applicationHooks();
+    std::shared_ptr<ScreenPowerState> screenPower();
+
     const Ports mPorts;
-    std::mutex mLock;  // guards the two fields below
+    std::mutex mLock;  // guards the fields below
     std::shared_ptr<KLTDisplaySet> mDisplay;
     Point mMouseLocation;
+    ApplicationHooks mApplicationHooks;
+    std::shared_ptr<ScreenPowerState> mScreenPower;
 };
 
 }  // namespace kl

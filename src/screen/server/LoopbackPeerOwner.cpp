@@ -80,7 +80,8 @@ std::optional<TcpEndpoint> tcpEndpointFromAddress(const sockaddr_storage& addres
     return std::nullopt;
 }
 
-std::optional<uid_t> findTcpSocketOwner(std::string_view table, const TcpEndpoint& local, const TcpEndpoint& remote) {
+std::optional<uid_t> findTcpSocketOwner(std::string_view table, const TcpEndpoint& local,
+                                        const std::optional<TcpEndpoint>& remote) {
     std::istringstream lines{std::string(table)};
     std::string line;
     std::getline(lines, line);  // column titles
@@ -91,7 +92,7 @@ std::optional<uid_t> findTcpSocketOwner(std::string_view table, const TcpEndpoin
         for (std::string field; f.size() < 8 && fields >> field;) f.push_back(field);
         if (f.size() < 8) continue;
         auto lineLocal = parseTableEndpoint(f[1]), lineRemote = parseTableEndpoint(f[2]);
-        if (!lineLocal || !lineRemote || *lineLocal != local || *lineRemote != remote) continue;
+        if (!lineLocal || !lineRemote || *lineLocal != local || (remote && *lineRemote != *remote)) continue;
         uid_t uid = 0;
         auto [end, error] = std::from_chars(f[7].data(), f[7].data() + f[7].size(), uid);
         if (error != std::errc() || end != f[7].data() + f[7].size()) continue;

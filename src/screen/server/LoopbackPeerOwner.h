@@ -29,8 +29,10 @@ sockaddr_storage loopbackSocketAddress(int family, uint16_t port, socklen_t& len
 std::optional<TcpEndpoint> tcpEndpointFromAddress(const sockaddr_storage& address);
 
 // The uid on the line of a socket table (text of /proc/net/tcp or /proc/net/tcp6) whose local end
-// is local and remote end is remote; nothing when no line matches. Malformed lines are skipped.
-std::optional<uid_t> findTcpSocketOwner(std::string_view table, const TcpEndpoint& local, const TcpEndpoint& remote);
+// is local and remote end is remote (any remote end when none is given); nothing when no line
+// matches. Malformed lines are skipped.
+std::optional<uid_t> findTcpSocketOwner(std::string_view table, const TcpEndpoint& local,
+                                        const std::optional<TcpEndpoint>& remote);
 
 // The owner of the peer socket of a connected descriptor, looked up in both tables.
 std::optional<uid_t> loopbackPeerOwner(int connectedDescriptor);

@@ -142,8 +142,9 @@ TEST(UdpSocketOwner, WildcardSocketsAndTableLines) {
         "  1: 00000000:1771 00000000:0000 07 00000000:00000000 00:00000000 00000000  1234        0 1 2 0 0\n"
         "  2: 0100007F:1772 0200007F:1B58 01 00000000:00000000 00:00000000 00000000  4321        0 1 2 0 0\n";
     EXPECT_EQ(findUdpSocketOwner(udp, "", address("127.0.0.1", 0x1771)), std::optional<uid_t>(1234));
-    // A socket connected elsewhere is not the sender of our datagrams.
-    EXPECT_EQ(findUdpSocketOwner(udp, "", address("127.0.0.1", 0x1772)), std::nullopt);
+    // A connected socket (a viewer's is connected to our input port) is found by its bound end.
+    EXPECT_EQ(findUdpSocketOwner(udp, "", address("127.0.0.1", 0x1772)), std::optional<uid_t>(4321));
+    EXPECT_EQ(findUdpSocketOwner(udp, "", address("127.0.0.1", 0x1773)), std::nullopt);
     EXPECT_EQ(findUdpSocketOwner("garbage\nmore garbage", "", address("127.0.0.1", 0x1771)), std::nullopt);
     EXPECT_TRUE(isLoopbackAddress(address("127.3.2.1", 1)));
     EXPECT_TRUE(isLoopbackAddress(address("::ffff:127.0.0.1", 1)));
