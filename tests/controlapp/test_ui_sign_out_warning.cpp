@@ -34,11 +34,16 @@ TEST(SignOutWarning, AnswersOnceAsAWindowOrASheetAndClosingIsACancel) {
         EXPECT_EQ(warning.presentedAsSheet(), c.sheet);
         EXPECT_EQ(warning.window()->parentWidget() == &parent, c.sheet);
         EXPECT_EQ(button(warning.window(), "okButton")->text(), "Log Out");
-        if (c.press) button(warning.window(), c.press)->click();
-        else warning.window()->reject();
+        if (c.press) {
+            button(warning.window(), c.press)->click();
+        } else {
+            warning.window()->reject();
+        }
         warning.takeOK();  // a late second answer is not passed on
         EXPECT_EQ(answers, std::vector<bool>{c.answer}) << c.sheet << " " << (c.press ? c.press : "close");
-        if (c.sheet) EXPECT_FALSE(warning.window()->isVisible());
+        if (c.sheet) {
+            EXPECT_FALSE(warning.window()->isVisible());
+        }
     }
 }
 

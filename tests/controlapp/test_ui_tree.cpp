@@ -53,20 +53,18 @@ protected:
         // The program's own views, signed in as the app_window scenario is, on a display that
         // offers input injection.
         viewsLink->savedEmail = "window@example.com";
-        manager.setViewControllerMakers({
-            .signIn =
-                [this] {
-                    auto c = std::make_shared<KLTSignInViewController>(viewsLink);
-                    c->accessibilityEnabled = [] { return true; };
-                    return c;
-                },
-            .accountDetails =
-                [this] {
-                    auto c = std::make_shared<KLTAccountDetailsViewController>(viewsLink, nullptr);
-                    c->accessibilityEnabled = [] { return true; };
-                    return c;
-                },
-        });
+        KLTViewManager::ViewControllerMakers makers;
+        makers.signIn = [this] {
+            auto c = std::make_shared<KLTSignInViewController>(viewsLink);
+            c->accessibilityEnabled = [] { return true; };
+            return c;
+        };
+        makers.accountDetails = [this] {
+            auto c = std::make_shared<KLTAccountDetailsViewController>(viewsLink, nullptr);
+            c->accessibilityEnabled = [] { return true; };
+            return c;
+        };
+        manager.setViewControllerMakers(std::move(makers));
         manager.setAppLink(link);
         manager.setLauncher([](const std::vector<std::string>&) {});
         manager.initializeUserInterface();

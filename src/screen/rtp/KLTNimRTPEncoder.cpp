@@ -134,7 +134,7 @@ void KLTNimRTPEncoder::advanceStripe(double displayHeight) {
 }
 
 void KLTNimRTPEncoder::encodeFrame(int frame, bool, const std::shared_ptr<KLTDisplay>& displayPtr,
-                                   uint32_t packetDesignation) {
+                                   uint32_t /*packetDesignation: not part of an RTP frame*/) {
     if (!displayPtr) return;
     std::lock_guard encoderLock(mLock);
     KLTDisplay& display = *displayPtr;
@@ -199,10 +199,8 @@ void KLTNimRTPEncoder::encodeFrame(int frame, bool, const std::shared_ptr<KLTDis
     }
 
     if (!mOutput) return;
-    Bytes header{uint8_t(packetDesignation)};
     const uint16_t word = uint16_t(frame + rectangles);
-    header.push_back(uint8_t(word));
-    header.push_back(uint8_t(word >> 8));
+    const Bytes header{uint8_t(word), uint8_t(word >> 8)};
     mOutput->write(header);
     if (!collected.empty()) mOutput->write(collected);
 }

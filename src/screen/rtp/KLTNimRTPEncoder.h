@@ -4,10 +4,10 @@
 // interlaced over eight passes (rows 0, 16, 8, 20, 4, 24, 12, 28 of every 32), so that a receiver
 // that keeps the frames converges to the screen.
 //
-// Frame layout: the update's designation byte, then the 2-byte word (little-endian) holding the
-// frame argument (the records the caller appends after the frame, such as the cursor) plus the
-// number of rectangles collected, then the rectangle records. So the frame reads as an ordinary
-// screen update.
+// Frame layout: the 2-byte word (little-endian) holding the frame argument (the records the caller
+// appends after the frame, such as the cursor) plus the number of rectangles collected, then the
+// rectangle records. A receiver reads it as a screen update's count and records; the designation
+// byte that leads a main-channel update is not part of an RTP frame.
 #pragma once
 
 #include <cstdint>
