@@ -1,7 +1,8 @@
-// Which congestion control the tunnel's UDT sockets use. The loss-tolerant one is the default;
-// UDT's native one stays selectable for comparison, per process: by setTunnexCongestionControl
-// (a program's preference) or, when that was never called, by the environment variable
-// KL_UDT_CC ("native" or "loss-tolerant").
+// Which congestion control the tunnel's UDT sockets use, per process: by setTunnexCongestionControl
+// (a program's preference) or, when that was never called, by the environment variable KL_UDT_CC
+// ("native" or "loss-tolerant"). UDT's native control is the default: the loss-tolerant one moves
+// several times more over randomly lossy links, but after a receiver has held the window closed
+// for a while it can leave a channel silent for seconds before it sends again.
 #pragma once
 
 #include <optional>

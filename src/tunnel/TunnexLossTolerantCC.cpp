@@ -164,7 +164,10 @@ bool TunnexLossTolerantCC::queueBuilding() const {
 
 void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds) {
     const bool manyLost = sent >= kFewestPacketsForLossShare && double(lost) > kCongestedLossShare * double(sent);
-    if (manyLost || queueBuilding()) {
+    // A longer round trip alone is no sign of a full queue: a busy host delays acknowledgements by
+    // milliseconds, and slowing at each such delay sank the rate to its floor on a loaded machine.
+    // A queue that overflows loses packets as well, and only then is the longer round trip believed.
+    if (manyLost || (queueBuilding() && lost > 0)) {
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
     } else if (double(sent) >= 0.5 * rate_ * seconds) {
         // Only a sender that used its rate learnt that the path takes it; and it goes no further

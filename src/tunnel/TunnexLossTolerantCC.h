@@ -2,8 +2,8 @@
 // down at every loss event, so on a path that drops 1% of its packets regardless of load it never
 // leaves a small fraction of the link. This one paces at a rate that grows by a quarter every round
 // trip while the round trip stays near the path's own (and while it is not far above what the
-// path recently delivered), and shrinks when the round trip grows (a queue filling up somewhere)
-// or when a large share of what was sent is reported lost (a path that drops its excess instead
+// path recently delivered), and shrinks when the round trip grows while packets are lost (a queue
+// overflowing somewhere; a longer round trip alone is often only a busy host) or when a large share of what was sent is reported lost (a path that drops its excess instead
 // of queueing it). Scattered loss is repaired by UDT's retransmissions and does not slow it down.
 //
 // UDT repairs a lost retransmission only when its sender's expiry timer fires (its receiver does
