@@ -275,6 +275,15 @@ class Scenario:
                 pressed = wait_after(qt, since, lambda l: l.get("triggered") == "Open", 10)
                 self.summary["pressed"] = bool(pressed)
                 self.check(pressed, "the Qt application did not report Open")
+            # A handle that is no menu of that application is refused, not pressed.
+            viewer.send("input " + menu_request(0x7FFF0000DEAD, qt_pid).hex())
+            deadline = time.monotonic() + 5
+            refused = False
+            while not refused and time.monotonic() < deadline:
+                with open(service.log_path, errors="replace") as f:
+                    refused = "Menu request for an unknown menu of application %d" % qt_pid in f.read()
+                time.sleep(0.1)
+            self.check(refused, "an unknown menu handle was not refused")
 
         # The plain client ends: its window leaves the snapshot.
         plain.proc.terminate()
