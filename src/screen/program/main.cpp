@@ -19,6 +19,7 @@
 #include "screen/server/ScreenServer.h"
 #include "screen/startup/ConnectionRequestFile.h"
 #include "screen/startup/ScreenPowerState.h"
+#include "screen/program/ScreenServiceApplications.h"
 #include "screen/program/ScreenServicePublication.h"
 #include "screen/startup/SingleInstanceLock.h"
 
@@ -98,6 +99,8 @@ int main() {
     auto server = kl::ScreenServer::initOnPort(ports.mainDataTraffic, delegate, loop, displays);
     weakServer = server;
     server->setSupportedResolutions(shippedResolutions());
+    auto applications = kl::ScreenServiceApplications::attach(server, *delegate);
+    if (!applications) KLLog(kKLTLoggingLevelError, "deskgate: applications cannot be described");
 
     kl::ScreenInputDispatcher::Dependencies input;
     input.mainLoop = &loop;
@@ -105,6 +108,7 @@ int main() {
         auto server = weakServer.lock();
         return server ? inputGeometry(*server) : kl::PointerEventInjector::Geometry{};
     };
+    if (applications) input.menus = applications->menuPresser();
     input.sendToViewer = [&weakServer](std::span<const uint8_t> datagram) {
         if (auto server = weakServer.lock()) server->sendSidebandDatagram(datagram);
     };
@@ -139,9 +143,11 @@ int main() {
     });
     loop.run();
     publication.reset();
+    if (applications) applications->stop();
     server.reset();
     // After the server (whose input thread it served) and before this thread's X connection ends.
     inputDispatcher.reset();
+    applications.reset();
     screenState.reset();
     kl::globalQueue().shutdown(std::chrono::seconds(5));
     KLLog(kKLTLoggingLevelInfo, "Exiting (deskgate).");

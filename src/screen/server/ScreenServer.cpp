@@ -73,6 +73,16 @@ void ScreenServer::setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink)
     mInputSink = std::move(sink);
 }
 
+void ScreenServer::setApplicationModelHooks(ApplicationModelHooks hooks) {
+    std::lock_guard lock(mFieldsLock);
+    mApplicationModelHooks = std::move(hooks);
+}
+
+ScreenServer::ApplicationModelHooks ScreenServer::applicationModelHooks() {
+    std::lock_guard lock(mFieldsLock);
+    return mApplicationModelHooks;
+}
+
 std::shared_ptr<ApplicationInfoSource> ScreenServer::appSource() {
     std::lock_guard lock(mFieldsLock);
     return mAppSource;
@@ -258,6 +268,10 @@ ViewerSession::Handlers ScreenServer::sessionHandlers(ViewerConnection* c) {
                 if (auto self = weak.lock()) self->connectionEnded(id);
             });
         },
+        [this](const std::vector<IconHash>& hashes) {
+            if (auto hooks = applicationModelHooks(); hooks.viewerHoldsIcon)
+                for (const auto& hash : hashes) hooks.viewerHoldsIcon(hash);
+        },
     };
 }
 
@@ -309,6 +323,7 @@ void ScreenServer::reset() {
     if (old) old->shutdown();
     mInputSidebandPort = 0;
     withCore([](ViewerConnectionCore& core) { core.reset(); });
+    if (auto hooks = applicationModelHooks(); hooks.reset) hooks.reset();
     if (auto sink = inputSink(); old && sink) sink->viewerChanged(nullptr, 0);
 }
 

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,13 @@ public:
     // The application section's source and the input sink take effect with the next viewer.
     void setApplicationInfoSource(std::shared_ptr<ApplicationInfoSource> source);
     void setInputDatagramSink(std::shared_ptr<InputDatagramSink> sink);
+    // The application model's side of a viewer: the icons its handshake says it holds (on the
+    // reader thread), and the server's reset, which forgets them and the rest of that model.
+    struct ApplicationModelHooks {
+        std::function<void(const IconHash&)> viewerHoldsIcon;
+        std::function<void()> reset;
+    };
+    void setApplicationModelHooks(ApplicationModelHooks hooks);
     void setSupportedResolutions(std::vector<SupportedResolution> list);
     void setConnectedAddress(std::string address) { mConnectedAddress = std::move(address); }
     void setMirroringOnly(bool on) { mMirroringOnly = on; }
@@ -117,6 +125,7 @@ private:
     std::shared_ptr<ViewerConnection> connection();
     std::shared_ptr<ApplicationInfoSource> appSource();
     std::shared_ptr<InputDatagramSink> inputSink();
+    ApplicationModelHooks applicationModelHooks();
     bool isCurrent(uint64_t connectionID);
     ViewerSession::Handlers sessionHandlers(ViewerConnection* connection);
     void handshakeReceived(uint64_t connectionID, HandshakeAction action);
@@ -176,6 +185,7 @@ private:
     std::mutex mFieldsLock;
     std::shared_ptr<ApplicationInfoSource> mAppSource;
     std::shared_ptr<InputDatagramSink> mInputSink;
+    ApplicationModelHooks mApplicationModelHooks;
     std::shared_ptr<ViewerConnection> mConnection;
     std::shared_ptr<KLTDisplaySet> mScreen;
     Size mDisplayResolution;

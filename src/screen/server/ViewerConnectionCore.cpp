@@ -27,14 +27,14 @@ std::vector<ViewerRequest> ViewerConnectionCore::feed(std::span<const uint8_t> b
         switch (scan.kind) {
         case ClientMessageScan::Handshake:
             if (auto parsed = readClientHandshake(rest.first(scan.length))) {
-                requests.push_back({ViewerRequest::Handshake, handshake(*parsed)});
+                requests.push_back({ViewerRequest::Handshake, handshake(*parsed), std::move(parsed->iconHashes)});
             } else {
                 KLLog(kKLTLoggingLevelError, "ScreenCapture: unreadable handshake from the viewer, byte skipped");
                 scan.length = 1;
             }
             break;
-        case ClientMessageScan::HeartBeat: requests.push_back({ViewerRequest::HeartBeat}); break;
-        case ClientMessageScan::UpdateRequest: requests.push_back({ViewerRequest::UpdateRequest}); break;
+        case ClientMessageScan::HeartBeat: requests.push_back({ViewerRequest::HeartBeat, {}, {}}); break;
+        case ClientMessageScan::UpdateRequest: requests.push_back({ViewerRequest::UpdateRequest, {}, {}}); break;
         default: break;  // Skip: one unknown byte
         }
         used += std::max<size_t>(scan.length, 1);

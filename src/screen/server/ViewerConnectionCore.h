@@ -28,6 +28,7 @@ struct ViewerRequest {
     enum Kind { Handshake, HeartBeat, UpdateRequest };
     Kind kind;
     HandshakeAction action = HandshakeAction::Ignore;  // Handshake only
+    std::vector<IconHash> iconHashes;                  // Handshake only: icons the viewer holds
 };
 
 class ViewerConnectionCore {

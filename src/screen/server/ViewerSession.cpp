@@ -49,6 +49,7 @@ void ViewerSession::read() {
         }
         for (const auto& request : requests) {
             if (request.kind == ViewerRequest::Handshake) {
+                if (handlers_.iconsHeld && !request.iconHashes.empty()) handlers_.iconsHeld(request.iconHashes);
                 if (handlers_.handshake) handlers_.handshake(request.action);
             } else if (request.kind == ViewerRequest::UpdateRequest) {
                 bool made = state == ScreenServerState::Streaming && handlers_.update && handlers_.update(*this);

@@ -27,6 +27,8 @@ public:
         // The reader ended: the viewer left, went silent or a send failed. Runs on the reader
         // thread, so it hands the session's destruction to another thread.
         std::function<void()> ended;
+        // The icons the viewer of a handshake says it holds, before the handshake's action.
+        std::function<void(const std::vector<IconHash>&)> iconsHeld;
     };
 
     // core is the server's, shared with its other threads under coreLock.

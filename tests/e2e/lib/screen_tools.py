@@ -2,12 +2,16 @@
 window manager, the screen service on it, viewers (the screen-viewer stand-in) and X clients that
 draw on it, split it into monitors, capture it and compare pictures."""
 
+import json
 import os
 import re
 import subprocess
+import sys
+import tempfile
 import time
 
-from processes import JsonProcess, build_dir
+from processes import JsonProcess, build_dir, report_and_exit
+from topology import Topology, skip_unless_runnable
 
 XVFB = "/usr/bin/Xvfb"
 OPENBOX = "/usr/bin/openbox"
@@ -137,6 +141,21 @@ class Desktop:
         self.procs.append(viewer.proc)
         return viewer
 
+    def served_viewer(self, name, *args, logs=None):
+        """A viewer that is served: it retries while the service is not yet listening. Each try's
+        viewer is added to logs."""
+        deadline = time.monotonic() + 15
+        while True:
+            viewer = self.viewer(name, *args)
+            if logs is not None:
+                logs.append(viewer)
+            if viewer.wait_for(lambda l: l.get("event") in ("connected", "error"), 10) and viewer.events("connected"):
+                return viewer
+            viewer.stop(5)
+            if time.monotonic() > deadline:
+                raise RuntimeError("viewer %s could not connect: %s" % (name, viewer.events("error")))
+            time.sleep(0.3)
+
     def monitors(self, *specs):
         """Splits the screen into RandR monitors held by the helper while it runs (its JsonProcess)."""
         helper = JsonProcess(self.ns, [monitors_path()] + list(specs), os.path.join(self.workdir, "monitors.log"),
@@ -197,3 +216,39 @@ def wait_quiet(viewer, since, updates, timeout):
                 return True
         time.sleep(0.1)
     return False
+
+
+def run_desktop_scenario(name, size, programs, make_scenario, details, tools=()):
+    """Runs a scenario on a fresh desktop in a namespace and exits with its report: skipped (4)
+    when an X tool or one of tools is missing, failed when a program is not built or the run
+    raised. make_scenario(desktop, summary, problems) returns an object with run(), logs and
+    optionally close() (called after the desktop closed); details is the passing text, or a
+    function of the summary."""
+    skip_unless_runnable(name)
+    missing = missing_tools() + [tool for tool in tools if not os.access(tool, os.X_OK)]
+    if missing:
+        print(json.dumps({"scenario": name, "result": "skipped", "details": "needs " + ", ".join(missing)}))
+        sys.exit(4)
+    workdir = tempfile.mkdtemp(prefix="kl-e2e-screen-")
+    summary = {"scenario": name}
+    problems = []
+    logs = []
+    started = time.monotonic()
+    try:
+        for program in programs:
+            if not os.access(program, os.X_OK):
+                raise RuntimeError("%s is not built" % program)
+        with Topology() as topology:
+            desktop = Desktop(topology.namespace("screen"), workdir, size)
+            scenario = make_scenario(desktop, summary, problems)
+            try:
+                scenario.run()
+            finally:
+                logs = scenario.logs
+                desktop.close()
+                if hasattr(scenario, "close"):
+                    scenario.close()
+    except Exception as error:  # a broken desktop or program: report, never hang
+        problems.append("error: %s" % error)
+    summary["seconds"] = round(time.monotonic() - started, 1)
+    report_and_exit(summary, problems, logs, workdir, details(summary) if callable(details) else details)

@@ -6,19 +6,16 @@ a quick tap up a few pixels away lands on its down position, a scroll of (0, 3.7
 downwards, typed text arrives as text, a window request brings another client's window forward
 (_NET_ACTIVE_WINDOW), and datagrams sent from another port, or too short for their type, move
 nothing."""
-import json
 import os
 import plistlib
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import JsonProcess, build_dir, report_and_exit  # noqa: E402
-from screen_tools import XDOTOOL, Desktop, event, missing_tools, service_path, viewer_path  # noqa: E402
-from topology import Topology, skip_unless_runnable  # noqa: E402
+from processes import JsonProcess, build_dir  # noqa: E402
+from screen_tools import XDOTOOL, event, run_desktop_scenario, service_path, viewer_path  # noqa: E402
 
 NAME = "(s) screen input"
 SIZE = "1024x768"
@@ -47,6 +44,7 @@ def mouse(buttons, x, y):
 class Scenario:
     def __init__(self, desktop, summary, problems):
         self.d = desktop
+        self.d.root = os.path.join(desktop.workdir, "root")
         self.summary = summary
         self.problems = problems
         self.logs = []
@@ -208,47 +206,13 @@ class Scenario:
         self.check(self.summary["service_exit"] == 0, "service exit status %s" % self.summary["service_exit"])
 
     def viewer(self):
-        deadline = time.monotonic() + 15
-        while True:
-            viewer = self.d.viewer("viewer", "--version", "1.1.2", "--size", SIZE, "--rate", 10)
-            self.logs.append(viewer)
-            if viewer.wait_for(lambda l: l.get("event") in ("connected", "error"), 10) and viewer.events("connected"):
-                return viewer
-            viewer.stop(5)
-            if time.monotonic() > deadline:
-                raise RuntimeError("the viewer could not connect")
-            time.sleep(0.3)
+        return self.d.served_viewer("viewer", "--version", "1.1.2", "--size", SIZE, "--rate", 10, logs=self.logs)
 
 
 def main():
-    skip_unless_runnable(NAME)
-    missing = missing_tools()
-    if missing:
-        print(json.dumps({"scenario": NAME, "result": "skipped", "details": "needs " + ", ".join(missing)}))
-        sys.exit(4)
-    workdir = tempfile.mkdtemp(prefix="kl-e2e-screen-input-")
-    summary = {"scenario": NAME}
-    problems = []
-    logs = []
-    started = time.monotonic()
-    try:
-        for program in (service_path(), viewer_path(), printer_path()):
-            if not os.access(program, os.X_OK):
-                raise RuntimeError("%s is not built" % program)
-        with Topology() as topology:
-            desktop = Desktop(topology.namespace("screen"), workdir, SIZE)
-            desktop.root = os.path.join(workdir, "root")
-            scenario = Scenario(desktop, summary, problems)
-            try:
-                scenario.run()
-            finally:
-                logs = scenario.logs
-                desktop.close()
-    except Exception as error:  # a broken desktop or program: report, never hang
-        problems.append("error: %s" % error)
-    summary["seconds"] = round(time.monotonic() - started, 1)
-    report_and_exit(summary, problems, logs, workdir, "pointer, click, tap, wheel, text and window request arrive; "
-                    "a stranger's and short datagrams are dropped")
+    run_desktop_scenario(NAME, SIZE, (service_path(), viewer_path(), printer_path()), Scenario,
+                         "pointer, click, tap, wheel, text and window request arrive; "
+                         "a stranger's and short datagrams are dropped")
 
 
 if __name__ == "__main__":

@@ -8,17 +8,13 @@ of 2 and a resolution change; a second viewer is told busy with the first's id a
 it answers wrongly, takes over when it echoes the id (the first viewer's connection ends), and is
 closed after the busy message when the connected viewer gave no id; after a disconnect the next
 viewer streams and still gets refreshes."""
-import json
 import os
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import report_and_exit  # noqa: E402
-from screen_tools import (Desktop, blank_cursor_path, count_between, event, missing_tools, psnr,  # noqa: E402
+from screen_tools import (blank_cursor_path, count_between, event, psnr, run_desktop_scenario,  # noqa: E402
                           service_path, viewer_path, wait_after, wait_quiet)
-from topology import Topology, skip_unless_runnable  # noqa: E402
 
 NAME = "(s) screen stream"
 SIZE = "1024x768"
@@ -193,34 +189,10 @@ class Scenario:
 
 
 def main():
-    skip_unless_runnable(NAME)
-    missing = missing_tools()
-    if missing:
-        print(json.dumps({"scenario": NAME, "result": "skipped", "details": "needs " + ", ".join(missing)}))
-        sys.exit(4)
-    workdir = tempfile.mkdtemp(prefix="kl-e2e-screen-")
-    summary = {"scenario": NAME}
-    problems = []
-    logs = []
-    started = time.monotonic()
-    try:
-        for program in (service_path(), viewer_path(), blank_cursor_path()):
-            if not os.access(program, os.X_OK):
-                raise RuntimeError("%s is not built" % program)
-        with Topology() as topology:
-            desktop = Desktop(topology.namespace("screen"), workdir, SIZE)
-            scenario = Scenario(desktop, summary, problems)
-            try:
-                scenario.run()
-            finally:
-                logs = scenario.logs
-                desktop.close()
-    except Exception as error:  # a broken desktop or program: report, never hang
-        problems.append("error: %s" % error)
-    summary["seconds"] = round(time.monotonic() - started, 1)
-    report_and_exit(summary, problems, logs, workdir, "viewers of 109, 105 and 5 bytes served; PSNR %s dB; "
-                    "cursor %.0f/s; busy, take-over and refusal as expected" % (
-                        summary.get("psnr_db"), summary.get("cursor_datagrams_per_second") or 0))
+    run_desktop_scenario(NAME, SIZE, (service_path(), viewer_path(), blank_cursor_path()), Scenario,
+                         lambda summary: "viewers of 109, 105 and 5 bytes served; PSNR %s dB; cursor %.0f/s; busy, "
+                         "take-over and refusal as expected" % (summary.get("psnr_db"),
+                                                                summary.get("cursor_datagrams_per_second") or 0))
 
 
 if __name__ == "__main__":

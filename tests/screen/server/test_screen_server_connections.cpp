@@ -204,5 +204,37 @@ TEST(ScreenServerConnections, InputDatagramsReachTheSinkWhileAViewerIsConnected)
     ::close(probe);
 }
 
+TEST(ScreenServerConnections, HandshakeIconHashesReachTheModelAndAResetForgetsThem) {
+    KL_REQUIRE_SHARED_XVFB();
+    ServerHarness harness;
+    ASSERT_TRUE(harness.started);
+    std::mutex mutex;
+    std::vector<IconHash> held;  // mutex
+    std::atomic<int> resets{0};
+    harness.server->setApplicationModelHooks({[&](const IconHash& hash) {
+                                                  std::lock_guard lock(mutex);
+                                                  held.push_back(hash);
+                                              },
+                                              [&] { ++resets; }});
+    IconHash a, b;
+    for (uint8_t i = 0; i < 16; ++i) {
+        a[i] = i;
+        b[i] = uint8_t(0xF0 | i);
+    }
+    int resetsBefore = resets;
+    {
+        TestViewer viewer(harness.server->port());
+        auto handshake = fullHandshake(7);
+        handshake.iconHashes = {{a.begin(), a.end()}, {b.begin(), b.end()}};
+        ASSERT_TRUE(viewer.handshake(handshake));
+        ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(held, (std::vector<IconHash>{a, b}));
+    }
+    // The viewer hung up: the server's reset tells the model to forget that viewer's icons.
+    EXPECT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::WaitingForViewer; }));
+    EXPECT_TRUE(waitFor([&] { return resets > resetsBefore; }));
+}
+
 }  // namespace
 }  // namespace kl::test

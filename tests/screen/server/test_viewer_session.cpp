@@ -65,7 +65,7 @@ struct SessionFixture : testing::Test {
                     lastAction = action;
                     ++handshakes;
                 },
-                [this](ViewerSession& s) { return s.send(updateBytes); }, [this] { ++ended; }};
+                [this](ViewerSession& s) { return s.send(updateBytes); }, [this] { ++ended; }, {}};
     }
     void SetUp() override {
         core.reset();

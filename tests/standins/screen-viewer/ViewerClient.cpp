@@ -52,6 +52,41 @@ std::string familyOfPeer(int fd, sockaddr_storage& peer) {
     return peer.ss_family == AF_INET6 ? "ipv6" : "ipv4";
 }
 
+std::string hexString(const uint8_t* bytes, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 15]);
+    }
+    return out;
+}
+
+std::string utf8(const std::u16string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (c < 0x80) {
+            out.push_back(char(c));
+        } else if (c < 0x800) {
+            out.push_back(char(0xC0 | (c >> 6)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(char(0xE0 | (c >> 12)));
+            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(char(0xF0 | (c >> 18)));
+            out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 ViewerClient::ViewerClient(ViewerOptions options, EventHandler handler)
@@ -335,10 +370,31 @@ void ViewerClient::takeStreamEvents() {
                 if (--mAnswerUpdatesLeft <= 0 && e.designation == 0x20) answerDone();
                 break;
             case StreamEvent::SectionOpened: break;
-            case StreamEvent::SectionClosed:
-                emit({{"event", "section"}, {"applications", mStream.applications.size()}, {"windows", mStream.windowCount}});
+            case StreamEvent::SectionClosed: {
+                // What this section brought: new applications (icons as hex), the window snapshot,
+                // thumbnails and menus.
+                nlohmann::json apps = nlohmann::json::array(), windows = nlohmann::json::array(),
+                               thumbs = nlohmann::json::array(), menus = nlohmann::json::array();
+                for (; mApplicationsReported < mStream.applications.size(); ++mApplicationsReported) {
+                    const auto& a = mStream.applications[mApplicationsReported];
+                    apps.push_back({{"id", a.applicationID}, {"name", utf8(a.name)},
+                                    {"hash", hexString(a.iconHash, 16)}, {"icon", hexString(a.icon.data(), a.icon.size())}});
+                }
+                for (const auto& w : mStream.windows)
+                    windows.push_back({{"application", w.applicationID}, {"window", w.windowID}, {"x", w.x}, {"y", w.y},
+                                       {"width", w.width}, {"height", w.height}, {"desktop", w.desktop}, {"z", w.zOrder}});
+                for (const auto& t : mStream.thumbnailList)
+                    thumbs.push_back({{"window", t.windowID}, {"width", t.width}, {"height", t.height}});
+                for (const auto& m : mStream.menus)
+                    menus.push_back({{"application", m.applicationID}, {"handle", m.handle}, {"parent", m.parent},
+                                     {"flags", m.flags}, {"ordinal", m.ordinal}, {"cmd_char", m.cmdChar}, {"title", m.title}});
+                mStream.thumbnailList.clear();
+                mStream.menus.clear();
+                emit({{"event", "section"}, {"applications", mStream.applications.size()}, {"windows", mStream.windowCount},
+                      {"new_applications", apps}, {"window_list", windows}, {"thumbnail_list", thumbs}, {"menu_list", menus}});
                 answerDone();
                 break;
+            }
             case StreamEvent::CursorImage: {
                 // Opaque pixels tell a drawn cursor from a blank one.
                 int opaque = 0;
@@ -381,7 +437,7 @@ void ViewerClient::readSideband() {
                 break;
             case SidebandDatagram::Menu:
                 emit({{"event", "menu"}, {"handle", read->menuHandle}, {"application", read->applicationID},
-                      {"titles", read->menuTitles}});
+                      {"titles", read->menuTitles}, {"handles", read->menuHandles}});
                 break;
         }
     }

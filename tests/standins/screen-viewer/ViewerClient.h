@@ -96,6 +96,7 @@ private:
     int mOutstanding = 0;
     int mAnswerUpdatesLeft = 1;  // updates that complete the answer being read
     uint64_t mUpdates = 0, mCursorDatagrams = 0;
+    size_t mApplicationsReported = 0;  // of mStream.applications, told in section events
     Clock::time_point mNextRequest, mNextHeartbeat, mNextBind;
     bool mSidebandWanted = false;
     bool mSidebandFailureReported = false;

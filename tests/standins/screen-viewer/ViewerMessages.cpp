@@ -91,6 +91,7 @@ std::optional<SidebandDatagram> readSidebandDatagram(std::span<const uint8_t> d)
                 const size_t titleLength = get(d, offset + 16, 2);
                 if (d.size() - offset - 42 < titleLength) return std::nullopt;
                 out.menuTitles.emplace_back(reinterpret_cast<const char*>(d.data() + offset + 42), titleLength);
+                out.menuHandles.push_back(get(d, offset + 8, 8));
                 offset += 42 + titleLength;
             }
             return out;

@@ -37,6 +37,7 @@ struct SidebandDatagram {
     uint64_t menuHandle = 0;  // menu
     uint64_t applicationID = 0;
     std::vector<std::string> menuTitles;
+    std::vector<uint64_t> menuHandles;  // of the items, in the order of their titles
 };
 std::optional<SidebandDatagram> readSidebandDatagram(std::span<const uint8_t> datagram);
 

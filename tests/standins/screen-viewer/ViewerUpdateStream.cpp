@@ -145,15 +145,36 @@ void ViewerUpdateStream::takeUnit(std::span<const uint8_t> unit) {
             if (le32(unit, 5) != 0) fail("application information header with a nonzero last field");
             break;
         case 0x22: {
-            if (!decodePng(unit.subspan(35))) return fail("thumbnail PNG does not decode");
+            auto picture = decodePng(unit.subspan(35));
+            if (!picture) return fail("thumbnail PNG does not decode");
             ++thumbnails;
+            thumbnailList.push_back({le64(unit, 9), picture->width, picture->height});
             break;
         }
         case 0x23:
             windowCount = le32(unit, 1);
-            if (le32(unit, 5) != 30) fail("window records of " + std::to_string(le32(unit, 5)) + " bytes");
+            if (le32(unit, 5) != 30) return fail("window records of " + std::to_string(le32(unit, 5)) + " bytes");
+            windows.clear();
+            for (size_t at = 9; at + 30 <= unit.size(); at += 30)
+                windows.push_back({le64(unit, at), le64(unit, at + 8), int16_t(le16(unit, at + 16)),
+                                   int16_t(le16(unit, at + 18)), le16(unit, at + 20), le16(unit, at + 22),
+                                   le16(unit, at + 24), le32(unit, at + 26)});
             break;
-        case 0x26: menuCount = le32(unit, 1); break;
+        case 0x26: {
+            menuCount = le32(unit, 1);
+            size_t at = 9;
+            for (uint32_t i = 0; i < menuCount; ++i) {
+                if (at + 42 > unit.size()) return fail("menu records longer than their message");
+                const size_t titleLength = le16(unit, at + 16);
+                if (at + 42 + titleLength > unit.size()) return fail("menu title longer than its message");
+                ViewerMenuItem item{le64(unit, at), le64(unit, at + 8), le64(unit, at + 30), le16(unit, at + 18),
+                                    le16(unit, at + 28), le32(unit, at + 38),
+                                    std::string(reinterpret_cast<const char*>(unit.data() + at + 42), titleLength)};
+                menus.push_back(std::move(item));
+                at += 42 + titleLength;
+            }
+            break;
+        }
     }
 }
 

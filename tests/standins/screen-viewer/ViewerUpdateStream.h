@@ -48,6 +48,25 @@ struct ViewerApplication {
     std::vector<uint8_t> icon;  // TIFF file; empty when the viewer already held it
 };
 
+struct ViewerWindow {
+    uint64_t applicationID = 0, windowID = 0;
+    int x = 0, y = 0, width = 0, height = 0;  // x and y as signed 16-bit values
+    int desktop = 0;
+    uint32_t zOrder = 0;
+};
+
+struct ViewerThumbnail {
+    uint64_t windowID = 0;
+    int width = 0, height = 0;  // of the decoded PNG
+};
+
+struct ViewerMenuItem {
+    uint64_t applicationID = 0, handle = 0, parent = 0;
+    uint16_t flags = 0, ordinal = 0;
+    uint32_t cmdChar = 0;
+    std::string title;
+};
+
 class ViewerUpdateStream {
 public:
     // rgbaZlibRows: the viewer announced androidFlags bit 0, so zlib rows come as R, G, B, 255.
@@ -87,6 +106,9 @@ public:
     int thumbnails = 0;
     uint32_t windowCount = 0;  // of the last snapshot
     uint32_t menuCount = 0;    // of the last menus message
+    std::vector<ViewerWindow> windows;         // the last snapshot's records
+    std::vector<ViewerThumbnail> thumbnailList;  // every thumbnail, in order (an owner may clear it)
+    std::vector<ViewerMenuItem> menus;         // every menu record, in order (an owner may clear it)
 
 private:
     // Size of the unit at the start of the pending bytes, 0 while it is incomplete.
