@@ -3,23 +3,18 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include "platform/x11/X11Properties.h"
+
 namespace kl {
 
 namespace {
 
 Display* dpy(X11Connection& c) { return static_cast<Display*>(c.display()); }
 
+// A window-valued property; 0 when missing.
 unsigned long windowProperty(Display* d, Window w, const char* name) {
-    Atom property = XInternAtom(d, name, False);
-    Atom actual;
-    int format;
-    unsigned long items = 0, after = 0, value = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, w, property, 0, 1, False, XA_WINDOW, &actual, &format, &items, &after, &data) == Success &&
-        data && format == 32 && items == 1)
-        value = *reinterpret_cast<unsigned long*>(data);
-    if (data) XFree(data);
-    return value;
+    auto values = x11LongsProperty(d, w, name, XA_WINDOW, 1);
+    return values.size() == 1 ? values.front() : 0;
 }
 
 bool windowExists(X11Connection& c, Window w) {

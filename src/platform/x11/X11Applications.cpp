@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "platform/x11/X11Properties.h"
+
 namespace kl {
 
 namespace {
@@ -16,49 +18,8 @@ constexpr unsigned long kMaxIconSide = 1024;
 
 Display* dpy(X11Connection& c) { return static_cast<Display*>(c.display()); }
 
-// A 32-bit property as longs (Xlib hands format-32 data as longs); empty when missing.
-std::vector<unsigned long> longsProperty(Display* d, Window w, const char* name, Atom type, long maxLongs = 1 << 16) {
-    std::vector<unsigned long> values;
-    Atom property = XInternAtom(d, name, True);
-    if (property == None) return values;
-    Atom actual = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, w, property, 0, maxLongs, False, type, &actual, &format, &items, &after, &data) ==
-            Success &&
-        data && format == 32) {
-        auto* longs = reinterpret_cast<unsigned long*>(data);
-        values.assign(longs, longs + items);
-    }
-    if (data) XFree(data);
-    return values;
-}
-
-std::optional<std::string> windowTitle(Display* d, Window w) {
-    Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
-    Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
-    Atom actual = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::optional<std::string> title;
-    if (XGetWindowProperty(d, w, netName, 0, 1024, False, utf8, &actual, &format, &items, &after, &data) == Success &&
-        data && format == 8)
-        title = std::string(reinterpret_cast<char*>(data), items);
-    if (data) XFree(data);
-    if (!title) {
-        char* plain = nullptr;
-        if (XFetchName(d, w, &plain) && plain) {
-            title = std::string(plain);
-            XFree(plain);
-        }
-    }
-    return title;
-}
-
 int windowLayer(Display* d, Window w) {
-    auto types = longsProperty(d, w, "_NET_WM_WINDOW_TYPE", XA_ATOM);
+    auto types = x11LongsProperty(d, w, "_NET_WM_WINDOW_TYPE", XA_ATOM);
     if (types.empty()) return 0;
     // The first type the window names is the one it wants.
     const Atom first = types.front();
@@ -78,14 +39,14 @@ std::optional<X11ClientWindow> describe(X11Connection& c, Window w) {
     X11ClientWindow info;
     info.id = w;
     info.pid = x11WindowPid(c, w);
-    info.title = windowTitle(d, w);
+    info.title = x11WindowTitle(d, w);
     info.bounds = {x, y, attributes.width, attributes.height};
     info.viewable = attributes.map_state == IsViewable;
     info.overrideRedirect = attributes.override_redirect;
-    auto opacity = longsProperty(d, w, "_NET_WM_WINDOW_OPACITY", XA_CARDINAL, 1);
+    auto opacity = x11LongsProperty(d, w, "_NET_WM_WINDOW_OPACITY", XA_CARDINAL, 1);
     if (!opacity.empty()) info.opacity = double(uint32_t(opacity.front())) / 4294967295.0;
     info.layer = windowLayer(d, w);
-    auto desktop = longsProperty(d, w, "_NET_WM_DESKTOP", XA_CARDINAL, 1);
+    auto desktop = x11LongsProperty(d, w, "_NET_WM_DESKTOP", XA_CARDINAL, 1);
     if (!desktop.empty()) info.desktop = uint32_t(desktop.front());
     return info;
 }
@@ -101,12 +62,12 @@ std::string procComm(int pid) {
 }  // namespace
 
 bool x11HasWindowManagerList(X11Connection& c) {
-    return !longsProperty(dpy(c), c.root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW).empty();
+    return !x11LongsProperty(dpy(c), c.root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW).empty();
 }
 
 std::vector<X11ClientWindow> x11ClientWindows(X11Connection& c) {
     Display* d = dpy(c);
-    std::vector<unsigned long> ids = longsProperty(d, c.root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW);
+    std::vector<unsigned long> ids = x11LongsProperty(d, c.root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW);
     if (ids.empty()) {
         Window rootReturn, parent, *children = nullptr;
         unsigned count = 0;
@@ -122,7 +83,7 @@ std::vector<X11ClientWindow> x11ClientWindows(X11Connection& c) {
 
 int x11WindowPid(X11Connection& c, unsigned long window) {
     Display* d = dpy(c);
-    auto pid = longsProperty(d, window, "_NET_WM_PID", XA_CARDINAL, 1);
+    auto pid = x11LongsProperty(d, window, "_NET_WM_PID", XA_CARDINAL, 1);
     if (!pid.empty() && pid.front() > 0 && pid.front() < (1ul << 31)) return int(pid.front());
     int eventBase = 0, errorBase = 0;
     if (!XResQueryExtension(d, &eventBase, &errorBase)) return 0;
@@ -154,7 +115,7 @@ std::string x11ApplicationName(X11Connection& c, unsigned long window, int pid) 
 }
 
 std::vector<X11IconPicture> x11WindowIcons(X11Connection& c, unsigned long window) {
-    auto data = longsProperty(dpy(c), window, "_NET_WM_ICON", XA_CARDINAL, 1 << 22);
+    auto data = x11LongsProperty(dpy(c), window, "_NET_WM_ICON", XA_CARDINAL, 1 << 22);
     c.syncAndTakeError();
     std::vector<X11IconPicture> pictures;
     size_t at = 0;
@@ -191,7 +152,7 @@ std::optional<std::string> x11RootStringProperty(X11Connection& c, const char* n
 
 unsigned long x11ActiveOrFocusedWindow(X11Connection& c) {
     Display* d = dpy(c);
-    auto active = longsProperty(d, c.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW, 1);
+    auto active = x11LongsProperty(d, c.root(), "_NET_ACTIVE_WINDOW", XA_WINDOW, 1);
     if (!active.empty() && active.front() != None) return active.front();
     Window focus = None;
     int revert = 0;
