@@ -237,17 +237,7 @@ bool TestControlApp::invalid() const {
     return shared_->invalid;
 }
 
-int closedLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+int closedLoopbackPort() { return freeLoopbackPort(SOCK_STREAM); }
 
 Dictionary command(uint64_t number, Dictionary keys) {
     Dictionary message{{"command", Value(number)}};

@@ -1,7 +1,11 @@
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -22,6 +26,18 @@ void setEnv(const char* name, const std::filesystem::path& value) {
 }  // namespace
 
 const std::filesystem::path& tempRoot() { return gRoot; }
+
+uint16_t freeLoopbackPort(int type) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (fd >= 0) ::close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
 
 std::filesystem::path makeTempDir(const std::string& prefix) {
     auto dir = gRoot / (prefix + "-" + std::to_string(gCounter++));

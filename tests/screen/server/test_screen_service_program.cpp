@@ -11,25 +11,13 @@ extern char** environ;
 namespace kl::test {
 namespace {
 
-uint16_t freeTcpPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 TEST(ScreenServiceProgram, ServesAViewerAndExitsCleanlyOnSigterm) {
     KL_REQUIRE_SHARED_XVFB();
     Client client;
     ASSERT_TRUE(client.connected());
     client.drawTestDesktop(kScreenWidth, kScreenHeight);
     SidebandCounter sideband;
-    const uint16_t port = freeTcpPort();
+    const uint16_t port = freeLoopbackPort(SOCK_STREAM);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     env.push_back("KL_SCREEN_MAIN_PORT=" + std::to_string(port));
