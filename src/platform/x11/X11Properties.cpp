@@ -1,6 +1,7 @@
 #include "platform/x11/X11Properties.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 namespace kl {
