@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
+#include <QImage>
 #include <QLabel>
 #include <QScrollBar>
 #include <QTextEdit>
@@ -27,6 +28,16 @@ struct TestClock {
         return [this] { return now; };
     }
 };
+
+// Pixels of the view that are not (nearly) white: where text is painted.
+int inkedPixels(QWidget& view) {
+    const QImage image = view.grab().toImage();
+    int inked = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 200) ++inked;
+    return inked;
+}
 
 QString paragraphs(int count) {
     QString html;
@@ -150,14 +161,19 @@ TEST(CreditsScroll, ATallTextCrossesTheWholeViewFromBelowToAbove) {
 
     credits.at(0s);
     EXPECT_DOUBLE_EQ(view.textTop(), view.height() + CreditsView::kFadeHeight) << "starts just below the lower fade";
+    EXPECT_EQ(inkedPixels(view), 0);
     double last = view.textTop();
     for (int step = 1; step < 100; ++step) {
         credits.at(cycle * (step / 100.0));
         EXPECT_LT(view.textTop(), last) << step;
         last = view.textTop();
+        if (step == 50) {
+            EXPECT_GT(inkedPixels(view), 0) << "the text shows while it passes";
+        }
     }
     credits.at(cycle - 1ms);
     EXPECT_LT(view.textTop() + height, 0) << "ends with all of the text above the view";
+    EXPECT_EQ(inkedPixels(view), 0);
     EXPECT_NEAR(view.textTop() + height, -CreditsView::kFadeHeight, 1);
     EXPECT_EQ(view.completedCycles(), 0);
 
