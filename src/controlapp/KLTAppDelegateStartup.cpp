@@ -46,10 +46,15 @@ const Dictionary& KLTAppDelegate::registeredDefaults() {
 }
 
 std::filesystem::path KLTAppDelegate::instanceLockPath() {
-    const std::string name = std::string(kAppIdentifier) + ".lock";
-    if (const char* session = std::getenv("XDG_RUNTIME_DIR"); session && session[0] == '/')
-        return std::filesystem::path(session) / name;
-    // Without a session folder: not the shared /tmp, where another user could hold the lock first.
+    // Not "<identifier>.lock": as root that is the control socket's own lock in /run.
+    const std::string name = std::string(kAppIdentifier) + ".instance.lock";
+    if (const char* session = std::getenv("XDG_RUNTIME_DIR"); session && session[0] == '/') {
+        std::error_code error;
+        if (std::filesystem::is_directory(session, error) && ::access(session, W_OK | X_OK) == 0)
+            return std::filesystem::path(session) / name;
+    }
+    // Without a usable session folder: not the shared /tmp, where another user could hold the lock
+    // first.
     return (paths::isPrivileged() ? paths::runtimeDir() : paths::configHome() / "Kelvaro") / name;
 }
 
@@ -60,8 +65,11 @@ void KLTAppDelegate::applicationDidFinishLaunching() {
 
     // A lock rather than a count of running copies: of two copies started together exactly one
     // gets it, where both would count two and both would quit.
-    instanceLock_ = SingleInstanceLock::acquire(instanceLockPath());
-    if (!instanceLock_) {
+    bool heldElsewhere = false;
+    instanceLock_ = SingleInstanceLock::acquire(instanceLockPath(), &heldElsewhere);
+    if (!instanceLock_ && !heldElsewhere)
+        KLLog(kKLTLoggingLevelError, "Cannot lock %s: running without the one-copy check", instanceLockPath().c_str());
+    if (!instanceLock_ && heldElsewhere) {
         alreadyRunning = true;
         KLLog(kKLTLoggingLevelInfo, "Port Weaver is already running");
         withLaunchViews([](auto& v) { v.showAlreadyRunningWarning([] { mainLoop().stop(); }); });

@@ -26,6 +26,7 @@
 #include "foundation/ipc/IPCEndpoint.h"
 #include "platform/Files.h"
 #include "platform/NotifyBus.h"
+#include "platform/Paths.h"
 #include "platform/Preferences.h"
 #include "support/TestEnvironment.h"
 
@@ -206,6 +207,27 @@ TEST_F(StartUp, ASecondCopyOnlyWarnsAndTouchesNothing) {
     EXPECT_EQ(fileText(*Preferences::fileForDomain(kAppDomain)), defaultsBefore);
     EXPECT_EQ(sessionPrograms(), entriesBefore);
     EXPECT_FALSE(first->alreadyRunning);
+}
+
+TEST_F(StartUp, ALockThatCannotBeMadeIsNoReasonToQuit) {
+    // A session folder that is not there: the lock goes to the user's own folder, never to /tmp.
+    const std::string session = std::getenv("XDG_RUNTIME_DIR");
+    ::setenv("XDG_RUNTIME_DIR", (test::tempRoot() / "no-such-session").c_str(), 1);
+    const fs::path fallback = KLTAppDelegate::instanceLockPath();
+    ::setenv("XDG_RUNTIME_DIR", session.c_str(), 1);
+    EXPECT_EQ(fallback.parent_path(), ::geteuid() == 0 ? paths::runtimeDir() : paths::configHome() / "Kelvaro");
+    EXPECT_EQ(KLTAppDelegate::instanceLockPath().parent_path(), fs::path(session));
+
+    // Something that is not a file where the lock belongs: this copy runs, without the check.
+    const fs::path lock = KLTAppDelegate::instanceLockPath();
+    fs::remove(lock);
+    fs::create_directories(lock);
+    auto app = makeApp();
+    app->applicationDidFinishLaunching();
+    fs::remove(lock);
+    EXPECT_FALSE(app->alreadyRunning);
+    EXPECT_EQ(std::count(launch_->calls.begin(), launch_->calls.end(), "user interface"), 1);
+    EXPECT_TRUE(memoryLogContains("running without the one-copy check"));
 }
 
 TEST_F(StartUp, StartAtLoginNoRemovesTheAppsLoginItemsAndDoesNotAddThemBack) {
