@@ -200,7 +200,14 @@ TEST_F(StartUp, ASecondCopyOnlyWarnsAndTouchesNothing) {
     second->applicationDidFinishLaunching();
     EXPECT_TRUE(second->alreadyRunning);
     EXPECT_EQ(launch_->calls, (std::vector<std::string>{"crash reporting", "already running"}));
-    EXPECT_TRUE(launch_->quit);
+    ASSERT_TRUE(launch_->quit);
+    // Quit ends the main loop, so the program returns 0 from main; the guard only ends a hang.
+    auto guard = mainLoop().after(std::chrono::seconds(20), [] { mainLoop().stop(); });
+    const auto start = std::chrono::steady_clock::now();
+    launch_->quit();
+    mainLoop().run();
+    guard.cancel();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(opened_.empty());
     EXPECT_FALSE(second->hasDaemonConnection());
     EXPECT_FALSE(services_->isReporting());
