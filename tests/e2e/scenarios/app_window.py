@@ -214,6 +214,13 @@ def run(workdir, artifacts):
             os.makedirs(home)
             os.chown(home, USER, USER)
             os.chmod(home, 0o700)
+            # Not the first run, which would open the window by itself: here the icon opens it.
+            config = os.path.join(home, ".config")
+            prefs_folder = os.path.join(config, "Kelvaro", "Preferences")
+            app_prefs = os.path.join(prefs_folder, "com.kelvaro.portweaver.controlapp.plist")
+            write(app_prefs, plist({"firstRun": False}))
+            for path in (config, os.path.dirname(prefs_folder), prefs_folder, app_prefs):
+                os.chown(path, USER, USER)
             app_env = {"KL_ROOT": root, "KLIPC_SOCKET_DIR": sockets, "HOME": home, "XDG_RUNTIME_DIR": home,
                        "XDG_CONFIG_HOME": os.path.join(home, ".config"), "ASAN_OPTIONS": "detect_leaks=0"}
             probe_path = os.path.join(home, "probe.sock")
