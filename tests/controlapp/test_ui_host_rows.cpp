@@ -115,6 +115,7 @@ TEST_F(HostRow, AnOfflineHostWhoseTunnelComesUpIsShownAvailable) {
 TEST_F(HostRow, HoverShowsServicesOfAConnectedHostAndKeepsARunningProgress) {
     auto item = hostItem("ThinkPad T14", true, 5);
     auto row = rowFor(item);
+    EXPECT_EQ(row->connectButton()->text(), "Disconnect") << "a row made for a connected host";
     EXPECT_EQ(viewAlpha(row->currentConnectView()), 0.0);
     row->mouseEntered();
     settle();

@@ -104,6 +104,8 @@ void KLTTableCellView::setObjectValue(std::shared_ptr<KLTHostItem> item) {
         available_ = state.available;
     }
     showModel();
+    // The host list is rebuilt with fresh rows: one made for a connected host says so from the start.
+    connectButton_->setConnected(connected_);
     updateConnectViewForFirstTime(true);
     updateSwitchViewForFirstTime(true);
     adjustTextFieldsWithAvailability(available_);
