@@ -27,6 +27,7 @@
 #include "controlapp/ui/KLTSignInViewController.h"
 #include "controlapp/ui/KLTSignOutWarningController.h"
 #include "controlapp/ui/KLTViewManager.h"
+#include "foundation/KLTButler.h"
 #include "foundation/KLTLogging.h"
 #include "platform/CrashReporter.h"
 #ifdef KL_UI_PROBE
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
     {
         // Reports of earlier crashes are logged before this run's handlers can add another.
         const char* identifier = "com.kelvaro.portweaver.controlapp";
+        kl::KLTButler::setMainBundleIdentifier(identifier);  // before the host-item archive is read
         auto crashes = kl::CrashReporter::defaultFolder(identifier);
         kl::CrashReporter::logNewReports(crashes);
         auto version = kl::toolVersion("/proc/self/exe");
