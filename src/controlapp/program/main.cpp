@@ -21,6 +21,7 @@
 #include "controlapp/ui/KLTSignInViewController.h"
 #include "controlapp/ui/KLTSignOutWarningController.h"
 #include "controlapp/ui/KLTViewManager.h"
+#include "foundation/KLTButler.h"
 #include "foundation/KLTLogging.h"
 #ifdef KL_UI_PROBE
 #include "controlapp/uitest/KLTUIProbe.h"
@@ -28,6 +29,8 @@
 
 int main(int argc, char** argv) {
     kl::setLogSink(kl::LogSink::StandardError);
+    // Before the host-item archive, which lives under the bundle identifier, is read.
+    kl::KLTButler::setMainBundleIdentifier("com.kelvaro.portweaver.controlapp");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (!kl::installMainLoop(std::make_unique<kl::QtMainLoop>())) return 1;
