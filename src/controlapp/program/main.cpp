@@ -138,6 +138,9 @@ int main(int argc, char** argv) {
 #ifdef KL_UI_PROBE
     kl::KLTUIProbe probe;
     if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);
+    kl::KLTUIProbe::setStartAtLogin([weak = std::weak_ptr(app)](bool on) {
+        if (auto delegate = weak.lock()) delegate->changeStartAtLoginState(on);
+    });
 #endif
     // The move offer is a modal dialog: only where someone can see it.
     if (QGuiApplication::platformName() != "offscreen")
