@@ -12,7 +12,7 @@ in a folder whose name has a blank:
 
 import glob
 import os
-import shlex
+import re
 import subprocess
 import sys
 
@@ -30,10 +30,31 @@ def entries(folder):
 
 
 def exec_argv(entry):
-    """The entry's Exec line split as a desktop launcher splits it (our lines hold no field codes)."""
+    """The entry's Exec line split by the Desktop Entry rules: the string escapes first, then the
+    quoting (inside double quotes a backslash escapes '"', '`', '$' and itself). Our lines hold no
+    field codes."""
     with open(entry) as f:
-        line = next((line.strip()[len("Exec="):] for line in f if line.startswith("Exec=")), None)
-    return shlex.split(line) if line is not None else None
+        line = next((line.rstrip("\n")[len("Exec="):] for line in f if line.startswith("Exec=")), None)
+    if line is None:
+        return None
+    escapes = {"s": " ", "n": "\n", "t": "\t", "r": "\r", "\\": "\\"}
+    value = re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)), line)
+    args, current, quoted, i = [], None, False, 0
+    while i < len(value):
+        c = value[i]
+        if quoted and c == "\\" and i + 1 < len(value) and value[i + 1] in '"`$\\':
+            current, i = current + value[i + 1], i + 2
+            continue
+        if c == '"':
+            quoted, current = not quoted, current or ""
+        elif c == " " and not quoted:
+            if current is not None:
+                args.append(current)
+            current = None
+        else:
+            current = (current or "") + c
+        i += 1
+    return None if quoted else args + ([current] if current is not None else [])
 
 
 def validate(entry, problems):
@@ -61,7 +82,9 @@ def inside(scene, problems):
     scene.mount_scratch(GLOBAL_FOLDER)
     daemon_env = scene.start_user_daemon()
     home = scene.user_home()
-    folder = os.path.join(home, "Applications", "Port Weaver")
+    # A blank and a quote in the path: the Exec line's quoting must hold for dex too (which takes
+    # the escapes of '"' and '$' inside quotes literally, so the path has neither).
+    folder = os.path.join(home, "Applications", "Port Weaver's")
     os.makedirs(folder)
     bundle = make_bundle(os.path.join(folder, "PortWeaver"), owner=USER)
     program = os.path.join(bundle, "bin", "portweaver")
