@@ -11,7 +11,7 @@ half the installed bundle carries.
 3. With the real tarball (offered again from the status entry): the screen service is stopped, the
    daemon gets request 8 (it removes its installed program and ends), the bundle is swapped, the
    app relaunches from the new bundle and installs the new daemon, which checks in with the raised
-   revision."""
+   revision; reading the same feed, the updated app offers nothing more."""
 
 import base64
 import glob
@@ -27,9 +27,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
-from app_desktop import (DAEMON_NAME, SCREEN_SERVICE_NAME, app_environment, build_program, check_in,  # noqa: E402
-                         edit_info, make_bundle, probe_answers, processes_running, read_info, run_in_namespaces,
-                         wait, window_texts)
+from app_desktop import (DAEMON_NAME, SCREEN_SERVICE_NAME, Probe, app_environment, build_program,  # noqa: E402
+                         check_in, edit_info, make_bundle, probe_answers, processes_running, read_info,
+                         run_in_namespaces, wait, window_texts)
 
 NAME = "(app_update) signed update of the bundle"
 INSTALLED_DAEMON = "/usr/libexec/portweaver/" + DAEMON_NAME
@@ -103,6 +103,8 @@ class FeedServer:
     """The update server stand-in: plain HTTP on the loopback, serving one folder."""
 
     def __init__(self, folder, log_path):
+        self.folder = folder
+        os.makedirs(folder)
         log = open(log_path, "a")
 
         class Handler(http.server.SimpleHTTPRequestHandler):
@@ -138,8 +140,9 @@ class InstalledDaemonWatch:
         self.thread.join()
 
 
-def prepare(scene):
-    """The installed bundle (revision r), the update's archives and the feed folder."""
+def prepare(scene, feed):
+    """The installed bundle, reading the feed the stand-in serves from folder feed, and the update's
+    archives."""
     scene.mount_overlay("/usr/libexec")
     for target in (os.path.dirname(INSTALLED_DAEMON), "/etc/systemd/system", "/run", "/var/lib"):
         scene.mount_scratch(target)
@@ -147,6 +150,7 @@ def prepare(scene):
     bundle = make_bundle(scene.path("Applications", "PortWeaver"))
     with open(os.path.join(bundle, "share", "update-signing-key.pub"), "w") as f:
         f.write(public_key)
+    edit_info(bundle, KLFeedURL="http://127.0.0.1:%d/appcast.xml" % feed.port)
     info = read_info(bundle)
     revision = info["CFBundleVersion"]
     newer = raised_revision(revision)
@@ -156,9 +160,7 @@ def prepare(scene):
     edit_info(staging, CFBundleVersion=newer, CFBundleShortVersionString=info["CFBundleShortVersionString"] + ".1")
     raise_daemon_revision(os.path.join(staging, "libexec", DAEMON_NAME), scene.workdir, revision, newer)
     strip_debug_info(staging)
-    feed = scene.path("feed")
-    os.makedirs(feed)
-    archive = os.path.join(feed, "PortWeaver-%s.tar.gz" % newer)
+    archive = os.path.join(feed.folder, "PortWeaver-%s.tar.gz" % newer)
     subprocess.run(["tar", "-czf", archive, "-C", os.path.dirname(staging), "PortWeaver"], check=True)
     tampered = scene.path("tampered.tar.gz")
     with open(archive, "rb") as f:
@@ -166,8 +168,8 @@ def prepare(scene):
     data[len(data) // 2] ^= 0xFF
     with open(tampered, "wb") as f:
         f.write(data)
-    return {"bundle": bundle, "key": key, "revision": revision, "newer": newer, "feed": feed, "archive": archive,
-            "tampered": tampered, "staging": staging}
+    return {"bundle": bundle, "key": key, "revision": revision, "newer": newer, "feed": feed.folder,
+            "archive": archive, "tampered": tampered, "staging": staging}
 
 
 def serve(release, server, archive, signed_by):
@@ -190,13 +192,12 @@ def inside(scene, problems):
         return ok
 
     display = scene.start_display()  # before /var/lib is replaced: Xvfb keeps its keymaps there
-    release = prepare(scene)
+    server = FeedServer(scene.path("feed"), scene.path("http.log"))
+    release = prepare(scene, server)
     bundle = release["bundle"]
     good = scene.path("good.tar.gz")
     shutil.copy(release["archive"], good)
-    server = FeedServer(release["feed"], scene.path("http.log"))
     serve(release, server, release["tampered"], good)
-    edit_info(bundle, KLFeedURL="http://127.0.0.1:%d/appcast.xml" % server.port)
 
     home = scene.path("roothome")
     os.makedirs(home, mode=0o700)
@@ -254,8 +255,14 @@ def inside(scene, problems):
     check(not set(processes_running(INSTALLED_DAEMON)) & set(daemons), "the old daemon still runs")
     check(not glob.glob(os.path.join(os.path.dirname(bundle), ".PortWeaver.update-*")), "staging folders were left")
     wait("the relaunched app's probe", lambda: probe_answers(probe_path), 30)
-    details.append("installed: service stopped, request 8, bundle swapped, relaunched (pid %s), daemon %s"
-                   % (relaunched[0], reply.get("revision")))
+    # The new bundle reads the same feed: what it offers is what it is, so nothing is offered.
+    wait("the relaunched app's check", lambda: scene.log_text("http.log").count("GET /appcast.xml") >= 3, 30)
+    time.sleep(1)
+    probe = Probe(probe_path)
+    check(UPDATE_ENTRY not in window_texts(probe), "the updated app offers the update again")
+    check(scene.log_text("app.log").count("An update to version") == 2, "the updated app found an update")
+    details.append("installed: service stopped, request 8, bundle swapped, relaunched (pid %s), daemon %s, "
+                   "no further offer" % (relaunched[0], reply.get("revision")))
     return "; ".join(details)
 
 
