@@ -32,6 +32,7 @@
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexChannelPairing.h"
+#include "tunnel/TunnexEncryptionHandshake.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexPeerDelegates.h"
@@ -112,6 +113,11 @@ public:
     static uint16_t globalServerPort();
     static void setGlobalAssignedId(uint64_t id);
     static uint64_t globalAssignedId();
+
+    // Forgets the invitations followed before cutoff (seconds since 1970) and those of the given
+    // transactions; the tunnel manager calls it when it prunes its transactions.
+    static void forgetInvitations(double cutoff, const std::vector<int64_t>& transactionIds);
+    static size_t followedInvitationCount();
 
     static uint64_t nextNonce();
     static void resetServerNonce();
@@ -513,12 +519,13 @@ private:
     std::atomic<bool> tornDown_{false};
     std::atomic<bool> mainChannelListening_{false};
     std::atomic<bool> mainChannelEnded_{false};
-    std::atomic<bool> remoteAckedBeforeAgreement_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
     // Serialises main-channel reads (the poll thread's and a requester's own, see
     // TunnexPeerChannels.cpp) so messages are handled in the order they came.
     std::mutex mainChannelReadMutex_;
+    // Guarded by mainChannelReadMutex_: the key exchange of the current main channel.
+    TunnexEncryptionHandshake keyExchange_{false};
 
     // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
     std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
