@@ -7,8 +7,8 @@
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
 // dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
 // errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the recursive ping-socket lock; each peer's hole-punch state and
-// encryption model by the peer's own recursive lock. Peers are owned by shared_ptr: sockets hold
+// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
+// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
 // them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
 #pragma once
 
@@ -362,8 +362,6 @@ public:
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
 
-    // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
-    std::recursive_mutex& objectLock() const { return lock_; }
 
     // --- properties ---
     bool wantEncryption() const { return wantEncryption_; }
@@ -497,7 +495,9 @@ private:
 
     const bool wantEncryption_;
     const TunnexClock clock_;
-    mutable std::recursive_mutex lock_;
+    // Guards the tables and models named "guarded by lock_"; held only around their own reads
+    // and writes, never across a call out of the peer.
+    mutable std::mutex lock_;
 
     std::atomic<uint64_t> assignedId_;
     std::atomic<uint64_t> pingCounter_{0};
