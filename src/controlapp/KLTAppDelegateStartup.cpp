@@ -93,6 +93,7 @@ void KLTAppDelegate::applicationDidFinishLaunching() {
     if (firstRun) showUI();
     firstRun = false;
     updateDefaults();
+    withLaunchViews([](auto& v) { v.launchFinished(); });
 }
 
 void KLTAppDelegate::observeServicesAndScreenService() {

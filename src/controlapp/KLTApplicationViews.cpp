@@ -36,9 +36,7 @@ public:
     void updaterDidFindValidUpdate(const AppcastItem& item) override {
         if (auto app = app_.lock()) app->updaterDidFindValidUpdate(item.version);
         if (!someoneCanSee()) return;  // nobody to answer Install/Later
-        offerUpdate(KLTPortweaverUpdater::sharedUpdater(), item, askToInstallUpdate, [views = views_] {
-            if (auto v = views.lock()) v->relaunch();
-        });
+        if (auto views = views_.lock()) views->offerUpdateWhenLaunched(item);
     }
     void updaterWillInstallUpdate(const AppcastItem& item) override {
         if (auto app = app_.lock()) app->updaterWillInstallUpdate(item.title + " " + item.version);
@@ -108,6 +106,21 @@ void KLTApplicationViews::startUpdateCheck(std::weak_ptr<KLTAppDelegate> app) {
     auto& updater = KLTPortweaverUpdater::sharedUpdater();
     updater.setDelegate(updaterLink_);
     if (updater.automaticallyChecksForUpdates()) updater.checkForUpdatesInBackground();
+}
+
+void KLTApplicationViews::offerUpdateWhenLaunched(const AppcastItem& item) {
+    if (!launched_) {
+        pendingOffer_ = std::make_unique<AppcastItem>(item);
+        return;
+    }
+    offerUpdate(KLTPortweaverUpdater::sharedUpdater(), item, askToInstallUpdate, [weak = weak_from_this()] {
+        if (auto views = weak.lock()) views->relaunch();
+    });
+}
+
+void KLTApplicationViews::launchFinished() {
+    launched_ = true;
+    if (auto offer = std::move(pendingOffer_)) offerUpdateWhenLaunched(*offer);
 }
 
 void KLTApplicationViews::moveToApplicationsFolderIfNecessary(std::weak_ptr<PFMoveApplicationDelegate> delegate) {

@@ -17,6 +17,7 @@ namespace kl {
 
 class KLTAlreadyRunningWarningController;
 class KLTPortweaverUpdaterDelegate;
+struct AppcastItem;
 
 class KLTApplicationViews final : public KLTAppDelegateViews,
                                   public KLTLaunchViews,
@@ -44,11 +45,17 @@ public:
     void moveToApplicationsFolderIfNecessary(std::weak_ptr<PFMoveApplicationDelegate> delegate) override;
     void changeStatusItemImage(const std::string& imageName) override;
     void showUI(bool accountDetails) override;
+    void launchFinished() override;
+    // An update offer is a modal dialog: found during the start-up (whose daemon check-in waits in
+    // a nested loop) it waits for the start-up's end instead of holding that wait open.
+    void offerUpdateWhenLaunched(const AppcastItem& item);
 
 private:
     std::string bundle_;
     std::unique_ptr<KLTAlreadyRunningWarningController> warning_;
     std::shared_ptr<KLTPortweaverUpdaterDelegate> updaterLink_;
+    bool launched_ = false;
+    std::unique_ptr<AppcastItem> pendingOffer_;
 };
 
 }  // namespace kl

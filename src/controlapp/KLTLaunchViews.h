@@ -26,6 +26,8 @@ public:
     virtual void changeStatusItemImage(const std::string& imageName) = 0;
     // Brings the window up on the account details (signed in) or on the sign-in view.
     virtual void showUI(bool accountDetails) = 0;
+    // The start-up is over: what waited for it (an update offer found meanwhile) may show now.
+    virtual void launchFinished() {}
 };
 
 }  // namespace kl

@@ -52,6 +52,7 @@ public:
     }
     void changeStatusItemImage(const std::string& name) override { calls.push_back("image " + name); }
     void showUI(bool accountDetails) override { calls.push_back(accountDetails ? "show account" : "show sign-in"); }
+    void launchFinished() override { calls.push_back("launch finished"); }
 
     std::vector<std::string> calls;
     std::function<void()> quit;
@@ -163,7 +164,8 @@ TEST_F(StartUp, FirstLaunchRunsTheStepsInOrderStartsTheScreenServiceAndShowsSign
     app->applicationDidFinishLaunching();
 
     EXPECT_EQ(launch_->calls, (std::vector<std::string>{"crash reporting", "user interface", "update check",
-                                                        "image statusmenu-icon", "mover", "show sign-in"}));
+                                                        "image statusmenu-icon", "mover", "show sign-in",
+                                                        "launch finished"}));
     EXPECT_FALSE(app->alreadyRunning);
     EXPECT_EQ(KLTAppDelegate::appDelegate(), app);
     EXPECT_EQ(opened_, std::vector<std::string>{deskgate()});

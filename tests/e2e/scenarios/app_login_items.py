@@ -26,7 +26,9 @@ GLOBAL_FOLDER = "/etc/xdg/autostart"
 
 
 def entries(folder):
-    return sorted(glob.glob(os.path.join(folder, "*.desktop")))
+    """The app's entries: the screen service that the app starts has one of its own beside them."""
+    return sorted(path for path in glob.glob(os.path.join(folder, "*.desktop"))
+                  if not os.path.basename(path).startswith("com.kelvaro.portweaver.service.deskgate"))
 
 
 def exec_argv(entry):
