@@ -1,6 +1,7 @@
 # Packages of the control app's bundle (cpack in the build folder, after building portweaver-bundle):
 #   portweaver_<version>_<arch>.deb   the bundle in /opt/portweaver, /usr/bin/portweaver, the
-#                                     desktop entry, the icon and the root helper's polkit action;
+#                                     desktop entry, the icon (SVG and PNG) and the root helper's
+#                                     polkit action;
 #                                     postinst installs the daemon from the bundle, prerm removes it
 #   portweaver-<version>-bundle.tar.gz  the bundle folder alone
 # Both come from components that a plain `cmake --install` leaves out (EXCLUDE_FROM_ALL): that
@@ -19,6 +20,13 @@ install(FILES ${packaging_src}/com.kelvaro.portweaver.controlapp.desktop DESTINA
         COMPONENT system-package EXCLUDE_FROM_ALL)
 install(FILES ${packaging_src}/com.kelvaro.portweaver.controlapp.svg DESTINATION usr/share/icons/hicolor/scalable/apps
         COMPONENT system-package EXCLUDE_FROM_ALL)
+# The same icon as PNG files of the theme's usual sizes, for desktops that do not read SVG.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${packaging_src}/render-icon.py)
+file(REMOVE_RECURSE ${packaging_bin}/icons)
+execute_process(COMMAND ${Python3_EXECUTABLE} ${packaging_src}/render-icon.py ${packaging_bin}/icons
+                        16 22 24 32 48 64 128 256 COMMAND_ERROR_IS_FATAL ANY)
+install(DIRECTORY ${packaging_bin}/icons/ DESTINATION usr/share/icons/hicolor COMPONENT system-package EXCLUDE_FROM_ALL)
 configure_file(${packaging_src}/com.kelvaro.portweaver.policy.in ${packaging_bin}/com.kelvaro.portweaver.policy @ONLY)
 install(FILES ${packaging_bin}/com.kelvaro.portweaver.policy DESTINATION usr/share/polkit-1/actions
         COMPONENT system-package EXCLUDE_FROM_ALL)

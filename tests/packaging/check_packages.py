@@ -7,6 +7,7 @@ import argparse
 import os
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tarfile
@@ -18,6 +19,8 @@ ARGS = None
 BUNDLE_ROOT = "/opt/portweaver"
 DESKTOP_ENTRY = "usr/share/applications/com.kelvaro.portweaver.controlapp.desktop"
 ICON = "usr/share/icons/hicolor/scalable/apps/com.kelvaro.portweaver.controlapp.svg"
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+PNG_ICONS = ["usr/share/icons/hicolor/%dx%d/apps/com.kelvaro.portweaver.controlapp.png" % (s, s) for s in ICON_SIZES]
 POLICY = "usr/share/polkit-1/actions/com.kelvaro.portweaver.policy"
 HELPER = "libexec/portweaver-root-helper"
 
@@ -83,7 +86,7 @@ class Deb(unittest.TestCase):
                 packaged.add(os.path.relpath(os.path.join(folder, name), self.tree))
         bundle = {"opt/portweaver/" + p for p in bundle_files(ARGS.bundle)
                   if not os.path.isdir(os.path.join(ARGS.bundle, p))}
-        self.assertEqual(packaged, bundle | {"usr/bin/portweaver", DESKTOP_ENTRY, ICON, POLICY})
+        self.assertEqual(packaged, bundle | {"usr/bin/portweaver", DESKTOP_ENTRY, ICON, POLICY} | set(PNG_ICONS))
         for program in ("bin/portweaver", HELPER, "libexec/com.kelvaro.portweaver.daemon",
                         "libexec/com.kelvaro.portweaver.service.deskgate"):
             path = os.path.join(self.tree, "opt/portweaver", program)
@@ -111,6 +114,11 @@ class Deb(unittest.TestCase):
         self.assertEqual(entry["Exec"], "portweaver")
         self.assertEqual(os.path.splitext(os.path.basename(ICON))[0], entry["Icon"])
         ElementTree.parse(os.path.join(self.tree, ICON))
+        for size, path in zip(ICON_SIZES, PNG_ICONS):
+            with open(os.path.join(self.tree, path), "rb") as f:
+                head = f.read(24)
+            self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n", path)
+            self.assertEqual(struct.unpack(">II", head[16:24]), (size, size), path)
 
     def test_polkit_action_names_the_packaged_helper(self):
         actions = ElementTree.parse(os.path.join(self.tree, POLICY)).getroot().findall("action")
