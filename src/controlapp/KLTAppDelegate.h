@@ -143,6 +143,28 @@ public:
     void updaterWillInstallUpdate(const std::string& itemDescription);
     bool updateIsAvailable = false;
 
+    // ---- Uninstall and the tools menu (KLTAppDelegateUninstall.cpp) ----
+    struct UninstallHooks {
+        // Runs the root helper with these arguments; true when it succeeded. Default: the bundle's
+        // helper, through pkexec unless the app is root.
+        std::function<bool(const std::vector<std::string>& args)> runRootHelper;
+        // Whether the app's Debian package owns the bundle. Default: asks dpkg.
+        std::function<bool(const std::string& bundlePath)> packageOwnsBundle;
+    };
+    UninstallHooks uninstallHooks;
+    // Asks the daemon to remove itself; on its consent, or when it is gone, removes the user's
+    // side and the bundle and leaves. A daemon that refuses leaves everything in place.
+    void uninstall();
+    // Preferences, host archive, login items, the user's service processes, the bundle; then the
+    // app terminates.
+    void removeLocalInstallation();
+    void removeBundle();
+    // The daemon refused to uninstall (the user may not change the system).
+    Signal<> uninstallRefused;
+    // changeStartAtLoginState's new setting, for the tools menu's check mark.
+    Signal<bool> startAtLoginChanged;
+    // ---- end of uninstall and the tools menu ----
+
     // Link state and what the check-in told.
     PWDaemonState daemonState() const { return daemonState_.load(); }
     void setDaemonState(PWDaemonState state) { daemonState_.store(state); }

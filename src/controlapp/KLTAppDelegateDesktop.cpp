@@ -31,6 +31,7 @@ void KLTAppDelegate::changeStartAtLoginState(bool start) {
         KLTLaunchServices::deleteAppFromLoginItem(loginItemProgram(), false);
         removeSystemWideLoginItem();
     }
+    startAtLoginChanged.emit(start);
     withViews([](auto& v) { v.updateUIState(); });
 }
 

@@ -186,9 +186,10 @@ int run(const std::vector<std::string>& args) {
     if (args.size() == 2 && args[0] == "add-login-item") return addLoginItem(args[1]);
     if (args.size() == 2 && args[0] == "remove-login-item") return removeLoginItem(args[1]);
     if (args.size() == 2 && args[0] == "install-package") return installPackage(args[1]);
+    if (args.size() == 1 && args[0] == "remove-package") return removePackage();
     if (args.size() == 2 && args[0] == "move-bundle") return moveBundle(args[1]);
     say("usage: portweaver-root-helper install-daemon <bundle> | start-daemon | add-login-item <program> | "
-        "remove-login-item <program> | install-package <file.deb> | move-bundle <bundle>");
+        "remove-login-item <program> | install-package <file.deb> | remove-package | move-bundle <bundle>");
     return kExitUsage;
 }
 

@@ -7,6 +7,7 @@
 //   add-login-item <program>  a global autostart entry for a program of a control-app bundle
 //   remove-login-item <program>  removes the global autostart entries of that program
 //   install-package <file.deb>   dpkg -i of the app's package
+//   remove-package            dpkg --remove of the app's package ("portweaver")
 //   move-bundle <bundle>      copies a control-app bundle to /opt/portweaver (replacing only an
 //                             older copy of the app)
 #pragma once
@@ -37,6 +38,8 @@ bool isControlAppBundle(const std::filesystem::path& bundle);
 int addLoginItem(const std::filesystem::path& program);
 int removeLoginItem(const std::filesystem::path& program);
 int installPackage(const std::filesystem::path& package);
+inline constexpr const char* kPackageName = "portweaver";
+int removePackage();
 int moveBundle(const std::filesystem::path& source);
 int installDaemon(const std::filesystem::path& bundle);
 int startDaemon();

@@ -22,6 +22,7 @@
 #include "controlapp/ui/KLTAccountViewsLink.h"
 #include "controlapp/ui/KLTAppDelegateLink.h"
 #include "controlapp/ui/KLTCreateAccountViewController.h"
+#include "controlapp/ui/KLTMainMenuController.h"
 #include "controlapp/ui/KLTMenuletWindow.h"
 #include "controlapp/ui/KLTMenuletWindowController.h"
 #include "controlapp/ui/KLTSignInViewController.h"
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
         warning->showSheet(std::move(handler));
     };
     viewManager.initializeUserInterface();
+    kl::installToolsMenu(viewManager, app);
 #ifdef KL_UI_PROBE
     kl::KLTUIProbe probe;
     if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);

@@ -1,12 +1,15 @@
 #include "controlapp/uitest/KLTUIProbe.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QSystemTrayIcon>
 
@@ -33,6 +36,15 @@ void clickWidget(QWidget* widget) {
     QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &press);
     QCoreApplication::sendEvent(widget, &release);
+}
+
+// Menu items are actions, not widgets: they are chosen by their object name.
+QAction* findMenuItem(const QString& name) {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* menu = qobject_cast<QMenu*>(window))
+            for (QAction* item : menu->actions())
+                if (item->objectName() == name) return item;
+    return nullptr;
 }
 
 void typeInto(QWidget* widget, const QString& text) {
@@ -78,6 +90,11 @@ QJsonObject perform(const QJsonObject& request) {
         return {{"ok", true}};
     }
     if (op != "click" && op != "type") return failure("unknown op");
+    if (QAction* item = widget || op != "click" || name.isEmpty() ? nullptr : findMenuItem(name)) {
+        if (!item->isEnabled()) return failure(name + " is disabled");
+        item->trigger();
+        return {{"ok", true}};
+    }
     if (!widget) return failure("no widget named " + name);
     if (!widget->isEnabled()) return failure(name + " is disabled");
     if (op == "click") clickWidget(widget);

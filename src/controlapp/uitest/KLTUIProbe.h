@@ -1,7 +1,8 @@
 // The UI probe of test builds: a local socket server on the GUI thread through which a test
 // drives the running app. One JSON object per line in each direction:
 //   {"op":"tree"}                         -> {"ok":true,"windows":[...]}   (KLTWindowTrees)
-//   {"op":"click","name":N}               clicks the widget of accessible name N
+//   {"op":"click","name":N}               clicks the widget of accessible name N (else chooses
+//                                         the menu item of object name N)
 //   {"op":"type","name":N,"text":T}       types T into it
 //   {"op":"grab","name":N,"path":P}       saves a PNG of it (of its window when N is absent)
 //   {"op":"status"}                       the menulet window's state and the tray icon's geometry
