@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,12 +21,17 @@
 
 #include "controlapp/KLTAppDelegateViews.h"
 #include "controlapp/KLTDaemonBlessing.h"
+#include "controlapp/KLTLaunchViews.h"
+#include "controlapp/desktop/KLTOpenApplication.h"
+#include "controlapp/desktop/PFMoveApplication.h"
 #include "controlapp/PWDaemonState.h"
 #include "daemon/model/PWServicesManager.h"
 #include "foundation/ipc/klipc.h"
 #include "platform/NotifyBus.h"
 #include "platform/Signal.h"
 #include "platform/Value.h"
+#include "screen/apps/KLTBonjourBrowser.h"
+#include "screen/startup/SingleInstanceLock.h"
 
 namespace kl {
 
@@ -40,7 +46,7 @@ inline constexpr auto kPWBlockingExchangeTimeout = std::chrono::seconds(15);
 // piece, so the views always find both entries.
 std::vector<std::string> splitAccountErrors(const std::string& text);
 
-class KLTAppDelegate : public std::enable_shared_from_this<KLTAppDelegate> {
+class KLTAppDelegate : public std::enable_shared_from_this<KLTAppDelegate>, public PFMoveApplicationDelegate {
 public:
     struct Options {
         std::string bundlePath;  // sent with the check-in
@@ -48,6 +54,10 @@ public:
         std::weak_ptr<KLTAppDelegateViews> views;
         // Installs the bundle's daemon with root rights; default: the root helper.
         std::function<KLTBlessResult(const std::string& bundlePath)> bless = blessDaemonWithRootHelper;
+        // What the start-up asks of the program around it.
+        std::weak_ptr<KLTLaunchViews> launchViews = {};
+        // Opens an application program; 0 or an errno. Default: detached from this process.
+        std::function<int(const std::string& program)> openApplication = openApplicationDetached;
     };
     using SignInCompletion = std::function<void(uint32_t result, std::optional<std::string> error)>;
     using CreateAccountCompletion =
@@ -57,7 +67,44 @@ public:
     using ReplyCompletion = std::function<void(int status, Dictionary reply)>;
 
     static std::shared_ptr<KLTAppDelegate> create(Options options);
-    ~KLTAppDelegate();
+    ~KLTAppDelegate() override;
+
+    // Start-up and lifecycle (KLTAppDelegateStartup.cpp).
+    // The delegate whose start-up ran last in this process, while it exists.
+    static std::shared_ptr<KLTAppDelegate> appDelegate();
+    // "startAtLogin" YES, "firstRun" YES, "loggingLevel" "1": answered while the user set nothing.
+    static const Dictionary& registeredDefaults();
+    // The lock that makes one copy per user run: $XDG_RUNTIME_DIR, else the user's own runtime
+    // (root) or configuration (others) folder, never a folder other users may write.
+    static std::filesystem::path instanceLockPath();
+    // The start-up sequence. A second copy of this user only shows the warning and does nothing
+    // else: no defaults, no user interface, no daemon link.
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    void loadDefaults();
+    void updateDefaults();
+    void updateUserInterfaceWithDefaults();
+    void showUI();
+    // The services scan changed: restarts the bundle's screen service when the scan lost it.
+    void servicesChanged();
+    void serviceConnected();
+    void serviceDisconnected();
+    // Stops this user's own service processes (never another user's, never this app, never a
+    // record without a real pid), then opens the bundle's screen service again.
+    void killOurServices();
+    void userChoseToMoveApplication(bool move) override;
+    bool isInstallAndSetupDone() const;
+    bool isSharingOn() const;
+    bool needsUpgrade();
+    // The bundle's screen service program when it exists.
+    std::optional<std::string> deskgateServicePath() const;
+    // Made on first use for the type "portweaver"; nothing in the app starts it.
+    KLTBonjourBrowser& bonjourBrowser();
+    bool startAtLogin = true;
+    bool firstRun = true;
+    bool alreadyRunning = false;
+    bool deskgateAvailable = false;
+    std::optional<std::string> deskgateServiceURL;
 
     // Connection and generic senders.
     bool createDaemonConnection();
@@ -194,6 +241,11 @@ private:
     template <class F> void withViews(F f) const {
         if (auto views = options_.views.lock()) f(*views);
     }
+    template <class F> void withLaunchViews(F f) const {
+        if (auto views = options_.launchViews.lock()) f(*views);
+    }
+    void observeServicesAndScreenService();
+    void launchScreenService();
 
     Options options_;
     klipc_connection_t daemonConnection_ = nullptr;  // main loop only
@@ -201,6 +253,9 @@ private:
     uint32_t registrarState_ = 0;
     std::vector<uint8_t> genericAuthorization_;
     std::unique_ptr<NotifyBus::Observer> daemonStartedObserver_;
+    std::unique_ptr<SingleInstanceLock> instanceLock_;  // held for the process's life
+    std::vector<std::shared_ptr<void>> observations_;   // each ends its observation when released
+    std::unique_ptr<KLTBonjourBrowser> bonjourBrowser_;
 };
 
 }  // namespace kl

@@ -22,6 +22,7 @@ constexpr const char* kAppIdentifier = "com.kelvaro.portweaver.controlapp";
 std::string KLTAppDelegate::loginItemProgram() const { return options_.bundlePath + "/bin/portweaver"; }
 
 void KLTAppDelegate::changeStartAtLoginState(bool start) {
+    startAtLogin = start;
     Preferences preferences(kAppIdentifier);
     preferences.setValue("startAtLogin", Value(start));
     preferences.synchronize();

@@ -98,9 +98,24 @@ TEST_F(HostRow, AreasFollowTheTunnelStatus) {
     }
 }
 
+TEST_F(HostRow, AnOfflineHostWhoseTunnelComesUpIsShownAvailable) {
+    auto item = hostItem("ThinkPad T14", false);
+    auto row = rowFor(item);
+    ASSERT_EQ(viewAlpha(row->hostTextField()), 0.5);
+    onOtherThread([&] { item->setConnectionStatus(5); });
+    settle();
+    EXPECT_TRUE(row->available());
+    EXPECT_EQ(viewAlpha(row->deviceImageView()), 1.0);
+    EXPECT_EQ(viewAlpha(row->hostTextField()), 1.0);
+    row->mouseEntered();
+    settle();
+    EXPECT_EQ(viewAlpha(row->currentConnectView()), 1.0) << "the Disconnect button shows under the pointer";
+}
+
 TEST_F(HostRow, HoverShowsServicesOfAConnectedHostAndKeepsARunningProgress) {
     auto item = hostItem("ThinkPad T14", true, 5);
     auto row = rowFor(item);
+    EXPECT_EQ(row->connectButton()->text(), "Disconnect") << "a row made for a connected host";
     EXPECT_EQ(viewAlpha(row->currentConnectView()), 0.0);
     row->mouseEntered();
     settle();

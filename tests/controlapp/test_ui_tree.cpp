@@ -2,6 +2,7 @@
 // geometry), and the probe's socket protocol driving the running widgets.
 #include <gtest/gtest.h>
 
+#include <QEvent>
 #include <QFile>
 #include <QImage>
 #include <QJsonDocument>
@@ -144,10 +145,36 @@ TEST_F(UITree, TheProbeDumpsClicksTypesAndGrabsByAccessibleName) {
     button->show();
     EXPECT_TRUE(client.request(R"({"op":"type","name":"emailField","text":"a@b.c"})")["ok"].toBool());
     EXPECT_EQ(field->text(), "a@b.c");
+    EXPECT_TRUE(client.request(R"({"op":"type","name":"emailField","text":"d"})")["ok"].toBool());
+    EXPECT_EQ(field->text(), "a@b.cd");
+    EXPECT_TRUE(client.request(R"({"op":"type","name":"emailField","text":"x@y.z","replace":true})")["ok"].toBool());
+    EXPECT_EQ(field->text(), "x@y.z");
     EXPECT_TRUE(client.request(R"({"op":"click","name":"goButton"})")["ok"].toBool());
     EXPECT_EQ(clicks, 1);
     button->setEnabled(false);
     EXPECT_FALSE(client.request(R"({"op":"click","name":"goButton"})")["ok"].toBool());
+
+    // An alert's unnamed button, by its title inside the named alert; a pointer leaving a row.
+    struct LeaveCounter : QObject {
+        int leaves = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            leaves += event->type() == QEvent::Leave;
+            return false;
+        }
+    } counter;
+    auto* alert = new QWidget(manager.menuletWindowController().dynamicView());
+    alert->setAccessibleName("someAlert");
+    alert->installEventFilter(&counter);
+    auto* ok = new QPushButton("&OK", alert);
+    int oks = 0;
+    QObject::connect(ok, &QPushButton::clicked, [&] { ++oks; });
+    EXPECT_TRUE(client.request(R"({"op":"click","name":"someAlert","text":"OK"})")["ok"].toBool());
+    EXPECT_EQ(oks, 1);
+    EXPECT_EQ(client.request(R"({"op":"click","name":"someAlert","text":"Cancel"})")["error"].toString(),
+              "no button titled Cancel in someAlert");
+    EXPECT_TRUE(client.request(R"({"op":"leave","name":"someAlert"})")["ok"].toBool());
+    EXPECT_EQ(counter.leaves, 1);
+    delete alert;
 
     const QString png = QString::fromStdString((dir / "window.png").string());
     EXPECT_TRUE(client.request(QByteArray(R"({"op":"grab","path":")") + png.toUtf8() + "\"}")["ok"].toBool());

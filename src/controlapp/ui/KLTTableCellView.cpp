@@ -95,12 +95,17 @@ void KLTTableCellView::setObjectValue(std::shared_ptr<KLTHostItem> item) {
     itemObservation_.reset();
     item_ = std::move(item);
     if (item_) {
-        connecting_ = item_->connecting();
-        connected_ = item_->connected();
-        available_ = item_->available();
+        // Observed first, then read in one go: a change made in between reaches the row twice,
+        // never not at all, and the row never starts from half of a tunnel change.
         observeItem();
+        const auto state = item_->displayState();
+        connecting_ = state.connecting;
+        connected_ = state.connected;
+        available_ = state.available;
     }
     showModel();
+    // The host list is rebuilt with fresh rows: one made for a connected host says so from the start.
+    connectButton_->setConnected(connected_);
     updateConnectViewForFirstTime(true);
     updateSwitchViewForFirstTime(true);
     adjustTextFieldsWithAvailability(available_);

@@ -2,8 +2,8 @@
 // that gives way to a progress indicator while the tunnel is built, and, while the pointer rests
 // on a connected host, the buttons of its file, music, screen and SSH services.
 //
-// The host item may change on the IPC queue: the row reads the item's state on that thread, as
-// the item announces it, and does every view change later on the main loop.
+// The host item may change on the IPC queue: the row reads the item's state (guarded by the item)
+// on that thread, as the item announces it, and does every view change later on the main loop.
 #pragma once
 
 #include <QPointer>

@@ -32,7 +32,8 @@ void KLTTrayItemView::setObjectValue(std::shared_ptr<KLTNestedHostItem> item) {
     const bool iDevice = iDeviceAreWe();
     usernameField_->setHidden(iDevice);
     usernameLabel_->setHidden(iDevice);
-    if (!iDevice && item_->sshUsername()) usernameField_->setText(QString::fromStdString(*item_->sshUsername()));
+    if (iDevice) return;
+    if (auto name = item_->sshUsername()) usernameField_->setText(QString::fromStdString(*name));
 }
 
 bool KLTTrayItemView::iDeviceAreWe() const {

@@ -47,9 +47,10 @@ QAction* findMenuItem(const QString& name) {
     return nullptr;
 }
 
-void typeInto(QWidget* widget, const QString& text) {
+void typeInto(QWidget* widget, const QString& text, bool replace) {
     widget->setFocus();
     if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+        if (replace) field->selectAll();
         field->insert(text);
         return;
     }
@@ -59,6 +60,12 @@ void typeInto(QWidget* widget, const QString& text) {
         QCoreApplication::sendEvent(widget, &press);
         QCoreApplication::sendEvent(widget, &release);
     }
+}
+
+QAbstractButton* buttonTitled(QWidget* within, const QString& title) {
+    for (auto* button : within->findChildren<QAbstractButton*>())
+        if (button->text().remove('&') == title) return button;
+    return nullptr;
 }
 
 QJsonObject status() {
@@ -89,16 +96,26 @@ QJsonObject perform(const QJsonObject& request) {
         if (!widget->grab().save(path, "PNG")) return failure("could not write " + path);
         return {{"ok", true}};
     }
-    if (op != "click" && op != "type") return failure("unknown op");
+    if (op != "click" && op != "type" && op != "leave") return failure("unknown op");
     if (QAction* item = widget || op != "click" || name.isEmpty() ? nullptr : findMenuItem(name)) {
         if (!item->isEnabled()) return failure(name + " is disabled");
         item->trigger();
         return {{"ok", true}};
     }
     if (!widget) return failure("no widget named " + name);
+    if (op == "leave") {
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(widget, &leave);
+        return {{"ok", true}};
+    }
+    if (op == "click" && request.contains("text")) {
+        // A button without a name of its own (an alert's standard buttons), by its title.
+        widget = buttonTitled(widget, request["text"].toString());
+        if (!widget) return failure("no button titled " + request["text"].toString() + " in " + name);
+    }
     if (!widget->isEnabled()) return failure(name + " is disabled");
     if (op == "click") clickWidget(widget);
-    else typeInto(widget, request["text"].toString());
+    else typeInto(widget, request["text"].toString(), request["replace"].toBool());
     return {{"ok", true}};
 }
 

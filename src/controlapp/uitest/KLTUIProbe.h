@@ -3,7 +3,9 @@
 //   {"op":"tree"}                         -> {"ok":true,"windows":[...]}   (KLTWindowTrees)
 //   {"op":"click","name":N}               clicks the widget of accessible name N (else chooses
 //                                         the menu item of object name N)
-//   {"op":"type","name":N,"text":T}       types T into it
+//   {"op":"click","name":N,"text":T}      clicks the button titled T inside it
+//   {"op":"leave","name":N}               tells it the pointer left it
+//   {"op":"type","name":N,"text":T}       types T into it ("replace":true: in place of a field's text)
 //   {"op":"grab","name":N,"path":P}       saves a PNG of it (of its window when N is absent)
 //   {"op":"status"}                       the menulet window's state and the tray icon's geometry
 // A request that is not such an object, or a line longer than kMaxLine, is refused; an overlong

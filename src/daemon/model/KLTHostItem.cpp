@@ -29,8 +29,18 @@ int32_t connectionStatusField(const Value& record) {
 
 }  // namespace
 
+std::optional<std::string> KLTNestedHostItem::sshUsername() const {
+    std::lock_guard lock(mutex_);
+    return sshUsername_;
+}
+
+void KLTNestedHostItem::stackSafeSetSshUsername(std::optional<std::string> name) {
+    std::lock_guard lock(mutex_);
+    sshUsername_ = std::move(name);
+}
+
 void KLTNestedHostItem::setSshUsername(std::optional<std::string> name) {
-    sshUsername_ = name;
+    stackSafeSetSshUsername(name);
     if (auto parent = parent_.lock()) parent->stackSafeSetSshUsername(std::move(name));
     didChangeValueForKey.emit("sshUsername");
 }
@@ -53,7 +63,10 @@ std::shared_ptr<KLTHostItem> KLTHostItem::hostItemWithPWDictionary(const Value& 
     item->setConnectionStatus(connectionStatusField(record));
     item->resetModelImage();
     for (const auto& type : serviceTypesFromPWDictionary(record).value_or(std::vector<std::string>{})) {
-        item->serviceTypes_.insert(type);
+        {
+            std::lock_guard lock(item->mutex_);
+            item->serviceTypes_.insert(type);
+        }
         if (!type.empty()) item->serviceItems_.push_back({type});
     }
     auto nested = std::make_shared<KLTNestedHostItem>();
@@ -64,8 +77,11 @@ std::shared_ptr<KLTHostItem> KLTHostItem::hostItemWithPWDictionary(const Value& 
 
 void KLTHostItem::updateWithPWDictionary(const Value& record) {
     if (!record.isDictionary()) return;
-    for (const auto& type : serviceTypesFromPWDictionary(record).value_or(std::vector<std::string>{}))
-        serviceTypes_.insert(type);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& type : serviceTypesFromPWDictionary(record).value_or(std::vector<std::string>{}))
+            serviceTypes_.insert(type);
+    }
     setAvailable(statusField(record));
     setConnectionStatus(connectionStatusField(record));
 }
@@ -76,58 +92,97 @@ std::shared_ptr<KLTHostItem> KLTHostItem::copy() const {
     item->nickname_ = nickname_;
     item->modelString_ = modelString_;
     item->hostUUID_ = hostUUID_;
-    item->modelImageSuffix_ = modelImageSuffix_;
+    item->state_.modelImageSuffix = modelImageSuffix();
     return item;
 }
 
 KLTHostItemArchive KLTHostItem::hostItemArchive() const {
     KLTHostItemArchive archive;
     archive.hostUUID = hostUUID_;
-    archive.sshUsername = sshUsername_;
+    archive.sshUsername = sshUsername();
     return archive;
 }
 
+KLTHostItem::DisplayState KLTHostItem::displayState() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::string KLTHostItem::modelImageSuffix() const {
+    std::lock_guard lock(mutex_);
+    return state_.modelImageSuffix;
+}
+
+std::set<std::string> KLTHostItem::serviceTypes() const {
+    std::lock_guard lock(mutex_);
+    return serviceTypes_;
+}
+
+std::optional<std::string> KLTHostItem::sshUsername() const {
+    std::lock_guard lock(mutex_);
+    return sshUsername_;
+}
+
+int32_t KLTHostItem::connectionStatus() const { return displayState().connectionStatus; }
+bool KLTHostItem::connecting() const { return displayState().connecting; }
+bool KLTHostItem::connected() const { return displayState().connected; }
+bool KLTHostItem::available() const { return displayState().available; }
+
 void KLTHostItem::setConnectionStatus(int32_t status) {
-    connectionStatus_ = status;
-    didChangeValueForKey.emit("connectionStatus");
-    if (status == 5) {
-        available_ = true;  // follows from the tunnel; not announced on its own
-        setConnecting(false);
-    } else if (status >= 1 && status <= 4) {
-        available_ = true;
-        setConnecting(true);
-    } else {
-        setConnecting(false);
+    bool availabilityChanged = false;
+    {
+        // One step under the lock: a reader sees the tunnel state before or after, never between.
+        std::lock_guard lock(mutex_);
+        state_.connectionStatus = status;
+        const bool tunnelUp = status >= 1 && status <= 5;
+        availabilityChanged = tunnelUp && !state_.available;
+        if (tunnelUp) state_.available = true;
+        state_.connecting = status >= 1 && status <= 4;
+        state_.connected = status == 5;
+        resetModelImageLocked();
     }
-    setConnected(status == 5);
-    resetModelImage();
+    didChangeValueForKey.emit("connectionStatus");
+    // A row dims an unavailable host and hides its button: it must learn that the tunnel made it
+    // available.
+    if (availabilityChanged) didChangeValueForKey.emit("available");
+    didChangeValueForKey.emit("connecting");
+    didChangeValueForKey.emit("connected");
+    didChangeValueForKey.emit("modelImage");
 }
 
 void KLTHostItem::setAvailable(bool available) {
-    available_ = available;
+    {
+        std::lock_guard lock(mutex_);
+        state_.available = available;
+        resetModelImageLocked();
+    }
     didChangeValueForKey.emit("available");
-    resetModelImage();
+    didChangeValueForKey.emit("modelImage");
 }
 
-void KLTHostItem::setConnecting(bool connecting) {
-    connecting_ = connecting;
-    didChangeValueForKey.emit("connecting");
-}
-
-void KLTHostItem::setConnected(bool connected) {
-    connected_ = connected;
-    didChangeValueForKey.emit("connected");
+void KLTHostItem::stackSafeSetSshUsername(std::optional<std::string> name) {
+    std::lock_guard lock(mutex_);
+    sshUsername_ = std::move(name);
 }
 
 void KLTHostItem::setSshUsername(std::optional<std::string> name) {
-    sshUsername_ = name;
+    stackSafeSetSshUsername(name);
     for (const auto& nested : nestedSelves_) nested->stackSafeSetSshUsername(name);
     didChangeValueForKey.emit("sshUsername");
 }
 
 void KLTHostItem::resetModelImage() {
-    modelImageSuffix_ = connectionStatus_ == 5 ? "_connected" : available_ ? "_available" : "_offline";
+    {
+        std::lock_guard lock(mutex_);
+        resetModelImageLocked();
+    }
     didChangeValueForKey.emit("modelImage");
+}
+
+void KLTHostItem::resetModelImageLocked() {
+    state_.modelImageSuffix = state_.connectionStatus == 5 ? "_connected"
+                              : state_.available             ? "_available"
+                                                             : "_offline";
 }
 
 }  // namespace kl

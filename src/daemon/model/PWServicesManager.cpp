@@ -136,12 +136,8 @@ void PWServicesManager::registerHostItemWithPWDictionary(const Value& record) {
 
 void PWServicesManager::addHostItem(const std::shared_ptr<KLTHostItem>& item) {
     if (!item) return;
-    hostItemsWillChange.emit();
-    {
-        std::lock_guard lock(mutex_);
-        hostItems_.push_back(item);
-    }
-    hostItemsDidChange.emit();
+    // All set up before the item is listed: a row built for it at once shows the archived user
+    // name, and an edit made there is archived.
     std::weak_ptr<PWServicesManager> weakSelf = weak_from_this();
     std::weak_ptr<KLTHostItem> weakItem = item;
     for (const auto& nested : item->nestedSelves()) {
@@ -152,6 +148,12 @@ void PWServicesManager::addHostItem(const std::shared_ptr<KLTHostItem>& item) {
         });
     }
     impartArchiveStateOnHostItem(*item);
+    hostItemsWillChange.emit();
+    {
+        std::lock_guard lock(mutex_);
+        hostItems_.push_back(item);
+    }
+    hostItemsDidChange.emit();
 }
 
 void PWServicesManager::removeAllHostItems() {

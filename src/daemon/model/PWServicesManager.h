@@ -7,7 +7,8 @@
 //
 // Threads: the scan and its signals run on the main loop. Host items, the archive dictionary and
 // the available services are guarded by one re-entrant lock; the "hostItems" change signals are
-// emitted outside it.
+// emitted outside it. The state of each item is guarded by the item itself (KLTHostItem.h): the
+// IPC queue changes it (updateStatus, registerHostItemWithPWDictionary) while rows read it.
 #pragma once
 
 #include <filesystem>

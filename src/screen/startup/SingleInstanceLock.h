@@ -11,8 +11,10 @@ namespace kl {
 class SingleInstanceLock {
 public:
     // The lock, or null when another process (or another holder in this one) has it or the file
-    // cannot be opened. A link planted at the path is not followed.
-    static std::unique_ptr<SingleInstanceLock> acquire(const std::filesystem::path& path);
+    // cannot be opened. A link planted at the path is not followed. heldElsewhere, when given,
+    // tells the first case from the second.
+    static std::unique_ptr<SingleInstanceLock> acquire(const std::filesystem::path& path,
+                                                       bool* heldElsewhere = nullptr);
     // "$XDG_RUNTIME_DIR/<name>.lock" (without the variable, the runtime folder of kl::paths).
     static std::filesystem::path pathForProgram(const std::string& name);
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "daemon/model/KLTHostItem.h"
 
 namespace kl {
@@ -63,11 +67,50 @@ TEST(HostItem, TunnelStateFromTheRecordAndObserversAreTold) {
     EXPECT_TRUE(item->available());
     std::vector<std::string> keys;
     item->didChangeValueForKey.connect([&](const std::string& key) { keys.push_back(key); });
+    auto told = [&](const char* key) { return std::count(keys.begin(), keys.end(), key); };
     item->setConnectionStatus(5);
-    EXPECT_NE(std::find(keys.begin(), keys.end(), "connected"), keys.end());
-    EXPECT_NE(std::find(keys.begin(), keys.end(), "connecting"), keys.end());
-    // Availability that follows from the tunnel is not announced on its own.
-    EXPECT_EQ(std::find(keys.begin(), keys.end(), "available"), keys.end());
+    EXPECT_EQ(told("connected"), 1);
+    EXPECT_EQ(told("connecting"), 1);
+    EXPECT_EQ(told("available"), 0) << "already available";
+
+    // An unavailable host whose tunnel comes up becomes available, and observers hear of it.
+    for (int32_t status : {2, 5}) {
+        item->setAvailable(false);
+        keys.clear();
+        item->setConnectionStatus(status);
+        EXPECT_TRUE(item->available()) << status;
+        EXPECT_EQ(told("available"), 1) << status;
+    }
+}
+
+// The IPC queue changes an item while the main loop draws it: every read sees a whole state.
+TEST(HostItem, ReadersOnAnotherThreadSeeWholeStates) {
+    auto item = KLTHostItem::hostItemWithPWDictionary(record({{"status", 0}}));
+    // Longer than any short-string buffer, so a torn copy would read freed memory.
+    const std::string names[] = {std::string(40, 'a'), std::string(48, 'b')};
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        for (int i = 0; i < 20000; ++i) {
+            item->setConnectionStatus(i % 2 ? 5 : 0);
+            item->setAvailable(i % 3 == 0);
+            item->setSshUsername(names[i % 2]);
+        }
+        done = true;
+    });
+    int torn = 0;
+    while (!done) {
+        const auto state = item->displayState();
+        const bool connected = state.connectionStatus == 5;
+        torn += state.connected != connected || state.connecting ||
+                (state.modelImageSuffix == "_connected") != connected ||
+                (!connected && state.modelImageSuffix != (state.available ? "_available" : "_offline"));
+        const auto name = item->nestedSelves()[0]->sshUsername();
+        const auto parentName = item->sshUsername();
+        torn += name && *name != names[0] && *name != names[1];
+        torn += parentName && *parentName != names[0] && *parentName != names[1];
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
 }
 
 TEST(HostItem, MergeAddsTypesButNoRows) {

@@ -29,6 +29,13 @@ def _keygen(path):
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path], check=True, capture_output=True)
 
 
+def ssh_argv(key, host, port, command="true", user=SSH_USER):
+    """An ssh client that never asks: key authentication only, no host-key checks or configuration."""
+    return ["ssh", "-F", "/dev/null", "-i", key, "-o", "StrictHostKeyChecking=no",
+            "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "ConnectTimeout=20",
+            "-o", "LogLevel=ERROR", "-p", str(port), "%s@%s" % (user, host) if user else host, command]
+
+
 class Sshd:
     """sshd -D in the namespace, with /run private (its privilege separation folder lives there)."""
 
@@ -50,9 +57,7 @@ class Sshd:
                                                      "/bin/sh", "-c", script]), stdout=log, stderr=log)
 
     def client_argv(self, port, command="true", user=SSH_USER):
-        return ["ssh", "-F", "/dev/null", "-i", self.client_key, "-o", "StrictHostKeyChecking=no",
-                "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "-o", "ConnectTimeout=20",
-                "-o", "LogLevel=ERROR", "-p", str(port), "%s@127.0.0.1" % user, command]
+        return ssh_argv(self.client_key, "127.0.0.1", port, command, user)
 
     def stop(self):
         self.proc.terminate()

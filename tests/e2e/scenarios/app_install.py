@@ -158,9 +158,13 @@ def inside(workdir):
 
         # 1. The bundle's own program on a fresh machine.
         app_log = os.path.join(workdir, "app-fresh.log")
+        # The app keeps login items and state in its user's home: a scratch one, not root's own.
+        home = os.path.join(workdir, "root-home")
+        os.makedirs(home)
         with open(app_log, "w") as log:
             app = subprocess.Popen([os.path.join(bundle, "bin", "portweaver")], stdout=log, stderr=log,
-                                   env=dict(os.environ, **APP_ENV))
+                                   env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                                            XDG_STATE_HOME=os.path.join(home, ".local", "state"), **APP_ENV))
         reply = wait(lambda: os.path.exists(SOCKET) and check_in(), 30)
         check(reply and reply.get("revision") == revision and reply.get("version") == version,
               "the installed daemon's check-in: %s" % reply)

@@ -10,7 +10,6 @@ stand-in account server, all inside one private namespace, the app run as an unp
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -19,6 +18,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 from processes import PYTHON, build_dir  # noqa: E402
 from topology import Topology, can_run  # noqa: E402
+from ui_probe import UIProbe as Probe  # noqa: E402
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 ACCOUNT_SERVER = os.path.join(REPO, "tests", "standins", "account_server", "account_server.py")
@@ -54,26 +54,6 @@ def plist(values):
     items = "".join("<key>%s</key>%s" % (k, "<integer>%d</integer>" % v if isinstance(v, int) else
                                           "<string>%s</string>" % v) for k, v in values.items())
     return '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>%s</dict></plist>\n' % items
-
-
-class Probe:
-    """A line-per-request client of the app's UI probe."""
-
-    def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(10)
-        self.sock.connect(path)
-        self.buffer = b""
-
-    def request(self, **fields):
-        self.sock.sendall(json.dumps(fields).encode() + b"\n")
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise RuntimeError("the probe closed the connection")
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
 
 
 class Scene:
@@ -214,6 +194,13 @@ def run(workdir, artifacts):
             os.makedirs(home)
             os.chown(home, USER, USER)
             os.chmod(home, 0o700)
+            # Not the first run, which would open the window by itself: here the icon opens it.
+            config = os.path.join(home, ".config")
+            prefs_folder = os.path.join(config, "Kelvaro", "Preferences")
+            app_prefs = os.path.join(prefs_folder, "com.kelvaro.portweaver.controlapp.plist")
+            write(app_prefs, plist({"firstRun": False}))
+            for path in (config, os.path.dirname(prefs_folder), prefs_folder, app_prefs):
+                os.chown(path, USER, USER)
             app_env = {"KL_ROOT": root, "KLIPC_SOCKET_DIR": sockets, "HOME": home, "XDG_RUNTIME_DIR": home,
                        "XDG_CONFIG_HOME": os.path.join(home, ".config"), "ASAN_OPTIONS": "detect_leaks=0"}
             probe_path = os.path.join(home, "probe.sock")
