@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kl {
 
@@ -14,5 +15,11 @@ struct PWDaemonBuildInfo {
 
 // Seconds between 1970-01-01 and 2001-01-01, the reference date of the check-in's "buildDate".
 inline constexpr double kSecondsFrom1970To2001 = 978307200.0;
+
+// The facts of the information property list the program carries (its ".kl_info_plist" section,
+// which the control app reads to decide on upgrades), so that the daemon reports what the control
+// app reads: "CFBundleShortVersionString", "CFBundleVersion" and the date "KLTBuildDate". Each one
+// missing or of another type, or a list that does not parse, keeps fallback's value.
+PWDaemonBuildInfo buildInfoFromInfoPlist(std::string_view infoPlist, PWDaemonBuildInfo fallback);
 
 }  // namespace kl

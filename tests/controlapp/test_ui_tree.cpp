@@ -195,7 +195,8 @@ TEST_F(UITree, TheProbeRefusesMalformedRequestsAndClosesOnAnOverlongLine) {
     for (Case c : {Case{"not json", "not a JSON object"}, Case{"[1,2]", "not a JSON object"},
                    Case{R"({"op":"launch"})", "unknown op"},
                    Case{R"({"op":"click","name":"nowhere"})", "no widget named nowhere"},
-                   Case{R"({"op":"grab","path":"relative.png"})", "grab needs an absolute path"}}) {
+                   Case{R"({"op":"grab","path":"relative.png"})", "grab needs an absolute path"},
+                   Case{R"({"op":"startAtLogin","value":true})", "no start-at-login setting in this app"}}) {
         QJsonObject reply = QJsonDocument::fromJson(KLTUIProbe::handle(c.request)).object();
         EXPECT_FALSE(reply["ok"].toBool()) << c.request;
         EXPECT_EQ(reply["error"].toString().toStdString(), c.error) << c.request;
@@ -209,6 +210,19 @@ TEST_F(UITree, TheProbeRefusesMalformedRequestsAndClosesOnAnOverlongLine) {
     QJsonObject reply = client.request(QByteArray(KLTUIProbe::kMaxLine + 10, 'x'));
     EXPECT_EQ(reply["error"].toString(), "request too long");
     EXPECT_TRUE(mainLoop().runUntil([&] { return client.socket().state() == QLocalSocket::UnconnectedState; }, 5s));
+}
+
+TEST(UIProbe, StartAtLoginReachesTheSettingWithABooleanOnly) {
+    std::vector<bool> changes;
+    KLTUIProbe::setStartAtLogin([&](bool on) { changes.push_back(on); });
+    auto reply = [](const char* line) { return QJsonDocument::fromJson(KLTUIProbe::handle(line)).object(); };
+    EXPECT_TRUE(reply(R"({"op":"startAtLogin","value":true})")["ok"].toBool());
+    EXPECT_TRUE(reply(R"({"op":"startAtLogin","value":false})")["ok"].toBool());
+    EXPECT_EQ(reply(R"({"op":"startAtLogin","value":"yes"})")["error"].toString(),
+              "startAtLogin needs a boolean value");
+    EXPECT_FALSE(reply(R"({"op":"startAtLogin"})")["ok"].toBool());
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+    KLTUIProbe::setStartAtLogin({});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "RecordingViews.h"
 #include "controlapp/KLTAppDelegate.h"
 #include "controlapp/desktop/KLTProcess.h"
+#include "controlapp/ui/KLTAppDelegateLink.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
 
@@ -35,8 +36,11 @@ bool endedBy(pid_t pid, int signal) {
 TEST(UpdatePreparation, FoundUpdateIsShown) {
     auto views = std::make_shared<test::RecordingViews>();
     auto app = KLTAppDelegate::create({"/opt/portweaver", nullptr, views});
+    KLTAppDelegateLink link(app);  // what the view manager asks before showing the update entry
+    EXPECT_FALSE(link.updateIsAvailable());
     app->updaterDidFindValidUpdate("1.3");
     EXPECT_TRUE(app->updateIsAvailable);
+    EXPECT_TRUE(link.updateIsAvailable());
     EXPECT_EQ(views->updates, 1);
 }
 

@@ -14,6 +14,9 @@ bool askToInstallUpdate(const AppcastItem& item) {
                                  .arg(QString::fromStdString(item.version)));
     QPushButton* install = alert.addButton(QObject::tr("Install"), QMessageBox::AcceptRole);
     QPushButton* later = alert.addButton(QObject::tr("Later"), QMessageBox::RejectRole);
+    // Named for accessibility tools (and the UI probe), as the other views' controls are.
+    install->setAccessibleName(QStringLiteral("updateInstallButton"));
+    later->setAccessibleName(QStringLiteral("updateLaterButton"));
     alert.setEscapeButton(later);
     alert.setDefaultButton(install);
     alert.exec();

@@ -61,7 +61,11 @@ PFMoveApplication::AlertAnswer askWithMessageBox(const std::string& message, con
     QPushButton* move = alert.addButton(QObject::tr("Move to Applications Folder"), QMessageBox::AcceptRole);
     QPushButton* stay = alert.addButton(QObject::tr("Do Not Move"), QMessageBox::RejectRole);
     alert.setEscapeButton(stay);
+    // Named for accessibility tools (and the UI probe), as the other views' controls are.
+    move->setAccessibleName(QStringLiteral("moveToApplicationsButton"));
+    stay->setAccessibleName(QStringLiteral("doNotMoveButton"));
     auto* suppress = new QCheckBox(QObject::tr("Do not ask again"));
+    suppress->setAccessibleName(QStringLiteral("moveSuppressCheckBox"));
     alert.setCheckBox(suppress);
     alert.exec();
     return {alert.clickedButton() == move, suppress->isChecked()};

@@ -77,6 +77,9 @@ int main(int argc, char** argv) {
     views->userInterfaceReady = [&probe] {
         if (const char* probePath = std::getenv("KL_UI_PROBE"); probePath && *probePath) probe.listen(probePath);
     };
+    kl::KLTUIProbe::setStartAtLogin([weak = std::weak_ptr(app)](bool on) {
+        if (auto delegate = weak.lock()) delegate->changeStartAtLoginState(on);
+    });
 #endif
     app->applicationDidFinishLaunching();
     kl::mainLoop().run();

@@ -1,7 +1,7 @@
 #include "controlapp/ui/KLTAppDelegateLink.h"
 
 #include "controlapp/KLTAppDelegate.h"
-#include "foundation/KLTLogging.h"
+#include "controlapp/desktop/KLTPortweaverUpdater.h"
 
 namespace kl {
 
@@ -10,8 +10,10 @@ uint32_t KLTAppDelegateLink::registrarState() const {
     return app ? app->registrarState() : 0;
 }
 
-// The updater does not run yet, so no update is ever announced.
-bool KLTAppDelegateLink::updateIsAvailable() const { return false; }
+bool KLTAppDelegateLink::updateIsAvailable() const {
+    auto app = app_.lock();
+    return app && app->updateIsAvailable;
+}
 
 void KLTAppDelegateLink::shouldRequestHostUpdates(bool should) {
     if (auto app = app_.lock()) app->shouldRequestHostUpdates(should);
@@ -42,6 +44,7 @@ void KLTAppDelegateLink::signoutRequest() {
     if (auto app = app_.lock()) app->signoutRequest();
 }
 
-void KLTAppDelegateLink::checkForUpdates() { KLLog(kKLTLoggingLevelInfo, "No updater to check for updates"); }
+// A check on request: a found update is offered through the updater's delegate, as at start-up.
+void KLTAppDelegateLink::checkForUpdates() { KLTPortweaverUpdater::sharedUpdater().checkForUpdatesInBackground(); }
 
 }  // namespace kl

@@ -25,6 +25,11 @@ namespace {
 
 QJsonObject failure(const QString& why) { return {{"ok", false}, {"error", why}}; }
 
+std::function<void(bool)>& startAtLoginChange() {
+    static std::function<void(bool)> change;
+    return change;
+}
+
 void clickWidget(QWidget* widget) {
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
         button->click();
@@ -86,6 +91,12 @@ QJsonObject perform(const QJsonObject& request) {
     const QString op = request["op"].toString();
     if (op == "tree") return {{"ok", true}, {"windows", KLTWindowTrees()}};
     if (op == "status") return status();
+    if (op == "startAtLogin") {
+        if (!request["value"].isBool()) return failure("startAtLogin needs a boolean value");
+        if (!startAtLoginChange()) return failure("no start-at-login setting in this app");
+        startAtLoginChange()(request["value"].toBool());
+        return {{"ok", true}};
+    }
     const QString name = request["name"].toString();
     QWidget* widget = name.isEmpty() ? nullptr : KLTFindWidgetByAccessibleName(name);
     if (op == "grab") {
@@ -152,6 +163,8 @@ bool KLTUIProbe::listen(const QString& path) {
           server_->errorString().toUtf8().constData());
     return false;
 }
+
+void KLTUIProbe::setStartAtLogin(std::function<void(bool)> change) { startAtLoginChange() = std::move(change); }
 
 QByteArray KLTUIProbe::handle(const QByteArray& line) {
     QJsonObject reply;

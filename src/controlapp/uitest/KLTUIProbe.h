@@ -8,12 +8,14 @@
 //   {"op":"type","name":N,"text":T}       types T into it ("replace":true: in place of a field's text)
 //   {"op":"grab","name":N,"path":P}       saves a PNG of it (of its window when N is absent)
 //   {"op":"status"}                       the menulet window's state and the tray icon's geometry
+//   {"op":"startAtLogin","value":B}       turns starting at login on or off, as the app's menu does
 // A request that is not such an object, or a line longer than kMaxLine, is refused; an overlong
 // line also closes the connection.
 #pragma once
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QLocalServer;
@@ -30,6 +32,8 @@ public:
     bool listen(const QString& path);
     // The reply to one request line (exposed for tests).
     static QByteArray handle(const QByteArray& line);
+    // What "startAtLogin" calls (the app delegate's changeStartAtLoginState); refused while unset.
+    static void setStartAtLogin(std::function<void(bool)> change);
 
 private:
     std::unique_ptr<QLocalServer> server_;
