@@ -135,6 +135,10 @@ class Deb(unittest.TestCase):
             self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o755, script)
             result = subprocess.run(["sh", "-n", path], capture_output=True, text=True)
             self.assertEqual(result.returncode, 0, result.stderr)
+            if shutil.which("shellcheck"):
+                result = subprocess.run(["shellcheck", "-s", "sh", "-S", "warning", path], capture_output=True,
+                                        text=True)
+                self.assertEqual(result.returncode, 0, result.stdout)
             with open(path) as f:
                 text = f.read()
             self.assertNotIn("@", text, script + " has an unreplaced variable")
