@@ -306,11 +306,12 @@ def inside(workdir, deb):
                                  else None)(autostart_programs(autostart)), 20)
         check(programs, "the session's autostart entries: %s" % autostart_programs(autostart))
         screen = wait(lambda: pids_running(SCREEN_SERVICE, entry.pw_uid), 20)
+        screen_seen = time.monotonic()
         check(screen, "the screen service does not run as the user")
         details.append("signed in; autostart: app and screen service")
 
-        # 3. About, once the services scan (every 7 s) has seen the screen service.
-        time.sleep(8)
+        # 3. About, once the services scan (every 7 s) has surely seen the screen service.
+        time.sleep(max(0.0, screen_seen + 2 * 7 - time.monotonic()))
         check(probe.request(op="click", name="aboutMenuItem").get("ok"), "choosing About")
         about = wait(lambda: widget_texts(probe, "About"), 15) or {}
         with open(os.path.join(BUNDLE, "Info.plist")) as f:
