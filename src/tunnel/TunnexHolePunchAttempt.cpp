@@ -13,6 +13,7 @@
 #include "tunnel/TunnexDatagramClass.h"
 #include "tunnel/TunnexHolePunch.h"
 #include "tunnel/TunnexHolePunchCodec.h"
+#include "tunnel/TunnexHolePunchHandshake.h"
 #include "tunnel/TunnexHolePunchSupport.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerManagerLink.h"
@@ -335,33 +336,34 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
 
         auto peer = wait.peer.lock();
         if (!peer) break;
-        std::lock_guard lock(peer->objectLock());
-        if (datagram.kind == TunnexDatagramKind::Confirm) {
-            KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
-            transaction->setIsWaitingForAcceptance(true);
-            // The acceptance goes back the way the confirmation came, so that both sides connect
-            // over the same pair of sockets.
-            sendLater(wait.socket, tunnexAcknowledgementBytes(transactionId, kTunnexPeerAcceptMsg), source,
-                      "Failed to send acknowledgement");
-            dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
-            settled = true;
-        } else if (datagram.kind == TunnexDatagramKind::Accept) {
+        TunnexHolePunchWord word = TunnexHolePunchWord::Ahoy;
+        if (datagram.kind == TunnexDatagramKind::Confirm) word = TunnexHolePunchWord::Confirm;
+        if (datagram.kind == TunnexDatagramKind::Accept) word = TunnexHolePunchWord::Accept;
+        if (udt) word = TunnexHolePunchWord::TransportHandshake;
+        TunnexHolePunchFacts facts;
+        facts.originator = wait.originator;
+        facts.fromConfirmedEndpoint = fromAnswered;
+        const auto decision = decideTunnexHolePunch(word, TunnexHolePunchPath::Fresh, facts);
+        if (word == TunnexHolePunchWord::Confirm) KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
+        if (word == TunnexHolePunchWord::Accept) {
             KLLog(kKLTLoggingLevelInfo, "Received ACCEPT");
             KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
             if (auto stun = peer->stunPeer()) {
                 if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
             }
-            dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
-            settled = true;
-        } else if (udt) {
-            // A responder whose confirmation was answered by an ACCEPT that got lost sees the
-            // originator's transport start from the endpoint it confirmed: that is the acceptance.
-            if (!wait.originator && fromAnswered) {
-                KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
-                dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
-            }
-            settled = true;
         }
+        if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
+        if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
+            sendLater(wait.socket, tunnexAcknowledgementBytes(transactionId, kTunnexPeerAcceptMsg), source,
+                      "Failed to send acknowledgement");
+        }
+        if (decision.complete) {
+            if (word == TunnexHolePunchWord::TransportHandshake) {
+                KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
+            }
+            dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
+        }
+        settled = decision.endsWait;
     }
     // Silence or an error: the socket is of no further use. Otherwise it stays open for the
     // completion that may run on it.

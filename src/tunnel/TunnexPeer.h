@@ -7,8 +7,8 @@
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
 // dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
 // errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the recursive ping-socket lock; each peer's hole-punch state and
-// encryption model by the peer's own recursive lock. Peers are owned by shared_ptr: sockets hold
+// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
+// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
 // them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
 #pragma once
 
@@ -32,6 +32,7 @@
 #include "platform/Value.h"
 #include "tunnel/TunnexAddress.h"
 #include "tunnel/TunnexChannelPairing.h"
+#include "tunnel/TunnexEncryptionHandshake.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexMainChannelListener.h"
 #include "tunnel/TunnexPeerDelegates.h"
@@ -112,6 +113,11 @@ public:
     static uint16_t globalServerPort();
     static void setGlobalAssignedId(uint64_t id);
     static uint64_t globalAssignedId();
+
+    // Forgets the invitations followed before cutoff (seconds since 1970) and those of the given
+    // transactions; the tunnel manager calls it when it prunes its transactions.
+    static void forgetInvitations(double cutoff, const std::vector<int64_t>& transactionIds);
+    static size_t followedInvitationCount();
 
     static uint64_t nextNonce();
     static void resetServerNonce();
@@ -356,8 +362,6 @@ public:
                                               socklen_t fromLength) override;
     bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
 
-    // The peer's own lock (recursive): hole-punch state, encryption model, channel closing.
-    std::recursive_mutex& objectLock() const { return lock_; }
 
     // --- properties ---
     bool wantEncryption() const { return wantEncryption_; }
@@ -491,7 +495,9 @@ private:
 
     const bool wantEncryption_;
     const TunnexClock clock_;
-    mutable std::recursive_mutex lock_;
+    // Guards the tables and models named "guarded by lock_"; held only around their own reads
+    // and writes, never across a call out of the peer.
+    mutable std::mutex lock_;
 
     std::atomic<uint64_t> assignedId_;
     std::atomic<uint64_t> pingCounter_{0};
@@ -513,12 +519,13 @@ private:
     std::atomic<bool> tornDown_{false};
     std::atomic<bool> mainChannelListening_{false};
     std::atomic<bool> mainChannelEnded_{false};
-    std::atomic<bool> remoteAckedBeforeAgreement_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
     // Serialises main-channel reads (the poll thread's and a requester's own, see
     // TunnexPeerChannels.cpp) so messages are handled in the order they came.
     std::mutex mainChannelReadMutex_;
+    // Guarded by mainChannelReadMutex_: the key exchange of the current main channel.
+    TunnexEncryptionHandshake keyExchange_{false};
 
     // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
     std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;

@@ -238,4 +238,19 @@ bool TunnexPeer::cancelRegistrationWithServer(bool) {
     return true;
 }
 
+// --- followed invitations ---
+
+void TunnexPeer::forgetInvitations(double cutoff, const std::vector<int64_t>& transactionIds) {
+    auto& state = tunnexPeerClassState();
+    std::lock_guard lock(state.invitedMutex);
+    for (int64_t id : transactionIds) state.invitedTransactions.erase(id);
+    std::erase_if(state.invitedTransactions, [cutoff](const auto& entry) { return entry.second < cutoff; });
+}
+
+size_t TunnexPeer::followedInvitationCount() {
+    auto& state = tunnexPeerClassState();
+    std::lock_guard lock(state.invitedMutex);
+    return state.invitedTransactions.size();
+}
+
 }  // namespace kl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,10 +29,11 @@ struct TunnexPeerClassState {
     TunnexPeer::Timing timing;
 
     TunnexRequestNonces requestNonces;
-    // Transactions whose invitation this process has followed: the server answers every repeat of
-    // a connect request, also after the invited peer has passed its registration on.
+    // Transactions whose invitation this process has followed, with the time it did (seconds
+    // since 1970): the server answers every repeat of a connect request, also after the invited
+    // peer has passed its registration on. Forgotten when the tunnel manager prunes transactions.
     std::mutex invitedMutex;
-    std::set<int64_t> invitedTransactions;
+    std::map<int64_t, double> invitedTransactions;
     // The handle of the latest connect request of the process.
     std::atomic<uint64_t> connectionHandleCounter{0};
     TunnexReplyNonceGate replyNonces;

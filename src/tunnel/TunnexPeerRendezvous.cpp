@@ -165,7 +165,7 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
         // The server answers each repeat of a connect request; one attempt per transaction.
         auto& state = tunnexPeerClassState();
         std::lock_guard lock(state.invitedMutex);
-        if (!state.invitedTransactions.insert(invitation.transactionId).second) {
+        if (!state.invitedTransactions.emplace(invitation.transactionId, clock_().secondsSince1970).second) {
             KLLog(kKLTLoggingLevelDebug, "Invitation for transaction %lld is already handled; ignored",
                   (long long)invitation.transactionId);
             return;

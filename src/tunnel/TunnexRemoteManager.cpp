@@ -11,6 +11,7 @@
 #include "platform/Executors.h"
 #include "tunnel/PFwdPrivate.h"
 #include "tunnel/TunnexChannelRequest.h"
+#include "tunnel/TunnexPeer.h"
 #include "tunnel/TunnexRemotePeer.h"
 #include "tunnel/TunnexServiceConnector.h"
 #include "tunnel/TunnexServiceRecord.h"
@@ -232,7 +233,13 @@ void TunnexRemoteManager::pruneExpiredTransactions() {
             }
         }
     }
-    for (const auto& transaction : expired) deleteTransaction(transaction);
+    std::vector<int64_t> expiredIds;
+    for (const auto& transaction : expired) {
+        expiredIds.push_back(transaction->transactionId());
+        deleteTransaction(transaction);
+    }
+    // The invitations that started them go too (and any that never got a transaction).
+    TunnexPeer::forgetInvitations(now - kTransactionLifetimeSeconds, expiredIds);
 }
 
 // --- channel requests ---

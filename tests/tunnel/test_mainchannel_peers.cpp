@@ -203,6 +203,24 @@ TEST_F(MainChannelPeers, AKeyAcknowledgedBeforeAgreementIsSentOnceAgreed) {
     channelB->close();
 }
 
+// Once the keys are agreed, a wish or key material arriving on the channel (forged, or replayed)
+// must not switch encryption off under the running channels or replace the remote's key.
+TEST_F(MainChannelPeers, KeyExchangeMessagesAfterTheTunnelIsUpChangeNothing) {
+    connect(true, true);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    ASSERT_TRUE(peerA->usingEncryption());
+    const CryptoPP::SecByteBlock remoteIV = peerA->getEncryptor()->getRemoteIV();
+
+    sendFromB(tunnexMainChannelHeader(Type::WontEncryptMsg));
+    sendFromB(encodeTunnexKeyMessage(Type::DHEncryptedCEKMsg, Bytes(TunnexEncryption::kWrappedKeyLength, 0x5A)));
+    sendFromB(tunnexMainChannelHeader(Type::DHPublicKeyAck));
+
+    EXPECT_TRUE(peerA->usingEncryption());
+    EXPECT_EQ(peerA->getEncryptor()->getRemoteIV(), remoteIV);
+    EXPECT_EQ(peerA->connectionStatus(), TunnexTunnelConnected);
+    EXPECT_EQ(logCount("has no place in the key exchange now"), 3u);
+}
+
 TEST_F(MainChannelPeers, BadMessagesAreDroppedAndTheChannelStaysOpen) {
     connect(false, false);
     ASSERT_TRUE(bothAt(TunnexTunnelConnected));

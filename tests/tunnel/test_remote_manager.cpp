@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -282,6 +283,32 @@ TEST_F(RemoteManagerTest, TransactionsArePrunedAfterThreeHundredSixtySeconds) {
     clock.advance(0.001);
     manager->performHousekeeping();
     EXPECT_FALSE(manager->transactionForTransactionId(kept->transactionId()));
+}
+
+// Followed invitations are remembered so a repeated one is not followed twice; without pruning
+// the record of every invitation the process ever followed stayed for good.
+TEST_F(RemoteManagerTest, FollowedInvitationsArePrunedWithTheTransactions) {
+    auto invited = peer();
+    auto invitation = [](uint8_t transactionId) {
+        Bytes bytes(87, 0);
+        bytes[0] = 1;
+        bytes[5] = transactionId;
+        bytes[13] = 1;
+        return bytes;
+    };
+    TunnexPeer::forgetInvitations(std::numeric_limits<double>::max(), {});
+    invited->receivedInvitation(invitation(71));
+    clock.advance(200.0);
+    invited->receivedInvitation(invitation(72));
+    invited->receivedInvitation(invitation(72));
+    EXPECT_EQ(TunnexPeer::followedInvitationCount(), 2u);
+
+    clock.advance(160.001);  // 71 is older than a transaction's lifetime, 72 is not
+    manager->performHousekeeping();
+    EXPECT_EQ(TunnexPeer::followedInvitationCount(), 1u);
+    clock.advance(200.0);
+    manager->performHousekeeping();
+    EXPECT_EQ(TunnexPeer::followedInvitationCount(), 0u);
 }
 
 TEST_F(RemoteManagerTest, LifeCheckRunsWhilePeersAreMappedAsOfTheLastReport) {
