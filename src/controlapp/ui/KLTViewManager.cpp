@@ -124,7 +124,9 @@ void KLTViewManager::initializeUserInterface() {
 
 void KLTViewManager::initializeStatusItem() {
     if (!statusItem_ && QSystemTrayIcon::isSystemTrayAvailable()) {
-        statusItem_ = new QSystemTrayIcon(qApp);
+        // Not the application's child: the application would delete it after its platform
+        // integration has gone, which crashes the app at every exit. It lives as long as the process.
+        statusItem_ = new QSystemTrayIcon;
         statusItem_->setObjectName(QStringLiteral("statusItem"));
         statusItem_->setToolTip(QStringLiteral("Port Weaver"));
         QObject::connect(statusItem_, &QSystemTrayIcon::activated, statusItem_,
