@@ -20,9 +20,12 @@ constexpr double kWindowSeconds = 0.25;
 constexpr double kWindowPaths = 4.0;
 constexpr double kStartWindow = 16.0;
 constexpr auto kMinRttLifetime = std::chrono::seconds(10);
-// UDT's own expiry is n times this after n silent expiries; never later than that.
+// UDT's own first expiry, and the earliest keep-alive of a peer that hears nothing from us.
 constexpr int kUdtExpiryStepUs = 300000;
 constexpr int kShortestExpiryUs = 40000;
+// Ends before that keep-alive even when both sides check their timers late (UDT does so after
+// every packet and at least every 100 ms).
+constexpr int kLongestExpiryUs = 150000;
 constexpr int kMostDoublings = 10;
 constexpr int kMostTimeoutsCounted = 1000;
 
@@ -89,17 +92,21 @@ void TunnexLossTolerantCC::onLoss(const int32_t* losses, int size) {
 }
 
 // UDT's expiry with data unacknowledged: it sends all of it again. The first is mostly a lost
-// repair, not a smaller path; silence after that slows down as at a growing queue.
+// repair, not a smaller path; silence after that slows down as at a growing queue. The waits never
+// grow past a live peer's keep-alive spacing (see the header).
 void TunnexLossTolerantCC::onTimeout() {
-    // UDT declares the peer dead after more than 16 expiries when the last waited over 5 s; from
-    // the few first on this is UDT's own sequence, so that still happens.
     timeouts_ = std::min(timeouts_ + 1, kMostTimeoutsCounted);
-    const double doubled = activeExpiryUs() * double(1 << std::min(timeouts_, kMostDoublings));
-    setExpiry(std::min(doubled, double(timeouts_ + 1) * kUdtExpiryStepUs));
+    setExpiry(probeExpiryUs(timeouts_));
     if (timeouts_ >= 2) {
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
         applyRate();
     }
+}
+
+// The n-th wait after an acknowledgement: doubling from one crossing of the path, and always ending
+// before a live peer's keep-alive could restart it.
+double TunnexLossTolerantCC::probeExpiryUs(int n) const {
+    return std::min(activeExpiryUs() * double(1 << std::min(n, kMostDoublings)), double(kLongestExpiryUs));
 }
 
 // Long enough for a loss report and its repair to cross the path, with UDT's acknowledgement delay.
@@ -111,7 +118,7 @@ void TunnexLossTolerantCC::applyExpiry(int32_t ack) {
     timeouts_ = 0;
     const int32_t highest = highestSent_.load(std::memory_order_relaxed);
     const bool allAcknowledged = highest < 0 || ack == nextSequence(highest);
-    setExpiry(allAcknowledged ? kUdtExpiryStepUs : std::min(activeExpiryUs(), double(kUdtExpiryStepUs)));
+    setExpiry(allAcknowledged ? kUdtExpiryStepUs : probeExpiryUs(0));
 }
 
 void TunnexLossTolerantCC::onACK(int32_t ack) {
