@@ -11,6 +11,7 @@ constexpr double kLowestRate = 100.0;
 constexpr double kIncrease = 1.25;
 constexpr double kDecrease = 0.8;
 constexpr double kHeadroom = 2.0;  // above the best recent delivery
+constexpr double kUnpacedPeriodUs = 1.0;  // UDT's own first period
 constexpr double kShortestSampleUs = 20000;  // two of UDT's acknowledgement periods
 constexpr double kCongestedLossShare = 0.2;  // far above any random loss worth crossing
 constexpr int64_t kFewestPacketsForLossShare = 50;
@@ -67,6 +68,7 @@ TunnexLossTolerantCC::TunnexLossTolerantCC() : rate_(kStartRate) { applyRate(); 
 void TunnexLossTolerantCC::init() {
     rate_ = kStartRate;
     sampling_ = false;
+    applicationLimited_ = true;
     timeouts_ = 0;
     delivered_.fill(0.0);
 
@@ -170,13 +172,14 @@ bool TunnexLossTolerantCC::queueBuilding() const {
 }
 
 void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds) {
+    applicationLimited_ = double(sent) < 0.5 * rate_ * seconds;
     const bool manyLost = sent >= kFewestPacketsForLossShare && double(lost) > kCongestedLossShare * double(sent);
     // A longer round trip alone is no sign of a full queue: a busy host delays acknowledgements by
     // milliseconds, and slowing at each such delay sank the rate to its floor on a loaded machine.
     // A queue that overflows loses packets as well, and only then is the longer round trip believed.
     if (manyLost || (queueBuilding() && lost > 0)) {
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
-    } else if (double(sent) >= 0.5 * rate_ * seconds) {
+    } else if (!applicationLimited_) {
         // Only a sender that used its rate learnt that the path takes it; and it goes no further
         // above what the path recently delivered than twice that (a receiver that drops what it
         // cannot take in shows neither a queue nor, at once, losses).
@@ -185,8 +188,11 @@ void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds)
     applyRate();
 }
 
+// A sender with little to say is not paced: UDT holds a socket for the period after each packet,
+// and its send thread, once asleep, wakes up to 10 ms late, so every small message that followed
+// another within the period waited for milliseconds. It sends no more than its window then.
 void TunnexLossTolerantCC::applyRate() {
-    m_dPktSndPeriod = 1e6 / rate_;
+    m_dPktSndPeriod = applicationLimited_ ? kUnpacedPeriodUs : 1e6 / rate_;
     const double pathSeconds = (std::max(minRtt_, 1.0) + 2.0 * m_iSYNInterval) / 1e6;
     const double window = rate_ * std::max(kWindowPaths * pathSeconds, kWindowSeconds);
     m_dCWndSize = std::clamp(window, kStartWindow, std::max(m_dMaxCWndSize, kStartWindow));

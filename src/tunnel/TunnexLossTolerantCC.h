@@ -49,6 +49,7 @@ public:
 
     int expiryUs() const { return expiryUs_; }  // what UDT's expiry timer waits for now
     double rate() const { return rate_; }       // packets per second
+    double period() const { return m_dPktSndPeriod; }  // microseconds between packets
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -73,6 +74,7 @@ private:
     double minRtt_ = 0.0;  // microseconds
     Clock::time_point minRttStamp_{};
     bool sampling_ = false;
+    bool applicationLimited_ = true;  // the last sample used less than half the rate
     Clock::time_point sampleStart_{};
     int64_t sentAtSampleStart_ = 0;
     int64_t lostInSample_ = 0;

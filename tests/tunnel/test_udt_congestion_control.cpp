@@ -147,6 +147,28 @@ TEST(UdtCongestionControl, ExpiryIsShortWhileDataIsUnacknowledged) {
     EXPECT_EQ(control.expiryUs(), 300000);
 }
 
+// Pacing holds UDT's send thread after each packet (and it wakes late), so only a sender that uses
+// its rate is paced; one with little to say sends at once.
+TEST(UdtCongestionControl, OnlyASenderThatUsesItsRateIsPaced) {
+    ControlUnderTest control;
+    control.measured(2000);
+    control.init();
+    EXPECT_LE(control.period(), 1.0) << "nothing sent yet";
+    int32_t seq = 0;
+    auto sampleOf = [&](int packets) {
+        for (int i = 0; i < packets; i++) control.noteSent(seq++);
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));  // longer than a sample
+        control.onACK(seq);
+    };
+    sampleOf(1);  // starts the first sample
+    sampleOf(200);  // far above half of 1000 packets a second
+    EXPECT_GT(control.period(), 100.0) << "a bulk sender is paced";
+    const double rate = control.rate();
+    sampleOf(1);
+    EXPECT_LE(control.period(), 1.0) << "a sparse one is not";
+    EXPECT_EQ(control.rate(), rate) << "and learns nothing about the path";
+}
+
 bool runsLossTolerant(int udtSocket) {
     CCC* control = nullptr;
     int length = sizeof control;
