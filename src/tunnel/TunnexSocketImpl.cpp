@@ -160,6 +160,7 @@ void TunnexSocketImpl::runBridgePasses() {
     }
     bridgeScheduled_.store(false);
     if (moved) enqueueBridge();
+    else TunnexSocketManager::sharedInstance().bridgePassEnded();
 }
 
 bool TunnexSocketImpl::udtHasData() {
