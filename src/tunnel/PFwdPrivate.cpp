@@ -197,7 +197,7 @@ int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len) {
     };
     record.channel->sendOperationQueue().addOperation(
         [weakChannel, bytes, done] {
-            if (auto channel = weakChannel.lock()) channel->sendBytes(*bytes);
+            if (auto channel = weakChannel.lock()) channel->sendOwnedBytes(*bytes);
             done();
         },
         done);

@@ -401,6 +401,12 @@ bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
     return packer_.write(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
 }
 
+bool TunnexSocketImpl::sendOwnedBytes(std::span<uint8_t> data) {
+    if (shouldBeClosed_.load()) return false;
+    const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
+    return packer_.writeOwned(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+}
+
 // --- Closing ------------------------------------------------------------------------------------
 
 namespace {
