@@ -70,6 +70,8 @@ void TunnexLossTolerantCC::init() {
     sampling_ = false;
     applicationLimited_ = true;
     timeouts_ = 0;
+    silentUs_ = 0;
+    nextDecreaseUs_ = 3.0 * activeExpiryUs();
     delivered_.fill(0.0);
 
     applyRate();
@@ -98,8 +100,12 @@ void TunnexLossTolerantCC::onLoss(const int32_t* losses, int size) {
 // grow past a live peer's keep-alive spacing (see the header).
 void TunnexLossTolerantCC::onTimeout() {
     timeouts_ = std::min(timeouts_ + 1, kMostTimeoutsCounted);
+    silentUs_ += expiryUs_;
     setExpiry(probeExpiryUs(timeouts_));
-    if (timeouts_ >= 2) {
+    // Slower at silences that double, as when each expiry waited twice the last: more frequent
+    // expiries are no more evidence of a smaller path.
+    if (silentUs_ >= nextDecreaseUs_) {
+        nextDecreaseUs_ = 2.0 * nextDecreaseUs_ + activeExpiryUs();
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
         applyRate();
     }
@@ -118,6 +124,8 @@ double TunnexLossTolerantCC::activeExpiryUs() const {
 
 void TunnexLossTolerantCC::applyExpiry(int32_t ack) {
     timeouts_ = 0;
+    silentUs_ = 0;
+    nextDecreaseUs_ = 3.0 * activeExpiryUs();  // the end of the second expiry
     const int32_t highest = highestSent_.load(std::memory_order_relaxed);
     const bool allAcknowledged = highest < 0 || ack == nextSequence(highest);
     setExpiry(allAcknowledged ? kUdtExpiryStepUs : probeExpiryUs(0));

@@ -82,6 +82,8 @@ private:
     std::array<double, 50> delivered_{};  // acknowledged packets per second, one per sample
     int nextDelivered_ = 0;
     int timeouts_ = 0;  // expiries since the last acknowledgement
+    double silentUs_ = 0;        // the expiries' waits since then
+    double nextDecreaseUs_ = 0;  // the silence at which the rate falls next
     int expiryUs_ = 0;
 };
 

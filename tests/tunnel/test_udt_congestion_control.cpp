@@ -120,7 +120,7 @@ std::vector<double> expiriesAgainstAFullReceiver(Receiver receiver, double spanS
 
 // A receiver that reads again is learnt of only through an expiry's retransmission: those come
 // often however long it held the window closed, whichever control it runs (its keep-alives must
-// not keep postponing them). A silent peer gets the same probes at the lowest rate.
+// not keep postponing them). A silent peer gets the same probes, ever more slowly.
 TEST(UdtCongestionControl, AFullReceiverIsProbedOftenHoweverLongItHoldsTheWindowClosed) {
     for (Receiver receiver : {Receiver::Native, Receiver::LossTolerant, Receiver::Dead}) {
         double rate = 0;
@@ -129,7 +129,7 @@ TEST(UdtCongestionControl, AFullReceiverIsProbedOftenHoweverLongItHoldsTheWindow
         double longest = expiries.front();
         for (size_t i = 1; i < expiries.size(); i++) longest = std::max(longest, expiries[i] - expiries[i - 1]);
         EXPECT_LT(longest, 0.3) << "receiver " << int(receiver) << " waited " << longest << " s for a probe";
-        EXPECT_EQ(rate, 100.0) << "receiver " << int(receiver);
+        EXPECT_LT(rate, 500.0) << "receiver " << int(receiver) << ": a silent path is not sent to at full rate";
     }
 }
 
