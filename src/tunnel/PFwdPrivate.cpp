@@ -1,8 +1,6 @@
 #include "tunnel/PFwdPrivate.h"
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
@@ -23,39 +21,14 @@ namespace kl {
 namespace {
 
 constexpr const char* kClosingName = "int pfd_closing(Plug, const char *, int, int)";
-// How long a closed forward's local socket may take to hand its last queued bytes to the kernel.
-constexpr auto kDrainLimit = std::chrono::seconds(30);
-constexpr auto kDrainStep = std::chrono::milliseconds(5);
-
-// Left in a closed record's socket, so a later pfd_close() knows the socket is already on its way.
-char closedMarker;
 
 int localDescriptor(const PFwdPrivate& record) { return sk_ossocket(record.s); }
 int udtDescriptor(const PFwdPrivate& record) { return record.channel ? record.channel->udtSocket() : 0; }
 
-// Closes the socket once the core has written what it still holds for it (bytes that came
-// through the channel just before the remote closed), never blocking the caller.
-void closeWhenDrained(const SocketPtr& socket) {
-    int backlog;
-    {
-        SocketCoreLock lock;
-        backlog = socket->socketError() ? 0 : socket->write(nullptr, 0);
-    }
-    if (backlog == 0) {
-        socket->close();
-        return;
-    }
-    globalQueue().async([socket] {
-        const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                SocketCoreLock lock;
-                if (socket->socketError() || socket->write(nullptr, 0) == 0) break;
-            }
-            std::this_thread::sleep_for(kDrainStep);
-        }
-        socket->close();
-    });
+// The live record that owns socket, if any. Under the core lock.
+std::shared_ptr<PFwdPrivate> openRecordOf(const SocketPtr& socket) {
+    auto record = socket ? std::dynamic_pointer_cast<PFwdPrivate>(socket->plug(nullptr)) : nullptr;
+    return record && record->s == socket ? record : nullptr;
 }
 
 }  // namespace
@@ -170,11 +143,9 @@ int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request) {
         return 1;
     }
     SocketPtr socket = request->takeLocalSocket();
-    PFwdPrivate* record = nullptr;
     {
         SocketCoreLock lock;
-        void* owner = socket ? socket->getPrivatePtr() : nullptr;
-        record = owner && owner != &closedMarker ? static_cast<PFwdPrivate*>(owner) : nullptr;
+        std::shared_ptr<PFwdPrivate> record = openRecordOf(socket);
         if (!record || socket->socketError()) {
             // The client left (or the connection failed) while the channel was being opened.
             KLLog(kKLTLoggingLevelError, "The waiting connection for channel hash %d is gone", int(forward.chanHash));
@@ -226,7 +197,7 @@ int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len) {
     };
     record.channel->sendOperationQueue().addOperation(
         [weakChannel, bytes, done] {
-            if (auto channel = weakChannel.lock()) channel->sendBytes(*bytes);
+            if (auto channel = weakChannel.lock()) channel->sendOwnedBytes(*bytes);
             done();
         },
         done);
@@ -324,17 +295,16 @@ void pfd_close(const SocketPtr& socket) {
     std::shared_ptr<PFwdPrivate> record;
     {
         SocketCoreLock lock;
-        void* owner = socket->getPrivatePtr();
-        if (owner == &closedMarker) return;
-        if (!owner) {
-            socket->close();
-            return;
+        record = openRecordOf(socket);
+        if (record) {
+            KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
+            record->keepAlive_.reset();  // the caller's reference keeps it until the end here
         }
-        auto* raw = static_cast<PFwdPrivate*>(owner);
-        KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
-        socket->setPrivatePtr(&closedMarker);
-        record = std::move(raw->keepAlive_);
-        if (!record) return;
+    }
+    if (!record) {
+        // Already closed by its record (then this does nothing more), or never owned by one.
+        socket->closeWhenDrained();
+        return;
     }
     std::shared_ptr<TunnexSocketImpl> channel;
     std::shared_ptr<TunnexPeer> peer;
@@ -358,7 +328,8 @@ void pfd_close(const SocketPtr& socket) {
         // already running and this does nothing).
         globalQueue().async([channel] { channel->close(); });
     }
-    closeWhenDrained(socket);
+    // Bytes that came through the channel just before the remote closed are still written.
+    socket->closeWhenDrained();
 }
 
 }  // namespace kl

@@ -18,11 +18,11 @@ std::atomic<int> chosenControl{kUnset};
 
 TunnexCongestionControl fromEnvironment() {
     const char* text = std::getenv(kTunnexCongestionControlEnvironment);
-    if (!text) return TunnexCongestionControl::Native;
+    if (!text) return TunnexCongestionControl::LossTolerant;
     if (auto control = tunnexCongestionControlNamed(text)) return *control;
-    KLLog(kKLTLoggingLevelError, "Unknown UDT congestion control '%s' in %s; using UDT's native one", text,
+    KLLog(kKLTLoggingLevelError, "Unknown UDT congestion control '%s' in %s; using the loss-tolerant one", text,
           kTunnexCongestionControlEnvironment);
-    return TunnexCongestionControl::Native;
+    return TunnexCongestionControl::LossTolerant;
 }
 
 }  // namespace

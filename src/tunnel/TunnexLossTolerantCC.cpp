@@ -11,6 +11,7 @@ constexpr double kLowestRate = 100.0;
 constexpr double kIncrease = 1.25;
 constexpr double kDecrease = 0.8;
 constexpr double kHeadroom = 2.0;  // above the best recent delivery
+constexpr double kUnpacedPeriodUs = 1.0;  // UDT's own first period
 constexpr double kShortestSampleUs = 20000;  // two of UDT's acknowledgement periods
 constexpr double kCongestedLossShare = 0.2;  // far above any random loss worth crossing
 constexpr int64_t kFewestPacketsForLossShare = 50;
@@ -20,9 +21,12 @@ constexpr double kWindowSeconds = 0.25;
 constexpr double kWindowPaths = 4.0;
 constexpr double kStartWindow = 16.0;
 constexpr auto kMinRttLifetime = std::chrono::seconds(10);
-// UDT's own expiry is n times this after n silent expiries; never later than that.
+// UDT's own first expiry, and the earliest keep-alive of a peer that hears nothing from us.
 constexpr int kUdtExpiryStepUs = 300000;
 constexpr int kShortestExpiryUs = 40000;
+// Ends before that keep-alive even when both sides check their timers late (UDT does so after
+// every packet and at least every 100 ms).
+constexpr int kLongestExpiryUs = 150000;
 constexpr int kMostDoublings = 10;
 constexpr int kMostTimeoutsCounted = 1000;
 
@@ -64,7 +68,10 @@ TunnexLossTolerantCC::TunnexLossTolerantCC() : rate_(kStartRate) { applyRate(); 
 void TunnexLossTolerantCC::init() {
     rate_ = kStartRate;
     sampling_ = false;
+    applicationLimited_ = true;
     timeouts_ = 0;
+    silentUs_ = 0;
+    nextDecreaseUs_ = 3.0 * activeExpiryUs();
     delivered_.fill(0.0);
 
     applyRate();
@@ -89,17 +96,25 @@ void TunnexLossTolerantCC::onLoss(const int32_t* losses, int size) {
 }
 
 // UDT's expiry with data unacknowledged: it sends all of it again. The first is mostly a lost
-// repair, not a smaller path; silence after that slows down as at a growing queue.
+// repair, not a smaller path; silence after that slows down as at a growing queue. The waits never
+// grow past a live peer's keep-alive spacing (see the header).
 void TunnexLossTolerantCC::onTimeout() {
-    // UDT declares the peer dead after more than 16 expiries when the last waited over 5 s; from
-    // the few first on this is UDT's own sequence, so that still happens.
     timeouts_ = std::min(timeouts_ + 1, kMostTimeoutsCounted);
-    const double doubled = activeExpiryUs() * double(1 << std::min(timeouts_, kMostDoublings));
-    setExpiry(std::min(doubled, double(timeouts_ + 1) * kUdtExpiryStepUs));
-    if (timeouts_ >= 2) {
+    silentUs_ += expiryUs_;
+    setExpiry(probeExpiryUs(timeouts_));
+    // Slower at silences that double, as when each expiry waited twice the last: more frequent
+    // expiries are no more evidence of a smaller path.
+    if (silentUs_ >= nextDecreaseUs_) {
+        nextDecreaseUs_ = 2.0 * nextDecreaseUs_ + activeExpiryUs();
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
         applyRate();
     }
+}
+
+// The n-th wait after an acknowledgement: doubling from one crossing of the path, and always ending
+// before a live peer's keep-alive could restart it.
+double TunnexLossTolerantCC::probeExpiryUs(int n) const {
+    return std::min(activeExpiryUs() * double(1 << std::min(n, kMostDoublings)), double(kLongestExpiryUs));
 }
 
 // Long enough for a loss report and its repair to cross the path, with UDT's acknowledgement delay.
@@ -109,9 +124,11 @@ double TunnexLossTolerantCC::activeExpiryUs() const {
 
 void TunnexLossTolerantCC::applyExpiry(int32_t ack) {
     timeouts_ = 0;
+    silentUs_ = 0;
+    nextDecreaseUs_ = 3.0 * activeExpiryUs();  // the end of the second expiry
     const int32_t highest = highestSent_.load(std::memory_order_relaxed);
     const bool allAcknowledged = highest < 0 || ack == nextSequence(highest);
-    setExpiry(allAcknowledged ? kUdtExpiryStepUs : std::min(activeExpiryUs(), double(kUdtExpiryStepUs)));
+    setExpiry(allAcknowledged ? kUdtExpiryStepUs : probeExpiryUs(0));
 }
 
 void TunnexLossTolerantCC::onACK(int32_t ack) {
@@ -163,13 +180,14 @@ bool TunnexLossTolerantCC::queueBuilding() const {
 }
 
 void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds) {
+    applicationLimited_ = double(sent) < 0.5 * rate_ * seconds;
     const bool manyLost = sent >= kFewestPacketsForLossShare && double(lost) > kCongestedLossShare * double(sent);
     // A longer round trip alone is no sign of a full queue: a busy host delays acknowledgements by
     // milliseconds, and slowing at each such delay sank the rate to its floor on a loaded machine.
     // A queue that overflows loses packets as well, and only then is the longer round trip believed.
     if (manyLost || (queueBuilding() && lost > 0)) {
         rate_ = std::max(rate_ * kDecrease, kLowestRate);
-    } else if (double(sent) >= 0.5 * rate_ * seconds) {
+    } else if (!applicationLimited_) {
         // Only a sender that used its rate learnt that the path takes it; and it goes no further
         // above what the path recently delivered than twice that (a receiver that drops what it
         // cannot take in shows neither a queue nor, at once, losses).
@@ -178,8 +196,11 @@ void TunnexLossTolerantCC::endSample(int64_t sent, int64_t lost, double seconds)
     applyRate();
 }
 
+// A sender with little to say is not paced: UDT holds a socket for the period after each packet,
+// and its send thread, once asleep, wakes up to 10 ms late, so every small message that followed
+// another within the period waited for milliseconds. It sends no more than its window then.
 void TunnexLossTolerantCC::applyRate() {
-    m_dPktSndPeriod = 1e6 / rate_;
+    m_dPktSndPeriod = applicationLimited_ ? kUnpacedPeriodUs : 1e6 / rate_;
     const double pathSeconds = (std::max(minRtt_, 1.0) + 2.0 * m_iSYNInterval) / 1e6;
     const double window = rate_ * std::max(kWindowPaths * pathSeconds, kWindowSeconds);
     m_dCWndSize = std::clamp(window, kStartWindow, std::max(m_dMaxCWndSize, kStartWindow));

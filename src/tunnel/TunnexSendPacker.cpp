@@ -27,4 +27,9 @@ bool TunnexSendPacker::write(std::span<const uint8_t> data, bool moreWaiting, co
     return sendBuffer(send);
 }
 
+bool TunnexSendPacker::writeOwned(std::span<uint8_t> data, bool moreWaiting, const SendStep& send) {
+    if (data.size() < kPackDirectMinimum) return write(data, moreWaiting, send);
+    return sendBuffer(send) && send(data);
+}
+
 }  // namespace kl

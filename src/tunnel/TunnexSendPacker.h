@@ -19,6 +19,8 @@ namespace kl {
 
 inline constexpr size_t kPackBufferSize = 2'097'152;
 inline constexpr size_t kPackNearlyFull = 32'768;  // free bytes at which the buffer is sent
+// A write the caller gives up at least this long is a batch of its own: sent where it lies.
+inline constexpr size_t kPackDirectMinimum = 65'536;
 
 class TunnexSendPacker {
 public:
@@ -31,6 +33,9 @@ public:
     // this one. False when a send failed; the bytes gathered then are dropped with it, since the
     // channel cannot go on with a hole in its stream.
     bool write(std::span<const uint8_t> data, bool moreWaiting, const SendStep& send);
+    // The same for bytes the caller gives up: a long write is not copied but sent (and so
+    // encrypted) in the caller's buffer, after whatever was gathered before it.
+    bool writeOwned(std::span<uint8_t> data, bool moreWaiting, const SendStep& send);
 
     size_t bufferedBytes() const { return bufferedBytes_; }
 

@@ -160,6 +160,7 @@ void TunnexSocketImpl::runBridgePasses() {
     }
     bridgeScheduled_.store(false);
     if (moved) enqueueBridge();
+    else TunnexSocketManager::sharedInstance().bridgePassEnded();
 }
 
 bool TunnexSocketImpl::udtHasData() {
@@ -398,6 +399,12 @@ bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
     if (shouldBeClosed_.load()) return false;
     const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
     return packer_.write(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+}
+
+bool TunnexSocketImpl::sendOwnedBytes(std::span<uint8_t> data) {
+    if (shouldBeClosed_.load()) return false;
+    const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
+    return packer_.writeOwned(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
 }
 
 // --- Closing ------------------------------------------------------------------------------------

@@ -43,6 +43,8 @@ public:
 
     double bandwidthInmbps() override;
     bool sendBytes(std::span<const uint8_t> data) override;
+    // sendBytes() for bytes the caller gives up: a long piece is encrypted and sent where it lies.
+    bool sendOwnedBytes(std::span<uint8_t> data);
     std::optional<Bytes> recvBytes(uint64_t maxLength, double timeout, Error* error) override;
     uint64_t sendMessage(const Bytes& data, double timeout, Error* error) override;
     std::optional<Bytes> recvMessage(double timeout, Error* error) override;

@@ -144,7 +144,14 @@ bool TunnexSocketManager::loopShouldEnd(const std::stop_token& stop) {
 
 void TunnexSocketManager::nap(const std::stop_token& stop, double seconds) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, stop, std::chrono::duration<double>(seconds), [] { return false; });
+    const uint64_t seen = wakeups_;
+    wake_.wait_for(lock, stop, std::chrono::duration<double>(seconds), [&] { return wakeups_ != seen; });
+}
+
+void TunnexSocketManager::bridgePassEnded() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++wakeups_;
+    wake_.notify_all();
 }
 
 // Called after UDT refused a select for naming a socket it no longer knows. Sockets closed by this

@@ -57,6 +57,10 @@ public:
     // its tunnel taken down. UDT's own expiry would take close to a minute.
     void setLivenessLimits(double probeAfterSeconds, double silenceLimitSeconds);
 
+    // A socket's bridge pass has ended: a loop that paused because that pass was busy looks again
+    // at once (data that arrived meanwhile would otherwise wait out the pause).
+    void bridgePassEnded();
+
     // Diagnostics: whether the loop's thread runs, and how many loops have started.
     bool isPolling() const;
     uint64_t pollLoopsStarted() const { return loopsStarted_.load(); }
@@ -96,6 +100,7 @@ private:
     bool mayConsiderPollingExit_ = false;                     // guarded by mutex_
     bool polling_ = false;                                    // guarded by mutex_
     bool stopped_ = false;  // the process is ending: no loop starts again; guarded by mutex_
+    uint64_t wakeups_ = 0;  // ends a nap when it changes; guarded by mutex_
     std::jthread loop_;                                       // started and joined under mutex_
     std::atomic<uint64_t> loopsStarted_{0};
 };

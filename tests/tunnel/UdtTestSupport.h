@@ -45,9 +45,12 @@ struct UdpPeers {
     }
 
     // One channel on each descriptor, connected to each other (both connect at once).
-    std::pair<int, int> open(TunnexChannelMode mode) const {
-        auto sideB = std::async(std::launch::async, [&] { return openUDTChannel(fdB, addressA, mode); });
-        Result<int> a = openUDTChannel(fdA, addressB, mode);
+    std::pair<int, int> open(TunnexChannelMode mode,
+                             TunnexCongestionControl control = tunnexCongestionControl()) const {
+        auto sideB = std::async(std::launch::async, [&] {
+            return openUDTChannel(fdB, addressA, mode, kTunnexRendezvousConnectLimit, control);
+        });
+        Result<int> a = openUDTChannel(fdA, addressB, mode, kTunnexRendezvousConnectLimit, control);
         Result<int> b = sideB.get();
         return {a.ok() ? a.value() : -1, b.ok() ? b.value() : -1};
     }

@@ -118,7 +118,7 @@ TEST_F(ForwardPeers, AClientThatClosesRightAfterALargeUploadLosesNothing) {
         ASSERT_TRUE(waitFor([&] {
             std::lock_guard lock(mutex);
             return received.size() == size_t(round + 1);
-        }));
+        })) << "round " << round << ": the upload did not end at the server";
         std::lock_guard lock(mutex);
         ASSERT_TRUE(received.back()) << "round " << round << ": no end of stream";
         ASSERT_EQ(received.back()->size(), upload.size()) << "round " << round;

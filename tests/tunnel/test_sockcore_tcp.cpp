@@ -388,6 +388,63 @@ TEST(SockcoreTcp, FailedSendReachesTheOwnerThroughClosing) {
     EXPECT_FALSE(accepted->waitForRoom(10ms)) << "a failed socket has no room";
 }
 
+// Closing once drained: what is queued still reaches a reader that comes late, then the end of
+// stream (what the reader sends meanwhile is dropped, and does not reset the connection); with
+// nothing queued it ends at once; a reader that resets ends it without waiting for the limit.
+TEST(SockcoreTcp, ClosingOnceDrainedWritesEveryQueuedByteThenEndsTheStream) {
+    for (size_t queued : {size_t(0), size_t(8) << 20}) {
+        SCOPED_TRACE(queued);
+        AcceptingListener server;
+        int client = test::plainConnect(AF_INET, server.port);
+        ASSERT_GE(client, 0);
+        SocketPtr accepted = server.waitAccepted();
+        ASSERT_NE(accepted, nullptr);
+        accepted->setFrozen(false);
+        std::string sent;
+        for (size_t i = 0; i < queued; ++i) sent.push_back(test::streamByte(i));
+        int backlog = 0;
+        for (size_t offset = 0; offset < sent.size(); offset += 65536) {
+            backlog = accepted->write(sent.data() + offset, int(std::min<size_t>(65536, sent.size() - offset)));
+        }
+        if (queued > 0) {
+            ASSERT_GT(backlog, 0) << "the kernel took everything: nothing tests the drain";
+        }
+        accepted->closeWhenDrained();
+        ASSERT_EQ(::send(client, "late", 4, 0), 4);
+        {
+            std::lock_guard<std::mutex> guard(server.mutex);
+            server.accepted.reset();  // nobody holds it: it keeps itself until drained
+        }
+        accepted.reset();
+        std::string got;
+        char buffer[65536];
+        for (;;) {
+            pollfd p{client, POLLIN, 0};
+            ASSERT_EQ(::poll(&p, 1, 10000), 1) << "no end of stream after " << got.size() << " bytes";
+            ssize_t n = ::read(client, buffer, sizeof buffer);
+            ASSERT_GE(n, 0);
+            if (n == 0) break;
+            got.append(buffer, size_t(n));
+        }
+        EXPECT_EQ(got.size(), sent.size());
+        EXPECT_TRUE(got == sent);
+        EXPECT_EQ(server.connPlug->received(), "") << "a draining socket reads nothing";
+        ::close(client);
+    }
+
+    AcceptingListener server;
+    int client = test::plainConnect(AF_INET, server.port);
+    SocketPtr accepted = server.waitAccepted();
+    ASSERT_NE(accepted, nullptr);
+    std::string block(8 << 20, 'x');
+    ASSERT_GT(accepted->write(block.data(), int(block.size())), 0);
+    accepted->closeWhenDrained();
+    linger hard{1, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(client);  // resets the connection
+    EXPECT_TRUE(test::waitFor([&] { return sk_ossocket(accepted) < 0; }, 10s)) << "a reset reader ends the drain";
+}
+
 TEST(SockcoreTcp, UnresolvedAddressIsAnErrorNotAnExit) {
     auto plug = std::make_shared<RecordingPlug>();
     auto s = sk_new(sk_nonamelookup("unresolved.example"), 80, false, false, false, false, plug);

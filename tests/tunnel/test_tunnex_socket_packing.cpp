@@ -77,6 +77,23 @@ TEST_F(PackerTest, WritesAreGatheredOnlyWhileMoreWaitBehindThem) {
     }
 }
 
+// A long write the caller gives up is sent from its own buffer (no copy), after what was gathered;
+// a short one is gathered as any other.
+TEST_F(PackerTest, LongOwnedWritesAreSentWhereTheyLie) {
+    ASSERT_TRUE(write(100, true));
+    Bytes small(10, 7), large(kPackDirectMinimum, 9);
+    ASSERT_TRUE(packer.writeOwned(small, true, step()));
+    EXPECT_TRUE(sends.empty());
+    const uint8_t* sentFrom = nullptr;
+    ASSERT_TRUE(packer.writeOwned(large, true, [&](std::span<uint8_t> bytes) {
+        if (bytes.size() == large.size()) sentFrom = bytes.data();
+        return step()(bytes);
+    }));
+    EXPECT_EQ(sends, (std::vector<size_t>{110, kPackDirectMinimum}));
+    EXPECT_EQ(sentFrom, large.data());
+    EXPECT_EQ(packer.bufferedBytes(), 0u);
+}
+
 TEST_F(PackerTest, AFailedSendReportsAndDropsWhatWasGathered) {
     ASSERT_TRUE(write(100, true));
     failSends = true;

@@ -39,6 +39,20 @@ void ProxySocket::close() {
     auto keep = std::move(self_);  // may be the last reference: nothing touches *this after it
 }
 
+// Once the proxy is through, what waits is the TCP connection's to write; before that, nothing
+// queued here could ever be sent.
+void ProxySocket::closeWhenDrained() {
+    SocketCoreLock lock;
+    if (closed_) return;
+    if (state != PROXY_STATE_ACTIVE || !sub_socket) {
+        close();
+        return;
+    }
+    SocketPtr sub = std::move(sub_socket);
+    close();
+    sub->closeWhenDrained();
+}
+
 int ProxySocket::write(const void* data, int len) {
     SocketCoreLock lock;
     if (closed_ || !sub_socket) return 0;

@@ -39,6 +39,7 @@ public:
     // Socket, for the owner.
     std::shared_ptr<Plug> plug(std::shared_ptr<Plug> p) override;
     void close() override;
+    void closeWhenDrained() override;
     int write(const void* data, int len) override;
     int writeOob(const void* data, int len) override;
     void flush() override;

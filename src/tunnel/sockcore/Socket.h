@@ -62,6 +62,11 @@ public:
     virtual std::shared_ptr<Plug> plug(std::shared_ptr<Plug> p) = 0;
     // Stops watching and closes the descriptor (and an IPv4 companion listener); runs once.
     virtual void close() = 0;
+    // Closes once every queued byte is written, the socket fails, or half a minute has passed (a
+    // reader that takes nothing); at once when nothing is queued. Meanwhile what arrives is read
+    // and dropped, and the owner hears nothing more. The socket keeps itself open until then,
+    // whoever drops it. A later close() cuts it short.
+    virtual void closeWhenDrained() { close(); }
     // Queues len bytes behind any already queued and sends what the kernel takes at once.
     // Returns the bytes still queued; 0 bytes change nothing.
     virtual int write(const void* data, int len) = 0;

@@ -26,6 +26,8 @@ namespace {
 // Granules described to one gathering send: 128 KiB.
 constexpr int kMaxSendGranules = 256;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// How long a socket closed once drained waits for a reader that takes nothing.
+constexpr auto kDrainLimit = std::chrono::seconds(30);
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -132,6 +134,27 @@ void TcpSocket::close() {
     auto keep = std::move(self_);  // may be the last reference: nothing touches *this after it
 }
 
+void TcpSocket::closeWhenDrained() {
+    SocketCoreLock lock;
+    if (closed_ || closeWhenDrained_) return;
+    closeWhenDrained_ = true;
+    // It goes on reading, for nobody: a descriptor closed with unread input resets the
+    // connection, and the reader would lose what was written to it.
+    frozen = false;
+    uxselTell();
+    globalQueue().after(kDrainLimit, [weak = weak_from_this()] {
+        if (auto socket = weak.lock()) socket->close();
+    });
+    closeIfDrained();
+}
+
+// Under the core lock, wherever the queue shrinks or the socket fails.
+void TcpSocket::closeIfDrained() {
+    if (!closeWhenDrained_ || closed_) return;
+    const bool empty = sendingOob == 0 && bufchain_size(&outputData) == 0;
+    if (empty || pendingError != 0 || s < 0) close();
+}
+
 void TcpSocket::uxselTell() {
     if (closed_ || s < 0) return;
     int rwx = 0;
@@ -209,6 +232,12 @@ int TcpSocket::tryConnect() {
 
 int TcpSocket::reportClosing(const char* text, int code) {
     closingReported_ = true;
+    if (closeWhenDrained_) {
+        // Its owner has let it go. A reader that only ended its own half still takes the rest.
+        if (code != 0) close();
+        else uxselTell();
+        return 0;
+    }
     uxselTell();  // stop reading, so a slow owner does not hear the end again
     if (auto p = owner.lock()) return p->closing(text, code, 0);
     return 0;
@@ -230,6 +259,12 @@ void TcpSocket::sendFailed(int err) {
     bool first = pendingError == 0;
     pendingError = err;
     dead_.store(true);
+    if (closeWhenDrained_) {
+        globalQueue().async([weak = weak_from_this()] {
+            if (auto s = weak.lock()) s->close();
+        });
+        return;
+    }
     if (!first) return;
     // Report it through closing(), but not from inside the owner's own write: from a task that
     // takes the core lock like any result pass.
@@ -269,6 +304,7 @@ void TcpSocket::trySend() {
     }
     backlogChanged();
     uxselTell();
+    closeIfDrained();
 }
 
 int TcpSocket::write(const void* data, int len) {
@@ -317,7 +353,7 @@ int TcpSocket::writeOob(const void* data, int len) {
 
 void TcpSocket::setFrozen(bool isFrozen) {
     SocketCoreLock lock;
-    if (closed_ || frozen == isFrozen) return;
+    if (closed_ || frozen == isFrozen || closeWhenDrained_) return;
     frozen = isFrozen;
     if (!isFrozen && frozenReadable && s >= 0) {
         char c;
@@ -370,6 +406,7 @@ int TcpSocket::readData() {
     if (n == 0) return reportClosing(nullptr, 0);
     addr.reset();  // the connection is proven
     step = nullptr;
+    if (closeWhenDrained_) return 0;
     auto p = owner.lock();
     return p ? p->receive(atmark ? URGENT_NONE : URGENT_BEFORE_MARK, buf, int(n)) : 0;
 }

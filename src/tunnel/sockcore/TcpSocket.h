@@ -21,6 +21,7 @@ public:
 
     std::shared_ptr<Plug> plug(std::shared_ptr<Plug> p) override;
     void close() override;
+    void closeWhenDrained() override;
     int write(const void* data, int len) override;
     int writeOob(const void* data, int len) override;
     void flush() override {}
@@ -73,10 +74,12 @@ private:
     void trySend();
     void sendFailed(int err);
     void backlogChanged();
+    void closeIfDrained();
 
     std::shared_ptr<TcpSocket> self_;  // the open socket's own reference, dropped by close()
     bool closed_ = false;
     bool closingReported_ = false;
+    bool closeWhenDrained_ = false;
 
     // For waitForRoom(), read without the core lock.
     std::atomic<size_t> backlog_{0};
