@@ -27,10 +27,11 @@ class TaskReceiver final : public QObject {
 public:
     explicit TaskReceiver(std::mutex& postMutex) : postMutex_(postMutex) {}
     bool event(QEvent* e) override {
-        if (e->type() != kTaskEvent) return QObject::event(e);
-        // The poster built the task under this mutex; taking it here orders that work before the
-        // run for every checker, not only through Qt's own queue lock.
+        // The poster built the event and its task under this mutex; taking it before the event is
+        // read orders that work before the delivery for every checker, not only through Qt's own
+        // queue lock (which a delivery straight from sendPostedEvents passes without a wake-up).
         { std::lock_guard lock(postMutex_); }
+        if (e->type() != kTaskEvent) return QObject::event(e);
         static_cast<TaskEvent*>(e)->task();
         return true;
     }

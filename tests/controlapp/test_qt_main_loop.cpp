@@ -46,6 +46,23 @@ TEST(QtMainLoop, PostsFromManyThreadsRunInOrderOnTheGuiThread) {
     }
 }
 
+TEST(QtMainLoop, ATaskDeliveredStraightFromQtsQueueSeesWhatItsPosterDid) {
+    QtMainLoop loop;
+    int value = 0;
+    bool ran = false;
+    // A relaxed flag orders nothing, and delivering posted events directly skips the event
+    // dispatcher's wake-up: only the loop itself can order the post before the run.
+    std::atomic<bool> posted{false};
+    std::jthread poster([&] {
+        value = 42;
+        loop.post([&] { ran = value == 42; });
+        posted.store(true, std::memory_order_relaxed);
+    });
+    while (!posted.load(std::memory_order_relaxed)) std::this_thread::yield();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(ran);
+}
+
 TEST(QtMainLoop, CancelledTimersNeverRun) {
     QtMainLoop loop;
     bool cancelledRan = false, keptRan = false;
