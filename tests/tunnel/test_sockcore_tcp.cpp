@@ -410,7 +410,11 @@ TEST(SockcoreTcp, ClosingOnceDrainedWritesEveryQueuedByteThenEndsTheStream) {
             ASSERT_GT(backlog, 0) << "the kernel took everything: nothing tests the drain";
         }
         accepted->closeWhenDrained();
-        ASSERT_EQ(::send(client, "late", 4, 0), 4);
+        // Only while it drains: a socket with nothing queued is closed at once, and what reaches a
+        // closed socket is answered with a reset, as it should be.
+        if (queued > 0) {
+            ASSERT_EQ(::send(client, "late", 4, 0), 4);
+        }
         {
             std::lock_guard<std::mutex> guard(server.mutex);
             server.accepted.reset();  // nobody holds it: it keeps itself until drained
