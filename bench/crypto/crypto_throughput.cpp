@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "tunnel/TunnexChannelCipher.h"
-#include "tunnel/TunnexEncryption.h"
+#include "tunnel/channel/TunnexChannelCipher.h"
+#include "tunnel/channel/TunnexEncryption.h"
 
 namespace {
 

@@ -24,12 +24,12 @@
 
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
-#include "tunnel/TunnexRemotePeer.h"
-#include "tunnel/TunnexServiceConnector.h"
-#include "tunnel/TunnexSocketImpl.h"
-#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
 
 using namespace kl;
 using Clock = std::chrono::steady_clock;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
 
 namespace {
 

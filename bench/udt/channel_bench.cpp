@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexSocketImpl.h"
-#include "tunnel/TunnexUDTChannel.h"
-#include "tunnel/UdtStartup.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
+#include "tunnel/channel/UdtStartup.h"
 #include "tunnel/sockcore/Network.h"
 
 using namespace kl;

@@ -16,8 +16,8 @@
 #include "platform/Executors.h"
 #include "platform/NotifyBus.h"
 #include "platform/Paths.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {

@@ -14,7 +14,7 @@
 #include "daemon/PWDaemonBuildInfo.h"
 #include "daemon/model/PWServicesManager.h"
 #include "foundation/ipc/klipc.h"
-#include "tunnel/TunnexRemoteManagerDelegate.h"
+#include "tunnel/manager/TunnexRemoteManagerDelegate.h"
 
 namespace kl {
 

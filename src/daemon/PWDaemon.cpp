@@ -29,7 +29,7 @@
 #include "foundation/ipc/IPCEndpoint.h"
 #include "platform/Executors.h"
 #include "platform/Preferences.h"
-#include "tunnel/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeer.h"
 
 namespace kl {
 

@@ -19,7 +19,7 @@
 #include "platform/Executors.h"
 #include "platform/SecretStore.h"
 #include "platform/Value.h"
-#include "tunnel/TunnexPeerDelegates.h"
+#include "tunnel/peer/TunnexPeerDelegates.h"
 
 namespace kl {
 

@@ -12,8 +12,8 @@
 #include "foundation/KLTRegistryExplorer.h"
 #include "http/KLHTTPClient.h"
 #include "http/KLURLErrors.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
 
 namespace kl {
 

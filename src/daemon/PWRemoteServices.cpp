@@ -4,7 +4,7 @@
 
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {

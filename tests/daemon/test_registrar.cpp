@@ -11,7 +11,7 @@
 #include "http/KLNetworkRequestThread.h"
 #include "support/TestEnvironment.h"
 #include "tunnel/StandinProcess.h"
-#include "tunnel/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeer.h"
 
 namespace kl {
 namespace {

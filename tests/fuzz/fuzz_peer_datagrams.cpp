@@ -10,11 +10,11 @@
 #include <cstring>
 
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexDatagramClass.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexPeerConnectionLayer.h"
-#include "tunnel/TunnexRemotePeer.h"
-#include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeerConnectionLayer.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/protocol/TunnexRendezvousCodec.h"
 
 namespace {
 

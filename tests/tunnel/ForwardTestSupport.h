@@ -18,11 +18,11 @@
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
-#include "tunnel/TunnexMainChannelMessage.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
-#include "tunnel/TunnexRemotePeer.h"
-#include "tunnel/TunnexServiceConnector.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
 
 namespace kl::test {
 

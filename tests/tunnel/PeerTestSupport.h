@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexPeerConnectionLayer.h"
-#include "tunnel/TunnexPeerManagerLink.h"
-#include "tunnel/TunnexRemotePeer.h"
-#include "tunnel/TunnexTransaction.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeerConnectionLayer.h"
+#include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexTransaction.h"
 
 namespace kl::test {
 

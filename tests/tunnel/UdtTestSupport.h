@@ -17,8 +17,8 @@
 
 #include "SockcoreTestSupport.h"
 #include "support/TestEnvironment.h"
-#include "tunnel/TunnexSocketImpl.h"
-#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 

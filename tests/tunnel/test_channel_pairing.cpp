@@ -1,7 +1,7 @@
 // Whose a data channel is and when a side may announce, connect and send, on a fake clock.
 #include <gtest/gtest.h>
 
-#include "tunnel/TunnexChannelPairing.h"
+#include "tunnel/protocol/TunnexChannelPairing.h"
 
 namespace kl {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "UdtTestSupport.h"
-#include "tunnel/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeer.h"
 
 namespace kl {
 namespace {

@@ -8,8 +8,8 @@
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
 #include "platform/Executors.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
 
 namespace kl {
 namespace {

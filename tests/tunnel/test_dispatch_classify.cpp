@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexDatagramClass.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
 
 namespace kl {
 namespace {

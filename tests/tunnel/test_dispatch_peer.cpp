@@ -8,7 +8,7 @@
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
 #include "platform/Executors.h"
-#include "tunnel/TunnexDatagramClass.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
 
 namespace kl {
 namespace {

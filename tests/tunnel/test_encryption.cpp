@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexChannelCipher.h"
-#include "tunnel/TunnexDHGroup.h"
-#include "tunnel/TunnexEncryption.h"
+#include "tunnel/channel/TunnexChannelCipher.h"
+#include "tunnel/protocol/TunnexDHGroup.h"
+#include "tunnel/channel/TunnexEncryption.h"
 
 namespace kl {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/TunnexEncryptionHandshake.h"
+#include "tunnel/protocol/TunnexEncryptionHandshake.h"
 
 namespace kl {
 namespace {

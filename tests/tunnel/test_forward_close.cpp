@@ -11,7 +11,7 @@
 #include <random>
 
 #include "ForwardTestSupport.h"
-#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
 
 namespace kl {
 namespace {

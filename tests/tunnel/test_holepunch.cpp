@@ -12,10 +12,10 @@
 #include "PeerTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
-#include "tunnel/TunnexDatagramClass.h"
-#include "tunnel/TunnexHolePunch.h"
-#include "tunnel/TunnexHolePunchCodec.h"
-#include "tunnel/TunnexUDTChannel.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
+#include "tunnel/peer/TunnexHolePunch.h"
+#include "tunnel/protocol/TunnexHolePunchCodec.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {

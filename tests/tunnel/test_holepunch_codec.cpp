@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "PeerTestSupport.h"
-#include "tunnel/TunnexDatagramClass.h"
-#include "tunnel/TunnexHolePunchCodec.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
+#include "tunnel/protocol/TunnexHolePunchCodec.h"
 
 namespace kl {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/TunnexHolePunchHandshake.h"
+#include "tunnel/protocol/TunnexHolePunchHandshake.h"
 
 namespace kl {
 namespace {

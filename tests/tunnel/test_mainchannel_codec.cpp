@@ -3,8 +3,8 @@
 #include <string>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexDatagramClass.h"
-#include "tunnel/TunnexMainChannelMessage.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
 
 namespace kl {
 namespace {

@@ -9,11 +9,11 @@
 #include "UdtTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
-#include "tunnel/TunnexEncryption.h"
-#include "tunnel/TunnexMainChannelMessage.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
-#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/channel/TunnexEncryption.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
 
 namespace kl {
 namespace {

@@ -7,7 +7,7 @@
 #include "StandinProcess.h"
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
-#include "tunnel/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeer.h"
 
 namespace kl {
 namespace {

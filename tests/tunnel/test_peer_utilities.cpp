@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexBase32.h"
-#include "tunnel/TunnexPeer.h"
+#include "tunnel/protocol/TunnexBase32.h"
+#include "tunnel/peer/TunnexPeer.h"
 
 namespace kl {
 namespace {

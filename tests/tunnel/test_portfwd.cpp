@@ -11,7 +11,7 @@
 
 #include "ForwardTestSupport.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
 
 namespace kl {
 namespace {

@@ -9,7 +9,7 @@
 #include "TunnelTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexBundle.h"
-#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
 
 namespace kl {
 namespace {

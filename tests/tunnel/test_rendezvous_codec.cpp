@@ -6,7 +6,7 @@
 #include "TunnelTestSupport.h"
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexRendezvousCodec.h"
+#include "tunnel/protocol/TunnexRendezvousCodec.h"
 
 namespace kl {
 namespace {

@@ -12,9 +12,9 @@
 #include "UdtTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
-#include "tunnel/TunnexMainChannelListener.h"
-#include "tunnel/TunnexSocketManager.h"
-#include "tunnel/TunnexUDTPacketFilter.h"
+#include "tunnel/channel/TunnexMainChannelListener.h"
+#include "tunnel/channel/TunnexSocketManager.h"
+#include "tunnel/channel/TunnexUDTPacketFilter.h"
 
 namespace kl {
 namespace {

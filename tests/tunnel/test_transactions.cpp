@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "TunnelTestSupport.h"
-#include "tunnel/TunnexAddress.h"
-#include "tunnel/TunnexChannelRequest.h"
-#include "tunnel/TunnexRemotePeer.h"
-#include "tunnel/TunnexTransaction.h"
+#include "tunnel/protocol/TunnexAddress.h"
+#include "tunnel/protocol/TunnexChannelRequest.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexTransaction.h"
 
 namespace kl {
 namespace {

@@ -9,9 +9,9 @@
 
 #include "TunnelTestSupport.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexBase32.h"
-#include "tunnel/TunnexChannelHash.h"
-#include "tunnel/TunnexDummyEncryptor.h"
+#include "tunnel/protocol/TunnexBase32.h"
+#include "tunnel/protocol/TunnexChannelHash.h"
+#include "tunnel/channel/TunnexDummyEncryptor.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/TunnexUtilities.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/Value.h"
-#include "tunnel/TunnexSendPacker.h"
+#include "tunnel/channel/TunnexSendPacker.h"
 
 namespace kl {
 namespace {

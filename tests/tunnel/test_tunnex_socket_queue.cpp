@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/TestEnvironment.h"
-#include "tunnel/TunnexOperationQueue.h"
+#include "tunnel/peer/TunnexOperationQueue.h"
 
 namespace kl {
 namespace {

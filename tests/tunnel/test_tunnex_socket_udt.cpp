@@ -12,7 +12,7 @@
 #include "UdtTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
-#include "tunnel/TunnexSocketManager.h"
+#include "tunnel/channel/TunnexSocketManager.h"
 
 namespace kl {
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "UdtTestSupport.h"
-#include "tunnel/TunnexCongestionControl.h"
-#include "tunnel/TunnexLossTolerantCC.h"
+#include "tunnel/channel/TunnexCongestionControl.h"
+#include "tunnel/channel/TunnexLossTolerantCC.h"
 
 namespace kl::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "TunnelTestSupport.h"
 #include "UdtTestSupport.h"
-#include "tunnel/TunnexUDTPacketFilter.h"
+#include "tunnel/channel/TunnexUDTPacketFilter.h"
 
 namespace kl {
 namespace {

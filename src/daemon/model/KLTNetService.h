@@ -10,7 +10,7 @@
 
 #include "daemon/model/KLTDnsSdService.h"
 #include "platform/GuardedFields.h"
-#include "tunnel/TunnexServiceRecord.h"
+#include "tunnel/manager/TunnexServiceRecord.h"
 
 namespace kl {
 

@@ -9,8 +9,8 @@
 
 #include "platform/GuardedFields.h"
 #include "platform/dnssd/DnsSdPublisher.h"
-#include "tunnel/TunnexPeerDelegates.h"
-#include "tunnel/TunnexServiceConnector.h"
+#include "tunnel/peer/TunnexPeerDelegates.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
 
 namespace kl {
 

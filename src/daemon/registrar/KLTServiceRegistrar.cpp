@@ -5,8 +5,8 @@
 #include "daemon/model/KLTNetService.h"
 #include "foundation/KLDevice.h"
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemoteManager.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
 
 namespace kl {
 

@@ -22,7 +22,7 @@
 #include "platform/Executors.h"
 #include "platform/Signal.h"
 #include "platform/dnssd/DnsSdPublisher.h"
-#include "tunnel/TunnexServiceRegistrar.h"
+#include "tunnel/manager/TunnexServiceRegistrar.h"
 
 namespace kl {
 

@@ -5,8 +5,8 @@
 #include "daemon/model/KLTNetService.h"
 #include "daemon/registrar/KLTListeningPortHolder.h"
 #include "daemon/registrar/KLTServiceRegistrar.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
 
 namespace kl {
 namespace {

@@ -29,11 +29,11 @@
 
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
-#include "tunnel/TunnexPeer.h"
-#include "tunnel/TunnexMainChannelMessage.h"
-#include "tunnel/TunnexServiceConnector.h"
-#include "tunnel/TunnexRemoteManager.h"
-#include "tunnel/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace {

@@ -1,0 +1,482 @@
+#include "tunnel/channel/TunnexSocketImpl.h"
+
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "foundation/KLTLogging.h"
+#include "tunnel/TunnexErrors.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
+#include "tunnel/forward/PFwdPrivate.h"
+#include "tunnel/channel/TunnexSocketManager.h"
+#include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
+
+namespace kl {
+
+namespace {
+
+// Serial numbers of the sockets made in this process.
+std::atomic<uint32_t> tunnexSocketCount{0};
+
+// A bridge operation runs passes back to back while UDT holds more, then yields its pool thread.
+constexpr int kBridgePassesPerOperation = 32;
+constexpr auto kBridgeWaitStep = std::chrono::milliseconds(10);
+constexpr int kBridgeWaitSteps = 100;
+constexpr auto kLocalRoomWaitSlice = std::chrono::milliseconds(50);
+constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
+constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
+constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
+// UDT reports "no data" on a non-blocking receive as 6002; it is the normal end of a pass.
+constexpr int kUDTErrorNothingToReceive = 6002;
+constexpr int kUDTErrorInvalidSocket = 5004;
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void setIntOption(int udtSocket, UDTOpt option, int value) {
+    UDT::setsockopt(udtSocket, 0, option, &value, sizeof value);
+}
+
+void setBoolOption(int udtSocket, UDTOpt option, bool value) {
+    UDT::setsockopt(udtSocket, 0, option, &value, sizeof value);
+}
+
+int milliseconds(double seconds) { return int(std::clamp(seconds * 1000.0, -1.0, double(INT_MAX))); }
+
+}  // namespace
+
+std::shared_ptr<TunnexSocketImpl> TunnexSocketImpl::create(int udtSocket) {
+    return std::shared_ptr<TunnexSocketImpl>(new TunnexSocketImpl(udtSocket));
+}
+
+TunnexSocketImpl::TunnexSocketImpl(int udtSocket)
+    : socketId_(tunnexSocketCount.fetch_add(1)),
+      udtSocket_(udtSocket),
+      ownedUDTSocket_(udtSocket),
+      sendQueue_("TunnexSocketSendQueue"),
+      bridgeQueue_("TunnexSocketBridgeQueue") {}
+
+// A socket dropped without close() still gives its UDT socket back.
+TunnexSocketImpl::~TunnexSocketImpl() {
+    if (!closeStarted_.load()) closeUDTSocket(ownedUDTSocket_.load());
+}
+
+void TunnexSocketImpl::setUDTSocket(int udtSocket) {
+    udtSocket_.store(udtSocket);
+    if (udtSocket != 0) ownedUDTSocket_.store(udtSocket);
+}
+
+SocketPtr TunnexSocketImpl::localSocket() const {
+    std::lock_guard<std::mutex> guard(fieldsMutex_);
+    return localSocket_;
+}
+
+void TunnexSocketImpl::setLocalSocket(SocketPtr local) {
+    std::lock_guard<std::mutex> guard(fieldsMutex_);
+    localSocket_ = std::move(local);
+}
+
+std::shared_ptr<TunnexServiceConnector> TunnexSocketImpl::serviceListener() const {
+    std::lock_guard<std::mutex> guard(fieldsMutex_);
+    return serviceListener_;
+}
+
+void TunnexSocketImpl::setServiceListener(std::shared_ptr<TunnexServiceConnector> listener) {
+    std::lock_guard<std::mutex> guard(fieldsMutex_);
+    serviceListener_ = std::move(listener);
+}
+
+double TunnexSocketImpl::bandwidthInmbps() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return 0.0;
+    return perf.mbpsBandwidth;
+}
+
+void TunnexSocketImpl::setBlocking(bool blocking) { setBoolOption(udtSocket(), UDT_RCVSYN, blocking); }
+
+// Closed for the bridge once the remote is gone and nothing it sent is left unread: a remote that
+// closes right after its last bytes breaks the connection while they may still wait here.
+bool TunnexSocketImpl::isBridgeClosed() {
+    char name[128];
+    int length = sizeof name;
+    if (UDT::getpeername(udtSocket(), reinterpret_cast<sockaddr*>(name), &length) != UDT::ERROR) return false;
+    return !udtHasData();
+}
+
+// --- Bridging -----------------------------------------------------------------------------------
+
+void TunnexSocketImpl::bridgeToSocket(const SocketPtr& local) {
+    // A connection that failed at once has already closed the channel, and its local socket.
+    if (closeStarted_.load()) return;
+    KLLog(kKLTLoggingLevelDebug, "Bridging UDT socket: %d to local socket: %d", udtSocket(), sk_ossocket(local));
+    setLocalSocket(local);
+    TunnexSocketManager::sharedInstance().addSocket(self());
+    enqueueBridge();
+}
+
+void TunnexSocketImpl::bridgeToFrozenSocket(const SocketPtr& local) {
+    setLocalSocket(local);
+    TunnexSocketManager::sharedInstance().addSocket(self());
+    std::weak_ptr<TunnexSocketImpl> weak = self();
+    globalQueue().async([weak, local] {
+        if (local) {
+            SocketCoreLock lock;
+            local->setFrozen(false);
+        }
+        if (auto socket = weak.lock()) socket->enqueueBridge();
+    });
+}
+
+bool TunnexSocketImpl::enqueueBridge() {
+    if (bridgeScheduled_.exchange(true)) return false;
+    std::weak_ptr<TunnexSocketImpl> weak = self();
+    bridgeQueue_.addOperation(
+        [weak] {
+            if (auto socket = weak.lock()) socket->runBridgePasses();
+        },
+        [weak] {
+            if (auto socket = weak.lock()) socket->bridgeScheduled_.store(false);
+        });
+    return true;
+}
+
+// Passes run back to back while UDT still holds data, so a busy stream does not wait for the
+// manager's next cycle between receives.
+void TunnexSocketImpl::runBridgePasses() {
+    bool moved = false;
+    for (int pass = 0; pass < kBridgePassesPerOperation; ++pass) {
+        moved = performBridge();
+        if (!moved || !udtHasData()) {
+            moved = false;
+            break;
+        }
+    }
+    bridgeScheduled_.store(false);
+    if (moved) enqueueBridge();
+    else TunnexSocketManager::sharedInstance().bridgePassEnded();
+}
+
+bool TunnexSocketImpl::udtHasData() {
+    int32_t available = 0;
+    int length = sizeof available;
+    if (UDT::getsockopt(udtSocket(), 0, UDT_RCVDATA, &available, &length) == UDT::ERROR) return false;
+    return available > 0;
+}
+
+// The received bytes are decrypted where UDT put them and written from there into the local
+// socket: the core's own buffer is their only other copy.
+bool TunnexSocketImpl::performBridge() {
+    performingBridge_.store(true);
+    setBlocking(false);
+    bool moved = false;
+    SocketPtr local;
+    int backlog = 0;
+    if (!shouldBeClosed_.load()) {
+        Error error;
+        std::lock_guard<std::mutex> guard(receiveMutex_);
+        int count = receiveDecrypted(kPackBufferSize, kBridgeReceiveTimeout, &error);
+        KLLog(kKLTLoggingLevelVerbose, "received bytes: %lu for UDT socket: %d",
+              static_cast<unsigned long>(std::max(count, 0)), udtSocket());
+        if (count < 0 && (error.code() == kUDTErrorConnectionLost || error.code() == kUDTErrorInvalidSocket)) {
+            KLLog(kKLTLoggingLevelError, "Closing channel on error: %s", error.description().c_str());
+            shouldBeClosed_.store(true);
+        } else if (count > 0) {
+            local = localSocket();
+            {
+                SocketCoreLock lock;
+                if (local) backlog = local->write(receiveBuffer_.get(), count);
+            }
+            bytesWritten_.fetch_add(uint64_t(count));
+            moved = true;
+        }
+    }
+    if (local && backlog >= kSocketBacklogLimit) waitForLocalRoom(local);
+    performingBridge_.store(false);
+    if (shouldBeClosed_.load()) close();
+    return moved;
+}
+
+// Waits outside the core lock (the backlog drains under it) until the local socket has room, is
+// gone, or this socket is marked to be closed (close() waits for the pass only so long).
+void TunnexSocketImpl::waitForLocalRoom(const SocketPtr& local) {
+    while (!shouldBeClosed_.load()) {
+        if (local->waitForRoom(kLocalRoomWaitSlice)) return;
+        if (local->socketError()) return;
+        SocketCoreLock lock;
+        if (local->write(nullptr, 0) < kSocketBacklogResume) return;  // a closed socket reports 0
+    }
+}
+
+// --- Receiving ----------------------------------------------------------------------------------
+
+int TunnexSocketImpl::receiveInto(size_t length, bool message, Error* error, const char* caller) {
+    if (receiveBufferSize_ < length) {
+        receiveBuffer_.reset(new char[length]);
+        receiveBufferSize_ = length;
+    }
+    int capacity = int(std::min(length, size_t(INT_MAX)));
+    int count = message ? UDT::recvmsg(udtSocket(), receiveBuffer_.get(), capacity)
+                        : UDT::recv(udtSocket(), receiveBuffer_.get(), capacity, 0);
+    if (count != UDT::ERROR) return count;
+    Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+    // Nothing waiting on a non-blocking receive is how a drained channel answers, not a fault.
+    KLTLoggingLevel level = failure.code() == kUDTErrorNothingToReceive ? kKLTLoggingLevelVerbose : kKLTLoggingLevelError;
+    if (message) {
+        KLLog(level, "%s resulted in error %d, '%s'", caller, int(failure.code()), failure.description().c_str());
+    } else {
+        KLLog(level, "Receive resulted in error %d, '%s' for socket: %d", int(failure.code()),
+              failure.description().c_str(), udtSocket());
+    }
+    if (error) *error = failure;
+    return -1;
+}
+
+int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error* error) {
+    auto delegate = this->delegate();
+    uint64_t length = maxLength;
+    // A delegate that names a block size gets room for a whole block more than asked (a block
+    // size of 0 counts as 1).
+    if (std::optional<uint64_t> blockSize = delegate ? delegate->encryptedBlockSize() : std::nullopt) {
+        uint64_t block = std::max<uint64_t>(*blockSize, 1);
+        length = maxLength + block - (maxLength % block);
+    }
+    setIntOption(udtSocket(), UDT_RCVTIMEO, milliseconds(timeout));
+    Error failure;
+    int count = receiveInto(size_t(std::min<uint64_t>(length, INT_MAX)), false, &failure, "recvBytes");
+    if (count < 0) {
+        // Only a lost connection marks the socket; no other failure clears a mark someone made.
+        if (failure.code() == kUDTErrorConnectionLost) shouldBeClosed_.store(true);
+        if (error) *error = failure;
+        return -1;
+    }
+    auto plain = std::span<uint8_t>(reinterpret_cast<uint8_t*>(receiveBuffer_.get()), size_t(count));
+    if (!delegate || !delegate->decryptInPlace(plain, streamDecryptor_)) {
+        // The stream cannot go on intact after bytes that did not decrypt.
+        KLLog(kKLTLoggingLevelError, "Failed to decrypt data!");
+        shouldBeClosed_.store(true);
+        return -1;
+    }
+    bytesRead_.fetch_add(uint64_t(count));
+    return count;
+}
+
+std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double timeout, Error* error) {
+    std::lock_guard<std::mutex> guard(receiveMutex_);
+    int count = receiveDecrypted(maxLength, timeout, error);
+    if (count < 0) return std::nullopt;
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+}
+
+std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {
+    std::lock_guard<std::mutex> guard(receiveMutex_);
+    int count = receiveInto(kPackBufferSize, true, error, "recvNonBlocking");
+    if (count < 0) return std::nullopt;
+    bytesRead_.fetch_add(uint64_t(count));
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+}
+
+// UDT's message receive with a time-out waits for the next arrival before it looks at what is
+// already queued, so a waiting message would sit there for the whole time-out. So: wait for a
+// message with select, then take it without blocking.
+std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error) {
+    std::lock_guard<std::mutex> guard(receiveMutex_);
+    int udt = udtSocket();
+    setIntOption(udt, UDT_RCVTIMEO, milliseconds(timeout));
+    UDT::UDSET readable{udt};
+    double wholeSeconds = std::floor(std::max(timeout, 0.0));
+    timeval wait{long(wholeSeconds), long((std::max(timeout, 0.0) - wholeSeconds) * 1'000'000)};
+    int ready = UDT::select(0, &readable, nullptr, nullptr, &wait);
+    if (ready == 0) {
+        Error failure = errorFromUDTErrorInfo(CUDTException(6, 3, 0));
+        KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "recvMessage", int(failure.code()),
+              failure.description().c_str());
+        if (error) *error = failure;
+        return std::nullopt;
+    }
+    bool blocking = true;
+    int length = sizeof blocking;
+    UDT::getsockopt(udt, 0, UDT_RCVSYN, &blocking, &length);
+    setBoolOption(udt, UDT_RCVSYN, false);
+    int count = receiveInto(kPackBufferSize, true, error, "recvMessage");
+    setBoolOption(udt, UDT_RCVSYN, blocking);
+    if (count < 0) return std::nullopt;
+    bytesRead_.fetch_add(uint64_t(count));
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+}
+
+// --- Sending ------------------------------------------------------------------------------------
+
+uint64_t TunnexSocketImpl::sendMessage(const Bytes& data, double timeout, Error* error) {
+    int udt = udtSocket();
+    setIntOption(udt, UDT_SNDTIMEO, milliseconds(timeout));
+    KLLog(kKLTLoggingLevelVerbose, "Sending message over UDT tunnel");
+    // In order: control messages (key exchange, then forwards) must arrive as they were sent.
+    int sent = UDT::sendmsg(udt, reinterpret_cast<const char*>(data.data()), int(data.size()), -1, true);
+    if (sent != UDT::ERROR) return uint64_t(sent);
+    Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+    KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "sendMessage", int(failure.code()),
+          failure.description().c_str());
+    if (error) *error = failure;
+    return 0;
+}
+
+void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point moment) {
+    sendsHeldUntil_.store(moment);
+}
+
+bool TunnexSocketImpl::remoteComplete() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0 || perf.pktRecvACKTotal > 0 || perf.pktRecvNAKTotal > 0;
+}
+
+bool TunnexSocketImpl::remoteSentData() {
+    UDT::TRACEINFO perf{};
+    if (UDT::perfmon(udtSocket(), &perf, false) == UDT::ERROR) return false;
+    return perf.pktRecvTotal > 0;
+}
+
+bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
+    if (bytes.empty()) return true;
+    // On the send queue's own thread: whatever waits behind waits anyway.
+    while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
+        if (remoteComplete()) {
+            sendsHeldUntil_.store({});
+            break;
+        }
+        std::this_thread::sleep_for(kSendHoldStep);
+    }
+    auto delegate = this->delegate();
+    if (!delegate || !delegate->encryptInPlace(bytes, streamEncryptor_)) {
+        KLLog(kKLTLoggingLevelError, "Failed to encrypt data!");
+        shouldBeClosed_.store(true);
+        return false;
+    }
+    KLLog(kKLTLoggingLevelVerbose, "sending: %lu", static_cast<unsigned long>(bytes.size()));
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        int udt = udtSocket();
+        if (udt == 0) {
+            // Unregistered while sending: the bytes that did not go out are lost, so say so.
+            KLLog(kKLTLoggingLevelDebug, "%s stopped: socket %u is no longer registered", "sendBytes", socketId_);
+            shouldBeClosed_.store(true);
+            return false;
+        }
+        setIntOption(udt, UDT_SNDTIMEO, kDataChannelSendTimeoutMs);
+        int chunk = int(std::min(bytes.size() - offset, size_t(INT_MAX)));
+        int sent = UDT::send(udt, reinterpret_cast<const char*>(bytes.data() + offset), chunk, 0);
+        if (sent == UDT::ERROR || sent <= 0) {
+            Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+            // A full send buffer on a congested but live channel is slowness, not failure: wait
+            // on, slice by slice, until the bytes go out, the peer is gone or the socket closes.
+            if (failure.code() == kUDTErrorSendTimeout && UDT::getsockstate(udt) == CONNECTED &&
+                !shouldBeClosed_.load()) {
+                continue;
+            }
+            KLLog(kKLTLoggingLevelError, "Send on socket: %d resulted in error %d, '%s'", udt, int(failure.code()),
+                  failure.description().c_str());
+            KLLog(kKLTLoggingLevelDebug, "%s failed send for socket: %d", "sendBytes:", udt);
+            sendErrorFlag_.store(true);
+            shouldBeClosed_.store(true);
+            return false;
+        }
+        offset += size_t(sent);
+        bytesWritten_.fetch_add(uint64_t(sent));
+    }
+    return true;
+}
+
+// Writes are gathered only while more wait behind them on the send queue; the last of a burst
+// (or a lone one) sends at once whatever is gathered.
+bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
+    if (shouldBeClosed_.load()) return false;
+    const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
+    return packer_.write(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+}
+
+bool TunnexSocketImpl::sendOwnedBytes(std::span<uint8_t> data) {
+    if (shouldBeClosed_.load()) return false;
+    const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
+    return packer_.writeOwned(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+}
+
+// --- Closing ------------------------------------------------------------------------------------
+
+namespace {
+
+int32_t unsentBytes(int udtSocket) {
+    int32_t unsent = 0;
+    int length = sizeof unsent;
+    if (UDT::getsockopt(udtSocket, 0, UDT_SNDDATA, &unsent, &length) == UDT::ERROR) return 0;
+    return unsent;
+}
+
+// Closes the UDT socket once the remote has acknowledged everything it was sent: UDT's own close
+// ends the connection then and there, cutting off whatever its send buffer still held (the tail
+// of a large response on a slow path). Waits on a timer, never on the caller's thread, for as
+// long as the remote keeps acknowledging; a remote that stops for kUnsentStallLimit is given up.
+void closeWhenDelivered(int udtSocket, int32_t lastUnsent, std::chrono::steady_clock::time_point stalledSince) {
+    const int32_t unsent = UDT::getsockstate(udtSocket) == CONNECTED ? unsentBytes(udtSocket) : 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (unsent != lastUnsent) stalledSince = now;
+    if (unsent > 0 && now - stalledSince < kUnsentStallLimit) {
+        globalQueue().after(kUnsentCheckStep,
+                            [udtSocket, unsent, stalledSince] { closeWhenDelivered(udtSocket, unsent, stalledSince); });
+        return;
+    }
+    if (unsent > 0) KLLog(kKLTLoggingLevelError, "Closing socket %d with %d bytes unacknowledged", udtSocket, unsent);
+    // Asynchronous sending makes UDT's close return at once instead of lingering (up to minutes),
+    // and with its linger off UDT's collector lets the socket go at once too: the waiting for
+    // delivery is done. A lingering socket would keep its UDP port, descriptor and two transport
+    // threads for three minutes after every tunnel whose remote vanished.
+    setBoolOption(udtSocket, UDT_SNDSYN, false);
+    const linger off{0, 0};
+    UDT::setsockopt(udtSocket, 0, UDT_LINGER, &off, sizeof off);
+    UDT::close(udtSocket);
+}
+
+}  // namespace
+
+void TunnexSocketImpl::closeUDTSocket(int udtSocket) {
+    if (udtSocket == 0 || udtSocket == UDT::INVALID_SOCK) return;
+    KLLog(kKLTLoggingLevelDebug, "TunnexSocketImpl - close on socket: %d", udtSocket);
+    closeWhenDelivered(udtSocket, -1, std::chrono::steady_clock::now());
+}
+
+void TunnexSocketImpl::close() {
+    if (closeStarted_.exchange(true)) return;
+    shouldBeClosed_.store(true);
+    int noted = ownedUDTSocket_.load();
+    SocketPtr local = localSocket();
+    int localFd = sk_ossocket(local);
+    KLLog(kKLTLoggingLevelDebug, "%s entered for socket: (local: %d UDT: %d)", "close", localFd, noted);
+    auto me = self();
+    TunnexSocketManager::sharedInstance().removeSocket(me);
+
+    sendQueue_.cancelAllOperations();
+    sendQueue_.waitUntilAllOperationsAreFinished();
+    if (!bridgeQueue_.isCurrent()) {
+        for (int step = 0; step < kBridgeWaitSteps && performingBridge_.load(); ++step) {
+            std::this_thread::sleep_for(kBridgeWaitStep);
+        }
+    }
+    closeUDTSocket(noted);
+
+    if (local) {
+        pfd_close(local);  // the forward's record sends what is still queued, then closes
+        setLocalSocket(nullptr);
+    }
+    if (auto delegate = this->delegate()) delegate->closedSocket(me);
+    KLLog(kKLTLoggingLevelDebug, "%s exited for socket: (local: %d UDT: %d)", "close", localFd, noted);
+    KLLog(kKLTLoggingLevelVerbose, "On socket bytes read %lld, written %lld", static_cast<long long>(bytesRead()),
+          static_cast<long long>(bytesWritten()));
+}
+
+}  // namespace kl

@@ -1,0 +1,49 @@
+#include "tunnel/peer/TunnexHolePunchSupport.h"
+
+#include <cstring>
+
+#include "foundation/KLNetSocket.h"
+#include "foundation/KLTLogging.h"
+#include "tunnel/protocol/TunnexHolePunchCodec.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+
+bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to) {
+    // The destination's length follows from its family (16 for IPv4).
+    sockaddr_storage destination{};
+    std::memcpy(&destination, &to, sizeof to);
+    return socket.sendDatagram(bytes.data(), uint32_t(bytes.size()), destination, true);
+}
+
+std::vector<uint8_t> tunnexWordBytes(uint16_t word) { return {uint8_t(word & 0xFF), uint8_t(word >> 8)}; }
+
+std::vector<uint8_t> tunnexAcknowledgementBytes(int64_t transactionId, uint16_t type) {
+    const std::string uuid = TunnexPeer::localMachineUUID();
+    KLLog(kKLTLoggingLevelInfo, "building acknowledge message (%s) with local UUID: (%s)",
+          tunnexAcknowledgementTypeName(type), TunnexDisplayableUUID(uuid).c_str());
+    bool truncated = false;
+    const TunnexAcknowledgement record = tunnexBuildAcknowledgement(transactionId, type, uuid, &truncated);
+    if (truncated) KLLog(kKLTLoggingLevelError, "using UUID beyond protocol storage limit");
+    return {record.begin(), record.end()};
+}
+
+bool tunnexIsOriginatorFor(int64_t transactionId) {
+    auto manager = tunnexPeerManager();
+    return manager && manager->isOriginatorForTransactionId(transactionId);
+}
+
+sockaddr_in tunnexRemoteAddressOf(const std::shared_ptr<TunnexRemotePeer>& remote) {
+    sockaddr_in address{};
+    if (!remote) return address;
+    const sockaddr_storage stored = remote->address();
+    if (stored.ss_family == AF_INET) std::memcpy(&address, &stored, sizeof address);
+    return address;
+}
+
+std::string tunnexSenderText(const sockaddr_in& address) { return AddressPortString(&address).value_or("(none)"); }
+
+}  // namespace kl

@@ -1,0 +1,577 @@
+// TunnexPeer: one endpoint of the tunnel. One object serves one tunnel to a remote machine, and one
+// object at a time is registered with the rendezvous server: it owns the ping socket, pings every
+// few seconds, learns its external address from the pongs, and is recycled (a fresh peer on a
+// fresh socket takes its place) when the server stops answering or when it becomes the peer of a
+// tunnel. Every datagram that reaches one of its UDP sockets goes through its dispatcher.
+//
+// Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
+// dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
+// errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
+// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
+// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
+// them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/KLNetSocket.h"
+#include "platform/Executors.h"
+#include "platform/Value.h"
+#include "tunnel/protocol/TunnexAddress.h"
+#include "tunnel/protocol/TunnexChannelPairing.h"
+#include "tunnel/protocol/TunnexEncryptionHandshake.h"
+#include "tunnel/TunnexClock.h"
+#include "tunnel/channel/TunnexMainChannelListener.h"
+#include "tunnel/peer/TunnexPeerDelegates.h"
+#include "tunnel/protocol/TunnexRendezvousCodec.h"
+#include "tunnel/channel/TunnexSocketDelegate.h"
+#include "tunnel/TunnexTunnelStatus.h"
+
+namespace kl {
+
+class TunnexEncryption;
+class TunnexSocketImpl;
+class TunnexChannelRequest;
+class TunnexServiceConnector;
+class Error;
+struct TunnexForwardDatagram;
+struct TunnexForwardRequest;
+struct TunnexMainChannelMessage;
+struct TunnexRemoteUDPForwardRequest;
+class TunnexRemotePeer;
+class TunnexSocket;
+class TunnexTransaction;
+class TunnexPeerConnectionLayer;
+struct TunnexPeerDatagram;
+
+class TunnexPeer : public KLNetSocketDelegate,
+                   public TunnexSocketDelegate,
+                   public TunnexMainChannelListener,
+                   public std::enable_shared_from_this<TunnexPeer> {
+    struct Private {};
+
+public:
+    // The tag of the active ping socket; a socket that loses the role gets 0.
+    static constexpr uint64_t kPingSocketTag = 65535;
+    static constexpr double kConnectionTimeoutSeconds = 90.0;
+    // The port of address tokens.
+    static constexpr uint16_t kTokenPort = 6001;
+
+    // The ping cycle's intervals and the pause between repeats of a connect request. The defaults
+    // are the protocol's; tests shorten them.
+    struct Timing {
+        std::chrono::milliseconds pingInterval{5000};
+        std::chrono::milliseconds pingTimeout{30000};
+        std::chrono::milliseconds invitationRepeatPause{1000};
+    };
+    static Timing timing();
+    static void setTiming(const Timing& timing);
+
+    // --- class ---
+
+    // The start-up of the tunnel library on first use of the class (counters, channel-hash seed,
+    // UDT, then the socket core). Every factory calls it; calling it again does nothing.
+    static void initialize();
+    // (major << 16) | (minor << 8) | patch.
+    static constexpr uint32_t version() { return 0x30000; }
+
+    static std::shared_ptr<TunnexPeer> registeredTunnexPeer();
+    // An empty peer first closes the ping socket.
+    static void setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer);
+    static std::shared_ptr<KLNetSocket> activePingSocket();
+    // The lock around the registered peer, the ping socket and the ping scheduling (recursive).
+    static std::recursive_mutex& pingSocketLock();
+    // Cancels the registered peer's pending pings and time-outs, closes the ping socket, forgets it
+    // and waits (outside the lock) until its datagram loop has stopped.
+    static void closePingSocket();
+    // A new IPv4 ping socket whose known peer is the server, listening for the registered peer on
+    // an ephemeral port; empty when the server host does not resolve.
+    static std::shared_ptr<KLNetSocket> newSocketRegisteredWithServer();
+    static std::shared_ptr<KLNetSocket> recyclePingSocketWithOldPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+    // A new registered peer on a new ping socket, with the old peer's key and invite delegate. The old
+    // peer keeps its socket (now tag 0) for its tunnel.
+    static std::shared_ptr<TunnexPeer> recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+
+    // A different host resets the reply nonce.
+    static void setGlobalServerHost(const std::string& host);
+    static std::string globalServerHost();
+    // The server's UDP port (9300 unless set, for test servers on ephemeral ports).
+    static void setGlobalServerPort(uint16_t port);
+    static uint16_t globalServerPort();
+    static void setGlobalAssignedId(uint64_t id);
+    static uint64_t globalAssignedId();
+
+    // Forgets the invitations followed before cutoff (seconds since 1970) and those of the given
+    // transactions; the tunnel manager calls it when it prunes its transactions.
+    static void forgetInvitations(double cutoff, const std::vector<int64_t>& transactionIds);
+    static size_t followedInvitationCount();
+
+    static uint64_t nextNonce();
+    static void resetServerNonce();
+    // The highest reply nonce accepted so far.
+    static uint64_t highestServerNonce();
+
+    // Up, non-loopback interfaces named "en", "eth" or "wl" (family 0: IPv4 and IPv6), in the
+    // system's order; empty when the list cannot be read.
+    static std::vector<TunnexAddress> newArrayOfInterfaceAddressesOfFamily(int family);
+    static bool isTunnexInterfaceName(const std::string& name);
+    static std::optional<std::string> tokenStringFromAddress(const TunnexAddress* address);
+    static std::optional<TunnexAddress> addressFromTokenString(const std::string& token);
+    // "a.b.c.d:port" as an IPv4 socket address (address 0.0.0.0 when it does not parse).
+    static sockaddr_in sockaddrFromAddrPortString(const std::string& text);
+    // The UUID this machine is known by in connect requests: the machine's own unless set (a test
+    // node that plays another machine on the same host sets its own).
+    static std::string localMachineUUID();
+    static void setLocalMachineUUID(std::string uuid);
+    // The connect request's 88-byte plaintext with this machine's UUID.
+    static Bytes tunnexConnectMessageWithPeerID(uint64_t peerId, uint64_t transactionId);
+
+    // --- object ---
+
+    static std::shared_ptr<TunnexPeer> initUsingEncryption(bool wantEncryption, uint64_t assignedId = 0,
+                                                           TunnexClock clock = tunnexSystemClock());
+    static std::shared_ptr<TunnexPeer> init() { return initUsingEncryption(true); }
+    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock);
+    ~TunnexPeer() override;
+    TunnexPeer(const TunnexPeer&) = delete;
+    TunnexPeer& operator=(const TunnexPeer&) = delete;
+
+    // Makes this the registered peer on a fresh ping socket; false when no socket could be made.
+    // The time-out argument is not used.
+    bool registerWithServerAtAddress(const std::string& host, double timeout, uint64_t assignedId);
+    void resetPingSocket();
+    // Leaves the registered role when this peer holds it; always true.
+    bool cancelRegistrationWithServer(bool sendCancel = true);
+
+    // Rendezvous exchange.
+    void serverPing();
+    // Arms the ping time-out on the peer registered now.
+    static void setupTimeOut();
+    void pingTimeOut();
+    // The handlers of the opened replies.
+    void receivedPong(const Bytes& plaintext);
+    void receivedInvitation(const Bytes& plaintext);
+    void handleError(const Bytes& plaintext);
+    // Seals a request with this peer's id and key and the next nonce; empty (and logged) when the
+    // cipher refuses, for example while the key is not 16, 24 or 32 bytes long.
+    std::optional<Bytes> sealServerRequest(const Bytes& plaintext);
+    // Sends the datagram to the socket's known peer at port up to 5 times, pausing after each
+    // successful send; stops at the first failure. Blocks: run it off the main loop.
+    void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
+    bool tunnexServerResponded() const { return pongCounter() != 0; }
+
+    // --- connection set-up and status ---
+
+    // Starts an outgoing connection to the remote: a transaction, status 2 (inviting) and a sealed
+    // connect request sent off the caller's thread. Refusals are logged with the operation's name.
+    void connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Seals the connect request and sends it to the server from the handoff socket (repeated, on a
+    // global queue); returns the new connection handle. Without a message: the current handle
+    // counter, and nothing is sent.
+    uint64_t startConnectionWithConnectMessage(const std::optional<Bytes>& message);
+    // The class-wide counter of connection handles (0 until the first connect request).
+    static uint64_t connectionHandleCounter();
+
+    // The three outcomes of a connection. The remote may be empty (then no status is reported).
+    void didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // What becomes of this side's forward listeners when a tunnel ends: an end someone asked for
+    // (a disconnect, a goodbye) closes them; a tunnel that died under them (its transport broke,
+    // its remote went silent) leaves them listening, so their next client brings up a new tunnel.
+    enum class ForwardListeners { Close, Keep };
+    void disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                    ForwardListeners listeners = ForwardListeners::Close);
+    void disconnectedFromRemote() { disconnectedFromRemotePeer(stunPeer()); }
+    // The main channel died without a word from either side.
+    void lostRemote() { disconnectedFromRemotePeer(stunPeer(), ForwardListeners::Keep); }
+    void flagStatusAsQueueing() { setConnectionStatus(TunnexTunnelQueueing); }
+    void flagStatusAsDisconnected() { setConnectionStatus(TunnexTunnelDisconnected); }
+
+    // Status 1 to 4.
+    bool connecting() const;
+    // The remote while connected, else empty.
+    std::shared_ptr<TunnexRemotePeer> connectedRemote() const;
+    std::optional<std::string> connectedRemoteUUID() const;
+    // Connected to the remote with this UUID; a connection to another one is logged as an error.
+    bool isConnectedToRemoteWithUUID(const std::string& uuid) const;
+
+    // Tells the progress delegate the stage (0 Searching, 1 Contacting, 2 Connecting, 3 Encrypting,
+    // 4 Drawing) with a fraction from 0.0 to 1.0.
+    void reportConnectStage(int32_t stage, float percent);
+    static const char* connectStageName(int32_t stage);
+
+    // --- hole-punch state (under the peer's own lock) ---
+
+    // Records that socket answered the sender. With refuseDuplicate, a sender already recorded is
+    // refused (false) and nothing changes.
+    bool noteConnectionAttempt(const std::string& senderText, std::shared_ptr<KLNetSocket> socket,
+                               bool refuseDuplicate);
+    // Marks the completion of a connection as started; false when it had already been started.
+    bool beginConnectionCompletion();
+
+    // Encryption model, made on first need.
+    std::shared_ptr<TunnexEncryption> getEncryptor();
+
+    // Connection time-outs.
+    void tunnexConnectionTimeOut();
+    void markStartForConnectionTimeout();
+    bool shouldTimeoutPeer() const;
+    bool shouldAbandonPeer() const;
+    bool isConnected() const;
+
+    std::string description();
+
+    // --- main channel (its messages: TunnexMainChannelMessage.h) ---
+
+    // Every main-channel message is sent with this time-out, except the life check.
+    static constexpr double kMainChannelSendTimeout = 10.0;
+    static constexpr double kLifeCheckSendTimeout = 30.0;
+
+    // Takes the connected UDT main channel: the peer becomes its delegate and listener, the socket
+    // manager starts polling it, and this side's encryption wish goes out (with status 4 and the
+    // "Encrypting" stage when encryption is wanted).
+    void takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Reads and handles one waiting message, on the socket manager's poll thread. False when the
+    // socket manager is to drop the channel.
+    bool performMainChannelListen() override;
+    void sendDHPublicKey();
+    // This side's wrapped content key, once the keys are agreed.
+    void sendEncryptedCEK();
+    // Says goodbye once and ends the tunnel: the outcome, the encryption model, the main channel.
+    void disconnectFromPeers() override;
+    void probeMainChannel() override { mainChannelLifeCheck(); }
+    // Ends the tunnel of a silent remote without a goodbye, leaving the forwards listening.
+    void mainChannelLost() override;
+    // Sends one life check from a global queue; a failed send ends the tunnel.
+    void mainChannelLifeCheck();
+    // Cancels once: sets the cancel flag and, with a main channel, says goodbye.
+    void cancelConnection();
+    void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
+    // Sends one message whole; sends of one peer go out one after the other, in call order.
+    bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    bool mainChannelListening() const { return mainChannelListening_.load(); }
+
+    // --- channels and port forwards (TunnexPeerChannels.cpp) ---
+
+    // Socket types of a forward request.
+    static constexpr int kForwardTypeStream = 1;
+    static constexpr int kForwardTypeDatagram = 2;
+    // How long the main channel stays open after its last data channel closed.
+    static constexpr double kMainChannelCloseDelaySeconds = 60.0;
+
+    // Listens on localPort (0 picks one) and forwards each connection to host:remotePort on the
+    // remote. The local port on success, 0 on failure (a refused host, no listener, another type).
+    uint16_t requestPortForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort, int type,
+                                        const std::shared_ptr<TunnexRemotePeer>& remotePeer, Error* error,
+                                        const std::shared_ptr<TunnexServiceConnector>& connector, bool loopbackOnly);
+    // The listener of a stream forward, kept under the connector's service key. The bound port
+    // (host order) on success, 0 on failure.
+    uint16_t createForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                   const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                   const std::shared_ptr<TunnexServiceConnector>& connector, bool loopbackOnly);
+    // Stops listening for the stream forward kept under serviceKey (connections already accepted
+    // carry on), so a withdrawn service leaves no listening port behind. False when none is kept.
+    bool cancelPortForwardForServiceKey(const std::string& serviceKey);
+    // Sends the open-forward message and opens its data channel; empty on failure. Blocks.
+    std::shared_ptr<TunnexSocketImpl> sendRequestForForward(const TunnexForwardRequest& request,
+                                                            const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Opens the data channel for the shared hash (see the pairing rule in TunnexPeerChannels.cpp).
+    // Blocks for the UDT rendezvous; empty on failure (then the whole tunnel ends).
+    std::shared_ptr<TunnexSocketImpl> openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                               int type, uint32_t sharedHash);
+    // The answering side of an open-forward message, on the remote record's queue.
+    bool addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward);
+    // A client of a forwarded port arrived while the tunnel is down: queue it and start the tunnel.
+    void startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
+    // Enters a data channel under the key of hash. True when the remote's close notice for that
+    // hash came first: the caller closes the channel by closeChannelForHash once it is bridged.
+    bool addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel);
+    // The remote's close notice for a channel: the channel ends once its bytes are delivered.
+    void closeChannelForHash(uint32_t channelHash);
+    // Tells the remote and forgets every key of the channel.
+    void closeChannel(const std::shared_ptr<TunnexSocket>& channel);
+    // The data channel under the key of hash, if any.
+    std::shared_ptr<TunnexSocketImpl> channelForHash(uint32_t hash) const;
+    size_t channelKeyCount() const;
+    size_t serviceListenerCount() const;
+    // Counts channel openings and closed forwarded connections; the main channel closes
+    // kMainChannelCloseDelaySeconds after the count falls to 0, unless it persists.
+    void queueCloseOfMainChannel();
+    void cancelCloseOfMainChannel();
+    bool closeOfMainChannelQueued() const;
+    // Closes every channel and the main channel, and the forward listeners unless kept; runs once
+    // per peer. Kept listeners stay this peer's: cancelPortForwardForServiceKey still closes them.
+    void teardownConnection(ForwardListeners listeners = ForwardListeners::Close);
+
+    // --- datagram forwards (TunnexPeerDatagramForwards.cpp) ---
+    // A datagram forward listens on a UDP port on one side and relays every datagram over the main
+    // channel to host:port on the other side, in that one direction.
+
+    // The hash both messages of one datagram-forward request carry: a stable hash of this
+    // machine's UDID XOR the listening port.
+    static uint32_t datagramForwardHash(uint16_t listeningPort);
+    // The remote listens on listeningPort and this side sends what arrives to host:destinationPort.
+    // The listening port, or 0 when host does not resolve here or the request cannot be sent; the
+    // remote's listener reports through a result of kind 2.
+    uint16_t requestReversePortForwardToPort(uint16_t destinationPort, const std::string& host, uint16_t listeningPort,
+                                             const std::shared_ptr<TunnexRemotePeer>& remotePeer, Error* error);
+    // Forwards stay until the teardown.
+    void cancelPortFowardOnLocalPort(uint16_t port, int type) {
+        (void)port;
+        (void)type;
+    }
+    // The sending side: a UDP socket toward the resolved host, entered under the forward's hash
+    // with the destination port. False when the host does not resolve or no socket can be made.
+    bool addLocalUDPForward(const TunnexForwardRequest& forward, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // The listening side: a UDP socket bound on the port whose datagrams are relayed to the remote.
+    // False when the port cannot be bound.
+    bool addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& forward,
+                             const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void sendLocalUDPForwardResult(bool success, const TunnexForwardRequest& forward);
+    void sendRemoteUDPForwardResult(bool success, const TunnexRemoteUDPForwardRequest& forward);
+    // Sockets of datagram forwards, listening and sending.
+    size_t datagramForwardCount() const;
+
+    // TunnexSocketDelegate: each data channel's AES-128-CFB streams start from this tunnel's keys;
+    // nothing (the channel closes) while the keys are not agreed.
+    std::optional<Bytes> encryptSomeBytes(const Bytes& data, TunnexStreamCipher& encryptor) override;
+    std::optional<Bytes> decryptSomeBytes(const Bytes& data, TunnexStreamCipher& decryptor) override;
+    bool encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) override;
+    bool decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) override;
+    void closedSocket(const std::shared_ptr<TunnexSocket>& socket) override;
+
+    // KLNetSocketDelegate.
+    void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) override {}
+    void willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) override;
+    void datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data, const sockaddr* from,
+                                              socklen_t fromLength) override;
+    bool shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) override;
+
+
+    // --- properties ---
+    bool wantEncryption() const { return wantEncryption_; }
+    uint64_t assignedId() const { return assignedId_.load(); }
+    void setAssignedId(uint64_t id) { assignedId_.store(id); }
+    uint64_t pingCounter() const { return pingCounter_.load(); }
+    void setPingCounter(uint64_t value) { pingCounter_.store(value); }
+    uint64_t pongCounter() const { return pongCounter_.load(); }
+    void setPongCounter(uint64_t value) { pongCounter_.store(value); }
+    uint64_t peerConnectionHandle() const { return peerConnectionHandle_.load(); }
+    void setPeerConnectionHandle(uint64_t handle) { peerConnectionHandle_.store(handle); }
+    bool cancel() const { return cancel_.load(); }
+    void setCancel(bool value) { cancel_.store(value); }
+    bool contactedServer() const { return contactedServer_.load(); }
+    bool usingEncryption() const { return usingEncryption_.load(); }
+    void setUsingEncryption(bool value) { usingEncryption_.store(value); }
+    bool mainChannelPersists() const { return mainChannelPersists_.load(); }
+    void setMainChannelPersists(bool value) { mainChannelPersists_.store(value); }
+    bool connectionComplete() const { return connectionComplete_.load(); }
+    void setConnectionComplete(bool value) { connectionComplete_.store(value); }
+    bool handoffComplete() const { return handoffComplete_.load(); }
+    void setHandoffComplete(bool value) { handoffComplete_.store(value); }
+    bool connectionCompletionInitiated() const { return connectionCompletionInitiated_.load(); }
+    void setConnectionCompletionInitiated(bool value) { connectionCompletionInitiated_.store(value); }
+    bool handshakeConfirmed() const { return handshakeConfirmed_.load(); }
+    void setHandshakeConfirmed(bool value) { handshakeConfirmed_.store(value); }
+    bool handshakeAccepted() const { return handshakeAccepted_.load(); }
+    void setHandshakeAccepted(bool value) { handshakeAccepted_.store(value); }
+    uint16_t tunnelCount() const { return tunnelCount_.load(); }
+    void setTunnelCount(uint16_t value) { tunnelCount_.store(value); }
+    uint16_t basePort() const { return basePort_.load(); }
+    void setBasePort(uint16_t value) { basePort_.store(value); }
+    TunnexTunnelStatus connectionStatus() const { return connectionStatus_.load(); }
+    void setConnectionStatus(TunnexTunnelStatus status) { connectionStatus_.store(status); }
+    int64_t teardownToken() const { return teardownToken_.load(); }
+    void setTeardownToken(int64_t token) { teardownToken_.store(token); }
+
+    std::shared_ptr<KLNetSocket> handoffSocket() const;
+    void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
+    std::shared_ptr<TunnexSocket> mainChannel() const override;
+    void setMainChannel(std::shared_ptr<TunnexSocket> channel);
+    std::shared_ptr<TunnexRemotePeer> stunPeer() const;
+    void setStunPeer(std::shared_ptr<TunnexRemotePeer> remotePeer);
+    Bytes privateKey() const;
+    void setPrivateKey(Bytes key);
+    std::string serverHost() const;
+    void setServerHost(std::string host);
+    Date connectionInitiationDate() const;
+    void setConnectionInitiationDate(Date date);
+    // This peer's external address as the server reported it (family 0 until a pong named it).
+    sockaddr_storage extAddress() const;
+    std::shared_ptr<TunnexPeerDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<TunnexPeerDelegate> delegate);
+    std::shared_ptr<TunnexPeerProgressDelegate> progressDelegate() const;
+    void setProgressDelegate(std::weak_ptr<TunnexPeerProgressDelegate> delegate);
+    std::shared_ptr<TunnexPeerInviteDelegate> inviteDelegate() const;
+    void setInviteDelegate(std::weak_ptr<TunnexPeerInviteDelegate> delegate);
+    // Hole-punch attempts by sender text ("a.b.c.d:port") and the socket that answered each.
+    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts() const;
+
+private:
+    // Scheduled pings and time-outs of this peer, cancelled together.
+    void cancelPendingRequests();
+    void schedulePing(Duration delay);
+    void scheduleTimeOut(Duration delay);
+
+    // The main channel's handlers (TunnexPeerMainChannel.cpp) and the forwarding messages' hooks
+    // (streams: TunnexPeerChannels.cpp; datagrams and results: TunnexPeerDatagramForwards.cpp).
+    void handleMainChannelMessage(const TunnexMainChannelMessage& message);
+    void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
+    void addRemoteForward(const TunnexForwardRequest& request);
+    void addLocalUDPForward(const TunnexForwardRequest& request);
+    void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
+    void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
+    // The datagram half of requestPortForwardFromPort: this side listens on localPort (for
+    // datagrams of this machine only when loopbackOnly).
+    uint16_t requestDatagramForward(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                    bool loopbackOnly, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Enters a forward's socket (and, for a sending socket, its destination port) under key unless
+    // the key is taken or the peer is being torn down.
+    bool enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
+                              std::optional<uint16_t> destinationPort);
+    void removeDatagramForward(const std::string& key);
+    // Closes every datagram forward's socket (teardown).
+    void closeDatagramForwards();
+    void reportPortForwardResult(const ForwardSuccessResult& result);
+    // The data channel for the shared hash under the pairing rule (TunnexPeerChannels.cpp);
+    // announce is the open-forward message of this side's own request.
+    std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                    uint32_t sharedHash, const std::optional<Bytes>& announce);
+    // Reads and handles every message the main channel holds now (besides the socket manager's
+    // poll thread, which reads one message per pass).
+    void readWaitingMainChannelMessages();
+    // One waiting message; false when the channel is to be dropped. nothingWaiting (optional) tells
+    // a pass that found no message.
+    bool readMainChannelMessage(bool* nothingWaiting);
+    void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
+                                 std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
+    // True the first time the current tunnel ends, so its outcome is reported once.
+    bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
+    void closeMainChannel();
+
+    // The dispatcher's branches.
+    void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
+    void handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                     const std::string& senderText);
+    void handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                       const std::string& senderText);
+    void handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                      const std::string& senderText);
+    void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
+                              socklen_t fromLength);
+    void handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText);
+    // The transaction of the attempt under way when the datagram is its record and comes from an
+    // address the invitation named; null (logged) otherwise.
+    std::shared_ptr<TunnexTransaction> attemptTransactionOf(const TunnexPeerDatagram& datagram,
+                                                            const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                            const sockaddr_in& sender, const std::string& senderText);
+    // Points the remote at the sender, hands the socket to the transport and starts the completion.
+    void completeTowardSender(TunnexPeerConnectionLayer& layer, const std::shared_ptr<TunnexRemotePeer>& stun,
+                              KLNetSocket& socket, const sockaddr_in& sender);
+    // True (and logged) once the connection's completion has started.
+    bool ignoredAfterCompletion(const std::string& senderText) const;
+    // Points the remote record at the sender of the last datagram that passed the tests.
+    void pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
+                               const sockaddr_in& sender);
+    // The transaction of a record, logging a missing one or one of another remote.
+    std::shared_ptr<TunnexTransaction> transactionOfRecord(int64_t transactionId,
+                                                           const std::shared_ptr<TunnexRemotePeer>& stunPeer,
+                                                           bool* matchesStunPeer);
+
+    const bool wantEncryption_;
+    const TunnexClock clock_;
+    // Guards the tables and models named "guarded by lock_"; held only around their own reads
+    // and writes, never across a call out of the peer.
+    mutable std::mutex lock_;
+
+    std::atomic<uint64_t> assignedId_;
+    std::atomic<uint64_t> pingCounter_{0};
+    std::atomic<uint64_t> pongCounter_{0};
+    std::atomic<uint64_t> peerConnectionHandle_{0};
+    std::atomic<bool> cancel_{false};
+    std::atomic<bool> contactedServer_{false};
+    std::atomic<bool> usingEncryption_{false};
+    std::atomic<bool> mainChannelPersists_{true};
+    std::atomic<bool> connectionComplete_{false};
+    std::atomic<bool> handoffComplete_{false};
+    std::atomic<bool> connectionCompletionInitiated_{false};
+    std::atomic<bool> handshakeConfirmed_{false};
+    std::atomic<bool> handshakeAccepted_{false};
+    std::atomic<uint16_t> tunnelCount_{0};
+    std::atomic<uint16_t> basePort_{0};
+    std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
+    std::atomic<int64_t> teardownToken_{0};
+    std::atomic<bool> tornDown_{false};
+    std::atomic<bool> mainChannelListening_{false};
+    std::atomic<bool> mainChannelEnded_{false};
+    // Serialises main-channel sends so messages leave in the order they were made.
+    std::mutex mainChannelSendMutex_;
+    // Serialises main-channel reads (the poll thread's and a requester's own, see
+    // TunnexPeerChannels.cpp) so messages are handled in the order they came.
+    std::mutex mainChannelReadMutex_;
+    // Guarded by mainChannelReadMutex_: the key exchange of the current main channel.
+    TunnexEncryptionHandshake keyExchange_{false};
+
+    // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
+    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
+    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> serviceListeners_;
+    std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
+    // Datagram forwards, guarded by lock_: the socket of each forward by key text, and the
+    // destination port of each sending side's forward.
+    std::map<std::string, std::shared_ptr<KLNetSocket>> datagramSockets_;
+    std::map<std::string, uint16_t> localForwards_;
+    // Hashes of listening datagram forwards that take datagrams from this machine only.
+    std::set<uint32_t> loopbackOnlyDatagramForwards_;
+    // Held from the encryption of a forwarded datagram until it is sent: the outbound stream runs
+    // over the datagrams in the order they leave, whichever forward's thread relays them.
+    std::mutex datagramRelayMutex_;
+    // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
+    std::mutex channelOpenMutex_;
+    // Guarded by channelOpenMutex_: the channel this side opened last.
+    std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
+    // Guarded by lock_: the pairing of channels with hashes, and channels already paired for a
+    // hash whose opener has not asked yet.
+    TunnexChannelPairing pairing_;
+    std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
+    // Guarded by lock_: hashes whose close notice came before their channel was entered.
+    std::deque<uint32_t> earlyCloseNotices_;
+    CancelHandle delayedMainChannelClose_;  // guarded by lock_
+
+    // Guards the reference, text and address fields below.
+    mutable std::mutex fieldsMutex_;
+    std::shared_ptr<KLNetSocket> handoffSocket_;
+    std::shared_ptr<TunnexSocket> mainChannel_;
+    std::shared_ptr<TunnexRemotePeer> stunPeer_;
+    Bytes privateKey_;
+    std::string serverHost_;
+    Date connectionInitiationDate_;
+    sockaddr_storage extAddress_{};
+    std::weak_ptr<TunnexPeerDelegate> delegate_;
+    std::weak_ptr<TunnexPeerProgressDelegate> progressDelegate_;
+    std::weak_ptr<TunnexPeerInviteDelegate> inviteDelegate_;
+
+    // Guarded by lock_.
+    std::shared_ptr<TunnexEncryption> encryptModel_;
+    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
+
+    std::mutex timersMutex_;
+    std::vector<CancelHandle> pendingPings_;
+    std::vector<CancelHandle> pendingTimeOuts_;
+};
+
+}  // namespace kl

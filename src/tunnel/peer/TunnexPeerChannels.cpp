@@ -1,0 +1,535 @@
+// TunnexPeer's data channels and stream forwards: the local listener of a forward, the opening of
+// a data channel on both sides of a tunnel, the answering side's outgoing connection, forward
+// results, the closing of channels, the delayed close of the main channel and the teardown.
+//
+// The pairing of data channels with forwards is TunnexChannelPairing's; this file feeds it.
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "foundation/KLTLogging.h"
+#include "platform/Error.h"
+#include "tunnel/forward/PFwdPrivate.h"
+#include "tunnel/protocol/TunnexChannelHash.h"
+#include "tunnel/protocol/TunnexChannelRequest.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/manager/TunnexServiceConnector.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
+#include "tunnel/TunnexUtilities.h"
+#include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
+
+namespace kl {
+namespace {
+
+constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
+constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
+// Close notices of channels not entered yet; far more than can be opening at once.
+constexpr size_t kEarlyCloseNoticesKept = 64;
+
+std::string listenerKey(const std::shared_ptr<TunnexServiceConnector>& connector, uint16_t port) {
+    if (connector && !connector->serviceKey().empty()) return connector->serviceKey();
+    return "port:" + std::to_string(port);
+}
+
+}  // namespace
+
+// --- forward requests ---
+
+uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                                int type, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                Error* error, const std::shared_ptr<TunnexServiceConnector>& connector,
+                                                bool loopbackOnly) {
+    (void)error;  // never written: the log says why
+    KLLog(kKLTLoggingLevelDebug, "requestPortForwardFromPort:%d toPort:%d", int(localPort), int(remotePort));
+    uint16_t result = 0;
+    if (!tunnexForwardHostFits(host)) {
+        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", host.size());
+    } else if (type == kForwardTypeStream) {
+        const uint16_t bound = createForwardFromPort(localPort, host, remotePort, remotePeer, connector, loopbackOnly);
+        result = bound != 0 && localPort != 0 ? localPort : 0;
+    } else if (type == kForwardTypeDatagram) {
+        result = requestDatagramForward(localPort, host, remotePort, loopbackOnly, remotePeer);
+    }
+    if (result != 0 && connector) {
+        connector->setLocalPort(result);
+        connector->setRemotePort(remotePort);
+    }
+    if (connector) pfdRemoteManager()->registerRemoteWithServiceConnector(connector);
+    return result;
+}
+
+uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string& host, uint16_t remotePort,
+                                           const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                           const std::shared_ptr<TunnexServiceConnector>& connector,
+                                           bool loopbackOnly) {
+    static const char* const selector = "createForwardFromPort:toHost:onPort:forRemotePeer:forServiceConnector:loopbackOnly:";
+    if (!tunnexForwardHostFits(host)) return 0;
+    auto record = PFwdPrivate::create(PFwdPrivate::Role::Listener);
+    record->hostname = host;
+    record->port = remotePort;
+    record->peer = shared_from_this();
+    record->remotePeer = remotePeer;
+    record->serviceConnector = connector;
+    sockaddr_storage remoteAddress = remotePeer ? remotePeer->address() : sockaddr_storage{};
+    KLLog(kKLTLoggingLevelDebug,
+          "Creating port forward listener to: %s (%s) on local port: %d to remote port: %d for service: %s loopbackOnly: %s",
+          AddressString(reinterpret_cast<const sockaddr_in*>(&remoteAddress)).value_or("0.0.0.0").c_str(),
+          connector ? connector->hostUUID().c_str() : "", int(localPort), int(remotePort),
+          connector ? connector->type().c_str() : "", loopbackOnly ? "YES" : "NO");
+
+    // IPv6 with an IPv4 companion on the same port: local clients here may name the forward by
+    // 127.0.0.1 as well as ::1 ("localhost" resolves to the IPv4 address first on many systems).
+    SocketPtr listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_UNSPEC);
+    if (listener->socketError()) {
+        KLLog(kKLTLoggingLevelError, "%s - error creating new service listener socket", selector);
+        listener->close();
+        return 0;
+    }
+    record->attach(listener);
+    const int fd = sk_ossocket(listener);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        KLLog(kKLTLoggingLevelError, "%s - error calling getsockname() on socket: %d", selector, fd);
+        pfd_close(listener);
+        return 0;
+    }
+    const uint16_t boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    KLLog(kKLTLoggingLevelDebug, "Listening on port: %d (%d) with socket: %d", int(localPort), int(boundPort), fd);
+
+    auto holder = TunnexSocketImpl::create();
+    holder->setDelegate(weak_from_this());
+    holder->setLocalSocket(listener);
+    const std::string key = listenerKey(connector, boundPort);
+    KLLog(kKLTLoggingLevelDebug, "Added service listener socket: %d for service %s on local port: %d for destination port: %d",
+          fd, key.c_str(), int(localPort), int(remotePort));
+    std::shared_ptr<TunnexSocketImpl> replaced;
+    {
+        std::lock_guard lock(lock_);
+        auto& slot = serviceListeners_[key];
+        replaced = std::move(slot);
+        slot = holder;
+    }
+    // A second forward for the same service replaces the first; its listener must not linger.
+    if (replaced) pfd_close(replaced->localSocket());
+    return boundPort;
+}
+
+bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
+    std::shared_ptr<TunnexSocketImpl> listener;
+    {
+        std::lock_guard lock(lock_);
+        auto found = serviceListeners_.find(serviceKey);
+        if (found == serviceListeners_.end()) return false;
+        listener = std::move(found->second);
+        serviceListeners_.erase(found);
+    }
+    KLLog(kKLTLoggingLevelDebug, "Closing service listener for %s", serviceKey.c_str());
+    if (listener) pfd_close(listener->localSocket());
+    return true;
+}
+
+void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
+    auto manager = pfdRemoteManager();
+    manager->addChannelRequest(request);
+    auto service = request->service();
+    const std::string uuid = service ? service->hostUUID() : std::string();
+    const std::string key = service ? service->serviceKey() : std::string();
+    // A recent start counts while a peer still serves the remote: once that peer has ended (its
+    // attempt failed, its tunnel died) nothing is under way, and the client would wait for nothing.
+    if (manager->recentStartAttemptForRemoteUUID(uuid) && manager->peerForUUID(uuid)) {
+        KLLog(kKLTLoggingLevelInfo, "Remote service (%s) to (%s) has already been initiated", key.c_str(),
+              TunnexDisplayableUUID(uuid).c_str());
+        // The tunnel may have come up between the client's accept and the queueing: its waiting
+        // requests were served then, so this one is served now.
+        auto current = manager->peerForUUID(uuid);
+        if (current && current->isConnectedToRemoteWithUUID(uuid)) manager->fulfillQueuedChannelRequestsForUUID(uuid);
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Starting remote service (%s) to (%s)", key.c_str(), TunnexDisplayableUUID(uuid).c_str());
+    if (service) service->willEndRemoteService();
+    connectToRemotePeer(request->remotePeer());
+}
+
+// --- opening data channels ---
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::sendRequestForForward(const TunnexForwardRequest& request,
+                                                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
+    auto message = encodeTunnexForwardRequest(TunnexMainChannelMessageType::AddForwardMsg, request);
+    if (!message) {
+        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", request.host.size());
+        return nullptr;
+    }
+    return obtainChannel(remotePeer, request.chanHash, message);
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                            uint32_t sharedHash, const std::optional<Bytes>& announce) {
+    std::lock_guard opening(channelOpenMutex_);
+    {
+        std::lock_guard lock(lock_);
+        if (auto found = pairedChannels_.find(sharedHash); found != pairedChannels_.end()) {
+            auto channel = std::move(found->second);
+            pairedChannels_.erase(found);
+            pairing_.forget(sharedHash);
+            return channel;
+        }
+    }
+    const bool requesting = announce.has_value();
+    auto previous = lastOpenedChannel_.lock();
+    if (requesting) {
+        TunnexChannelPairing::TimePoint notBefore;
+        const bool remoteDecided = previous && previous->remoteSentData();
+        {
+            std::lock_guard lock(lock_);
+            notBefore = pairing_.announceNotBefore(remoteDecided);
+        }
+        std::this_thread::sleep_until(notBefore);
+        sendMainChannelMessage(*announce);
+    }
+    for (;;) {
+        TunnexChannelPairing::TimePoint notBefore;
+        const bool remoteComplete = previous && previous->remoteComplete();
+        {
+            std::lock_guard lock(lock_);
+            notBefore = pairing_.connectNotBefore(remoteComplete);
+        }
+        std::this_thread::sleep_until(notBefore);
+        auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
+        if (!channel) {
+            std::lock_guard lock(lock_);
+            pairing_.forget(sharedHash);
+            return nullptr;
+        }
+        lastOpenedChannel_ = channel;
+        previous = channel;
+        TunnexChannelPairing::TimePoint decideAt;
+        {
+            std::lock_guard lock(lock_);
+            decideAt = pairing_.connected(sharedHash, requesting, std::chrono::steady_clock::now());
+        }
+        if (decideAt > std::chrono::steady_clock::now()) {
+            // A crossing request of the remote is readable by then: read it here rather than wait
+            // for the poll thread.
+            std::this_thread::sleep_until(decideAt);
+            readWaitingMainChannelMessages();
+        }
+        std::lock_guard lock(lock_);
+        const uint32_t owner = pairing_.decide();
+        channel->holdSendsUntil(pairing_.sendsHeldUntil());
+        if (owner == sharedHash) return channel;
+        KLLog(kKLTLoggingLevelDebug, "Data channel opened for hash %x paired with the remote's hash %x", sharedHash, owner);
+        pairedChannels_[owner] = channel;
+    }
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                                       int type, uint32_t sharedHash) {
+    static const char* const selector = "openChannelForRemotePeer:ofType:";
+    auto tunnelSocket = remotePeer ? remotePeer->tunnelSocket() : nullptr;
+    const int udpFd = tunnelSocket ? tunnelSocket->sock() : -1;
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", selector, static_cast<void*>(remotePeer.get()));
+    KLLog(kKLTLoggingLevelDebug, "%s tunnelSocket.sock: %d", selector, udpFd);
+    cancelCloseOfMainChannel();
+    reportConnectStage(4, 0.0f);
+    const std::string shortUUID = TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string());
+    if (!remotePeer || udpFd < 0 || type != kForwardTypeStream) {
+        KLLog(kKLTLoggingLevelError, "UDT::socket returned invalid socket for remote channel");
+        queueCloseOfMainChannel();
+        if (remotePeer) disconnectedFromRemotePeer(remotePeer);
+        return nullptr;
+    }
+    const sockaddr_storage address = remotePeer->address();
+    KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
+          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
+    KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
+    Result<int> opened = openUDTChannel(udpFd, address, TunnexChannelMode::Stream);
+    if (!opened.ok()) {
+        KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
+              opened.error().description().c_str(), 0);
+        queueCloseOfMainChannel();
+        pfdRemoteManager()->channelRequestFailedForRemote(remotePeer);
+        disconnectedFromRemotePeer(remotePeer);
+        return nullptr;
+    }
+    reportConnectStage(4, 0.1f);
+    KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)", shortUUID.c_str());
+    KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
+    auto channel = TunnexSocketImpl::create(opened.value());
+    const std::string key = StringForChannelHash(NextChannelHash());
+    std::lock_guard lock(lock_);
+    channels_[key] = channel;
+    localOnlyKeys_.insert(key);
+    return channel;
+}
+
+// --- the answering side ---
+
+// On the poll thread: note the request (the pairing rule needs it at once), then open its channel
+// on the remote's queue, so a slow UDT rendezvous never stalls the reading of main channels.
+void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
+    auto remote = stunPeer();
+    if (!remote) {
+        KLLog(kKLTLoggingLevelError, "Failed to add remote forward: no remote peer");
+        notifyRemoteOfClosedChannelHash(request.chanHash);
+        return;
+    }
+    {
+        std::lock_guard lock(lock_);
+        pairing_.remoteAnnounced(request.chanHash);
+    }
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    remote->tunnelQueue()->async([weak, request, remote] {
+        if (auto self = weak.lock()) self->addRemoteForwardForRemotePeer(request, remote);
+    });
+}
+
+bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                               const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
+    const std::string shortUUID = TunnexDisplayableUUID(remotePeer->UUID());
+    auto channel = cancel() ? nullptr : obtainChannel(remotePeer, request.chanHash, std::nullopt);
+    if (!channel) {
+        KLLog(kKLTLoggingLevelError, "Failed to add remote forward for (%s)", shortUUID.c_str());
+        KLLog(kKLTLoggingLevelDebug, "Failed channel hash: %d", int(request.chanHash));
+        notifyRemoteOfClosedChannelHash(request.chanHash);
+        return false;
+    }
+    KLLog(kKLTLoggingLevelDebug, "Adding remote forward for (%s) with UDTsocket: %d (%p) hash: %d", shortUUID.c_str(),
+          channel->udtSocket(), static_cast<void*>(channel.get()), int(request.chanHash));
+    // Without the remote's channel, a failed set-up here also ends the requester's connection.
+    auto abandon = [&](const char* why) {
+        KLLog(kKLTLoggingLevelError, why, request.host.c_str(), int(request.port));
+        sendRemoteForwardResult(false, request);
+        closeChannel(channel);
+        channel->close();
+        queueCloseOfMainChannel();
+        return false;
+    };
+    std::string canonical;
+    // Either family: a host known by an IPv4 address only (as "localhost" is on many Linux
+    // systems) must be reachable too.
+    SockAddrPtr address = name_lookup(request.host.c_str(), request.port, &canonical, ADDRTYPE_UNSPEC);
+    if (!address || sk_addr_error(address)) {
+        return abandon("Failed name lookup during remote forward for:  %s port: %d");
+    }
+    auto record = PFwdPrivate::create(PFwdPrivate::Role::Answering);
+    record->channel = channel;
+    record->ready = true;
+    record->peer = shared_from_this();
+    record->remotePeer = remotePeer;
+    record->hostname = request.host;
+    record->port = request.port;
+    if (usingEncryption()) channel->setDelegate(weak_from_this());
+    SocketPtr socket;
+    bool closedEarly = false;
+    {
+        // The record owns the socket, the channel knows it and the peer holds the channel before
+        // the core can report anything about the connection: a refusal reported at once must find
+        // them all, or its close leaves the channel entered and counted for good.
+        SocketCoreLock lock;
+        socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false, record);
+        if (socket->socketError()) {
+            socket->close();
+            record->channel.reset();
+            record->peer.reset();
+            socket.reset();
+        } else {
+            record->attach(socket);
+            closedEarly = addChannel(request.chanHash, channel);
+            channel->setLocalSocket(socket);
+        }
+    }
+    if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
+    channel->bridgeToSocket(socket);
+    if (closedEarly) closeChannelForHash(request.chanHash);
+    return true;
+}
+
+void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward) {
+    auto message = encodeTunnexForwardResult(
+        {uint8_t(TunnexForwardKind::Stream), forward.host, forward.port, forward.chanHash, success});
+    if (message) sendMainChannelMessage(*message);
+}
+
+// --- the channel table ---
+
+bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel) {
+    std::lock_guard lock(lock_);
+    channels_[StringForChannelHash(hash)] = channel;
+    auto early = std::find(earlyCloseNotices_.begin(), earlyCloseNotices_.end(), hash);
+    if (early == earlyCloseNotices_.end()) return false;
+    earlyCloseNotices_.erase(early);
+    return true;
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelForHash(uint32_t hash) const {
+    std::lock_guard lock(lock_);
+    auto found = channels_.find(StringForChannelHash(hash));
+    return found == channels_.end() ? nullptr : found->second;
+}
+
+size_t TunnexPeer::channelKeyCount() const {
+    std::lock_guard lock(lock_);
+    return channels_.size();
+}
+
+size_t TunnexPeer::serviceListenerCount() const {
+    std::lock_guard lock(lock_);
+    return serviceListeners_.size();
+}
+
+void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
+    std::vector<std::string> keys;
+    std::optional<std::string> sharedKey;
+    {
+        std::lock_guard lock(lock_);
+        for (const auto& [key, value] : channels_) {
+            if (value != channel) continue;
+            keys.push_back(key);
+            if (!localOnlyKeys_.count(key)) sharedKey = key;
+        }
+    }
+    if (keys.empty()) return;
+    // The remote knows the channel by the shared hash only; a channel stored under one key only
+    // is told by that key.
+    const std::string& told = sharedKey ? *sharedKey : keys.front();
+    notifyRemoteOfClosedChannelHash(uint32_t(std::stoul(told, nullptr, 16)));
+    std::lock_guard lock(lock_);
+    for (const auto& key : keys) {
+        channels_.erase(key);
+        localOnlyKeys_.erase(key);
+    }
+}
+
+void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
+    auto channel = channelForHash(channelHash);
+    if (!channel) {
+        // The remote may refuse a channel before this side has entered it (a requester enters its
+        // channel only after deciding whose it is): kept for addChannel.
+        std::lock_guard lock(lock_);
+        earlyCloseNotices_.push_back(channelHash);
+        if (earlyCloseNotices_.size() > kEarlyCloseNoticesKept) earlyCloseNotices_.pop_front();
+        return;
+    }
+    markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit, channel->bytesRead());
+}
+
+// The remote's notice can overtake the last bytes it sent on the channel (the notice travels on
+// the main channel, the bytes on their own): marking the channel at once would drop them. The
+// remote closes its UDT socket once its bytes are delivered, and the bridge ends the channel when
+// it has read everything before that end. A channel still connected is looked at again; it is
+// marked only when nothing has arrived on it for the whole limit.
+void TunnexPeer::markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
+                                         std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen) {
+    if (channel->isClosed()) return;
+    const int udt = channel->udtSocket();
+    if (udt == 0) {
+        channel->setShouldBeClosed(true);
+        channel->enqueueBridge();
+        return;
+    }
+    if (UDT::getsockstate(udt) != CONNECTED) {
+        // The bridge reads what is left and closes the channel at the end UDT reports after it.
+        channel->enqueueBridge();
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const uint64_t bytes = channel->bytesRead();
+    if (bytes != bytesSeen) deadline = now + kCloseDeliveryLimit;
+    if (now >= deadline) {
+        channel->setShouldBeClosed(true);
+        // The next bridge pass closes it; make sure one comes even on a quiet channel.
+        channel->enqueueBridge();
+        return;
+    }
+    std::weak_ptr<TunnexPeer> weakPeer = weak_from_this();
+    std::weak_ptr<TunnexSocketImpl> weakChannel = channel;
+    globalQueue().after(kCloseDeliveryStep, [weakPeer, weakChannel, deadline, bytes] {
+        auto self = weakPeer.lock();
+        auto channel = weakChannel.lock();
+        if (self && channel) self->markClosedWhenDelivered(channel, deadline, bytes);
+    });
+}
+
+// --- the delayed close of the main channel ---
+
+void TunnexPeer::cancelCloseOfMainChannel() {
+    KLLog(kKLTLoggingLevelDebug, "Canceling closing of main channel");
+    std::lock_guard lock(lock_);
+    delayedMainChannelClose_.cancel();
+    delayedMainChannelClose_ = CancelHandle();
+    const uint16_t count = uint16_t(tunnelCount_.fetch_add(1) + 1);
+    KLLog(kKLTLoggingLevelDebug, "Main channel - tunnel count %d", int(count));
+}
+
+void TunnexPeer::queueCloseOfMainChannel() {
+    std::lock_guard lock(lock_);
+    uint16_t count = tunnelCount_.load();
+    if (count > 0) tunnelCount_.store(--count);
+    KLLog(kKLTLoggingLevelDebug, "Considering close of main channel - tunnel count %d", int(count));
+    if (count != 0 || mainChannelPersists() || delayedMainChannelClose_.valid()) return;
+    KLLog(kKLTLoggingLevelInfo, "Queuing close of main channel");
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    delayedMainChannelClose_ =
+        globalQueue().after(std::chrono::milliseconds(int64_t(kMainChannelCloseDelaySeconds * 1000)), [weak] {
+            if (auto self = weak.lock()) self->disconnectFromPeers();
+        });
+}
+
+bool TunnexPeer::closeOfMainChannelQueued() const {
+    std::lock_guard lock(lock_);
+    return delayedMainChannelClose_.valid() && !delayedMainChannelClose_.cancelled();
+}
+
+// --- teardown ---
+
+void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
+    // A peer that never carried a tunnel (a registered peer whose connect request failed at the
+    // server) has nothing to dismantle and stays in service, its forwards listening.
+    if (!mainChannel() && channelKeyCount() == 0 && datagramForwardCount() == 0) return;
+    if (tornDown_.exchange(true)) return;
+    setCancel(true);
+    KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
+    auto self = shared_from_this();
+    globalQueue().async([self, keepOrClose] {
+        if (TunnexPeer::registeredTunnexPeer() == self) TunnexPeer::recycleTunnexPeer(self);
+        std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels, listeners;
+        {
+            std::lock_guard lock(self->lock_);
+            channels.swap(self->channels_);
+            self->localOnlyKeys_.clear();
+            if (keepOrClose == ForwardListeners::Close) listeners.swap(self->serviceListeners_);
+            self->pairedChannels_.clear();
+            self->earlyCloseNotices_.clear();
+            self->pairing_ = TunnexChannelPairing();
+        }
+        self->closeDatagramForwards();
+        for (const auto& [key, channel] : channels) {
+            KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",
+                  static_cast<void*>(channel.get()), sk_ossocket(channel->localSocket()));
+            channel->close();
+        }
+        for (const auto& [key, holder] : listeners) {
+            if (SocketPtr listener = holder->localSocket()) {
+                KLLog(kKLTLoggingLevelDebug, "Closing service listener");
+                pfd_close(listener);
+            }
+        }
+        // The handoff socket's descriptor now belongs to UDT (it closes it with its last socket),
+        // so only its loop is told to stop.
+        if (auto handoff = self->handoffSocket()) handoff->setCancel(true);
+        self->closeMainChannel();
+        KLLog(kKLTLoggingLevelDebug, "Completed peer teardown block");
+        if (auto target = self->delegate()) target->peerDidDismantle(self);
+    });
+}
+
+}  // namespace kl

@@ -1,0 +1,363 @@
+// TunnexPeer's datagram dispatcher: every datagram of every socket of the peer arrives here, on that
+// socket's loop thread. Server replies are opened and handed to the reply handlers; hole-punch
+// words and records update the handshake state and are answered through the connection layer;
+// datagrams of a datagram forward are relayed over the main channel.
+#include <arpa/inet.h>
+
+#include <cryptopp/secblock.h>
+
+#include <cstring>
+
+#include "foundation/KLTLogging.h"
+#include "tunnel/protocol/TunnexDatagramClass.h"
+#include "tunnel/channel/TunnexEncryption.h"
+#include "tunnel/protocol/TunnexHolePunchHandshake.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexPeerConnectionLayer.h"
+#include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexTransaction.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+
+void TunnexPeer::willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) {
+    std::lock_guard lock(pingSocketLock());
+    auto& state = tunnexPeerClassState();
+    if (state.registeredPeer.get() == this && state.pingSocket.get() == &socket) serverPing();
+}
+
+bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) {
+    // The descriptor outlives the loop: after the handshake it belongs to the reliable transport.
+    shouldClose = false;
+    if (activePingSocket().get() == &socket) return true;
+    if (handoffSocket().get() == &socket) return !handoffComplete();
+    return true;
+}
+
+void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data,
+                                                      const sockaddr* from, socklen_t fromLength) {
+    sockaddr_in sender{};
+    if (from && fromLength >= socklen_t(sizeof(sockaddr_in)) && from->sa_family == AF_INET) {
+        std::memcpy(&sender, from, sizeof sender);
+    }
+    const std::string senderText = AddressPortString(&sender).value_or("(none)");
+
+    std::shared_ptr<KLNetSocket> pingSocket;
+    {
+        std::lock_guard lock(pingSocketLock());
+        auto& state = tunnexPeerClassState();
+        if (state.registeredPeer.get() == this) pingSocket = state.pingSocket;
+    }
+    const bool onPingSocket = pingSocket.get() == &socket;
+    if (!onPingSocket && handoffSocket().get() != &socket) {
+        relayForwardDatagram(socket, data.bytes, from, fromLength);
+        return;
+    }
+
+    const TunnexPeerDatagram datagram = classifyTunnexDatagram(data.bytes);
+    switch (datagram.kind) {
+    case TunnexDatagramKind::ServerReply: handleServerReply(data.bytes, onPingSocket); break;
+    case TunnexDatagramKind::Hello: handleHello(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::Confirm: handleConfirm(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::Accept: handleAccept(socket, datagram, sender, senderText); break;
+    case TunnexDatagramKind::UDTPacket: handleUDTPacket(socket, sender, senderText); break;
+    case TunnexDatagramKind::Unexpected: {
+        const unsigned first = data.bytes.size() > 0 ? data.bytes[0] : 0;
+        const unsigned second = data.bytes.size() > 1 ? data.bytes[1] : 0;
+        KLLog(kKLTLoggingLevelDebug, "Unexpected packet: %01x%01x   for socket:%p : %d (%zu bytes from %s)", first,
+              second, static_cast<void*>(&socket), socket.sock(), data.bytes.size(), senderText.c_str());
+        break;
+    }
+    }
+}
+
+void TunnexPeer::handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket) {
+    const Bytes key = privateKey();
+    TunnexOpenedReply reply = tunnexOpenReply(bytes, key, tunnexPeerClassState().replyNonces);
+    if (!reply) return;
+    switch (reply.packetType()) {
+    case ServerPongMsg:
+        if (!onActivePingSocket) {
+            KLLog(kKLTLoggingLevelDebug, "Pong on a socket that is not the active ping socket; dropped");
+            return;
+        }
+        {
+            std::weak_ptr<TunnexPeer> weak = weak_from_this();
+            mainLoop().post([weak, plaintext = std::move(reply.plaintext)] {
+                if (auto peer = weak.lock()) peer->receivedPong(plaintext);
+            });
+        }
+        break;
+    case ServerInvitationMsg: receivedInvitation(reply.plaintext); break;
+    case ServerErrorMsg: handleError(reply.plaintext); break;
+    default: KLLog(kKLTLoggingLevelDebug, "Server reply of unknown type %u; dropped", unsigned(reply.packetType()));
+    }
+}
+
+// --- hole-punch words and records ---
+
+namespace {
+
+std::shared_ptr<TunnexPeerConnectionLayer> layerOrLog(uint16_t magic, const std::string& senderText) {
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram %04x from %s dropped: no hole-punch layer", unsigned(magic),
+              senderText.c_str());
+    }
+    return layer;
+}
+
+}  // namespace
+
+bool TunnexPeer::ignoredAfterCompletion(const std::string& senderText) const {
+    // The completion connects toward the address of the datagram that settled the handshake; late
+    // datagrams (a fresh socket of the remote reaching this one directly, say) must not move it.
+    if (!connectionCompletionInitiated()) return false;
+    KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram from %s after the connection was settled; ignored",
+          senderText.c_str());
+    return true;
+}
+
+void TunnexPeer::pointStunPeerAtSender(const std::shared_ptr<TunnexRemotePeer>& remote, KLNetSocket& socket,
+                                       const sockaddr_in& sender) {
+    sockaddr_storage address{};
+    std::memcpy(&address, &sender, sizeof sender);
+    remote->setAddress(address);
+    remote->setPort(ntohs(sender.sin_port));
+    remote->setHasPeerAddress(true);
+    remote->setTunnelSocket(socket.shared_from_this());
+}
+
+std::shared_ptr<TunnexTransaction> TunnexPeer::transactionOfRecord(int64_t transactionId,
+                                                                   const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                                   bool* matchesStunPeer) {
+    if (matchesStunPeer) *matchesStunPeer = false;
+    if (transactionId <= 0) return nullptr;
+    auto manager = tunnexPeerManager();
+    auto transaction = manager ? manager->transactionForTransactionId(transactionId) : nullptr;
+    if (!transaction) {
+        KLLog(kKLTLoggingLevelDebug, "No matching transaction instance for transactionId: %lld", (long long)transactionId);
+        return nullptr;
+    }
+    const bool matches = transaction->remotePeer() == stun;
+    if (matchesStunPeer) *matchesStunPeer = matches;
+    if (!matches && stun) KLLog(kKLTLoggingLevelDebug, "stunPeer does not match stored remote peer for transactionId");
+    return transaction;
+}
+
+namespace {
+
+bool isOriginatorFor(int64_t transactionId) {
+    auto manager = tunnexPeerManager();
+    return manager && manager->isOriginatorForTransactionId(transactionId);
+}
+
+bool sameEndpoint(const sockaddr_storage& stored, const sockaddr_in& sender) {
+    if (stored.ss_family != AF_INET) return false;
+    const auto& address = *reinterpret_cast<const sockaddr_in*>(&stored);
+    return address.sin_addr.s_addr == sender.sin_addr.s_addr && address.sin_port == sender.sin_port;
+}
+
+}  // namespace
+
+std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const TunnexPeerDatagram& datagram,
+                                                                    const std::shared_ptr<TunnexRemotePeer>& stun,
+                                                                    const sockaddr_in& sender,
+                                                                    const std::string& senderText) {
+    // Anyone can send a datagram to a registered port: only a record of the attempt under way,
+    // from an address the server named for that remote, moves the handshake. The short words
+    // carry no transaction, so they never do.
+    const char* refusal = nullptr;
+    std::shared_ptr<TunnexTransaction> transaction;
+    if (!datagram.isRecord) {
+        refusal = "a short word names no transaction";
+    } else if (!stun) {
+        refusal = "no attempt under way";
+    } else {
+        bool matches = false;
+        transaction = transactionOfRecord(datagram.transactionId, stun, &matches);
+        if (!transaction) {
+            refusal = "unknown transaction";
+        } else if (transaction->isComplete()) {
+            refusal = "the transaction is done";
+        } else if (!matches) {
+            refusal = "not the transaction of the attempt under way";
+        } else if (!transaction->invitationNames(sender)) {
+            refusal = "the invitation did not name the sender";
+        }
+    }
+    if (!refusal) return transaction;
+    KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram %04x from %s ignored: %s", unsigned(datagram.magic),
+          senderText.c_str(), refusal);
+    return nullptr;
+}
+
+void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                             const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received HELLO message.  Peer is coming from %s", senderText.c_str());
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
+    auto stun = stunPeer();
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Ahoy, TunnexHolePunchPath::Handoff, facts);
+    std::lock_guard lock(lock_);
+    KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", connectionAttempts_.size());
+    pointStunPeerAtSender(stun, socket, sender);
+    if (cancel()) return;
+    auto handoff = handoffSocket();
+    connectionAttempts_[senderText] = handoff;
+    if (decision.reply == TunnexHolePunchDecision::Reply::Ahoy) {
+        KLLog(kKLTLoggingLevelInfo, "Returning AHOY to %s : %d", AddressString(&sender).value_or("").c_str(),
+              int(stun->port()));
+        layer->ahoySocket(handoff, transaction);
+    } else {
+        KLLog(kKLTLoggingLevelInfo, "Returning CONFIRM to %s : %d", AddressString(&sender).value_or("").c_str(),
+              int(stun->port()));
+        layer->acknowledgeSocket(handoff, transaction, kTunnexPeerConfirmMsg);
+    }
+}
+
+void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                               const std::string& senderText) {
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
+    auto stun = stunPeer();
+    // Checked before the flag moves: a forged confirmation must not make the real one "additional".
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.confirmedBefore = handshakeConfirmed_.exchange(true);
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Confirm, TunnexHolePunchPath::Handoff, facts);
+    if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
+    if (facts.confirmedBefore) {
+        KLLog(kKLTLoggingLevelInfo, "Received additional CONFIRM message.  Peer is coming from %s", senderText.c_str());
+        return;
+    }
+    KLLog(kKLTLoggingLevelInfo, "Received CONFIRM message.  Peer is coming from %s", senderText.c_str());
+    if (!decision.complete) return;
+    std::lock_guard lock(lock_);
+    pointStunPeerAtSender(stun, socket, sender);
+    // The remote's UUID stays the one the invitation named.
+    if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
+        layer->acknowledgeSocket(handoffSocket(), transaction, kTunnexPeerAcceptMsg);
+    }
+    layer->dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+}
+
+void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
+                              const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received ACCEPT message.  Peer is coming from %s", senderText.c_str());
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer) return;
+    if (ignoredAfterCompletion(senderText)) return;
+    auto stun = stunPeer();
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.waitingForAcceptance = transaction->isWaitingForAcceptance();
+    const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Accept, TunnexHolePunchPath::Handoff, facts);
+    if (!decision.complete) {
+        KLLog(kKLTLoggingLevelDebug, "ACCEPT from %s ignored: %s", senderText.c_str(), decision.ignored);
+        return;
+    }
+    completeTowardSender(*layer, stun, socket, sender);
+}
+
+void TunnexPeer::completeTowardSender(TunnexPeerConnectionLayer& layer, const std::shared_ptr<TunnexRemotePeer>& stun,
+                                      KLNetSocket& socket, const sockaddr_in& sender) {
+    pointStunPeerAtSender(stun, socket, sender);
+    KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
+    // The loop ends after this pass and leaves the open descriptor to the reliable transport.
+    if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
+    layer.dispatchCompleteConnectionWithPeer(shared_from_this(), stun);
+}
+
+void TunnexPeer::handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText) {
+    KLLog(kKLTLoggingLevelInfo, "Received UDT handshake message");
+    // The originator starts its reliable transport as soon as it sends ACCEPT. Should that ACCEPT
+    // be lost, the transport's own handshake from the very endpoint this responder confirmed
+    // stands in for it; otherwise the responder would wait for an acceptance that never comes.
+    if (connectionCompletionInitiated()) return;
+    auto layer = tunnexPeerConnectionLayer();
+    auto stun = stunPeer();
+    if (!layer || !stun || !stun->hasPeerAddress() || !sameEndpoint(stun->address(), sender)) return;
+    bool matches = false;
+    auto transaction = transactionOfRecord(stun->attemptTransactionId(), stun, &matches);
+    if (!transaction || !matches || transaction->isComplete() || !transaction->invitationNames(sender)) return;
+    TunnexHolePunchFacts facts;
+    facts.originator = isOriginatorFor(transaction->transactionId());
+    {
+        std::lock_guard lock(lock_);
+        facts.fromConfirmedEndpoint = connectionAttempts_.count(senderText) != 0;
+    }
+    const auto decision =
+        decideTunnexHolePunch(TunnexHolePunchWord::TransportHandshake, TunnexHolePunchPath::Handoff, facts);
+    if (!decision.complete) return;
+    KLLog(kKLTLoggingLevelInfo, "Remote's transport started from %s: taken as its acceptance", senderText.c_str());
+    completeTowardSender(*layer, stun, socket, sender);
+}
+
+// --- datagram forwards ---
+
+namespace {
+
+// A sender on a loopback address: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped into IPv6.
+bool isLoopbackSender(const sockaddr* from, socklen_t fromLength) {
+    if (!from) return false;
+    if (from->sa_family == AF_INET && fromLength >= socklen_t(sizeof(sockaddr_in))) {
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(from)->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (from->sa_family == AF_INET6 && fromLength >= socklen_t(sizeof(sockaddr_in6))) {
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(from)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&address)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+}  // namespace
+
+void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
+                                      socklen_t fromLength) {
+    const uint32_t channelHash = uint32_t(socket.tag());
+    bool thisMachineOnly = false;
+    {
+        std::lock_guard lock(lock_);
+        thisMachineOnly = loopbackOnlyDatagramForwards_.count(channelHash) != 0;
+    }
+    if (thisMachineOnly && !isLoopbackSender(from, fromLength)) {
+        KLLog(kKLTLoggingLevelVerbose, "Forwarded datagram of channel %x dropped: not from this machine", channelHash);
+        return;
+    }
+    // Checked before the outbound stream advances: a datagram encrypted and then not sent would
+    // put the remote's inbound stream out of step.
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelDebug, "Forwarded datagram of channel %x dropped: no main channel", channelHash);
+        return;
+    }
+    // Each forward relays on its own socket's thread; encryption and send stay together so the
+    // datagrams leave in the order the stream ran over them.
+    std::lock_guard relay(datagramRelayMutex_);
+    Bytes payload(bytes.begin(), bytes.end());
+    if (usingEncryption() && !payload.empty()) {
+        // The model serialises its own streams; the relay lock above keeps the order.
+        auto model = getEncryptor();
+        if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
+        CryptoPP::SecByteBlock block(payload.data(), payload.size());
+        CryptoPP::SecByteBlock sealed = model->encryptByteBlock(block);
+        payload.assign(sealed.begin(), sealed.end());
+    }
+    layer->sendMainChannelMessage(shared_from_this(), tunnexForwardDatagramMessage(channelHash, payload));
+}
+
+}  // namespace kl

@@ -1,0 +1,264 @@
+// TunnexPeer's side of the rendezvous exchange: pings, the ping cycle and its time-out, the reply
+// handlers and the repeated send of a connect request.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <thread>
+
+#include "foundation/KLTLogging.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexPeerConnectionLayer.h"
+#include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexTransaction.h"
+#include "tunnel/TunnexUtilities.h"
+
+namespace kl {
+
+// --- scheduling (main loop; handles kept per peer so that they can be cancelled together) ---
+
+void TunnexPeer::cancelPendingRequests() {
+    std::lock_guard lock(timersMutex_);
+    for (auto& handle : pendingPings_) handle.cancel();
+    for (auto& handle : pendingTimeOuts_) handle.cancel();
+    pendingPings_.clear();
+    pendingTimeOuts_.clear();
+}
+
+void TunnexPeer::schedulePing(Duration delay) {
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    CancelHandle handle = mainLoop().after(delay, [weak] {
+        if (auto peer = weak.lock()) peer->serverPing();
+    });
+    std::lock_guard lock(timersMutex_);
+    std::erase_if(pendingPings_, [](const CancelHandle& h) { return h.cancelled(); });
+    pendingPings_.push_back(handle);
+}
+
+void TunnexPeer::scheduleTimeOut(Duration delay) {
+    std::weak_ptr<TunnexPeer> weak = weak_from_this();
+    CancelHandle handle = mainLoop().after(delay, [weak] {
+        if (auto peer = weak.lock()) peer->pingTimeOut();
+    });
+    std::lock_guard lock(timersMutex_);
+    std::erase_if(pendingTimeOuts_, [](const CancelHandle& h) { return h.cancelled(); });
+    pendingTimeOuts_.push_back(handle);
+}
+
+void TunnexPeer::setupTimeOut() {
+    std::lock_guard lock(pingSocketLock());
+    if (auto peer = registeredTunnexPeer()) peer->scheduleTimeOut(timing().pingTimeout);
+}
+
+// --- requests ---
+
+std::optional<Bytes> TunnexPeer::sealServerRequest(const Bytes& plaintext) {
+    const Bytes key = privateKey();
+    TunnexSealResult sealed = tunnexSealRequest(assignedId(), nextNonce(), key, plaintext);
+    if (!sealed.datagram) KLLog(kKLTLoggingLevelError, "Crypto++ exception %s", sealed.error.c_str());
+    return sealed.datagram;
+}
+
+void TunnexPeer::serverPing() {
+    KLLog(kKLTLoggingLevelVerbose, "Active Tunnex server is %p (AssignedID = %lld)", static_cast<void*>(this),
+          (long long)assignedId());
+    if (logLevelEnabled(kKLTLoggingLevelVerbose)) {
+        if (auto manager = tunnexPeerManager()) {
+            int index = 0;
+            for (const auto& peer : manager->activePeers()) {
+                auto remote = peer ? peer->stunPeer() : nullptr;
+                KLLog(kKLTLoggingLevelVerbose, "Peer %d (%p) for remote: (%s)", index++, static_cast<void*>(peer.get()),
+                      TunnexDisplayableUUID(remote ? remote->UUID() : std::string()).c_str());
+            }
+        }
+    }
+    std::lock_guard lock(pingSocketLock());
+    auto socket = activePingSocket();
+    if (socket) {
+        sockaddr_storage server = socket->knownClientAddr();
+        KLLog(kKLTLoggingLevelVerbose, "Active ping socket: %p : %d", static_cast<void*>(socket.get()), socket->sock());
+        KLLog(kKLTLoggingLevelDebug, "Server ping to %s",
+              AddressString(reinterpret_cast<const sockaddr_in*>(&server)).value_or("(none)").c_str());
+    }
+    std::vector<TunnexAddressEntry> entries;
+    const uint16_t localPort = socket ? socket->localPort() : 0;
+    for (const TunnexAddress& address : newArrayOfInterfaceAddressesOfFamily(AF_INET)) {
+        entries.push_back({reinterpret_cast<const sockaddr_in*>(&address.address())->sin_addr.s_addr, localPort});
+    }
+    auto datagram = sealServerRequest(tunnexPingPlaintext(pingCounter(), entries));
+    if (!datagram) return;  // no ping left, so no time-out either
+    if (socket) {
+        socket->sendDatagram(datagram->data(), uint32_t(datagram->size()), socket.get(), globalServerPort());
+    } else {
+        KLLog(kKLTLoggingLevelDebug, "Server ping not sent: no ping socket");
+    }
+    pingCounter_++;
+    mainLoop().post([] { setupTimeOut(); });
+}
+
+void TunnexPeer::sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port) {
+    const auto pause = timing().invitationRepeatPause;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!socket || !socket->sendDatagram(data.data(), uint32_t(data.size()), socket.get(), port)) return;
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+// --- replies ---
+
+void TunnexPeer::receivedPong(const Bytes& plaintext) {
+    const TunnexServerPong pong = tunnexReadPong(plaintext);
+    {
+        std::lock_guard lock(pingSocketLock());
+        KLLog(kKLTLoggingLevelDebug, "Received pong");
+        if (pong.hasAddress) {
+            sockaddr_storage external = tunnexSocketAddress(pong.external);
+            std::lock_guard fields(fieldsMutex_);
+            const auto* known = reinterpret_cast<const sockaddr_in*>(&extAddress_);
+            const auto* now = reinterpret_cast<const sockaddr_in*>(&external);
+            if (extAddress_.ss_family != AF_INET || known->sin_addr.s_addr != now->sin_addr.s_addr ||
+                known->sin_port != now->sin_port) {
+                KLLog(kKLTLoggingLevelInfo, "External address: %s port: %d",
+                      tunnexAddressText(pong.external.address).c_str(), int(pong.external.port));
+            }
+            extAddress_ = external;
+        }
+        if (auto registered = registeredTunnexPeer()) {
+            registered->cancelPendingRequests();
+            registered->schedulePing(timing().pingInterval);
+        }
+        pongCounter_++;
+    }
+    if (auto manager = tunnexPeerManager()) manager->fulfillNextQueuedConnection();
+}
+
+void TunnexPeer::pingTimeOut() {
+    KLLog(kKLTLoggingLevelError, "Tunnex server ping timeout");
+    std::shared_ptr<TunnexPeer> replaced;  // released after the lock
+    {
+        std::lock_guard lock(pingSocketLock());
+        replaced = registeredTunnexPeer();
+        // The new socket's loop sends the first ping once its descriptor is bound: a ping sent
+        // from here would leave before there is a descriptor to send it from.
+        recycleTunnexPeer(replaced);
+    }
+    replaced.reset();
+    auto& state = tunnexPeerClassState();
+    if (state.delayTimeoutReport.exchange(false)) {
+        if (auto target = inviteDelegate()) {
+            std::weak_ptr<TunnexPeerInviteDelegate> weak = target;
+            mainLoop().post([weak] {
+                if (auto delegate = weak.lock()) delegate->pingDidTimeOut();
+            });
+        }
+        setupTimeOut();
+    } else {
+        state.delayTimeoutReport = true;
+    }
+}
+
+void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
+    const TunnexServerInvitation invitation = tunnexReadInvitation(plaintext);
+    auto self = shared_from_this();
+    {
+        // The server answers each repeat of a connect request; one attempt per transaction.
+        auto& state = tunnexPeerClassState();
+        std::lock_guard lock(state.invitedMutex);
+        if (!state.invitedTransactions.emplace(invitation.transactionId, clock_().secondsSince1970).second) {
+            KLLog(kKLTLoggingLevelDebug, "Invitation for transaction %lld is already handled; ignored",
+                  (long long)invitation.transactionId);
+            return;
+        }
+    }
+    auto manager = tunnexPeerManager();
+    if (manager) manager->registerTimeoutForPeer(self);
+    KLLog(kKLTLoggingLevelInfo, "Received invitation with transactionId  %lld UUID: (%s)",
+          (long long)invitation.transactionId, TunnexDisplayableUUID(invitation.uuid).c_str());
+    auto remote = std::make_shared<TunnexRemotePeer>();
+    KLLog(kKLTLoggingLevelDebug, "Created remotePeer: %p", static_cast<void*>(remote.get()));
+    if (auto target = inviteDelegate()) target->didReceiveInvite();
+
+    if (!invitation.hasIPv4) {
+        KLLog(kKLTLoggingLevelInfo, "Invitation does not have IPv4 address");
+        failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    remote->setAddress(tunnexSocketAddress(invitation.other));
+    remote->setPort(invitation.other.port);
+    KLLog(kKLTLoggingLevelInfo, "Invitation for IPv4 address: %s port: %d",
+          tunnexAddressText(invitation.other.address).c_str(), int(invitation.other.port));
+
+    if (extAddress().ss_family != AF_INET) {
+        KLLog(kKLTLoggingLevelInfo, "External address does not hail from AF_INET. Will not connect");
+        KLLog(kKLTLoggingLevelInfo, "Canceling connection");
+        if (auto layer = tunnexPeerConnectionLayer()) layer->cancelConnection(self, peerConnectionHandle());
+        failedToConnectWithRemotePeer(remote);
+        return;
+    }
+    if (invitation.hasProxy) {
+        KLLog(kKLTLoggingLevelInfo, "invitation has proxy");
+        remote->setProxyAddress(tunnexSocketAddress(invitation.proxy));
+        remote->setProxyPort(invitation.proxy.port);
+        remote->setHasProxyAddress(true);
+        KLLog(kKLTLoggingLevelInfo, "Proxy address: %s   proxy port: %d",
+              tunnexAddressText(invitation.proxy.address).c_str(), int(invitation.proxy.port));
+    }
+    for (const TunnexAddressEntry& alternate : invitation.alternates) {
+        KLLog(kKLTLoggingLevelInfo, "Adding alternate address: %s", tunnexAddressText(alternate.address).c_str());
+        remote->addKnownAddressWithAddress(tunnexSocketAddress(alternate), alternate.port, false);
+    }
+
+    auto transaction = manager ? manager->transactionForTransactionId(invitation.transactionId) : nullptr;
+    if (!transaction) {
+        KLLog(kKLTLoggingLevelDebug, "%s - Could not index transaction", "receivedInvitation:");
+        transaction = std::make_shared<TunnexTransaction>();
+        transaction->setTransactionId(invitation.transactionId);
+        transaction->setIsOriginator(manager && manager->isOriginatorForTransactionId(invitation.transactionId));
+        transaction->setRemotePeer(remote);
+        if (!transaction->isOriginator()) remote->setUUID(invitation.uuid);
+        if (manager) {
+            manager->updateRegistrationWithPeer(remote);
+            manager->registerTransaction(transaction);
+        }
+    } else if (transaction->isComplete()) {
+        // A late repeat of a request whose attempt already ended (connected or failed).
+        KLLog(kKLTLoggingLevelDebug, "Invitation for finished transaction %lld ignored",
+              (long long)invitation.transactionId);
+        return;
+    } else {
+        KLLog(kKLTLoggingLevelDebug, "%s - Indexed transaction: %llu", "receivedInvitation:",
+              (unsigned long long)invitation.transactionId);
+        auto known = transaction->remotePeer();
+        if (!known || known->UUID().empty()) {
+            KLLog(kKLTLoggingLevelError, "transaction has a nil uuid");
+        } else {
+            remote->setUUID(known->UUID());
+            auto merged = manager->updateRegistrationWithPeer(remote);
+            setStunPeer(merged ? merged : remote);
+        }
+    }
+    transaction->addInvitedAddress(tunnexSocketAddress(invitation.other));
+    for (const TunnexAddressEntry& alternate : invitation.alternates) {
+        transaction->addInvitedAddress(tunnexSocketAddress(alternate));
+    }
+    auto transactionRemote = transaction->remotePeer();
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p for: (%s)", "receivedInvitation:",
+          static_cast<void*>(transactionRemote.get()),
+          TunnexDisplayableUUID(transactionRemote ? transactionRemote->UUID() : std::string()).c_str());
+    auto layer = tunnexPeerConnectionLayer();
+    if (!layer) {
+        KLLog(kKLTLoggingLevelInfo, "No hole-punch layer: invitation for transaction %lld not followed",
+              (long long)invitation.transactionId);
+        return;
+    }
+    globalQueue().async([layer, self, transaction] { layer->connectWithTransaction(self, transaction); });
+}
+
+void TunnexPeer::handleError(const Bytes& plaintext) {
+    const uint16_t code = tunnexReadErrorCode(plaintext);
+    KLLog(kKLTLoggingLevelDebug, "Server error %u", unsigned(code));
+    if (code == 1) disconnectedFromRemotePeer(stunPeer());
+}
+
+}  // namespace kl
