@@ -16,7 +16,8 @@ import tempfile
 import time
 
 from daemons import plist, wait, write
-from processes import PYTHON, build_dir, last_json
+from processes import PYTHON, ProcessSet, build_dir, last_json
+from ui_probe import UIProbe
 
 USER = 65534  # nobody
 DAEMON_NAME = "com.kelvaro.portweaver.daemon"
@@ -88,28 +89,18 @@ def _inside(name, inside, workdir):
     return 1 if problems else 0
 
 
-class Probe:
-    """A line-per-request client of the app's UI probe."""
+class Probe(UIProbe):
+    """The UI probe's client for scenarios whose app may end on a click: a request the app answers
+    by going away gives None."""
 
     def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(20)
-        self.sock.connect(path)
-        self.buffer = b""
+        UIProbe.__init__(self, path, timeout=20)
 
     def request(self, **fields):
-        """The reply, or None when the app closed the connection (it may end on a click)."""
         try:
-            self.sock.sendall(json.dumps(fields).encode() + b"\n")
-            while b"\n" not in self.buffer:
-                chunk = self.sock.recv(65536)
-                if not chunk:
-                    return None
-                self.buffer += chunk
-        except (ConnectionError, socket.timeout):
+            return UIProbe.request(self, **fields)
+        except (ConnectionError, socket.timeout, RuntimeError):
             return None
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
 
     def click_when_shown(self, name, timeout):
         """Clicks the widget of accessible name once it exists (a dialog may still be coming)."""
@@ -118,16 +109,14 @@ class Probe:
             return reply is None or reply.get("ok")
         wait(name, attempt, timeout, step=0.3)
 
-    def close(self):
-        self.sock.close()
 
 
-class Scene:
+class Scene(ProcessSet):
     """The scenario's programs and scratch folders; logs are kept in the work folder."""
 
     def __init__(self, workdir):
         self.workdir = workdir
-        self.procs = []
+        ProcessSet.__init__(self)
 
     def path(self, *parts):
         return os.path.join(self.workdir, *parts)
@@ -139,19 +128,6 @@ class Scene:
                                 stderr=log, **kwargs)
         self.procs.append(proc)
         return proc
-
-    def stop(self, proc):
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-
-    def stop_all(self):
-        for proc in reversed(self.procs):
-            self.stop(proc)
 
     def log_text(self, log_name):
         try:

@@ -16,6 +16,27 @@ KEY = "00112233445566778899aabbccddeeff"
 SERVER_PORT = 9300
 
 
+class ProcessSet:
+    """The processes a scenario started; stop_all ends them in reverse order (SIGTERM, then SIGKILL
+    after ten seconds)."""
+
+    def __init__(self):
+        self.procs = []
+
+    def stop(self, proc):
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+    def stop_all(self):
+        for proc in reversed(self.procs):
+            self.stop(proc)
+
+
 def build_dir():
     return os.path.abspath(os.environ.get("KL_BUILD_DIR", os.path.join(REPO, "build", "asan")))
 

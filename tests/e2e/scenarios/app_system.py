@@ -30,6 +30,7 @@ REPO = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 sys.path.insert(0, HERE)
 from processes import PYTHON, build_dir, last_json  # noqa: E402
+from app_desktop import processes_running  # noqa: E402
 from app_install import check_in, wait  # noqa: E402
 from app_window import Probe, Scene, plist, write  # noqa: E402
 
@@ -60,23 +61,6 @@ POLKIT_RULE = """polkit.addRule(function(action, subject) {
 
 def run(*argv, **kwargs):
     return subprocess.run(list(argv), check=True, capture_output=True, text=True, **kwargs)
-
-
-def pids_running(program, uid=None):
-    """Pids of the processes that run program (as uid, when given)."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.readlink("/proc/%s/exe" % entry) != program:
-                continue
-            if uid is not None and os.stat("/proc/" + entry).st_uid != uid:
-                continue
-            pids.append(int(entry))
-        except OSError:
-            continue
-    return sorted(pids)
 
 
 def make_deb(workdir):
@@ -270,7 +254,7 @@ def inside(workdir, deb):
         reply = wait(lambda: os.path.exists(SOCKET) and check_in(), 30)
         if not check(reply and reply.get("revision"), "no check-in after postinst: %s" % reply):
             raise RuntimeError("the daemon does not answer")
-        daemons = pids_running(DAEMON)
+        daemons = processes_running(DAEMON)
         details.append("dpkg -i: the daemon %s answers" % reply.get("version"))
         action = start_polkit(scene, workdir)
         check(action and BUNDLE + "/libexec/portweaver-root-helper" in action,
@@ -291,7 +275,7 @@ def inside(workdir, deb):
         probe = Probe(probe_path)
         if not check(wait(lambda: "KLTSignInViewController" in tree_text(probe), 30), "no sign-in view at first run"):
             raise RuntimeError("no sign-in view")
-        check(pids_running(DAEMON) == daemons, "the first run changed the daemon: %s" % pids_running(DAEMON))
+        check(processes_running(DAEMON) == daemons, "the first run changed the daemon: %s" % processes_running(DAEMON))
         with open(DAEMON, "rb") as a, open(bundle_daemon, "rb") as b:
             check(a.read() == b.read(), "the first run replaced the daemon")
         details.append("first run: sign-in, nothing installed")
@@ -305,7 +289,7 @@ def inside(workdir, deb):
         programs = wait(lambda: (lambda p: p if SCREEN_SERVICE in p and any(os.path.realpath(x).startswith(BUNDLE + "/bin/") for x in p)
                                  else None)(autostart_programs(autostart)), 20)
         check(programs, "the session's autostart entries: %s" % autostart_programs(autostart))
-        screen = wait(lambda: pids_running(SCREEN_SERVICE, entry.pw_uid), 20)
+        screen = wait(lambda: processes_running(SCREEN_SERVICE, entry.pw_uid), 20)
         screen_seen = time.monotonic()
         check(screen, "the screen service does not run as the user")
         details.append("signed in; autostart: app and screen service")
@@ -346,7 +330,7 @@ def inside(workdir, deb):
         ours = [p for p in autostart_programs(autostart) + autostart_programs("/etc/xdg/autostart")
                 if "portweaver" in p]
         check(not ours, "autostart entries left: %s" % ours)
-        check(not pids_running(DAEMON) and not pids_running(SCREEN_SERVICE), "the daemon or screen service runs on")
+        check(not processes_running(DAEMON) and not processes_running(SCREEN_SERVICE), "the daemon or screen service runs on")
         status = subprocess.run(["dpkg-query", "-W", "-f", "${Status}", "portweaver"], capture_output=True, text=True)
         check("installed" not in status.stdout.split(), "the package: %r" % status.stdout)
         details.append("uninstalled: daemon, units, socket, preferences, archive, autostart, bundle")

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
-from processes import PYTHON, build_dir  # noqa: E402
+from processes import PYTHON, ProcessSet, build_dir  # noqa: E402
 from topology import Topology, can_run  # noqa: E402
 from ui_probe import UIProbe as Probe  # noqa: E402
 
@@ -56,10 +56,10 @@ def plist(values):
     return '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>%s</dict></plist>\n' % items
 
 
-class Scene:
+class Scene(ProcessSet):
     def __init__(self, ns, workdir):
         self.ns, self.workdir = ns, workdir
-        self.procs = []
+        ProcessSet.__init__(self)
         self.env = {}
 
     def spawn(self, argv, log_name, as_user=False, env=None, **kwargs):
@@ -70,19 +70,6 @@ class Scene:
                                 stderr=log, stdout=kwargs.pop("stdout", log), **kwargs)
         self.procs.append(proc)
         return proc
-
-    def stop(self, proc):
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-
-    def stop_all(self):
-        for proc in reversed(self.procs):
-            self.stop(proc)
 
 
 def account_requests(ns, cert, port):
