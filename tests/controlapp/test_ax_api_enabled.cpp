@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "XvfbProcess.h"
+#include "support/XvfbServer.h"
 #include "platform/x11/AXAPIEnabled.h"
 
 namespace kl {
 namespace {
 
-using Xvfb = test::XvfbProcess;
+using Xvfb = test::XvfbServer;
 constexpr const char* kXvfb = test::kXvfbPath;
 
 class AXAPI : public ::testing::Test {

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "DaemonTestSupport.h"
-#include "XvfbProcess.h"
+#include "support/XvfbServer.h"
 #include "controlapp/desktop/KLTLaunchServices.h"
 #include "foundation/ipc/IPCEndpoint.h"
 #include "platform/Files.h"
@@ -223,7 +223,7 @@ TEST_F(AppProgram, OfTwoCopiesStartedTogetherOneRunsAndTheOtherQuitsWithZeroLeav
 }
 
 TEST_F(AppProgram, AKilledScreenServiceIsStartedAgain) {
-    test::XvfbProcess xvfb({"-screen", "0", "640x480x24"});
+    test::XvfbServer xvfb({"-screen", "0", "640x480x24"});
     if (xvfb.display().empty()) GTEST_SKIP() << "no Xvfb to run the screen service on";
     display_ = xvfb.display();
     const pid_t app = startApp("app");

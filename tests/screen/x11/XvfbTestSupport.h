@@ -17,63 +17,32 @@
 
 #include "platform/x11/X11Connection.h"
 #include "screen/DisplayServer.h"
+#include "support/XvfbServer.h"
 #include "tunnel/StandinProcess.h"
 
 extern char** environ;
 
 namespace kl::test {
 
-inline constexpr const char* kXvfb = "/usr/bin/Xvfb";
+inline constexpr const char* kXvfb = kXvfbPath;
 
 class Xvfb {
 public:
-    // width x height x 24; started() is false when it could not come up.
-    Xvfb(int width, int height) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        std::string fd = std::to_string(fds[1]);
-        std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        std::vector<std::string> argv = {kXvfb, "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp",
-                                         "-noreset"};
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], fds[1]);  // keeps it open across exec
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawn(&pid_, kXvfb, &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (pid_ > 0 && ::poll(&p, 1, 10000) > 0) {
-            char c;
-            if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-            number.push_back(c);
-        }
-        ::close(fds[0]);
-        if (number.empty()) return;
-        display_ = ":" + number;
-        ::setenv("DISPLAY", display_.c_str(), 1);
+    // width x height x 24, and this process's DISPLAY; started() is false when it could not come up.
+    Xvfb(int width, int height)
+        : server_({"-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24", "-noreset"}) {
+        if (server_.display().empty()) return;
+        ::setenv("DISPLAY", server_.display().c_str(), 1);
         X11Connection::closeForThisThread();
         DisplayServer::noteDisplayChange();  // forget what an earlier server of this process showed
     }
-    ~Xvfb() {
-        X11Connection::closeForThisThread();
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    bool started() const { return !display_.empty(); }
-    pid_t pid() const { return pid_; }
-    const std::string& display() const { return display_; }
+    ~Xvfb() { X11Connection::closeForThisThread(); }
+    bool started() const { return !server_.display().empty(); }
+    pid_t pid() const { return server_.pid(); }
+    const std::string& display() const { return server_.display(); }
 
 private:
-    pid_t pid_ = -1;
-    std::string display_;
+    XvfbServer server_;
 };
 
 // Starts the server for one test, or skips the test when Xvfb is missing.
