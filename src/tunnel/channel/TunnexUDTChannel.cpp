@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <utility>
 
 #include "foundation/KLTLogging.h"
@@ -108,10 +109,11 @@ Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChan
         KLLog(kKLTLoggingLevelError, "A waiting channel connect on the socket poll thread would wait for itself");
         return Error::withDescription(tunnexUDTErrorDomain, 5003, "A channel connect cannot be waited for here");
     }
-    std::promise<Result<int>> outcome;
-    auto future = outcome.get_future();
+    // Shared with the completion, which may still be leaving set_value() when this returns.
+    auto outcome = std::make_shared<std::promise<Result<int>>>();
+    auto future = outcome->get_future();
     openUDTChannelAsync(
-        udpFd, remote, mode, [&outcome](Result<int> result) { outcome.set_value(std::move(result)); }, limit, control);
+        udpFd, remote, mode, [outcome](Result<int> result) { outcome->set_value(std::move(result)); }, limit, control);
     return future.get();
 }
 
