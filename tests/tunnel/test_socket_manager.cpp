@@ -6,6 +6,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -75,6 +78,8 @@ protected:
         ASSERT_GT(b, 0);
         peerA = makePeer(a);
         peerB = makePeer(b);
+        // The connects ran on the loop, which ends one cycle after the last of them.
+        ASSERT_TRUE(test::waitFor([&] { return !manager.isPolling(); }, 10s));
     }
     void TearDown() override {
         for (auto& socket : extra) socket->close();
@@ -132,12 +137,14 @@ TEST_F(SocketManagerTest, LoopStartsOnDemandStopsAfterTheLastRemovalAndRestarts)
     // Registered again under a fresh number, so the next addition starts a new loop.
     auto [a, b] = peers.open(TunnexChannelMode::Message);
     ASSERT_GT(a, 0);
+    ASSERT_TRUE(test::waitFor([&] { return !manager.isPolling(); }, 10s));
+    startedBefore = manager.pollLoopsStarted();
     auto fresh = TunnexSocketImpl::create(a);
     extra.push_back(fresh);
     extra.push_back(TunnexSocketImpl::create(b));
     manager.addSocket(fresh);
     EXPECT_TRUE(manager.isPolling());
-    EXPECT_EQ(manager.pollLoopsStarted(), startedBefore + 2);
+    EXPECT_EQ(manager.pollLoopsStarted(), startedBefore + 1);
 }
 
 TEST_F(SocketManagerTest, FailedMainChannelReadDropsTheSocketAndDisconnectsItsPeer) {
@@ -221,6 +228,62 @@ TEST_F(SocketManagerTest, UnbridgedSocketWhoseConnectionIsGoneIsDropped) {
     ASSERT_TRUE(test::waitFor([&] { return manager.currentSocketCount() == 1; }, 20s));
     EXPECT_EQ(lonely->udtSocket(), 0);
     EXPECT_EQ(peerA->disconnects.load(), 0);
+}
+
+// Channel connects complete on the loop's thread, all at once: no thread of the caller's waits.
+// One pair of descriptors per connect, as tunnels to different peers have: a rendezvous answer goes
+// to whichever socket on a descriptor connects to that address.
+TEST_F(SocketManagerTest, ManyParallelConnectsCompleteOnTheLoopThread) {
+    constexpr int kPairs = 40;
+    std::vector<test::UdpPeers> tunnels(kPairs);
+    std::mutex mutex;
+    std::vector<int> opened;
+    std::set<std::thread::id> threads;
+    int failures = 0;
+    auto done = [&](Result<int> result) {
+        std::lock_guard<std::mutex> guard(mutex);
+        threads.insert(std::this_thread::get_id());
+        if (result.ok()) opened.push_back(result.value());
+        else failures++;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    for (const auto& tunnel : tunnels) {
+        openUDTChannelAsync(tunnel.fdA, tunnel.addressB, TunnexChannelMode::Stream, done);
+        openUDTChannelAsync(tunnel.fdB, tunnel.addressA, TunnexChannelMode::Stream, done);
+    }
+    EXPECT_GT(manager.pendingConnectCount(), 0u);
+    ASSERT_TRUE(test::waitFor(
+        [&] {
+            std::lock_guard<std::mutex> guard(mutex);
+            return int(opened.size()) + failures == 2 * kPairs;
+        },
+        60s));
+    std::fprintf(stderr, "%d channel pairs connected in %.3f s\n", kPairs,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(threads.size(), 1u) << "every completion comes from the loop's one thread";
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+    EXPECT_EQ(manager.pendingConnectCount(), 0u);
+    for (int u : opened) EXPECT_EQ(UDT::getsockstate(u), CONNECTED);
+    for (int u : opened) extra.push_back(TunnexSocketImpl::create(u));
+}
+
+// A connect nobody answers fails at its deadline, and the loop then ends.
+TEST_F(SocketManagerTest, UnansweredConnectFailsAtItsDeadline) {
+    sockaddr_storage silent{};
+    int silentFd = test::UdpPeers::boundUdp(&silent);
+    std::promise<Result<int>> outcome;
+    const auto started = std::chrono::steady_clock::now();
+    openUDTChannelAsync(peers.fdA, silent, TunnexChannelMode::Stream,
+                        [&](Result<int> result) { outcome.set_value(std::move(result)); }, 300ms);
+    auto future = outcome.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    Result<int> result = future.get();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code(), 1001);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+    EXPECT_TRUE(test::waitFor([&] { return !manager.isPolling(); }, 10s));
+    ::close(silentFd);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
@@ -60,6 +62,10 @@ void TunnexSocketManager::addSocket(const std::shared_ptr<TunnexSocketImpl>& soc
         table_[number] = socket;
     }
     wake_.notify_all();
+    startLoopLocked();
+}
+
+void TunnexSocketManager::startLoopLocked() {
     if (polling_ || stopped_) return;
     // The previous loop marked itself ended under this lock and touches nothing afterwards, so
     // joining it here is short.
@@ -67,6 +73,59 @@ void TunnexSocketManager::addSocket(const std::shared_ptr<TunnexSocketImpl>& soc
     if (loop_.joinable()) loop_.join();
     loopsStarted_.fetch_add(1);
     loop_ = std::jthread([this](std::stop_token stop) { waitForSocketsWithTimeout(stop, kSocketPollInterval); });
+}
+
+void TunnexSocketManager::watchConnect(int udtSocket, std::chrono::steady_clock::time_point deadline,
+                                       ConnectCompletion completion) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!stopped_) {
+            connects_[udtSocket] = {deadline, std::move(completion)};
+            ++wakeups_;  // a napping loop switches to the short cycle at once
+            wake_.notify_all();
+            startLoopLocked();
+            return;
+        }
+    }
+    completion(Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
+}
+
+size_t TunnexSocketManager::pendingConnectCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return connects_.size();
+}
+
+bool TunnexSocketManager::isLoopThread() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return polling_ && loop_.get_id() == std::this_thread::get_id();
+}
+
+void TunnexSocketManager::checkConnects() {
+    std::vector<std::pair<ConnectCompletion, Result<int>>> ended;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto entry = connects_.begin(); entry != connects_.end();) {
+            const UDTSTATUS state = UDT::getsockstate(entry->first);
+            std::optional<Result<int>> outcome;
+            if (state == CONNECTED) {
+                outcome = Result<int>(entry->first);
+            } else if (state != CONNECTING && state != OPENED) {
+                outcome = Result<int>(Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
+            } else if (now > entry->second.deadline) {
+                outcome = Result<int>(Error::withDescription(tunnexUDTErrorDomain, 1001,
+                                                             "Connection setup failure: connection time out."));
+            }
+            if (!outcome) {
+                ++entry;
+                continue;
+            }
+            ended.emplace_back(std::move(entry->second.completion), std::move(*outcome));
+            entry = connects_.erase(entry);
+        }
+        if (!ended.empty()) mayConsiderPollingExit_ = true;
+    }
+    for (auto& [completion, outcome] : ended) completion(std::move(outcome));
 }
 
 void TunnexSocketManager::removeSocket(const std::shared_ptr<TunnexSocketImpl>& socket) {
@@ -135,7 +194,7 @@ bool TunnexSocketManager::loopShouldEnd(const std::stop_token& stop) {
     std::lock_guard<std::mutex> guard(mutex_);
     // An addition made after this check finds polling_ still true only while this cycle runs, and
     // this cycle looks at the table again: no socket is left unpolled.
-    if (stop.stop_requested() || (mayConsiderPollingExit_ && table_.empty())) {
+    if (stop.stop_requested() || (mayConsiderPollingExit_ && table_.empty() && connects_.empty())) {
         polling_ = false;
         return true;
     }
@@ -187,14 +246,17 @@ void TunnexSocketManager::pruneClosedSockets() {
 void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double timeout) {
     const long wholeSeconds = long(timeout);
     const timeval selectTimeout{wholeSeconds, long((timeout - double(wholeSeconds)) * 1'000'000)};
+    const timeval connectTimeout{0, long(std::chrono::microseconds(kConnectCheckInterval).count())};
     while (!loopShouldEnd(stop)) {
+        checkConnects();
+        const bool connecting = pendingConnectCount() != 0;
         UDT::UDSET readSet;
         for (int number : selectSocketsWithDescriptorSet()) readSet.insert(number);
         if (readSet.empty()) {
-            nap(stop, timeout);
+            nap(stop, connecting ? std::chrono::duration<double>(kConnectCheckInterval).count() : timeout);
             continue;
         }
-        timeval wait = selectTimeout;
+        timeval wait = connecting ? connectTimeout : selectTimeout;
         int result = UDT::select(0, &readSet, nullptr, nullptr, &wait);
         if (result == UDT::ERROR) {
             Error error = errorFromUDTErrorInfo(UDT::getlasterror());

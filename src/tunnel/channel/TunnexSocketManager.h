@@ -10,13 +10,20 @@
 // gets a last pass, which delivers what UDT still holds and closes it. A socket whose UDT socket
 // was closed behind the manager's back is pruned, so it cannot stall the loop.
 //
+// The loop also watches UDT connects under way (watchConnect): each cycle looks at their state and
+// their deadlines, and while any is pending a cycle lasts kConnectCheckInterval instead, so no
+// thread of the caller's sleeps or polls through a rendezvous. The loop stays up until the table is
+// empty and no connect is pending.
+//
 // Table changes take effect at once under the manager's lock, so a socket is polled as soon as
 // addSocket() returns and a removed socket is never handed out again.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,12 +32,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Error.h"
+
 namespace kl {
 
 class TunnexSocketImpl;
 class TunnexMainChannelListener;
 
 inline constexpr double kSocketPollInterval = 0.1;  // seconds of one UDT select
+// How often a pending connect is looked at.
+inline constexpr std::chrono::milliseconds kConnectCheckInterval{5};
 
 class TunnexSocketManager {
 public:
@@ -61,6 +72,17 @@ public:
     // at once (data that arrived meanwhile would otherwise wait out the pause).
     void bridgePassEnded();
 
+    // Called once with the UDT socket number when the connect completes, or with the error when it
+    // broke or its deadline passed (the socket is left to the caller either way). Runs on the
+    // loop's thread: anything longer than a few calls belongs on a queue of the caller's.
+    using ConnectCompletion = std::function<void(Result<int>)>;
+    // Watches a UDT socket whose non-blocking connect was started, starting the loop if needed.
+    // When the process is ending (no loop runs any more), completes at once with an error.
+    void watchConnect(int udtSocket, std::chrono::steady_clock::time_point deadline, ConnectCompletion completion);
+    size_t pendingConnectCount() const;
+    // True on the loop's thread, where waiting for a connect would wait for itself.
+    bool isLoopThread() const;
+
     // Diagnostics: whether the loop's thread runs, and how many loops have started.
     bool isPolling() const;
     uint64_t pollLoopsStarted() const { return loopsStarted_.load(); }
@@ -74,6 +96,14 @@ private:
     bool loopShouldEnd(const std::stop_token& stop);
     void nap(const std::stop_token& stop, double seconds);
     void pruneClosedSockets();
+    // Must hold mutex_: starts the loop unless it runs or the process is ending.
+    void startLoopLocked();
+    // On the loop's thread: completes the connects that ended or ran out of time.
+    void checkConnects();
+    struct PendingConnect {
+        std::chrono::steady_clock::time_point deadline;
+        ConnectCompletion completion;
+    };
     static std::shared_ptr<TunnexMainChannelListener> mainChannelListenerOf(
         const std::shared_ptr<TunnexSocketImpl>& socket);
     // On the loop's thread, about once a second: probes quiet main channels and returns the ones
@@ -97,6 +127,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
     std::map<int, std::shared_ptr<TunnexSocketImpl>> table_;  // guarded by mutex_
+    std::map<int, PendingConnect> connects_;                  // guarded by mutex_
     bool mayConsiderPollingExit_ = false;                     // guarded by mutex_
     bool polling_ = false;                                    // guarded by mutex_
     bool stopped_ = false;  // the process is ending: no loop starts again; guarded by mutex_

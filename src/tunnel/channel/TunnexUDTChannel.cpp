@@ -3,19 +3,19 @@
 #include <udt/udt.h>
 
 #include <chrono>
-#include <thread>
+#include <future>
+#include <memory>
+#include <utility>
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/channel/TunnexCongestionControl.h"
+#include "tunnel/channel/TunnexSocketManager.h"
 #include "tunnel/channel/UdtStartup.h"
 
 namespace kl {
 
 namespace {
-
-// How often the progress of a connect is looked at.
-constexpr std::chrono::milliseconds kConnectCheckInterval{5};
 
 Error lastUDTError(const char* call) {
     Error error = errorFromUDTErrorInfo(UDT::getlasterror());
@@ -23,10 +23,9 @@ Error lastUDTError(const char* call) {
     return error;
 }
 
-}  // namespace
-
-Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                           std::chrono::milliseconds limit, TunnexCongestionControl control) {
+// Makes, binds and sets off the connect of the socket; the connect is under way on success.
+Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                                   TunnexCongestionControl control) {
     udtStartup();
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
@@ -72,24 +71,50 @@ Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChan
         UDT::close(u);
         return error;
     }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (UDTSTATUS state = UDT::getsockstate(u); state != CONNECTED; state = UDT::getsockstate(u)) {
-        if (state != CONNECTING && state != OPENED) {
-            UDT::close(u);
-            return Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken.");
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            UDT::close(u);
-            return Error::withDescription(tunnexUDTErrorDomain, 1001, "Connection setup failure: connection time out.");
-        }
-        std::this_thread::sleep_for(kConnectCheckInterval);
-    }
-    if (UDT::setsockopt(u, 0, UDT_RCVSYN, &yes, sizeof yes) == UDT::ERROR) {
-        Error error = lastUDTError("UDT::setsockopt");
-        UDT::close(u);
-        return error;
-    }
     return int(u);
+}
+
+}  // namespace
+
+void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                         TunnexChannelCompletion completion, std::chrono::milliseconds limit,
+                         TunnexCongestionControl control) {
+    Result<int> started = startUDTChannelConnect(udpFd, remote, mode, control);
+    if (!started.ok()) {
+        completion(started.error());
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    TunnexSocketManager::sharedInstance().watchConnect(
+        started.value(), deadline, [u = started.value(), completion = std::move(completion)](Result<int> outcome) {
+            if (!outcome.ok()) {
+                UDT::close(u);
+                completion(outcome.error());
+                return;
+            }
+            bool yes = true;
+            if (UDT::setsockopt(u, 0, UDT_RCVSYN, &yes, sizeof yes) == UDT::ERROR) {
+                Error error = lastUDTError("UDT::setsockopt");
+                UDT::close(u);
+                completion(error);
+                return;
+            }
+            completion(int(u));
+        });
+}
+
+Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                           std::chrono::milliseconds limit, TunnexCongestionControl control) {
+    if (TunnexSocketManager::sharedInstance().isLoopThread()) {
+        KLLog(kKLTLoggingLevelError, "A waiting channel connect on the socket poll thread would wait for itself");
+        return Error::withDescription(tunnexUDTErrorDomain, 5003, "A channel connect cannot be waited for here");
+    }
+    // Shared with the completion, which may still be leaving set_value() when this returns.
+    auto outcome = std::make_shared<std::promise<Result<int>>>();
+    auto future = outcome->get_future();
+    openUDTChannelAsync(
+        udpFd, remote, mode, [outcome](Result<int> result) { outcome->set_value(std::move(result)); }, limit, control);
+    return future.get();
 }
 
 }  // namespace kl
