@@ -66,7 +66,7 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
     std::shared_ptr<TunnexPeer> peer = manager->peerForUUID(uuid);
     const bool tunnelUp = peer && peer->isConnectedToRemoteWithUUID(uuid);
     if (!tunnelUp) peer = TunnexPeer::registeredTunnexPeer();
-    if (!peer) peer = record.peer;  // a peer not registered with a server still serves its own forwards
+    if (!peer) peer = record.peer.lock();  // a peer not registered with a server still serves its own forwards
     record.peer = peer;
 
     std::shared_ptr<TunnexRemotePeer> remote = manager->remotePeerForUUID(uuid);
@@ -234,10 +234,11 @@ int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int c
         KLLog(kKLTLoggingLevelError, "pfd_closing on socket: (local: %d UDT: %d) - %s", localDescriptor(record),
               udtDescriptor(record), errorText);
     }
-    if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && record.peer) {
+    auto peer = record.peer.lock();
+    if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && peer) {
         // Every address refused: the requester learns it as a failed result. The main channel's
         // count falls when the record closes, once, like every other forwarded connection's.
-        record.peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
+        peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
     }
     auto channel = record.channel;
     if (!channel) {
@@ -309,7 +310,8 @@ void pfd_close(const SocketPtr& socket) {
     {
         SocketCoreLock lock;
         channel = std::move(record->channel);
-        peer = std::move(record->peer);
+        peer = record->peer.lock();
+        record->peer.reset();
         record->remotePeer.reset();
         record->serviceConnector.reset();
         record->ready = false;

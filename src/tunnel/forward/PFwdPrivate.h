@@ -55,7 +55,8 @@ public:
 
     const Role role;
     std::shared_ptr<TunnexSocketImpl> channel;
-    std::shared_ptr<TunnexPeer> peer;
+    // Weak: the peer owns its forwards' channels, never the other way round.
+    std::weak_ptr<TunnexPeer> peer;
     std::shared_ptr<TunnexRemotePeer> remotePeer;
     std::shared_ptr<TunnexServiceConnector> serviceConnector;
     // The manager that serves the forward (its peer's when the listener was made).
