@@ -150,6 +150,20 @@ TEST_F(ForwardPeers, AClientWaitingForTheTunnelIsBridgedOnceItIsUp) {
     ::close(client);
 }
 
+// A waiting client is queued with the manager that took the peer, even when no manager is
+// installed for the process.
+TEST_F(ForwardPeers, AWaitingClientIsQueuedWithThePeersOwnManager) {
+    makePeers(true);
+    setTunnexPeerManager(nullptr);
+    const uint16_t local = forward(peerA, 9, "svc-own-manager");
+    manager->markStartForRemoteUUID("uuid-of-b");
+    int client = plainConnect(AF_INET6, local);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(waitFor([] { return memoryLogContains("has already been initiated"); }));
+    EXPECT_EQ(manager->channelRequestsForServiceKey("svc-own-manager").size(), 1u);
+    ::close(client);
+}
+
 // When the tunnel cannot be made, the waiting client is closed, and the log says why.
 TEST_F(ForwardPeers, AClientWaitingForATunnelThatFailsIsClosed) {
     makePeers(true);

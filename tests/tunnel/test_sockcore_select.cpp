@@ -34,8 +34,9 @@ struct Recorder {
     bool readOnEvent = true;
     bool forgetOnEvent = false;
     bool clearWishOnEvent = false;
-    int registerDuringPass = -1;  // a descriptor to register from inside the first call
+    std::atomic<int> registerDuringPass{-1};  // a descriptor to register from inside the first call
     std::atomic<uint64_t> tokensBefore{0}, tokensAfter{0};
+    std::atomic<bool> registeredDuringPass{false};  // set once both token counts are stored
 
     size_t count() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -64,6 +65,7 @@ int recordingCallback(int fd, int event) {
         uxsel_set(r.registerDuringPass, SELECT_R, recordingCallback);
         r.tokensAfter = OSXSel::shared().tokenCount();
         r.registerDuringPass = -1;
+        r.registeredDuringPass = true;
     }
     if (r.forgetOnEvent) uxsel_del(fd);
     if (r.clearWishOnEvent) uxsel_set(fd, 0, recordingCallback);
@@ -216,7 +218,8 @@ TEST_F(SockcoreSelect, RegistrationWritesOneTokenAndNoneDuringAPass) {
 
     recorder.registerDuringPass = b[0];
     ASSERT_EQ(::write(a[1], "x", 1), 1);
-    ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 1; }));
+    // The call is recorded before the registration runs: wait for the registration itself.
+    ASSERT_TRUE(test::waitFor([&] { return recorder.registeredDuringPass.load(); }));
     EXPECT_EQ(recorder.tokensAfter.load(), recorder.tokensBefore.load()) << "a registration inside a pass writes no token";
 
     // The pass's own final token makes the thread watch the descriptor registered during it.

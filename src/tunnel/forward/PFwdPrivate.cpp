@@ -8,8 +8,7 @@
 #include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerManagerLink.h"
-#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/forward/TunnexForwardManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
@@ -33,18 +32,12 @@ std::shared_ptr<PFwdPrivate> openRecordOf(const SocketPtr& socket) {
 
 }  // namespace
 
-std::shared_ptr<TunnexRemoteManager> pfdRemoteManager() {
-    if (auto installed = std::dynamic_pointer_cast<TunnexRemoteManager>(tunnexPeerManager())) return installed;
-    return TunnexRemoteManager::sharedInstance();
-}
-
 std::shared_ptr<PFwdPrivate> PFwdPrivate::create(Role role) { return std::make_shared<PFwdPrivate>(Private{}, role); }
 
 void PFwdPrivate::attach(const SocketPtr& socket) {
     SocketCoreLock lock;
     s = socket;
     keepAlive_ = shared_from_this();
-    if (socket) socket->setPrivatePtr(this);
 }
 
 void PFwdPrivate::log(int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode) {
@@ -64,12 +57,16 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
         KLLog(kKLTLoggingLevelError, "Service connector for port forward is nil");
         return 1;
     }
+    auto manager = record.manager.lock();
+    if (!manager) {
+        KLLog(kKLTLoggingLevelError, "No tunnel manager for incoming port forward");
+        return 1;
+    }
     const std::string uuid = record.serviceConnector->hostUUID();
-    auto manager = pfdRemoteManager();
     std::shared_ptr<TunnexPeer> peer = manager->peerForUUID(uuid);
     const bool tunnelUp = peer && peer->isConnectedToRemoteWithUUID(uuid);
     if (!tunnelUp) peer = TunnexPeer::registeredTunnexPeer();
-    if (!peer) peer = record.peer;  // a peer not registered with a server still serves its own forwards
+    if (!peer) peer = record.peer.lock();  // a peer not registered with a server still serves its own forwards
     record.peer = peer;
 
     std::shared_ptr<TunnexRemotePeer> remote = manager->remotePeerForUUID(uuid);
@@ -102,6 +99,7 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
     connection->peer = peer;
     connection->remotePeer = remote;
     connection->serviceConnector = record.serviceConnector;
+    connection->manager = record.manager;
     connection->hostname = record.hostname;
     connection->port = record.port;
     SocketPtr socket = sk_register(fd, connection);
@@ -236,10 +234,11 @@ int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int c
         KLLog(kKLTLoggingLevelError, "pfd_closing on socket: (local: %d UDT: %d) - %s", localDescriptor(record),
               udtDescriptor(record), errorText);
     }
-    if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && record.peer) {
+    auto peer = record.peer.lock();
+    if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && peer) {
         // Every address refused: the requester learns it as a failed result. The main channel's
         // count falls when the record closes, once, like every other forwarded connection's.
-        record.peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
+        peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
     }
     auto channel = record.channel;
     if (!channel) {
@@ -311,7 +310,8 @@ void pfd_close(const SocketPtr& socket) {
     {
         SocketCoreLock lock;
         channel = std::move(record->channel);
-        peer = std::move(record->peer);
+        peer = record->peer.lock();
+        record->peer.reset();
         record->remotePeer.reset();
         record->serviceConnector.reset();
         record->ready = false;

@@ -21,8 +21,8 @@
 namespace kl {
 
 class TunnexChannelRequest;
+class TunnexForwardManagerLink;
 class TunnexPeer;
-class TunnexRemoteManager;
 class TunnexRemotePeer;
 class TunnexServiceConnector;
 class TunnexSocketImpl;
@@ -55,9 +55,12 @@ public:
 
     const Role role;
     std::shared_ptr<TunnexSocketImpl> channel;
-    std::shared_ptr<TunnexPeer> peer;
+    // Weak: the peer owns its forwards' channels, never the other way round.
+    std::weak_ptr<TunnexPeer> peer;
     std::shared_ptr<TunnexRemotePeer> remotePeer;
     std::shared_ptr<TunnexServiceConnector> serviceConnector;
+    // The manager that serves the forward (its peer's when the listener was made).
+    std::weak_ptr<TunnexForwardManagerLink> manager;
     SocketPtr s;
     bool ready = false;
     std::string hostname;
@@ -88,9 +91,6 @@ void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, c
 // closes the core socket once its queued output is written, and frees the record. Safe from any
 // thread; a second call does nothing. A socket that no record owns is simply closed.
 void pfd_close(const SocketPtr& socket);
-
-// The tunnel manager the peers report to (the shared one unless another is installed).
-std::shared_ptr<TunnexRemoteManager> pfdRemoteManager();
 
 // The channel-creation block of a request accepted on a forwarded port: sends the open-forward
 // message, opens the data channel and bridges the waiting connection to it. 0 when the forward

@@ -29,6 +29,7 @@
 
 #include "platform/Value.h"
 #include "tunnel/TunnexClock.h"
+#include "tunnel/forward/TunnexForwardManagerLink.h"
 #include "tunnel/peer/TunnexPeerDelegates.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemoteManagerDelegate.h"
@@ -61,7 +62,9 @@ struct TunnexConnectionStatusWrapper {
     Date date;
 };
 
-class TunnexRemoteManager : public TunnexPeerManagerLink, public std::enable_shared_from_this<TunnexRemoteManager> {
+class TunnexRemoteManager : public TunnexPeerManagerLink,
+                            public TunnexForwardManagerLink,
+                            public std::enable_shared_from_this<TunnexRemoteManager> {
     struct Private {};
 
 public:
@@ -84,18 +87,18 @@ public:
 
     // --- registry of remote machines ---
     void registerRemoteWithService(const std::shared_ptr<TunnexServiceRecord>& service);
-    void registerRemoteWithServiceConnector(const std::shared_ptr<TunnexServiceConnector>& connector);
+    void registerRemoteWithServiceConnector(const std::shared_ptr<TunnexServiceConnector>& connector) override;
     // Does nothing unless all four are given; find-or-create of the record is one step.
     void registerRemoteWithName(const std::string& name, const std::string& uuid, const std::string& serverID,
                                 const std::string& serviceKey);
     std::shared_ptr<TunnexRemotePeer> updateRegistrationWithPeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer) override;
     void registerRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
-    std::shared_ptr<TunnexRemotePeer> remotePeerForUUID(const std::string& uuid) const;
+    std::shared_ptr<TunnexRemotePeer> remotePeerForUUID(const std::string& uuid) const override;
     std::shared_ptr<TunnexRemotePeer> remotePeerForServiceKey(const std::string& serviceKey) const;
 
     // --- start marks ---
     void markStartForRemoteUUID(const std::string& uuid) override;
-    bool recentStartAttemptForRemoteUUID(const std::string& uuid) const;
+    bool recentStartAttemptForRemoteUUID(const std::string& uuid) const override;
     void markStartForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     bool recentStartAttemptForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer) const;
 
@@ -113,7 +116,7 @@ public:
     int64_t lastOriginatedTransactionId() const { return lastOriginatedTransactionId_.load(); }
 
     // --- channel requests ---
-    void addChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
+    void addChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) override;
     std::vector<std::shared_ptr<TunnexChannelRequest>> channelRequestsForServiceKey(const std::string& serviceKey) const;
     void newChannelRequests(std::vector<std::shared_ptr<TunnexChannelRequest>> requests, const std::string& serviceKey);
     void removeChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
@@ -124,8 +127,8 @@ public:
     void fulfillQueuedChannelRequestsForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                                    const std::string& serviceKey);
     // Runs the request's create block on its remote's serial queue, from a global queue.
-    void dispatchChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
-    void channelRequestFailedForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    void dispatchChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) override;
+    void channelRequestFailedForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer) override;
     // Closes the waiting local connections of every request for that remote host (its tunnel
     // could not be made), with a log line.
     void closeChannelRequestsForUUID(const std::string& uuid);
@@ -144,7 +147,7 @@ public:
     void assignPeer(const std::shared_ptr<TunnexPeer>& peer, const std::string& uuid);
     void assignPeerToRemote(const std::shared_ptr<TunnexPeer>& peer,
                             const std::shared_ptr<TunnexRemotePeer>& remotePeer) override;
-    std::shared_ptr<TunnexPeer> peerForUUID(const std::string& uuid) const;
+    std::shared_ptr<TunnexPeer> peerForUUID(const std::string& uuid) const override;
     std::shared_ptr<TunnexPeer> peerForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer) const;
     std::vector<std::string> uuidsForPeer(const std::shared_ptr<TunnexPeer>& peer) const;
     std::string uuidForPeer(const std::shared_ptr<TunnexPeer>& peer) const;

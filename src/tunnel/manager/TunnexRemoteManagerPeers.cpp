@@ -95,6 +95,7 @@ void TunnexRemoteManager::fulfillNextQueuedConnection() {
 
 void TunnexRemoteManager::assignPeer(const std::shared_ptr<TunnexPeer>& peer, const std::string& uuid) {
     if (!peer || uuid.empty()) return;
+    peer->setForwardManager(std::static_pointer_cast<TunnexForwardManagerLink>(shared_from_this()));
     std::lock_guard lock(mutex_);
     peersByUUID_[uuid] = peer;
 }

@@ -11,6 +11,7 @@
 #include "tunnel/TunnexGuardedAccessors.h"
 #include "tunnel/peer/TunnexPeerClassState.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/TunnexUtilities.h"
 
@@ -82,6 +83,19 @@ std::shared_ptr<TunnexPeerDelegate> TunnexPeer::delegate() const {
 void TunnexPeer::setDelegate(std::weak_ptr<TunnexPeerDelegate> delegate) {
     std::lock_guard lock(fieldsMutex_);
     delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<TunnexForwardManagerLink> TunnexPeer::forwardManager() const {
+    {
+        std::lock_guard lock(fieldsMutex_);
+        if (auto manager = forwardManager_.lock()) return manager;
+    }
+    return TunnexRemoteManager::sharedInstance();
+}
+
+void TunnexPeer::setForwardManager(std::weak_ptr<TunnexForwardManagerLink> manager) {
+    std::lock_guard lock(fieldsMutex_);
+    forwardManager_ = std::move(manager);
 }
 
 std::shared_ptr<TunnexPeerProgressDelegate> TunnexPeer::progressDelegate() const {

@@ -55,6 +55,7 @@ class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
 class TunnexPeerConnectionLayer;
+class TunnexForwardManagerLink;
 struct TunnexPeerDatagram;
 
 class TunnexPeer : public KLNetSocketDelegate,
@@ -415,6 +416,10 @@ public:
     sockaddr_storage extAddress() const;
     std::shared_ptr<TunnexPeerDelegate> delegate() const;
     void setDelegate(std::weak_ptr<TunnexPeerDelegate> delegate);
+    // The manager that serves this peer's forwards: the one that took the peer, else the
+    // process's shared one. Forwards made afterwards keep it weakly.
+    std::shared_ptr<TunnexForwardManagerLink> forwardManager() const;
+    void setForwardManager(std::weak_ptr<TunnexForwardManagerLink> manager);
     std::shared_ptr<TunnexPeerProgressDelegate> progressDelegate() const;
     void setProgressDelegate(std::weak_ptr<TunnexPeerProgressDelegate> delegate);
     std::shared_ptr<TunnexPeerInviteDelegate> inviteDelegate() const;
@@ -564,6 +569,7 @@ private:
     std::weak_ptr<TunnexPeerDelegate> delegate_;
     std::weak_ptr<TunnexPeerProgressDelegate> progressDelegate_;
     std::weak_ptr<TunnexPeerInviteDelegate> inviteDelegate_;
+    std::weak_ptr<TunnexForwardManagerLink> forwardManager_;
 
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;

@@ -16,7 +16,7 @@
 #include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/manager/TunnexRemoteManager.h"
+#include "tunnel/forward/TunnexForwardManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
@@ -61,7 +61,7 @@ uint16_t TunnexPeer::requestPortForwardFromPort(uint16_t localPort, const std::s
         connector->setLocalPort(result);
         connector->setRemotePort(remotePort);
     }
-    if (connector) pfdRemoteManager()->registerRemoteWithServiceConnector(connector);
+    if (connector) forwardManager()->registerRemoteWithServiceConnector(connector);
     return result;
 }
 
@@ -77,6 +77,7 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
     record->peer = shared_from_this();
     record->remotePeer = remotePeer;
     record->serviceConnector = connector;
+    record->manager = forwardManager();
     sockaddr_storage remoteAddress = remotePeer ? remotePeer->address() : sockaddr_storage{};
     KLLog(kKLTLoggingLevelDebug,
           "Creating port forward listener to: %s (%s) on local port: %d to remote port: %d for service: %s loopbackOnly: %s",
@@ -138,7 +139,7 @@ bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
 }
 
 void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request) {
-    auto manager = pfdRemoteManager();
+    auto manager = forwardManager();
     manager->addChannelRequest(request);
     auto service = request->service();
     const std::string uuid = service ? service->hostUUID() : std::string();
@@ -256,7 +257,7 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std
         KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
               opened.error().description().c_str(), 0);
         queueCloseOfMainChannel();
-        pfdRemoteManager()->channelRequestFailedForRemote(remotePeer);
+        forwardManager()->channelRequestFailedForRemote(remotePeer);
         disconnectedFromRemotePeer(remotePeer);
         return nullptr;
     }

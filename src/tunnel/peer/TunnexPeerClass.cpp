@@ -145,6 +145,10 @@ std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<
     if (oldPeer) {
         peer->setInviteDelegate(oldPeer->inviteDelegate_);
         peer->setPrivateKey(oldPeer->privateKey());
+        {
+            std::lock_guard fields(oldPeer->fieldsMutex_);
+            peer->forwardManager_ = oldPeer->forwardManager_;
+        }
         // The machine's public address outlives the socket: an invitation that reaches the new
         // registration before its first pong (lost, or not back yet) is answered, not refused.
         const sockaddr_storage external = oldPeer->extAddress();

@@ -114,14 +114,6 @@ public:
     // Pipes carry no urgent data: it goes in line.
     int writeOob(const void* data, int len) override { return write(data, len); }
     void flush() override {}
-    void setPrivatePtr(void* ptr) override {
-        SocketCoreLock lock;
-        privatePtr_ = ptr;
-    }
-    void* getPrivatePtr() override {
-        SocketCoreLock lock;
-        return privatePtr_;
-    }
     void setFrozen(bool isFrozen) override {
         SocketCoreLock lock;
         if (closed_) return;
@@ -260,7 +252,6 @@ private:
 
     std::weak_ptr<Plug> owner_;
     std::shared_ptr<LocalProxySocket> self_;
-    void* privatePtr_ = nullptr;
     pid_t pid_ = -1;
     bufchain pendingOutput_;
     bool frozen_ = false;

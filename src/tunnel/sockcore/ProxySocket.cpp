@@ -83,16 +83,6 @@ void ProxySocket::flush() {
     else sub_socket->flush();
 }
 
-void ProxySocket::setPrivatePtr(void* ptr) {
-    SocketCoreLock lock;
-    privatePtr_ = ptr;
-}
-
-void* ProxySocket::getPrivatePtr() {
-    SocketCoreLock lock;
-    return privatePtr_;
-}
-
 void ProxySocket::deliverPendingInput() {
     char buffer[BUFFER_GRANULE];
     while (!closed_ && !freeze && bufchain_size(&pending_input_data) > 0) {

@@ -43,8 +43,6 @@ public:
     int write(const void* data, int len) override;
     int writeOob(const void* data, int len) override;
     void flush() override;
-    void setPrivatePtr(void* ptr) override;
-    void* getPrivatePtr() override;
     void setFrozen(bool isFrozen) override;
     const char* socketError() override;
     bool waitForRoom(std::chrono::milliseconds timeout) override;
@@ -91,7 +89,6 @@ private:
     ProxySocket() = default;
     void deliverPendingInput();
 
-    void* privatePtr_ = nullptr;
     std::shared_ptr<ProxySocket> self_;  // the open record's own reference, dropped by close()
     bool closed_ = false;
     bool failed_ = false;

@@ -74,8 +74,6 @@ public:
     // urgent bytes still queued.
     virtual int writeOob(const void* data, int len) = 0;
     virtual void flush() = 0;
-    virtual void setPrivatePtr(void* ptr) = 0;
-    virtual void* getPrivatePtr() = 0;
     // A frozen socket reads nothing; data that arrives meanwhile is delivered after unfreezing.
     virtual void setFrozen(bool isFrozen) = 0;
     // The text of the failure that made the socket unusable, or null while healthy.

@@ -88,16 +88,6 @@ std::shared_ptr<Plug> TcpSocket::plug(std::shared_ptr<Plug> p) {
     return old;
 }
 
-void TcpSocket::setPrivatePtr(void* ptr) {
-    SocketCoreLock lock;
-    privatePtr = ptr;
-}
-
-void* TcpSocket::getPrivatePtr() {
-    SocketCoreLock lock;
-    return privatePtr;
-}
-
 const char* TcpSocket::socketError() {
     SocketCoreLock lock;
     return error;

@@ -25,8 +25,6 @@ public:
     int write(const void* data, int len) override;
     int writeOob(const void* data, int len) override;
     void flush() override {}
-    void setPrivatePtr(void* ptr) override;
-    void* getPrivatePtr() override;
     void setFrozen(bool isFrozen) override;
     const char* socketError() override;
     bool waitForRoom(std::chrono::milliseconds timeout) override;
@@ -41,7 +39,6 @@ public:
     const char* error = nullptr;  // static text; null while healthy
     int s = -1;                   // the descriptor; the socket table's sort key
     std::weak_ptr<Plug> owner;
-    void* privatePtr = nullptr;
     bufchain outputData;
     bool connected = false;
     bool writable = false;
