@@ -480,6 +480,17 @@ private:
     void relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
                               socklen_t fromLength);
     void handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender, const std::string& senderText);
+    // What a hole-punch word carries into its handler once it passed the checks every word passes.
+    struct AdmittedHandshakeWord {
+        std::shared_ptr<TunnexPeerConnectionLayer> layer;
+        std::shared_ptr<TunnexRemotePeer> stun;
+        std::shared_ptr<TunnexTransaction> transaction;
+        bool originator = false;
+    };
+    // A hole-punch layer runs, the completion has not started, and the datagram is the record of
+    // the attempt under way from an address its invitation named; nothing (logged) otherwise.
+    std::optional<AdmittedHandshakeWord> admitHandshakeWord(const TunnexPeerDatagram& datagram,
+                                                            const sockaddr_in& sender, const std::string& senderText);
     // The transaction of the attempt under way when the datagram is its record and comes from an
     // address the invitation named; null (logged) otherwise.
     std::shared_ptr<TunnexTransaction> attemptTransactionOf(const TunnexPeerDatagram& datagram,

@@ -162,6 +162,18 @@ bool sameEndpoint(const sockaddr_storage& stored, const sockaddr_in& sender) {
 
 }  // namespace
 
+std::optional<TunnexPeer::AdmittedHandshakeWord> TunnexPeer::admitHandshakeWord(const TunnexPeerDatagram& datagram,
+                                                                              const sockaddr_in& sender,
+                                                                              const std::string& senderText) {
+    auto layer = layerOrLog(datagram.magic, senderText);
+    if (!layer || ignoredAfterCompletion(senderText)) return std::nullopt;
+    auto stun = stunPeer();
+    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
+    if (!transaction) return std::nullopt;
+    return AdmittedHandshakeWord{std::move(layer), std::move(stun), std::move(transaction),
+                                 isOriginatorFor(datagram.transactionId)};
+}
+
 std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const TunnexPeerDatagram& datagram,
                                                                     const std::shared_ptr<TunnexRemotePeer>& stun,
                                                                     const sockaddr_in& sender,
@@ -197,14 +209,11 @@ std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const Tunnex
 void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                              const std::string& senderText) {
     KLLog(kKLTLoggingLevelInfo, "Received HELLO message.  Peer is coming from %s", senderText.c_str());
-    auto layer = layerOrLog(datagram.magic, senderText);
-    if (!layer) return;
-    if (ignoredAfterCompletion(senderText)) return;
-    auto stun = stunPeer();
-    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
-    if (!transaction) return;
+    auto word = admitHandshakeWord(datagram, sender, senderText);
+    if (!word) return;
+    auto& [layer, stun, transaction, originator] = *word;
     TunnexHolePunchFacts facts;
-    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.originator = originator;
     const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Ahoy, TunnexHolePunchPath::Handoff, facts);
     std::lock_guard lock(lock_);
     KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", connectionAttempts_.size());
@@ -225,15 +234,12 @@ void TunnexPeer::handleHello(KLNetSocket& socket, const TunnexPeerDatagram& data
 
 void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                                const std::string& senderText) {
-    auto layer = layerOrLog(datagram.magic, senderText);
-    if (!layer) return;
-    if (ignoredAfterCompletion(senderText)) return;
-    auto stun = stunPeer();
     // Checked before the flag moves: a forged confirmation must not make the real one "additional".
-    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
-    if (!transaction) return;
+    auto word = admitHandshakeWord(datagram, sender, senderText);
+    if (!word) return;
+    auto& [layer, stun, transaction, originator] = *word;
     TunnexHolePunchFacts facts;
-    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.originator = originator;
     facts.confirmedBefore = handshakeConfirmed_.exchange(true);
     const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Confirm, TunnexHolePunchPath::Handoff, facts);
     if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
@@ -255,14 +261,11 @@ void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& da
 void TunnexPeer::handleAccept(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                               const std::string& senderText) {
     KLLog(kKLTLoggingLevelInfo, "Received ACCEPT message.  Peer is coming from %s", senderText.c_str());
-    auto layer = layerOrLog(datagram.magic, senderText);
-    if (!layer) return;
-    if (ignoredAfterCompletion(senderText)) return;
-    auto stun = stunPeer();
-    auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
-    if (!transaction) return;
+    auto word = admitHandshakeWord(datagram, sender, senderText);
+    if (!word) return;
+    auto& [layer, stun, transaction, originator] = *word;
     TunnexHolePunchFacts facts;
-    facts.originator = isOriginatorFor(datagram.transactionId);
+    facts.originator = originator;
     facts.waitingForAcceptance = transaction->isWaitingForAcceptance();
     const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Accept, TunnexHolePunchPath::Handoff, facts);
     if (!decision.complete) {
