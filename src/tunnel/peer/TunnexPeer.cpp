@@ -24,7 +24,10 @@ std::shared_ptr<TunnexPeer> TunnexPeer::initUsingEncryption(bool wantEncryption,
 }
 
 TunnexPeer::TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock)
-    : wantEncryption_(wantEncryption), clock_(std::move(clock)), assignedId_(assignedId) {
+    : wantEncryption_(wantEncryption),
+      clock_(std::move(clock)),
+      queue_(std::make_unique<SerialQueue>("tunnex-peer")),
+      assignedId_(assignedId) {
     privateKey_.reserve(16);
     connectionInitiationDate_ = clock_();
 }
@@ -45,6 +48,24 @@ TunnexPeer::~TunnexPeer() {
     if (socket) socket->close();
     std::lock_guard lock(lock_);
     encryptModel_.reset();
+}
+
+// --- the peer's own queue ---
+
+void TunnexPeer::postToQueue(PeerTask task) {
+    queue_->async([weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) task(self);
+    });
+}
+
+CancelHandle TunnexPeer::postToQueueAfter(Duration delay, PeerTask task) {
+    return queue_->after(delay, [weak = weak_from_this(), task = std::move(task)] {
+        if (auto self = weak.lock()) task(self);
+    });
+}
+
+void TunnexPeer::assertOnQueue(const char* where) const {
+    KLAssert(onQueue(), "%s runs off its peer's queue", where);
 }
 
 // --- properties ---

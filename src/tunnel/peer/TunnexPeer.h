@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -173,6 +174,19 @@ public:
     // successful send; stops at the first failure. Blocks: run it off the main loop.
     void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
     bool tunnexServerResponded() const { return pongCounter() != 0; }
+
+    // --- the peer's own queue ---
+
+    // The serial queue that owns this peer's state: datagram threads, the socket manager's poll
+    // thread and timers hand their work to it rather than touching the state themselves.
+    SerialQueue& queue() const { return *queue_; }
+    using PeerTask = std::function<void(const std::shared_ptr<TunnexPeer>&)>;
+    // Runs task on the peer's queue if the peer is still alive then (the queue holds it weakly).
+    void postToQueue(PeerTask task);
+    CancelHandle postToQueueAfter(Duration delay, PeerTask task);
+    // Entry points that own the peer's state check that they run on its queue.
+    bool onQueue() const { return queue_->isCurrent(); }
+    void assertOnQueue(const char* where) const;
 
     // --- connection set-up and status ---
 
@@ -511,6 +525,7 @@ private:
 
     const bool wantEncryption_;
     const TunnexClock clock_;
+    const std::unique_ptr<SerialQueue> queue_;
     // Guards the tables and models named "guarded by lock_"; held only around their own reads
     // and writes, never across a call out of the peer.
     mutable std::mutex lock_;
