@@ -189,9 +189,10 @@ void KLURLConnectionOperation::connectionDidReceiveResponse(const KLHTTPURLRespo
 
 bool KLURLConnectionOperation::connectionDidReceiveData(const char* bytes, size_t length) {
     // Every chunk is kept: the body lives in memory until the operation ends.
-    if (receivedData_.size() + length > kKLMaximumResponseBodyLength) {
+    const size_t maximum = maximumResponseBodyLength();
+    if (length > maximum || receivedData_.size() > maximum - length) {
         bodyTooLong_ = true;
-        KLLog(kKLTLoggingLevelError, "Response body exceeds %zu bytes; dropping the connection", kKLMaximumResponseBodyLength);
+        KLLog(kKLTLoggingLevelError, "Response body exceeds %zu bytes; dropping the connection", maximum);
         return false;
     }
     receivedData_.insert(receivedData_.end(), bytes, bytes + length);

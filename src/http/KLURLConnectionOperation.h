@@ -38,7 +38,8 @@ enum KLOperationState : int16_t {
 inline constexpr const char* KLNetworkingOperationDidStartNotification = "com.kelvaro.networking.operation.start";
 inline constexpr const char* KLNetworkingOperationDidFinishNotification = "com.kelvaro.networking.operation.finish";
 
-// The largest body kept in memory; a longer reply fails the operation instead of exhausting memory.
+// The largest body kept in memory unless an operation sets its own; a longer reply fails the
+// operation instead of exhausting memory.
 inline constexpr size_t kKLMaximumResponseBodyLength = 64u << 20;
 
 class KLURLConnectionOperation : public std::enable_shared_from_this<KLURLConnectionOperation> {
@@ -68,6 +69,10 @@ public:
     bool isPaused() const;
     bool isCancelled() const { return cancelled_.load(); }
     bool isConcurrent() const { return true; }
+    // The longest body this operation keeps (kKLMaximumResponseBodyLength unless set); a longer
+    // reply fails it with kKLURLErrorDataLengthExceedsMaximum. Set it before start.
+    void setMaximumResponseBodyLength(size_t length) { maximumResponseBodyLength_.store(length); }
+    size_t maximumResponseBodyLength() const { return maximumResponseBodyLength_.load(); }
     KLOperationState state() const;
     // Stands in for key-value observation of the state: (old, new) after every accepted change,
     // on the thread that made it.
@@ -132,6 +137,7 @@ private:
     ProgressBlock downloadProgress_;
     Value userInfo_;
     std::atomic<int64_t> totalBytesRead_{0};
+    std::atomic<size_t> maximumResponseBodyLength_{kKLMaximumResponseBodyLength};
 
     // Network thread only.
     std::unique_ptr<KLURLConnection> connection_;

@@ -281,5 +281,41 @@ TEST_F(ResponseFormatsServer, XmlDocumentFailures) {
     }
 }
 
+// Each operation may keep a longer (or shorter) body than the client's default: an update
+// archive is longer than the default limit, a feed far shorter.
+TEST_F(ResponseFormatsServer, AnOperationsOwnBodyLimitHolds) {
+    struct Case {
+        size_t limit;
+        size_t body;
+        bool kept;
+    };
+    const size_t beyondDefault = kKLMaximumResponseBodyLength + 4096;
+    for (const auto& c : {Case{1000, 1000, true}, Case{1000, 1001, false}, Case{beyondDefault, beyondDefault, true}}) {
+        SCOPED_TRACE(std::to_string(c.limit) + " " + std::to_string(c.body));
+        test::ScriptedReply reply;
+        reply.path = "/api/v1/blob.bin";
+        reply.contentType = "application/octet-stream";
+        // Long bodies go out as a repeated kilobyte.
+        const bool repeated = c.body % 1024 == 0;
+        reply.body = std::string(repeated ? 1024 : c.body, 'b');
+        reply.repeat = repeated ? int(c.body / 1024) : 1;
+        server->script(reply);
+        auto outcome = std::make_shared<test::Outcome>();
+        auto op = client->HTTPRequestOperationWithRequest(request("blob.bin"), test::recordSuccess(outcome),
+                                                          test::recordFailure(outcome));
+        op->setMaximumResponseBodyLength(c.limit);
+        client->enqueueHTTPRequestOperation(op);
+        ASSERT_TRUE(test::runUntilAnswered({outcome}));
+        if (c.kept) {
+            ASSERT_EQ(outcome->successCalls, 1) << outcome->error->description();
+            ASSERT_TRUE(op->responseData().has_value());
+            EXPECT_EQ(op->responseData()->size(), c.body);
+        } else {
+            ASSERT_EQ(outcome->failureCalls, 1);
+            EXPECT_EQ(outcome->error->code(), kKLURLErrorDataLengthExceedsMaximum);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kl

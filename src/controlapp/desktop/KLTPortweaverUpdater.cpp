@@ -28,6 +28,8 @@ void fetchWithHTTP(const std::string& url, uint64_t maxLength, KLTPortweaverUpda
     KLURLRequest request;
     request.url = url;
     auto operation = KLHTTPRequestOperation::operationWithRequest(request);
+    // An update archive may be longer than the client's default limit for bodies kept in memory.
+    operation->setMaximumResponseBodyLength(size_t(maxLength));
     operation->setCompletionBlockWithSuccess(
         [done, maxLength](const std::shared_ptr<KLHTTPRequestOperation>& op, const Value&) {
             auto body = op->responseData();

@@ -126,7 +126,7 @@ void AccountServer::script(const ScriptedReply& reply) {
     std::string body64(encoded ? encoded : "", length);
     std::free(encoded);
     Dictionary d{{"method", reply.method}, {"path", reply.path},        {"status", reply.status},
-                 {"content_type", reply.contentType}, {"body_base64", body64}, {"delay", reply.delaySeconds},
+                 {"content_type", reply.contentType}, {"body_base64", body64}, {"repeat", reply.repeat}, {"delay", reply.delaySeconds},
                  {"times", reply.times}, {"headers", reply.headers}};
     control("POST", "/_test/script", valueToJson(Value(d)));
 }

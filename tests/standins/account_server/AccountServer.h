@@ -18,6 +18,8 @@ struct ScriptedReply {
     int status = 200;
     std::string contentType = "application/json; charset=utf-8";
     std::string body;
+    // The body is sent this many times over (long bodies without a long control request).
+    int repeat = 1;
     double delaySeconds = 0;
     int times = 1;
     Dictionary headers;

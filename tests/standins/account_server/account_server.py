@@ -16,7 +16,7 @@ Refused credentials and requests without a valid session get 422, as the client 
 
 Test controls (JSON bodies and replies; not recorded in the request log):
   POST /_test/script    {"method", "path", "status", "content_type", "body" or "body_base64" (URL-safe),
-                         "headers", "delay", "times"}
+                         "repeat" (the body sent that many times over), "headers", "delay", "times"}
                         the next matching request(s) get this reply instead (after the delay)
   GET  /_test/requests  the request log: method, path, query, headers, body, and for a
                         multipart/form-data body its "parts" (name, filename, content_type,
@@ -177,6 +177,9 @@ class Handler(BaseHTTPRequestHandler):
             body = script.get("body", "")
             if "body_base64" in script:  # bodies that are not UTF-8 text
                 body = base64.urlsafe_b64decode(script["body_base64"])
+            repeat = int(script.get("repeat", 1))
+            if repeat > 1:
+                body = (body.encode() if isinstance(body, str) else body) * repeat
             self.reply(int(script.get("status", 200)), body,
                        script.get("content_type", "application/json; charset=utf-8"), extra)
             return
