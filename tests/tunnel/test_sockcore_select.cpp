@@ -271,5 +271,30 @@ TEST_F(SockcoreSelect, DescriptorClosedWhileRegisteredDoesNotSpin) {
     uxsel_del(doomed[0]);
 }
 
+// The core forgets a descriptor and then closes it; the select thread may still be waiting on a
+// snapshot that holds it. That order is the right one and must not be reported as a fault.
+TEST_F(SockcoreSelect, DescriptorForgottenThenClosedDuringAWaitIsNoFault) {
+    int other[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
+    own({other[0], other[1]});
+    uxsel_set(other[0], SELECT_R, recordingCallback);
+    clearMemoryLog();
+    auto& sel = OSXSel::shared();
+    for (int round = 0; round < 100; ++round) {
+        int doomed[2] = {-1, -1};
+        ASSERT_EQ(::pipe(doomed), 0);
+        const uint64_t waits = sel.waitCount();
+        uxsel_set(doomed[0], SELECT_R, recordingCallback);
+        ASSERT_TRUE(test::waitFor([&] { return sel.waitCount() > waits; }));  // waiting with it
+        uxsel_del(doomed[0]);
+        ::close(doomed[0]);
+        ::close(doomed[1]);
+    }
+    const size_t before = recorder.count();
+    ASSERT_EQ(::write(other[1], "x", 1), 1);
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count() > before; })) << "the other descriptor is still watched";
+    EXPECT_FALSE(memoryLogContains("was closed while still registered"));
+}
+
 }  // namespace
 }  // namespace kl

@@ -213,11 +213,21 @@ void OSXSel::inputAdd(int fd, int rwx, uint64_t id) {
 }
 
 void OSXSel::prune(int fd, uint64_t id) {
+    bool stillRegistered = false;
     {
         std::lock_guard<std::mutex> guard(inlock_);
-        if (size_t(fd) < wishes_.size() && wishes_[size_t(fd)].id == id) wishes_[size_t(fd)].rwx = 0;
+        if (size_t(fd) < wishes_.size() && wishes_[size_t(fd)].id == id) {
+            stillRegistered = wishes_[size_t(fd)].rwx != 0;
+            wishes_[size_t(fd)].rwx = 0;
+        }
     }
-    KLLog(kKLTLoggingLevelError, "select: descriptor %d was closed while still registered; no longer waiting for it", fd);
+    // A socket forgets its descriptor and then closes it while this thread may still wait on an
+    // older snapshot: that is the normal order and no fault. Only a close without forgetting is.
+    if (stillRegistered) {
+        KLLog(kKLTLoggingLevelError, "select: descriptor %d was closed while still registered; no longer waiting for it", fd);
+    } else {
+        KLLog(kKLTLoggingLevelVerbose, "select: descriptor %d was forgotten and closed during a wait", fd);
+    }
 }
 
 bool OSXSel::awaitToken() {
