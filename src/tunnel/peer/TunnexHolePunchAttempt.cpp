@@ -99,8 +99,7 @@ void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& 
         // The registration passes to a new peer on a new socket; this one keeps its socket, which
         // is the one the server introduced to the remote. A peer that no longer holds the
         // registration has nothing to pass on.
-        std::lock_guard lock(TunnexPeer::pingSocketLock());
-        if (TunnexPeer::registeredTunnexPeer() == peer) TunnexPeer::recycleTunnexPeer(peer);
+        TunnexPeer::recycleRegisteredTunnexPeer(peer);
     }
     peer->setStunPeer(remote);
 

@@ -7,7 +7,7 @@
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
 // dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
 // errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
+// their scheduling) is guarded by the plain ping-socket lock; each peer's tables and
 // encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
 // them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
 #pragma once
@@ -94,8 +94,9 @@ public:
     // An empty peer first closes the ping socket.
     static void setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer);
     static std::shared_ptr<KLNetSocket> activePingSocket();
-    // The lock around the registered peer, the ping socket and the ping scheduling (recursive).
-    static std::recursive_mutex& pingSocketLock();
+    // The lock around the registered peer, the ping socket and the arming of the registered peer's
+    // timers. Plain, and held only around those: never take it around a call into this class.
+    static std::mutex& pingSocketLock();
     // Cancels the registered peer's pending pings and time-outs, closes the ping socket, forgets it
     // and waits (outside the lock) until its datagram loop has stopped.
     static void closePingSocket();
@@ -106,6 +107,9 @@ public:
     // A new registered peer on a new ping socket, with the old peer's key and invite delegate. The old
     // peer keeps its socket (now tag 0) for its tunnel.
     static std::shared_ptr<TunnexPeer> recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+    // recycleTunnexPeer when peer holds the registration, checked and done as one step; empty
+    // (and nothing done) when it does not.
+    static std::shared_ptr<TunnexPeer> recycleRegisteredTunnexPeer(const std::shared_ptr<TunnexPeer>& peer);
 
     // A different host resets the reply nonce.
     static void setGlobalServerHost(const std::string& host);
@@ -442,6 +446,12 @@ public:
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts() const;
 
 private:
+    // The registration's two steps: a successor for oldPeer (only while oldPeer is registered,
+    // with onlyIfRegistered), and a fresh ping socket that becomes the active one while owner
+    // holds the registration; owner's datagram loop listens on it either way.
+    static std::shared_ptr<TunnexPeer> recycle(const std::shared_ptr<TunnexPeer>& oldPeer, bool onlyIfRegistered);
+    static std::shared_ptr<KLNetSocket> replacePingSocket(const std::shared_ptr<TunnexPeer>& oldPeer,
+                                                          const std::shared_ptr<TunnexPeer>& owner);
     // Scheduled pings and time-outs of this peer, cancelled together.
     void cancelPendingRequests();
     void schedulePing(Duration delay);

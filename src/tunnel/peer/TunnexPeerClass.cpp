@@ -61,7 +61,7 @@ void TunnexPeer::setTiming(const Timing& timing) {
     state.timing = timing;
 }
 
-std::recursive_mutex& TunnexPeer::pingSocketLock() { return tunnexPeerClassState().pingSocketLock; }
+std::mutex& TunnexPeer::pingSocketLock() { return tunnexPeerClassState().pingSocketLock; }
 
 std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeer() {
     auto& state = tunnexPeerClassState();
@@ -85,25 +85,29 @@ std::shared_ptr<KLNetSocket> TunnexPeer::activePingSocket() {
 
 void TunnexPeer::closePingSocket() {
     auto& state = tunnexPeerClassState();
+    std::shared_ptr<TunnexPeer> registered;
     std::shared_ptr<KLNetSocket> socket;
     {
         std::lock_guard lock(state.pingSocketLock);
-        if (state.registeredPeer) state.registeredPeer->cancelPendingRequests();
+        registered = state.registeredPeer;
         socket = std::move(state.pingSocket);
-        if (socket) socket->close();
     }
-    // Waiting under the lock would deadlock with a datagram callback that is waiting for it.
+    if (registered) registered->cancelPendingRequests();
+    // Closed and waited for outside the lock: the socket's datagram callback may be waiting for it.
     if (!socket) return;
+    socket->close();
     for (int step = 0; step < 100 && socket->isListening(); ++step) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
 
-std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
-    auto& state = tunnexPeerClassState();
+namespace {
+
+// A socket whose known peer is the server; not listening yet. Empty when the host does not resolve.
+std::shared_ptr<KLNetSocket> unstartedServerSocket() {
     KLLog(kKLTLoggingLevelInfo, "Registering new connection to Tunnex");
     auto socket = KLNetSocket::initWithFamily(AF_INET);
-    const std::string host = globalServerHost();
+    const std::string host = TunnexPeer::globalServerHost();
     sockaddr_storage server{};
     if (!KLNetSocket::getAddressForHost(host, AF_INET, SOCK_DGRAM, server)) {
         KLLog(kKLTLoggingLevelError, "Unable to resolve server address: %s", host.c_str());
@@ -111,36 +115,63 @@ std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
     }
     socket->setKnownClientAddr(server);
     socket->setHasClientAddr(true);
-    std::shared_ptr<TunnexPeer> listener;
-    {
-        std::lock_guard lock(state.pingSocketLock);
-        listener = state.registeredPeer;
-    }
-    socket->startListeningForDatagramsOnPort(listener, 0);
+    return socket;
+}
+
+}  // namespace
+
+std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
+    auto socket = unstartedServerSocket();
+    if (socket) socket->startListeningForDatagramsOnPort(registeredTunnexPeer(), 0);
     return socket;
 }
 
 std::shared_ptr<KLNetSocket> TunnexPeer::recyclePingSocketWithOldPeer(const std::shared_ptr<TunnexPeer>& oldPeer) {
+    return replacePingSocket(oldPeer, registeredTunnexPeer());
+}
+
+std::shared_ptr<KLNetSocket> TunnexPeer::replacePingSocket(const std::shared_ptr<TunnexPeer>& oldPeer,
+                                                          const std::shared_ptr<TunnexPeer>& owner) {
     auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.pingSocketLock);
+    std::shared_ptr<KLNetSocket> previous;
+    {
+        std::lock_guard lock(state.pingSocketLock);
+        // The old socket stays with the peer that holds it as its handoff socket.
+        previous = std::move(state.pingSocket);
+        // A recycle follows a silent server, which may have restarted and begun its nonces anew;
+        // the replies on the new socket are judged by a fresh gate.
+        state.replyNonces.reset();
+    }
+    // After the registration has moved on: nothing arms this peer's timers any more.
     if (oldPeer) oldPeer->cancelPendingRequests();
-    if (state.pingSocket) state.pingSocket->setTag(0);
-    // The old socket stays with the peer that holds it as its handoff socket.
-    state.pingSocket.reset();
-    // A recycle follows a silent server, which may have restarted and begun its nonces anew; the
-    // replies on the new socket are judged by a fresh gate.
-    state.replyNonces.reset();
-    auto socket = newSocketRegisteredWithServer();
-    if (socket) socket->setTag(kPingSocketTag);
-    state.pingSocket = socket;
+    if (previous) previous->setTag(0);
+    auto socket = unstartedServerSocket();
+    if (!socket) return nullptr;
+    bool installed = false;
+    {
+        std::lock_guard lock(state.pingSocketLock);
+        // A registration that moved on meanwhile keeps its own socket; this one serves its owner
+        // only as the handoff socket.
+        installed = state.registeredPeer == owner;
+        if (installed) state.pingSocket = socket;
+    }
+    socket->setTag(installed ? kPingSocketTag : 0);
+    // Started once installed, so the loop's first call finds it the active ping socket and pings.
+    socket->startListeningForDatagramsOnPort(owner, 0);
     return socket;
 }
 
 std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer) {
+    return recycle(oldPeer, false);
+}
+
+std::shared_ptr<TunnexPeer> TunnexPeer::recycleRegisteredTunnexPeer(const std::shared_ptr<TunnexPeer>& peer) {
+    if (registeredTunnexPeer() != peer) return nullptr;
+    return recycle(peer, true);
+}
+
+std::shared_ptr<TunnexPeer> TunnexPeer::recycle(const std::shared_ptr<TunnexPeer>& oldPeer, bool onlyIfRegistered) {
     auto& state = tunnexPeerClassState();
-    Released released;
-    std::lock_guard lock(state.pingSocketLock);
-    if (oldPeer) oldPeer->cancelPendingRequests();
     auto peer = initUsingEncryption(true, globalAssignedId());
     if (oldPeer) {
         peer->setInviteDelegate(oldPeer->inviteDelegate_);
@@ -156,8 +187,14 @@ std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<
         peer->extAddress_ = external;
     }
     peer->setServerHost(globalServerHost());
-    released.peer = std::exchange(state.registeredPeer, peer);
-    peer->setHandoffSocket(recyclePingSocketWithOldPeer(oldPeer));
+    Released released;
+    {
+        std::lock_guard lock(state.pingSocketLock);
+        // Checked and replaced in one step, so two recycles of one peer make one successor.
+        if (onlyIfRegistered && state.registeredPeer != oldPeer) return nullptr;
+        released.peer = std::exchange(state.registeredPeer, peer);
+    }
+    peer->setHandoffSocket(replacePingSocket(oldPeer, peer));
     return peer;
 }
 
@@ -216,18 +253,18 @@ bool TunnexPeer::registerWithServerAtAddress(const std::string& host, double tim
     setServerHost(host);
     setGlobalServerHost(host);
     auto& state = tunnexPeerClassState();
-    Released released;
     {
+        Released released;
         std::lock_guard lock(state.pingSocketLock);
         released.peer = std::exchange(state.registeredPeer, shared_from_this());
-        resetPingSocket();
     }
+    resetPingSocket();
     return handoffSocket() != nullptr;
 }
 
 void TunnexPeer::resetPingSocket() {
-    std::lock_guard lock(pingSocketLock());
-    setHandoffSocket(recyclePingSocketWithOldPeer(shared_from_this()));
+    auto self = shared_from_this();
+    setHandoffSocket(replacePingSocket(self, self));
 }
 
 bool TunnexPeer::cancelRegistrationWithServer(bool) {

@@ -15,8 +15,11 @@
 namespace kl {
 
 struct TunnexPeerClassState {
-    // Guards registeredPeer, pingSocket and the scheduling of pings and time-outs.
-    std::recursive_mutex pingSocketLock;
+    // Guards registeredPeer and pingSocket, which are read and replaced together, and the arming of
+    // the registered peer's ping and time-out timers. Held only around those reads, writes and
+    // timer calls: never across a socket send, a socket or peer creation, or a call to a manager,
+    // layer or delegate.
+    std::mutex pingSocketLock;
     std::shared_ptr<TunnexPeer> registeredPeer;
     std::shared_ptr<KLNetSocket> pingSocket;
 

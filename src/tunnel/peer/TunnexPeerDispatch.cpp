@@ -23,9 +23,13 @@
 namespace kl {
 
 void TunnexPeer::willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) {
-    std::lock_guard lock(pingSocketLock());
-    auto& state = tunnexPeerClassState();
-    if (state.registeredPeer.get() == this && state.pingSocket.get() == &socket) serverPing();
+    bool activePing;
+    {
+        auto& state = tunnexPeerClassState();
+        std::lock_guard lock(state.pingSocketLock);
+        activePing = state.registeredPeer.get() == this && state.pingSocket.get() == &socket;
+    }
+    if (activePing) serverPing();
 }
 
 bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) {

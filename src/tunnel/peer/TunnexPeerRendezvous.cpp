@@ -47,8 +47,12 @@ void TunnexPeer::scheduleTimeOut(Duration delay) {
 }
 
 void TunnexPeer::setupTimeOut() {
-    std::lock_guard lock(pingSocketLock());
-    if (auto peer = registeredTunnexPeer()) peer->scheduleTimeOut(timing().pingTimeout);
+    const auto timeout = timing().pingTimeout;
+    auto& state = tunnexPeerClassState();
+    // Armed under the lock on the peer registered now: a recycle replaces the registration under
+    // it and then cancels the old peer's timers, so no time-out outlives its registration.
+    std::lock_guard lock(state.pingSocketLock);
+    if (state.registeredPeer) state.registeredPeer->scheduleTimeOut(timeout);
 }
 
 // --- requests ---
@@ -73,7 +77,6 @@ void TunnexPeer::serverPing() {
             }
         }
     }
-    std::lock_guard lock(pingSocketLock());
     auto socket = activePingSocket();
     if (socket) {
         sockaddr_storage server = socket->knownClientAddr();
@@ -109,9 +112,8 @@ void TunnexPeer::sendInvitationRequest(const Bytes& data, const std::shared_ptr<
 
 void TunnexPeer::receivedPong(const Bytes& plaintext) {
     const TunnexServerPong pong = tunnexReadPong(plaintext);
+    KLLog(kKLTLoggingLevelDebug, "Received pong");
     {
-        std::lock_guard lock(pingSocketLock());
-        KLLog(kKLTLoggingLevelDebug, "Received pong");
         if (pong.hasAddress) {
             sockaddr_storage external = tunnexSocketAddress(pong.external);
             std::lock_guard fields(fieldsMutex_);
@@ -124,9 +126,12 @@ void TunnexPeer::receivedPong(const Bytes& plaintext) {
             }
             extAddress_ = external;
         }
-        if (auto registered = registeredTunnexPeer()) {
-            registered->cancelPendingRequests();
-            registered->schedulePing(timing().pingInterval);
+        const auto interval = timing().pingInterval;
+        auto& state = tunnexPeerClassState();
+        std::lock_guard lock(state.pingSocketLock);
+        if (state.registeredPeer) {
+            state.registeredPeer->cancelPendingRequests();
+            state.registeredPeer->schedulePing(interval);
         }
         pongCounter_++;
     }
@@ -135,15 +140,10 @@ void TunnexPeer::receivedPong(const Bytes& plaintext) {
 
 void TunnexPeer::pingTimeOut() {
     KLLog(kKLTLoggingLevelError, "Tunnex server ping timeout");
-    std::shared_ptr<TunnexPeer> replaced;  // released after the lock
-    {
-        std::lock_guard lock(pingSocketLock());
-        replaced = registeredTunnexPeer();
-        // The new socket's loop sends the first ping once its descriptor is bound: a ping sent
-        // from here would leave before there is a descriptor to send it from.
-        recycleTunnexPeer(replaced);
-    }
-    replaced.reset();
+    // The new socket's loop sends the first ping once its descriptor is bound: a ping sent from
+    // here would leave before there is a descriptor to send it from. A registration that moved on
+    // meanwhile was recycled already.
+    recycle(registeredTunnexPeer(), true);
     auto& state = tunnexPeerClassState();
     if (state.delayTimeoutReport.exchange(false)) {
         if (auto target = inviteDelegate()) {
