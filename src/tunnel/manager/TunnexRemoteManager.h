@@ -38,6 +38,7 @@
 namespace kl {
 
 class KLTTimer;
+class TunnexContext;
 class TunnexChannelRequest;
 class TunnexServiceConnector;
 class TunnexServiceRecord;
@@ -73,11 +74,16 @@ public:
     // Housekeeping runs this often while any transaction is kept.
     static constexpr double kHousekeepingIntervalSeconds = 30.0;
 
-    // The process's manager, made on first use and installed as the peers' manager.
+    // The process's manager, made on first use and installed as the manager of the default
+    // context's peers.
     static std::shared_ptr<TunnexRemoteManager> sharedInstance();
-    // A manager of its own (tests); not installed anywhere.
+    // A manager of its own (tests) for the default context's peers; not installed anywhere.
     static std::shared_ptr<TunnexRemoteManager> create(TunnexClock clock = tunnexSystemClock());
-    TunnexRemoteManager(Private, TunnexClock clock);
+    // The manager of another node: installed as the manager of that context's peers.
+    static std::shared_ptr<TunnexRemoteManager> createForContext(std::shared_ptr<TunnexContext> context,
+                                                                 TunnexClock clock = tunnexSystemClock());
+    TunnexRemoteManager(Private, TunnexClock clock, std::shared_ptr<TunnexContext> context);
+    TunnexContext& context() const { return *context_; }
     ~TunnexRemoteManager() override;
     TunnexRemoteManager(const TunnexRemoteManager&) = delete;
     TunnexRemoteManager& operator=(const TunnexRemoteManager&) = delete;
@@ -198,6 +204,8 @@ private:
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
 
     const TunnexClock clock_;
+    // The node whose peers this manager serves: its registered peer takes the queued connections.
+    const std::shared_ptr<TunnexContext> context_;
 
     std::atomic<int64_t> lastOriginatedTransactionId_{0};
     mutable std::mutex mutex_;  // the table lock: every field below

@@ -7,6 +7,7 @@
 #include "foundation/KLTLogging.h"
 #include "foundation/KLTTimer.h"
 #include "platform/Executors.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -23,7 +24,7 @@ void TunnexRemoteManager::connectToRemoteUUID(const std::string& uuid, std::shar
         KLLog(kKLTLoggingLevelError, "Attempt to index remote without a UUID");
         return;
     }
-    if (uuid == TunnexPeer::localMachineUUID()) return;
+    if (uuid == context_->machineUUID()) return;
     if (auto peer = peerForUUID(uuid)) {
         peer->setProgressDelegate(delegate);
         peer->setDelegate(delegate);
@@ -103,7 +104,7 @@ void TunnexRemoteManager::fulfillNextQueuedConnection() {
 }
 
 void TunnexRemoteManager::startHeadOfQueue() {
-    auto peer = TunnexPeer::registeredTunnexPeer();
+    auto peer = context_->registeredPeer();
     if (!peer || !peer->tunnexServerResponded() || peer->connecting()) return;
     TunnexConnectionWrapper head;
     {

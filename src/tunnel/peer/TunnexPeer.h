@@ -56,6 +56,7 @@ class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
 class TunnexPeerConnectionLayer;
+class TunnexContext;
 class TunnexForwardManagerLink;
 struct TunnexPeerDatagram;
 
@@ -83,6 +84,8 @@ public:
     static void setTiming(const Timing& timing);
 
     // --- class ---
+    // The class API works on the process's default context (TunnexContext.h); a peer works on the
+    // context it was made with.
 
     // The start-up of the tunnel library on first use of the class (counters, channel-hash seed,
     // UDT, then the socket core). Every factory calls it; calling it again does nothing.
@@ -147,10 +150,16 @@ public:
 
     // --- object ---
 
+    // An empty context: the process's default one.
     static std::shared_ptr<TunnexPeer> initUsingEncryption(bool wantEncryption, uint64_t assignedId = 0,
-                                                           TunnexClock clock = tunnexSystemClock());
+                                                           TunnexClock clock = tunnexSystemClock(),
+                                                           std::shared_ptr<TunnexContext> context = nullptr);
     static std::shared_ptr<TunnexPeer> init() { return initUsingEncryption(true); }
-    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock);
+    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock,
+               std::shared_ptr<TunnexContext> context);
+    // The node this peer belongs to; fixed at creation.
+    TunnexContext& context() const { return *context_; }
+    const std::shared_ptr<TunnexContext>& sharedContext() const { return context_; }
     ~TunnexPeer() override;
     TunnexPeer(const TunnexPeer&) = delete;
     TunnexPeer& operator=(const TunnexPeer&) = delete;
@@ -449,9 +458,19 @@ private:
     // The registration's two steps: a successor for oldPeer (only while oldPeer is registered,
     // with onlyIfRegistered), and a fresh ping socket that becomes the active one while owner
     // holds the registration; owner's datagram loop listens on it either way.
-    static std::shared_ptr<TunnexPeer> recycle(const std::shared_ptr<TunnexPeer>& oldPeer, bool onlyIfRegistered);
-    static std::shared_ptr<KLNetSocket> replacePingSocket(const std::shared_ptr<TunnexPeer>& oldPeer,
+    // A successor inherits oldPeer's context; without oldPeer, context is the one.
+    static std::shared_ptr<TunnexPeer> recycle(TunnexContext& context, const std::shared_ptr<TunnexPeer>& oldPeer,
+                                               bool onlyIfRegistered);
+    static std::shared_ptr<KLNetSocket> replacePingSocket(TunnexContext& context,
+                                                          const std::shared_ptr<TunnexPeer>& oldPeer,
                                                           const std::shared_ptr<TunnexPeer>& owner);
+    static void closePingSocket(TunnexContext& context);
+    static void setRegisteredPeer(TunnexContext& context, std::shared_ptr<TunnexPeer> peer);
+    // Arms the ping time-out on the context's registered peer.
+    static void setupTimeOut(TunnexContext& context);
+    // The connect request's plaintext naming this node by uuid.
+    static Bytes connectMessageFor(const std::string& uuid, uint64_t peerId, uint64_t transactionId);
+    static TunnexContext& contextOf(const std::shared_ptr<TunnexPeer>& peer);
     // Scheduled pings and time-outs of this peer, cancelled together.
     void cancelPendingRequests();
     void schedulePing(Duration delay);
@@ -535,6 +554,7 @@ private:
 
     const bool wantEncryption_;
     const TunnexClock clock_;
+    const std::shared_ptr<TunnexContext> context_;
     const std::unique_ptr<SerialQueue> queue_;
     // Guards the tables and models named "guarded by lock_"; held only around their own reads
     // and writes, never across a call out of the peer.
