@@ -6,10 +6,12 @@
 //
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
 // dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
-// errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the plain ping-socket lock; each peer's tables and
-// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
-// them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
+// errors on the receiving socket's thread. What the peers of one node share (the registered peer,
+// the ping socket and their scheduling, settings, nonces) is their TunnexContext's, the registration
+// under its plain ping-socket lock; each peer's tables and encryption model are guarded by the
+// peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr:
+// sockets hold them weakly, timers and queued work hold weak references, so no loop ever calls a
+// destroyed peer.
 #pragma once
 
 #include <netinet/in.h>
@@ -94,6 +96,8 @@ public:
     static constexpr uint32_t version() { return 0x30000; }
 
     static std::shared_ptr<TunnexPeer> registeredTunnexPeer();
+    // The peer registered in peer's context (the default one for an empty peer).
+    static std::shared_ptr<TunnexPeer> registeredTunnexPeerOf(const std::shared_ptr<TunnexPeer>& peer);
     // An empty peer first closes the ping socket.
     static void setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer);
     static std::shared_ptr<KLNetSocket> activePingSocket();

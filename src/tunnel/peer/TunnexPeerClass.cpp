@@ -75,6 +75,10 @@ std::mutex& TunnexPeer::pingSocketLock() { return defaultContext().pingSocketLoc
 
 std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeer() { return defaultContext().registeredPeer(); }
 
+std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeerOf(const std::shared_ptr<TunnexPeer>& peer) {
+    return contextOf(peer).registeredPeer();
+}
+
 void TunnexPeer::setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer) {
     // A peer registers in its own context.
     TunnexContext& context = contextOf(peer);
