@@ -213,6 +213,52 @@ TEST_F(RemoteManagerTest, ConnectRequestsQueueOnceAndAreServedOnePerPongedIdlePe
     EXPECT_EQ(manager->connectionStatusForUUID("uuid-1"), TunnexTunnelInviting);
 }
 
+// A connect action whose attempt ends at once may, through its delegate, queue and ask for the
+// next request: that must neither deadlock on the queue nor be lost, and the next request starts
+// on the same registered peer once the first has let it go.
+TEST_F(RemoteManagerTest, AConnectActionMayQueueAndStartTheNextRequest) {
+    auto registered = peer();
+    registered->setPongCounter(1);
+    TunnexPeer::setRegisteredTunnexPeer(registered);
+    std::vector<std::string> started;
+    manager->queueTunnexConnection({[&](const std::shared_ptr<TunnexPeer>& served) {
+                                        EXPECT_EQ(served, registered);
+                                        started.push_back("uuid-1");
+                                        manager->queueTunnexConnection(
+                                            {[&](const std::shared_ptr<TunnexPeer>&) { started.push_back("uuid-2"); },
+                                             "uuid-2"});
+                                        EXPECT_TRUE(manager->queueingConnectionForUUID("uuid-2"));
+                                        manager->fulfillNextQueuedConnection();
+                                    },
+                                    "uuid-1"});
+    manager->fulfillNextQueuedConnection();
+    EXPECT_EQ(started, (std::vector<std::string>{"uuid-1", "uuid-2"}));
+    EXPECT_EQ(manager->queuedConnectionCount(), 0u);
+}
+
+// Two threads that each recycle the registered peer (a time-out tick and a hole-punch attempt)
+// make one successor, and the registration's ping socket is that successor's own.
+TEST_F(RemoteManagerTest, RecyclingTheRegisteredPeerFromTwoThreadsMakesOneSuccessor) {
+    TunnexPeer::setGlobalServerHost("127.0.0.1");
+    TunnexPeer::setRegisteredTunnexPeer(peer());
+    for (int round = 0; round < 20; ++round) {
+        auto current = TunnexPeer::registeredTunnexPeer();
+        std::shared_ptr<TunnexPeer> first, second;
+        std::thread one([&] { first = TunnexPeer::recycleRegisteredTunnexPeer(current); });
+        std::thread two([&] { second = TunnexPeer::recycleRegisteredTunnexPeer(current); });
+        one.join();
+        two.join();
+        ASSERT_NE(bool(first), bool(second)) << "round " << round;
+        auto successor = first ? first : second;
+        EXPECT_EQ(TunnexPeer::registeredTunnexPeer(), successor);
+        auto socket = TunnexPeer::activePingSocket();
+        ASSERT_TRUE(socket);
+        EXPECT_EQ(socket, successor->handoffSocket());
+        EXPECT_EQ(socket->tag(), TunnexPeer::kPingSocketTag);
+        EXPECT_NE(current->handoffSocket(), socket);
+    }
+}
+
 TEST_F(RemoteManagerTest, StatusChangesAreReportedOnceEach) {
     manager->dispatchReportConnectionStatus(TunnexTunnelDisconnected, "u");
     manager->dispatchReportConnectionStatus(TunnexTunnelDisconnected, "u");

@@ -50,8 +50,9 @@ public:
 
     virtual bool sendErrorFlag() const = 0;
     virtual TunnexOperationQueue& sendOperationQueue() = 0;
-    // A lock for the socket's owners; the socket itself never takes it.
-    virtual std::recursive_mutex& socketLock() = 0;
+    // A plain lock for the socket's owners; the socket itself never takes it. An owner holds it
+    // only around its own steps, never across a call into the socket or out to a delegate.
+    virtual std::mutex& socketLock() = 0;
 
     std::shared_ptr<TunnexSocketDelegate> delegate() const;
     void setDelegate(std::weak_ptr<TunnexSocketDelegate> delegate);

@@ -67,7 +67,7 @@ public:
     bool sendErrorFlag() const override { return sendErrorFlag_.load(); }
     TunnexOperationQueue& sendOperationQueue() override { return sendQueue_; }
     TunnexOperationQueue& bridgeOperationQueue() { return bridgeQueue_; }
-    std::recursive_mutex& socketLock() override { return socketLock_; }
+    std::mutex& socketLock() override { return socketLock_; }
 
     // The UDT socket as registered; 0 once the socket manager has unregistered it.
     int udtSocket() const { return udtSocket_.load(); }
@@ -119,7 +119,7 @@ private:
 
     TunnexOperationQueue sendQueue_;
     TunnexOperationQueue bridgeQueue_;
-    std::recursive_mutex socketLock_;
+    std::mutex socketLock_;
 
     // Used only on the send queue.
     TunnexStreamCipher streamEncryptor_;

@@ -65,7 +65,7 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
     const std::string uuid = record.serviceConnector->hostUUID();
     std::shared_ptr<TunnexPeer> peer = manager->peerForUUID(uuid);
     const bool tunnelUp = peer && peer->isConnectedToRemoteWithUUID(uuid);
-    if (!tunnelUp) peer = TunnexPeer::registeredTunnexPeer();
+    if (!tunnelUp) peer = TunnexPeer::registeredTunnexPeerOf(record.peer.lock());
     if (!peer) peer = record.peer.lock();  // a peer not registered with a server still serves its own forwards
     record.peer = peer;
 

@@ -11,6 +11,7 @@
 #include "platform/Executors.h"
 #include "tunnel/forward/PFwdPrivate.h"
 #include "tunnel/protocol/TunnexChannelRequest.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
@@ -24,19 +25,24 @@
 namespace kl {
 
 std::shared_ptr<TunnexRemoteManager> TunnexRemoteManager::sharedInstance() {
-    static const std::shared_ptr<TunnexRemoteManager> instance = [] {
-        auto manager = create();
-        setTunnexPeerManager(manager);
-        return manager;
-    }();
+    static const std::shared_ptr<TunnexRemoteManager> instance =
+        createForContext(TunnexContext::processDefault());
     return instance;
 }
 
 std::shared_ptr<TunnexRemoteManager> TunnexRemoteManager::create(TunnexClock clock) {
-    return std::make_shared<TunnexRemoteManager>(Private{}, std::move(clock));
+    return std::make_shared<TunnexRemoteManager>(Private{}, std::move(clock), TunnexContext::processDefault());
 }
 
-TunnexRemoteManager::TunnexRemoteManager(Private, TunnexClock clock) : clock_(std::move(clock)) {}
+std::shared_ptr<TunnexRemoteManager> TunnexRemoteManager::createForContext(std::shared_ptr<TunnexContext> context,
+                                                                           TunnexClock clock) {
+    auto manager = std::make_shared<TunnexRemoteManager>(Private{}, std::move(clock), context);
+    context->setManager(manager);
+    return manager;
+}
+
+TunnexRemoteManager::TunnexRemoteManager(Private, TunnexClock clock, std::shared_ptr<TunnexContext> context)
+    : clock_(std::move(clock)), context_(std::move(context)) {}
 
 TunnexRemoteManager::~TunnexRemoteManager() = default;
 
@@ -239,7 +245,7 @@ void TunnexRemoteManager::pruneExpiredTransactions() {
         deleteTransaction(transaction);
     }
     // The invitations that started them go too (and any that never got a transaction).
-    TunnexPeer::forgetInvitations(now - kTransactionLifetimeSeconds, expiredIds);
+    context_->forgetInvitations(now - kTransactionLifetimeSeconds, expiredIds);
 }
 
 // --- channel requests ---

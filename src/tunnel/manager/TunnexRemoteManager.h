@@ -10,12 +10,12 @@
 // registrar, runs the 30-second life check on connected main channels, times out attempts after
 // 90 seconds and prunes transactions older than 360 seconds.
 //
-// Locks, in the one order they may be taken: the connect queue's lock, then (through the peer's
-// connect action) the peer class's and the peers' own locks, then the manager's table lock. The
-// table lock guards every table and is a leaf: nothing outside the manager (delegate, registrar,
-// peers, timer, queues) is called while it is held, so it can never wait on a lock that waits on
-// it. In particular the time-out recycles the registered peer only after the table lock is
-// released, so it cannot wait on the ping-socket lock while the ping path waits on the manager.
+// Locks: the table lock and the connect queue's lock are plain leaves, never held together and
+// never across a call out of the manager (delegate, registrar, peers, timer, queues, a queued
+// connect action), so neither can wait on a lock that waits on it. In particular the time-out
+// recycles the registered peer only after the table lock is released, so it cannot wait on the
+// ping-socket lock while the ping path waits on the manager; and a connect action may queue
+// another request (through its delegate) without finding the queue locked.
 #pragma once
 
 #include <atomic>
@@ -38,6 +38,7 @@
 namespace kl {
 
 class KLTTimer;
+class TunnexContext;
 class TunnexChannelRequest;
 class TunnexServiceConnector;
 class TunnexServiceRecord;
@@ -73,11 +74,16 @@ public:
     // Housekeeping runs this often while any transaction is kept.
     static constexpr double kHousekeepingIntervalSeconds = 30.0;
 
-    // The process's manager, made on first use and installed as the peers' manager.
+    // The process's manager, made on first use and installed as the manager of the default
+    // context's peers.
     static std::shared_ptr<TunnexRemoteManager> sharedInstance();
-    // A manager of its own (tests); not installed anywhere.
+    // A manager of its own (tests) for the default context's peers; not installed anywhere.
     static std::shared_ptr<TunnexRemoteManager> create(TunnexClock clock = tunnexSystemClock());
-    TunnexRemoteManager(Private, TunnexClock clock);
+    // The manager of another node: installed as the manager of that context's peers.
+    static std::shared_ptr<TunnexRemoteManager> createForContext(std::shared_ptr<TunnexContext> context,
+                                                                 TunnexClock clock = tunnexSystemClock());
+    TunnexRemoteManager(Private, TunnexClock clock, std::shared_ptr<TunnexContext> context);
+    TunnexContext& context() const { return *context_; }
     ~TunnexRemoteManager() override;
     TunnexRemoteManager(const TunnexRemoteManager&) = delete;
     TunnexRemoteManager& operator=(const TunnexRemoteManager&) = delete;
@@ -198,9 +204,11 @@ private:
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
 
     const TunnexClock clock_;
+    // The node whose peers this manager serves: its registered peer takes the queued connections.
+    const std::shared_ptr<TunnexContext> context_;
 
     std::atomic<int64_t> lastOriginatedTransactionId_{0};
-    mutable std::recursive_mutex mutex_;  // the table lock: every field below
+    mutable std::mutex mutex_;  // the table lock: every field below
     std::shared_ptr<TunnexRemoteManagerDelegate> delegate_;
     std::map<std::string, std::shared_ptr<TunnexRemotePeer>> remotePeersByUUID_;
     std::map<std::string, std::shared_ptr<TunnexRemotePeer>> remotePeersByServiceKey_;
@@ -210,9 +218,16 @@ private:
     std::map<std::string, TunnexConnectionStatusWrapper> connectionStatusByUUID_;
     std::set<std::shared_ptr<TunnexPeer>> peersWithRegisteredTimeouts_;
 
-    // The connect queue's lock: taken before the table lock, never while it is held.
-    mutable std::recursive_mutex queueMutex_;
+    // The connect queue's lock: a leaf like the table lock, held around the queue's own reads and
+    // writes only.
+    mutable std::mutex queueMutex_;
     std::vector<TunnexConnectionWrapper> connectionQueue_;  // guarded by queueMutex_
+    // Guarded by queueMutex_: a thread is starting queued connections (one at a time, outside the
+    // lock), and another call asked meanwhile, so that thread looks at the queue once more.
+    bool fulfilling_ = false;
+    bool fulfillAgain_ = false;
+    // Pops and runs the head of the queue when the registered peer can take it.
+    void startHeadOfQueue();
 
     // The life check; started and cancelled under its own lock so reports from any thread agree.
     mutable std::mutex lifeCheckMutex_;

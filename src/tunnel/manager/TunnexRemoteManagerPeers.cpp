@@ -7,6 +7,7 @@
 #include "foundation/KLTLogging.h"
 #include "foundation/KLTTimer.h"
 #include "platform/Executors.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -23,7 +24,7 @@ void TunnexRemoteManager::connectToRemoteUUID(const std::string& uuid, std::shar
         KLLog(kKLTLoggingLevelError, "Attempt to index remote without a UUID");
         return;
     }
-    if (uuid == TunnexPeer::localMachineUUID()) return;
+    if (uuid == context_->machineUUID()) return;
     if (auto peer = peerForUUID(uuid)) {
         peer->setProgressDelegate(delegate);
         peer->setDelegate(delegate);
@@ -80,14 +81,38 @@ size_t TunnexRemoteManager::queuedConnectionCount() const {
 }
 
 void TunnexRemoteManager::fulfillNextQueuedConnection() {
-    // The queue's lock stays held while the action runs, so requests start one at a time and the
-    // next caller sees the registered peer already connecting.
-    std::lock_guard lock(queueMutex_);
-    if (connectionQueue_.empty()) return;
-    auto peer = TunnexPeer::registeredTunnexPeer();
+    // Requests start one at a time, so the next one sees the registered peer already connecting.
+    // A call that comes while one is starting (a pong, or the action itself queueing another
+    // request) leaves the look to the thread that starts it.
+    {
+        std::lock_guard lock(queueMutex_);
+        if (fulfilling_) {
+            fulfillAgain_ = true;
+            return;
+        }
+        fulfilling_ = true;
+    }
+    for (;;) {
+        startHeadOfQueue();
+        std::lock_guard lock(queueMutex_);
+        if (!fulfillAgain_) {
+            fulfilling_ = false;
+            return;
+        }
+        fulfillAgain_ = false;
+    }
+}
+
+void TunnexRemoteManager::startHeadOfQueue() {
+    auto peer = context_->registeredPeer();
     if (!peer || !peer->tunnexServerResponded() || peer->connecting()) return;
-    TunnexConnectionWrapper head = std::move(connectionQueue_.front());
-    connectionQueue_.erase(connectionQueue_.begin());
+    TunnexConnectionWrapper head;
+    {
+        std::lock_guard lock(queueMutex_);
+        if (connectionQueue_.empty()) return;
+        head = std::move(connectionQueue_.front());
+        connectionQueue_.erase(connectionQueue_.begin());
+    }
     if (head.connectBlock) head.connectBlock(peer);
 }
 
@@ -307,17 +332,19 @@ void TunnexRemoteManager::timeoutRegisteredPeers() {
         std::shared_ptr<TunnexPeer> peer;
         std::string uuid;
     };
+    // The peers are asked outside the table lock; an entry goes only if it is still there, so a
+    // peer whose attempt ended meanwhile is not timed out as well.
+    std::vector<std::shared_ptr<TunnexPeer>> due;
+    for (const auto& peer : registeredTimeoutPeers()) {
+        if (peer->shouldTimeoutPeer()) due.push_back(peer);
+    }
     std::vector<Expired> expired;
     {
         std::lock_guard lock(mutex_);
-        for (auto it = peersWithRegisteredTimeouts_.begin(); it != peersWithRegisteredTimeouts_.end();) {
-            if (!(*it)->shouldTimeoutPeer()) {
-                ++it;
-                continue;
-            }
-            auto uuids = uuidsForPeerLocked(it->get());
-            expired.push_back({*it, uuids.empty() ? std::string() : uuids.front()});
-            it = peersWithRegisteredTimeouts_.erase(it);
+        for (const auto& peer : due) {
+            if (peersWithRegisteredTimeouts_.erase(peer) == 0) continue;
+            auto uuids = uuidsForPeerLocked(peer.get());
+            expired.push_back({peer, uuids.empty() ? std::string() : uuids.front()});
         }
     }
     // Outside the table lock: recycling takes the ping-socket lock, and the peer's own
@@ -327,7 +354,7 @@ void TunnexRemoteManager::timeoutRegisteredPeers() {
         KLLog(kKLTLoggingLevelDebug, "Timeout for peer: (%s) %p",
               TunnexDisplayableUUID(stun ? stun->UUID() : std::string()).c_str(), static_cast<void*>(peer.get()));
         if (!uuid.empty()) reportConnectionStatus(TunnexTunnelDisconnected, uuid);
-        if (TunnexPeer::registeredTunnexPeer() == peer) TunnexPeer::recycleTunnexPeer(peer);
+        TunnexPeer::recycleRegisteredTunnexPeer(peer);
         peer->disconnectedFromRemote();
         deletePeer(peer);
     }

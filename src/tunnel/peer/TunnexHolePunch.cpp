@@ -1,5 +1,6 @@
 // TunnexHolePunch's life, the descriptor limit and the senders of the handshake's datagrams.
 #include "tunnel/peer/TunnexHolePunch.h"
+#include "tunnel/peer/TunnexContext.h"
 
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -20,13 +21,20 @@
 
 namespace kl {
 
-std::shared_ptr<TunnexHolePunch> TunnexHolePunch::create(Timing timing) {
-    return std::shared_ptr<TunnexHolePunch>(new TunnexHolePunch(timing));
+std::shared_ptr<TunnexHolePunch> TunnexHolePunch::create(Timing timing, std::weak_ptr<TunnexContext> context) {
+    return std::shared_ptr<TunnexHolePunch>(new TunnexHolePunch(timing, std::move(context)));
 }
 
-TunnexHolePunch::TunnexHolePunch(Timing timing) : timing_(timing) {
+TunnexHolePunch::TunnexHolePunch(Timing timing, std::weak_ptr<TunnexContext> context)
+    : timing_(timing), context_(std::move(context)) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) KLLog(kKLTLoggingLevelError, "TunnexHolePunch: eventfd failed: %s", std::strerror(errno));
+}
+
+std::shared_ptr<TunnexContext> TunnexHolePunch::context() const {
+    // Without a context of its own (or once that is gone, for a late sender) the default serves.
+    if (auto context = context_.lock()) return context;
+    return TunnexContext::processDefault();
 }
 
 TunnexHolePunch::~TunnexHolePunch() {
@@ -101,7 +109,7 @@ void TunnexHolePunch::ahoySocket(const std::shared_ptr<KLNetSocket>& socket,
         return;
     }
     const TunnexAhoy ahoy =
-        tunnexBuildAhoy(transaction->transactionId(), tunnexIsOriginatorFor(transaction->transactionId()));
+        tunnexBuildAhoy(transaction->transactionId(), tunnexIsOriginatorFor(context(), transaction->transactionId()));
     sendLater(socket, std::vector<uint8_t>(ahoy.begin(), ahoy.end()), tunnexRemoteAddressOf(transaction->remotePeer()),
               "Failed to send Ahoy");
 }
@@ -113,7 +121,7 @@ void TunnexHolePunch::acknowledgeSocket(const std::shared_ptr<KLNetSocket>& sock
         KLLog(kKLTLoggingLevelError, "Did not send acknowledgement: transaction is nil");
         return;
     }
-    sendLater(socket, tunnexAcknowledgementBytes(transaction->transactionId(), type),
+    sendLater(socket, tunnexAcknowledgementBytes(context(), transaction->transactionId(), type),
               tunnexRemoteAddressOf(transaction->remotePeer()), "Failed to send acknowledgement");
 }
 

@@ -49,11 +49,15 @@ struct TunnexHolePunchTiming {
     std::chrono::milliseconds mainChannelConnectLimit{30000};
 };
 
+class TunnexContext;
+
 class TunnexHolePunch final : public TunnexPeerConnectionLayer, public std::enable_shared_from_this<TunnexHolePunch> {
 public:
     using Timing = TunnexHolePunchTiming;
 
-    static std::shared_ptr<TunnexHolePunch> create(Timing timing = Timing());
+    // The layer of one context (the process's default when none is given); held weakly, as the
+    // context holds its layer.
+    static std::shared_ptr<TunnexHolePunch> create(Timing timing = Timing(), std::weak_ptr<TunnexContext> context = {});
     ~TunnexHolePunch() override;
     TunnexHolePunch(const TunnexHolePunch&) = delete;
     TunnexHolePunch& operator=(const TunnexHolePunch&) = delete;
@@ -95,7 +99,9 @@ private:
     struct Attempt;
     struct ConfirmationWait;
 
-    explicit TunnexHolePunch(Timing timing);
+    TunnexHolePunch(Timing timing, std::weak_ptr<TunnexContext> context);
+    // The context this layer serves: its manager, its machine UUID.
+    std::shared_ptr<TunnexContext> context() const;
 
     // Sends one datagram from a global-queue block.
     void sendLater(const std::shared_ptr<KLNetSocket>& socket, std::vector<uint8_t> bytes, const sockaddr_in& to,
@@ -112,6 +118,7 @@ private:
     void reapConfirmationWaits();
 
     const Timing timing_;
+    const std::weak_ptr<TunnexContext> context_;
     std::atomic<size_t> pendingCompletions_{0};
     // Raised to wake every confirmation wait when this object goes.
     int wakeFd_ = -1;

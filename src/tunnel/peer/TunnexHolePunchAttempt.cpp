@@ -12,6 +12,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/protocol/TunnexDatagramClass.h"
 #include "tunnel/peer/TunnexHolePunch.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/protocol/TunnexHolePunchCodec.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
 #include "tunnel/peer/TunnexHolePunchSupport.h"
@@ -93,21 +94,20 @@ void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& 
               AddressPortString(reinterpret_cast<const sockaddr_in*>(&address.address())).value_or("").c_str());
     }
     peer->setConnectionStatus(TunnexTunnelConnecting);
-    if (auto manager = tunnexPeerManager()) manager->dispatchReportConnectionStatus(TunnexTunnelConnecting, remote->UUID());
+    if (auto manager = peer->context().manager()) manager->dispatchReportConnectionStatus(TunnexTunnelConnecting, remote->UUID());
 
     {
         // The registration passes to a new peer on a new socket; this one keeps its socket, which
         // is the one the server introduced to the remote. A peer that no longer holds the
         // registration has nothing to pass on.
-        std::lock_guard lock(TunnexPeer::pingSocketLock());
-        if (TunnexPeer::registeredTunnexPeer() == peer) TunnexPeer::recycleTunnexPeer(peer);
+        TunnexPeer::recycleRegisteredTunnexPeer(peer);
     }
     peer->setStunPeer(remote);
 
     const int64_t transactionId = transaction->transactionId();
     remote->setAttemptTransactionId(transactionId);
     const auto deadline = std::chrono::steady_clock::now() + timing_.attemptLimit;
-    attempt.ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(transactionId));
+    attempt.ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(peer->sharedContext(), transactionId));
     attempt.advertised = tunnexRemoteAddressOf(remote);
     attempt.handoff = peer->handoffSocket();
 
@@ -248,7 +248,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
     const int64_t transactionId = attempt.transaction->transactionId();
     transaction->setTransactionId(transactionId);
     transaction->setRemotePeer(provisional);
-    const bool originator = tunnexIsOriginatorFor(transactionId);
+    const bool originator = tunnexIsOriginatorFor(attempt.peer->sharedContext(), transactionId);
     transaction->setIsOriginator(originator);
 
     const std::string sourceText = tunnexSenderText(source);
@@ -354,7 +354,7 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
         }
         if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
         if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
-            sendLater(wait.socket, tunnexAcknowledgementBytes(transactionId, kTunnexPeerAcceptMsg), source,
+            sendLater(wait.socket, tunnexAcknowledgementBytes(context(), transactionId, kTunnexPeerAcceptMsg), source,
                       "Failed to send acknowledgement");
         }
         if (decision.complete) {

@@ -7,6 +7,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/protocol/TunnexDatagramClass.h"
 #include "tunnel/peer/TunnexHolePunch.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -46,12 +47,13 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
                                                  const std::shared_ptr<TunnexRemotePeer>& remote) {
     // Whatever the outcome, the handshake of this attempt is over.
     struct FinishTransaction {
+        TunnexContext& context;
         int64_t id;
         ~FinishTransaction() {
-            auto manager = tunnexPeerManager();
+            auto manager = context.manager();
             if (auto transaction = manager ? manager->transactionForTransactionId(id) : nullptr) transaction->finish();
         }
-    } finishTransaction{remote->attemptTransactionId()};
+    } finishTransaction{peer->context(), remote->attemptTransactionId()};
     KLLog(kKLTLoggingLevelInfo, "Completing connection for remote peer: (%s)",
           TunnexDisplayableUUID(remote->UUID()).c_str());
     KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", "completeConnectionWithPeer:", static_cast<void*>(remote.get()));
@@ -74,7 +76,7 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
     const sockaddr_storage address = remote->address();
     // The transport connects only toward an address the invitation named, and from now on hears
     // only that endpoint, with its handshake's sizes bounded.
-    auto manager = tunnexPeerManager();
+    auto manager = peer->context().manager();
     auto transaction = manager ? manager->transactionForTransactionId(remote->attemptTransactionId()) : nullptr;
     sockaddr_in peerAddress{};
     if (address.ss_family == AF_INET) std::memcpy(&peerAddress, &address, sizeof peerAddress);
@@ -101,7 +103,7 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
     KLLog(kKLTLoggingLevelInfo, "Connection successful!");
 
     std::shared_ptr<TunnexRemotePeer> registered;
-    if (auto manager = tunnexPeerManager()) {
+    if (auto manager = peer->context().manager()) {
         manager->assignPeerToRemote(peer, remote);
         registered = manager->updateRegistrationWithPeer(remote);
     }

@@ -5,6 +5,7 @@
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/protocol/TunnexHolePunchCodec.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -21,8 +22,9 @@ bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, con
 
 std::vector<uint8_t> tunnexWordBytes(uint16_t word) { return {uint8_t(word & 0xFF), uint8_t(word >> 8)}; }
 
-std::vector<uint8_t> tunnexAcknowledgementBytes(int64_t transactionId, uint16_t type) {
-    const std::string uuid = TunnexPeer::localMachineUUID();
+std::vector<uint8_t> tunnexAcknowledgementBytes(const std::shared_ptr<TunnexContext>& context, int64_t transactionId,
+                                                uint16_t type) {
+    const std::string uuid = context->machineUUID();
     KLLog(kKLTLoggingLevelInfo, "building acknowledge message (%s) with local UUID: (%s)",
           tunnexAcknowledgementTypeName(type), TunnexDisplayableUUID(uuid).c_str());
     bool truncated = false;
@@ -31,8 +33,8 @@ std::vector<uint8_t> tunnexAcknowledgementBytes(int64_t transactionId, uint16_t 
     return {record.begin(), record.end()};
 }
 
-bool tunnexIsOriginatorFor(int64_t transactionId) {
-    auto manager = tunnexPeerManager();
+bool tunnexIsOriginatorFor(const std::shared_ptr<TunnexContext>& context, int64_t transactionId) {
+    auto manager = context->manager();
     return manager && manager->isOriginatorForTransactionId(transactionId);
 }
 

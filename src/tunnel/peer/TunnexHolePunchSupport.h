@@ -12,6 +12,7 @@
 namespace kl {
 
 class KLNetSocket;
+class TunnexContext;
 class TunnexRemotePeer;
 
 // Sends one datagram from socket to an IPv4 address (waiting out a short lack of buffers).
@@ -19,9 +20,10 @@ bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, con
 // A short word as its two little-endian bytes.
 std::vector<uint8_t> tunnexWordBytes(uint16_t word);
 // The acknowledgement record with this machine's UUID, logged as the handshake logs it.
-std::vector<uint8_t> tunnexAcknowledgementBytes(int64_t transactionId, uint16_t type);
-// Whether this machine started the transaction (false when no tunnel manager is installed).
-bool tunnexIsOriginatorFor(int64_t transactionId);
+std::vector<uint8_t> tunnexAcknowledgementBytes(const std::shared_ptr<TunnexContext>& context, int64_t transactionId,
+                                                uint16_t type);
+// Whether this node started the transaction (false when its context has no tunnel manager).
+bool tunnexIsOriginatorFor(const std::shared_ptr<TunnexContext>& context, int64_t transactionId);
 // The record's IPv4 socket address; all zero without a record or for another family.
 sockaddr_in tunnexRemoteAddressOf(const std::shared_ptr<TunnexRemotePeer>& remote);
 // "a.b.c.d:port", or "(none)".

@@ -9,7 +9,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/channel/TunnexEncryption.h"
 #include "tunnel/TunnexGuardedAccessors.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemoteManager.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -18,14 +18,17 @@
 namespace kl {
 
 std::shared_ptr<TunnexPeer> TunnexPeer::initUsingEncryption(bool wantEncryption, uint64_t assignedId,
-                                                            TunnexClock clock) {
+                                                            TunnexClock clock, std::shared_ptr<TunnexContext> context) {
     initialize();
-    return std::make_shared<TunnexPeer>(Private{}, wantEncryption, assignedId, std::move(clock));
+    if (!context) context = TunnexContext::processDefault();
+    return std::make_shared<TunnexPeer>(Private{}, wantEncryption, assignedId, std::move(clock), std::move(context));
 }
 
-TunnexPeer::TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock)
+TunnexPeer::TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock,
+                       std::shared_ptr<TunnexContext> context)
     : wantEncryption_(wantEncryption),
       clock_(std::move(clock)),
+      context_(std::move(context)),
       queue_(std::make_unique<SerialQueue>("tunnex-peer")),
       assignedId_(assignedId) {
     privateKey_.reserve(16);
@@ -33,7 +36,7 @@ TunnexPeer::TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, Tunnex
 }
 
 TunnexPeer::~TunnexPeer() {
-    // A registered peer is held by the class, so one being destroyed holds no registration.
+    // A registered peer is held by its context, so one being destroyed holds no registration.
     {
         std::lock_guard lock(timersMutex_);
         for (auto& handle : pendingPings_) handle.cancel();

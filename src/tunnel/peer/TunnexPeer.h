@@ -6,10 +6,12 @@
 //
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
 // dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
-// errors on the receiving socket's thread. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
-// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
-// them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
+// errors on the receiving socket's thread. What the peers of one node share (the registered peer,
+// the ping socket and their scheduling, settings, nonces) is their TunnexContext's, the registration
+// under its plain ping-socket lock; each peer's tables and encryption model are guarded by the
+// peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr:
+// sockets hold them weakly, timers and queued work hold weak references, so no loop ever calls a
+// destroyed peer.
 #pragma once
 
 #include <netinet/in.h>
@@ -56,6 +58,7 @@ class TunnexRemotePeer;
 class TunnexSocket;
 class TunnexTransaction;
 class TunnexPeerConnectionLayer;
+class TunnexContext;
 class TunnexForwardManagerLink;
 struct TunnexPeerDatagram;
 
@@ -83,6 +86,8 @@ public:
     static void setTiming(const Timing& timing);
 
     // --- class ---
+    // The class API works on the process's default context (TunnexContext.h); a peer works on the
+    // context it was made with.
 
     // The start-up of the tunnel library on first use of the class (counters, channel-hash seed,
     // UDT, then the socket core). Every factory calls it; calling it again does nothing.
@@ -91,11 +96,14 @@ public:
     static constexpr uint32_t version() { return 0x30000; }
 
     static std::shared_ptr<TunnexPeer> registeredTunnexPeer();
+    // The peer registered in peer's context (the default one for an empty peer).
+    static std::shared_ptr<TunnexPeer> registeredTunnexPeerOf(const std::shared_ptr<TunnexPeer>& peer);
     // An empty peer first closes the ping socket.
     static void setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer);
     static std::shared_ptr<KLNetSocket> activePingSocket();
-    // The lock around the registered peer, the ping socket and the ping scheduling (recursive).
-    static std::recursive_mutex& pingSocketLock();
+    // The lock around the registered peer, the ping socket and the arming of the registered peer's
+    // timers. Plain, and held only around those: never take it around a call into this class.
+    static std::mutex& pingSocketLock();
     // Cancels the registered peer's pending pings and time-outs, closes the ping socket, forgets it
     // and waits (outside the lock) until its datagram loop has stopped.
     static void closePingSocket();
@@ -106,6 +114,9 @@ public:
     // A new registered peer on a new ping socket, with the old peer's key and invite delegate. The old
     // peer keeps its socket (now tag 0) for its tunnel.
     static std::shared_ptr<TunnexPeer> recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer);
+    // recycleTunnexPeer when peer holds the registration, checked and done as one step; empty
+    // (and nothing done) when it does not.
+    static std::shared_ptr<TunnexPeer> recycleRegisteredTunnexPeer(const std::shared_ptr<TunnexPeer>& peer);
 
     // A different host resets the reply nonce.
     static void setGlobalServerHost(const std::string& host);
@@ -143,10 +154,16 @@ public:
 
     // --- object ---
 
+    // An empty context: the process's default one.
     static std::shared_ptr<TunnexPeer> initUsingEncryption(bool wantEncryption, uint64_t assignedId = 0,
-                                                           TunnexClock clock = tunnexSystemClock());
+                                                           TunnexClock clock = tunnexSystemClock(),
+                                                           std::shared_ptr<TunnexContext> context = nullptr);
     static std::shared_ptr<TunnexPeer> init() { return initUsingEncryption(true); }
-    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock);
+    TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, TunnexClock clock,
+               std::shared_ptr<TunnexContext> context);
+    // The node this peer belongs to; fixed at creation.
+    TunnexContext& context() const { return *context_; }
+    const std::shared_ptr<TunnexContext>& sharedContext() const { return context_; }
     ~TunnexPeer() override;
     TunnexPeer(const TunnexPeer&) = delete;
     TunnexPeer& operator=(const TunnexPeer&) = delete;
@@ -442,6 +459,22 @@ public:
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts() const;
 
 private:
+    // The registration's two steps: a successor for oldPeer (only while oldPeer is registered,
+    // with onlyIfRegistered), and a fresh ping socket that becomes the active one while owner
+    // holds the registration; owner's datagram loop listens on it either way.
+    // A successor inherits oldPeer's context; without oldPeer, context is the one.
+    static std::shared_ptr<TunnexPeer> recycle(TunnexContext& context, const std::shared_ptr<TunnexPeer>& oldPeer,
+                                               bool onlyIfRegistered);
+    static std::shared_ptr<KLNetSocket> replacePingSocket(TunnexContext& context,
+                                                          const std::shared_ptr<TunnexPeer>& oldPeer,
+                                                          const std::shared_ptr<TunnexPeer>& owner);
+    static void closePingSocket(TunnexContext& context);
+    static void setRegisteredPeer(TunnexContext& context, std::shared_ptr<TunnexPeer> peer);
+    // Arms the ping time-out on the context's registered peer.
+    static void setupTimeOut(TunnexContext& context);
+    // The connect request's plaintext naming this node by uuid.
+    static Bytes connectMessageFor(const std::string& uuid, uint64_t peerId, uint64_t transactionId);
+    static TunnexContext& contextOf(const std::shared_ptr<TunnexPeer>& peer);
     // Scheduled pings and time-outs of this peer, cancelled together.
     void cancelPendingRequests();
     void schedulePing(Duration delay);
@@ -525,6 +558,7 @@ private:
 
     const bool wantEncryption_;
     const TunnexClock clock_;
+    const std::shared_ptr<TunnexContext> context_;
     const std::unique_ptr<SerialQueue> queue_;
     // Guards the tables and models named "guarded by lock_"; held only around their own reads
     // and writes, never across a call out of the peer.

@@ -10,7 +10,7 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/protocol/TunnexBase32.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexContext.h"
 
 namespace kl {
 
@@ -95,23 +95,15 @@ sockaddr_in TunnexPeer::sockaddrFromAddrPortString(const std::string& text) {
     return address;
 }
 
-std::string TunnexPeer::localMachineUUID() {
-    auto& state = tunnexPeerClassState();
-    {
-        std::lock_guard lock(state.globalsMutex);
-        if (state.machineUUID) return *state.machineUUID;
-    }
-    return KLDevice::machineUniqueID().value_or(std::string());
-}
+std::string TunnexPeer::localMachineUUID() { return TunnexContext::processDefault()->machineUUID(); }
 
-void TunnexPeer::setLocalMachineUUID(std::string uuid) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    state.machineUUID = std::move(uuid);
-}
+void TunnexPeer::setLocalMachineUUID(std::string uuid) { TunnexContext::processDefault()->setMachineUUID(std::move(uuid)); }
 
 Bytes TunnexPeer::tunnexConnectMessageWithPeerID(uint64_t peerId, uint64_t transactionId) {
-    const std::string uuid = localMachineUUID();
+    return connectMessageFor(localMachineUUID(), peerId, transactionId);
+}
+
+Bytes TunnexPeer::connectMessageFor(const std::string& uuid, uint64_t peerId, uint64_t transactionId) {
     bool truncated = false;
     Bytes message = tunnexConnectPlaintext(peerId, transactionId, uuid, &truncated);
     if (truncated) KLLog(kKLTLoggingLevelDebug, "using UUID beyond protocol storage limit");

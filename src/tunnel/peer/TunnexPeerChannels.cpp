@@ -501,7 +501,7 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
     KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
     auto self = shared_from_this();
     globalQueue().async([self, keepOrClose] {
-        if (TunnexPeer::registeredTunnexPeer() == self) TunnexPeer::recycleTunnexPeer(self);
+        TunnexPeer::recycleRegisteredTunnexPeer(self);
         std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels, listeners;
         {
             std::lock_guard lock(self->lock_);

@@ -1,23 +1,22 @@
-// TunnexPeer's class side: the start-up of the tunnel library, the registered peer and its ping
-// socket, recycling, the server host and id, and the nonces.
+// TunnexPeer's class side: the registered peer and its ping socket, recycling, the server host and
+// id, and the nonces. Each step works on one context; the class API on the process's default.
 #include <netdb.h>
 #include <thread>
 
 #include "foundation/KLTLogging.h"
-#include "tunnel/protocol/TunnexChannelHash.h"
+#include "tunnel/channel/UdtStartup.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexHolePunch.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
-#include "tunnel/peer/TunnexPeerConnectionLayer.h"
-#include "tunnel/channel/UdtStartup.h"
+#include "tunnel/protocol/TunnexChannelHash.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 
 namespace kl {
 namespace {
 
+// Process-wide, whatever the number of contexts: UDT, the socket core and the descriptor limit.
 void startTunnelLibrary() {
-    // The nonce counters start with the state itself (requests from 1, replies from 0).
     seedChannelHashSource();
     KLLog(kKLTLoggingLevelDebug, "TunnexPeer - starting UDT");
     if (!udtStartup()) KLLog(kKLTLoggingLevelError, "TunnexPeer - UDT start-up failed");
@@ -26,7 +25,6 @@ void startTunnelLibrary() {
     sk_init();
     // A punch attempt holds two descriptors per round until it ends.
     TunnexHolePunch::raiseDescriptorLimit();
-    if (!tunnexPeerConnectionLayer()) setTunnexPeerConnectionLayer(TunnexHolePunch::create());
 }
 
 // Drops references outside the ping-socket lock: a peer or socket destroyed here may join a datagram
@@ -36,74 +34,14 @@ struct Released {
     std::shared_ptr<KLNetSocket> socket;
 };
 
-}  // namespace
+TunnexContext& defaultContext() { return *TunnexContext::processDefault(); }
 
-TunnexPeerClassState& tunnexPeerClassState() {
-    static TunnexPeerClassState* state = [] {
-        auto* created = new TunnexPeerClassState();
-        startTunnelLibrary();
-        return created;
-    }();
-    return *state;
-}
-
-void TunnexPeer::initialize() { tunnexPeerClassState(); }
-
-TunnexPeer::Timing TunnexPeer::timing() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    return state.timing;
-}
-
-void TunnexPeer::setTiming(const Timing& timing) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    state.timing = timing;
-}
-
-std::recursive_mutex& TunnexPeer::pingSocketLock() { return tunnexPeerClassState().pingSocketLock; }
-
-std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeer() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.pingSocketLock);
-    return state.registeredPeer;
-}
-
-void TunnexPeer::setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer) {
-    auto& state = tunnexPeerClassState();
-    if (!peer) closePingSocket();
-    Released released;
-    std::lock_guard lock(state.pingSocketLock);
-    released.peer = std::exchange(state.registeredPeer, std::move(peer));
-}
-
-std::shared_ptr<KLNetSocket> TunnexPeer::activePingSocket() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.pingSocketLock);
-    return state.pingSocket;
-}
-
-void TunnexPeer::closePingSocket() {
-    auto& state = tunnexPeerClassState();
-    std::shared_ptr<KLNetSocket> socket;
-    {
-        std::lock_guard lock(state.pingSocketLock);
-        if (state.registeredPeer) state.registeredPeer->cancelPendingRequests();
-        socket = std::move(state.pingSocket);
-        if (socket) socket->close();
-    }
-    // Waiting under the lock would deadlock with a datagram callback that is waiting for it.
-    if (!socket) return;
-    for (int step = 0; step < 100 && socket->isListening(); ++step) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
-std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
-    auto& state = tunnexPeerClassState();
+// A socket whose known peer is the context's server; not listening yet. Empty when the host does
+// not resolve.
+std::shared_ptr<KLNetSocket> unstartedServerSocket(TunnexContext& context) {
     KLLog(kKLTLoggingLevelInfo, "Registering new connection to Tunnex");
     auto socket = KLNetSocket::initWithFamily(AF_INET);
-    const std::string host = globalServerHost();
+    const std::string host = context.serverHost();
     sockaddr_storage server{};
     if (!KLNetSocket::getAddressForHost(host, AF_INET, SOCK_DGRAM, server)) {
         KLLog(kKLTLoggingLevelError, "Unable to resolve server address: %s", host.c_str());
@@ -111,37 +49,126 @@ std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
     }
     socket->setKnownClientAddr(server);
     socket->setHasClientAddr(true);
-    std::shared_ptr<TunnexPeer> listener;
+    return socket;
+}
+
+}  // namespace
+
+void TunnexPeer::initialize() {
+    static const bool started = [] {
+        startTunnelLibrary();
+        return true;
+    }();
+    (void)started;
+    TunnexContext::processDefault();
+}
+
+TunnexContext& TunnexPeer::contextOf(const std::shared_ptr<TunnexPeer>& peer) {
+    return peer ? peer->context() : defaultContext();
+}
+
+TunnexPeer::Timing TunnexPeer::timing() { return defaultContext().timing(); }
+
+void TunnexPeer::setTiming(const Timing& timing) { defaultContext().setTiming(timing); }
+
+std::mutex& TunnexPeer::pingSocketLock() { return defaultContext().pingSocketLock_; }
+
+std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeer() { return defaultContext().registeredPeer(); }
+
+std::shared_ptr<TunnexPeer> TunnexPeer::registeredTunnexPeerOf(const std::shared_ptr<TunnexPeer>& peer) {
+    return contextOf(peer).registeredPeer();
+}
+
+void TunnexPeer::setRegisteredTunnexPeer(std::shared_ptr<TunnexPeer> peer) {
+    // A peer registers in its own context.
+    TunnexContext& context = contextOf(peer);
+    setRegisteredPeer(context, std::move(peer));
+}
+
+void TunnexPeer::setRegisteredPeer(TunnexContext& context, std::shared_ptr<TunnexPeer> peer) {
+    if (!peer) closePingSocket(context);
+    Released released;
+    std::lock_guard lock(context.pingSocketLock_);
+    released.peer = std::exchange(context.registeredPeer_, std::move(peer));
+}
+
+std::shared_ptr<KLNetSocket> TunnexPeer::activePingSocket() { return defaultContext().pingSocket(); }
+
+void TunnexPeer::closePingSocket() { closePingSocket(defaultContext()); }
+
+void TunnexPeer::closePingSocket(TunnexContext& context) {
+    std::shared_ptr<TunnexPeer> registered;
+    std::shared_ptr<KLNetSocket> socket;
     {
-        std::lock_guard lock(state.pingSocketLock);
-        listener = state.registeredPeer;
+        std::lock_guard lock(context.pingSocketLock_);
+        registered = context.registeredPeer_;
+        socket = std::move(context.pingSocket_);
     }
-    socket->startListeningForDatagramsOnPort(listener, 0);
+    if (registered) registered->cancelPendingRequests();
+    // Closed and waited for outside the lock: the socket's datagram callback may be waiting for it.
+    if (!socket) return;
+    socket->close();
+    for (int step = 0; step < 100 && socket->isListening(); ++step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {
+    auto socket = unstartedServerSocket(defaultContext());
+    if (socket) socket->startListeningForDatagramsOnPort(registeredTunnexPeer(), 0);
     return socket;
 }
 
 std::shared_ptr<KLNetSocket> TunnexPeer::recyclePingSocketWithOldPeer(const std::shared_ptr<TunnexPeer>& oldPeer) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.pingSocketLock);
+    TunnexContext& context = contextOf(oldPeer);
+    return replacePingSocket(context, oldPeer, context.registeredPeer());
+}
+
+std::shared_ptr<KLNetSocket> TunnexPeer::replacePingSocket(TunnexContext& context,
+                                                          const std::shared_ptr<TunnexPeer>& oldPeer,
+                                                          const std::shared_ptr<TunnexPeer>& owner) {
+    std::shared_ptr<KLNetSocket> previous;
+    {
+        std::lock_guard lock(context.pingSocketLock_);
+        // The old socket stays with the peer that holds it as its handoff socket.
+        previous = std::move(context.pingSocket_);
+        // A recycle follows a silent server, which may have restarted and begun its nonces anew;
+        // the replies on the new socket are judged by a fresh gate.
+        context.replyNonces().reset();
+    }
+    // After the registration has moved on: nothing arms this peer's timers any more.
     if (oldPeer) oldPeer->cancelPendingRequests();
-    if (state.pingSocket) state.pingSocket->setTag(0);
-    // The old socket stays with the peer that holds it as its handoff socket.
-    state.pingSocket.reset();
-    // A recycle follows a silent server, which may have restarted and begun its nonces anew; the
-    // replies on the new socket are judged by a fresh gate.
-    state.replyNonces.reset();
-    auto socket = newSocketRegisteredWithServer();
-    if (socket) socket->setTag(kPingSocketTag);
-    state.pingSocket = socket;
+    if (previous) previous->setTag(0);
+    auto socket = unstartedServerSocket(context);
+    if (!socket) return nullptr;
+    bool installed = false;
+    {
+        std::lock_guard lock(context.pingSocketLock_);
+        // A registration that moved on meanwhile keeps its own socket; this one serves its owner
+        // only as the handoff socket.
+        installed = context.registeredPeer_ == owner;
+        if (installed) context.pingSocket_ = socket;
+    }
+    socket->setTag(installed ? kPingSocketTag : 0);
+    // Started once installed, so the loop's first call finds it the active ping socket and pings.
+    socket->startListeningForDatagramsOnPort(owner, 0);
     return socket;
 }
 
 std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<TunnexPeer>& oldPeer) {
-    auto& state = tunnexPeerClassState();
-    Released released;
-    std::lock_guard lock(state.pingSocketLock);
-    if (oldPeer) oldPeer->cancelPendingRequests();
-    auto peer = initUsingEncryption(true, globalAssignedId());
+    return recycle(contextOf(oldPeer), oldPeer, false);
+}
+
+std::shared_ptr<TunnexPeer> TunnexPeer::recycleRegisteredTunnexPeer(const std::shared_ptr<TunnexPeer>& peer) {
+    TunnexContext& context = contextOf(peer);
+    if (context.registeredPeer() != peer) return nullptr;
+    return recycle(context, peer, true);
+}
+
+std::shared_ptr<TunnexPeer> TunnexPeer::recycle(TunnexContext& context, const std::shared_ptr<TunnexPeer>& oldPeer,
+                                                bool onlyIfRegistered) {
+    auto peer = initUsingEncryption(true, context.assignedId(), tunnexSystemClock(),
+                                    oldPeer ? oldPeer->context_ : TunnexContext::processDefault());
     if (oldPeer) {
         peer->setInviteDelegate(oldPeer->inviteDelegate_);
         peer->setPrivateKey(oldPeer->privateKey());
@@ -155,54 +182,35 @@ std::shared_ptr<TunnexPeer> TunnexPeer::recycleTunnexPeer(const std::shared_ptr<
         std::lock_guard fields(peer->fieldsMutex_);
         peer->extAddress_ = external;
     }
-    peer->setServerHost(globalServerHost());
-    released.peer = std::exchange(state.registeredPeer, peer);
-    peer->setHandoffSocket(recyclePingSocketWithOldPeer(oldPeer));
+    peer->setServerHost(context.serverHost());
+    Released released;
+    {
+        std::lock_guard lock(context.pingSocketLock_);
+        // Checked and replaced in one step, so two recycles of one peer make one successor.
+        if (onlyIfRegistered && context.registeredPeer_ != oldPeer) return nullptr;
+        released.peer = std::exchange(context.registeredPeer_, peer);
+    }
+    peer->setHandoffSocket(replacePingSocket(context, oldPeer, peer));
     return peer;
 }
 
-void TunnexPeer::setGlobalServerHost(const std::string& host) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    if (host != state.serverHost) state.replyNonces.reset();
-    state.serverHost = host;
-}
+void TunnexPeer::setGlobalServerHost(const std::string& host) { defaultContext().setServerHost(host); }
 
-std::string TunnexPeer::globalServerHost() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    return state.serverHost;
-}
+std::string TunnexPeer::globalServerHost() { return defaultContext().serverHost(); }
 
-void TunnexPeer::setGlobalServerPort(uint16_t port) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    state.serverPort = port;
-}
+void TunnexPeer::setGlobalServerPort(uint16_t port) { defaultContext().setServerPort(port); }
 
-uint16_t TunnexPeer::globalServerPort() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    return state.serverPort;
-}
+uint16_t TunnexPeer::globalServerPort() { return defaultContext().serverPort(); }
 
-void TunnexPeer::setGlobalAssignedId(uint64_t id) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    state.assignedId = id;
-}
+void TunnexPeer::setGlobalAssignedId(uint64_t id) { defaultContext().setAssignedId(id); }
 
-uint64_t TunnexPeer::globalAssignedId() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.globalsMutex);
-    return state.assignedId;
-}
+uint64_t TunnexPeer::globalAssignedId() { return defaultContext().assignedId(); }
 
-uint64_t TunnexPeer::nextNonce() { return tunnexPeerClassState().requestNonces.next(); }
+uint64_t TunnexPeer::nextNonce() { return defaultContext().requestNonces().next(); }
 
-void TunnexPeer::resetServerNonce() { tunnexPeerClassState().replyNonces.reset(); }
+void TunnexPeer::resetServerNonce() { defaultContext().replyNonces().reset(); }
 
-uint64_t TunnexPeer::highestServerNonce() { return tunnexPeerClassState().replyNonces.highest(); }
+uint64_t TunnexPeer::highestServerNonce() { return defaultContext().replyNonces().highest(); }
 
 // --- registration of one peer ---
 
@@ -210,34 +218,27 @@ bool TunnexPeer::registerWithServerAtAddress(const std::string& host, double tim
     KLLog(kKLTLoggingLevelDebug, "registerWithServerAtAddress %s using id %llu", host.c_str(),
           (unsigned long long)assignedId);
     setAssignedId(assignedId);
-    resetServerNonce();
-    setGlobalAssignedId(assignedId);
+    context_->replyNonces().reset();
+    context_->setAssignedId(assignedId);
     contactedServer_ = false;
     setServerHost(host);
-    setGlobalServerHost(host);
-    auto& state = tunnexPeerClassState();
-    Released released;
+    context_->setServerHost(host);
     {
-        std::lock_guard lock(state.pingSocketLock);
-        released.peer = std::exchange(state.registeredPeer, shared_from_this());
-        resetPingSocket();
+        Released released;
+        std::lock_guard lock(context_->pingSocketLock_);
+        released.peer = std::exchange(context_->registeredPeer_, shared_from_this());
     }
+    resetPingSocket();
     return handoffSocket() != nullptr;
 }
 
 void TunnexPeer::resetPingSocket() {
-    std::lock_guard lock(pingSocketLock());
-    setHandoffSocket(recyclePingSocketWithOldPeer(shared_from_this()));
+    auto self = shared_from_this();
+    setHandoffSocket(replacePingSocket(*context_, self, self));
 }
 
 bool TunnexPeer::cancelRegistrationWithServer(bool) {
-    auto& state = tunnexPeerClassState();
-    bool registered;
-    {
-        std::lock_guard lock(state.pingSocketLock);
-        registered = state.registeredPeer.get() == this;
-    }
-    if (registered) setRegisteredTunnexPeer(nullptr);
+    if (context_->registeredPeer().get() == this) setRegisteredPeer(*context_, nullptr);
     contactedServer_ = false;
     return true;
 }
@@ -245,16 +246,9 @@ bool TunnexPeer::cancelRegistrationWithServer(bool) {
 // --- followed invitations ---
 
 void TunnexPeer::forgetInvitations(double cutoff, const std::vector<int64_t>& transactionIds) {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.invitedMutex);
-    for (int64_t id : transactionIds) state.invitedTransactions.erase(id);
-    std::erase_if(state.invitedTransactions, [cutoff](const auto& entry) { return entry.second < cutoff; });
+    defaultContext().forgetInvitations(cutoff, transactionIds);
 }
 
-size_t TunnexPeer::followedInvitationCount() {
-    auto& state = tunnexPeerClassState();
-    std::lock_guard lock(state.invitedMutex);
-    return state.invitedTransactions.size();
-}
+size_t TunnexPeer::followedInvitationCount() { return defaultContext().followedInvitationCount(); }
 
 }  // namespace kl

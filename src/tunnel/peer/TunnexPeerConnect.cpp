@@ -10,7 +10,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/peer/TunnexTransaction.h"
@@ -45,7 +45,7 @@ void TunnexPeer::connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& re
         return;
     }
     auto self = shared_from_this();
-    auto manager = tunnexPeerManager();
+    auto manager = context_->manager();
     if (manager) manager->registerTimeoutForPeer(self);
     auto transaction = manager ? manager->nextTransactionWithPeer(self, remote) : nullptr;
     const std::string uuid = remote->UUID();
@@ -75,19 +75,20 @@ void TunnexPeer::connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& re
     setConnectionStatus(TunnexTunnelInviting);
     const int64_t transactionId = transaction->transactionId();
     globalQueue().async([self, peerId = *peerId, transactionId, uuid] {
-        self->startConnectionWithConnectMessage(
-            tunnexConnectMessageWithPeerID(uint64_t(peerId), uint64_t(transactionId)));
-        if (auto manager = tunnexPeerManager()) manager->reportConnectionStatus(self->connectionStatus(), uuid);
+        self->startConnectionWithConnectMessage(connectMessageFor(self->context().machineUUID(), uint64_t(peerId),
+                                                                  uint64_t(transactionId)));
+        if (auto manager = self->context().manager()) manager->reportConnectionStatus(self->connectionStatus(), uuid);
     });
 }
 
-uint64_t TunnexPeer::connectionHandleCounter() { return tunnexPeerClassState().connectionHandleCounter.load(); }
+uint64_t TunnexPeer::connectionHandleCounter() {
+    return TunnexContext::processDefault()->connectionHandleCounter();
+}
 
 uint64_t TunnexPeer::startConnectionWithConnectMessage(const std::optional<Bytes>& message) {
     KLLog(kKLTLoggingLevelInfo, "Asking server to send Invitation");
-    auto& counter = tunnexPeerClassState().connectionHandleCounter;
-    if (!message) return counter.load();
-    const uint64_t handle = ++counter;
+    if (!message) return context_->connectionHandleCounter();
+    const uint64_t handle = context_->nextConnectionHandle();
     setPeerConnectionHandle(handle);
     setCancel(false);
     reportConnectStage(0, 0.0f);
@@ -95,7 +96,7 @@ uint64_t TunnexPeer::startConnectionWithConnectMessage(const std::optional<Bytes
     if (sealed) {
         auto self = shared_from_this();
         globalQueue().async([self, datagram = std::move(*sealed)] {
-            self->sendInvitationRequest(datagram, self->handoffSocket(), globalServerPort());
+            self->sendInvitationRequest(datagram, self->handoffSocket(), self->context().serverPort());
         });
     }
     return handle;
@@ -114,10 +115,10 @@ void TunnexPeer::didConnectWithRemotePeer(const std::shared_ptr<TunnexRemotePeer
         setConnectionStatus(TunnexTunnelConnected);
     }
     auto self = shared_from_this();
-    if (auto manager = tunnexPeerManager()) manager->peerDidConnectToRemote(self, remote);
+    if (auto manager = context_->manager()) manager->peerDidConnectToRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerDidConnectWithRemotePeer(self, remote);
     globalQueue().async([self, uuid] {
-        if (auto manager = tunnexPeerManager()) {
+        if (auto manager = self->context().manager()) {
             manager->reportConnectionStatus(self->connectionStatus(), uuid);
             manager->fulfillQueuedChannelRequestsForUUID(uuid);
         }
@@ -130,7 +131,7 @@ namespace {
 // the same remote (a late attempt after a quick restart of either side) must not report over the
 // live tunnel's status.
 bool reportsStatusFor(const TunnexPeer* peer, const std::shared_ptr<TunnexRemotePeer>& remote) {
-    auto manager = tunnexPeerManager();
+    auto manager = peer->context().manager();
     if (!manager || !remote) return true;
     const std::string uuid = remote->UUID();
     const auto peers = manager->activePeers();
@@ -150,7 +151,7 @@ void TunnexPeer::failedToConnectWithRemotePeer(const std::shared_ptr<TunnexRemot
     setConnectionStatus(TunnexTunnelDisconnected);
     auto self = shared_from_this();
     const bool reports = reportsStatusFor(this, remote);
-    auto manager = tunnexPeerManager();
+    auto manager = context_->manager();
     if (manager) manager->peerFailedToConnectToRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerFailedToConnectWithRemotePeer(self, remote);
     if (manager && remote && reports) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());
@@ -162,7 +163,7 @@ void TunnexPeer::disconnectedFromRemotePeer(const std::shared_ptr<TunnexRemotePe
     auto self = shared_from_this();
     const bool reports = reportsStatusFor(this, remote);
     teardownConnection(listeners);
-    auto manager = tunnexPeerManager();
+    auto manager = context_->manager();
     if (manager) manager->peerDisconnectedFromRemote(self, remote);
     if (auto target = delegate()) target->tunnexPeerDisconnectedFromRemotePeer(self, remote);
     if (manager && remote && reports) manager->dispatchReportConnectionStatus(connectionStatus(), remote->UUID());

@@ -1,7 +1,8 @@
 // The layers above the datagram dispatcher: the hole-punch handshake (its senders, the punching
 // started by an invitation and the completion of a connection) and the main channel. The peer
 // classifies and checks what arrives and hands the work to the layer installed here; until a layer
-// is installed the work is logged and dropped, and no connection is ever reported.
+// is installed the work is logged and dropped, and no connection is ever reported. Each context
+// (TunnexContext.h) holds its layer; the functions below are the default context's slot.
 #pragma once
 
 #include <netinet/in.h>

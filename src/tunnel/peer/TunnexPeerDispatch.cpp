@@ -13,7 +13,7 @@
 #include "tunnel/channel/TunnexEncryption.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -23,15 +23,18 @@
 namespace kl {
 
 void TunnexPeer::willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) {
-    std::lock_guard lock(pingSocketLock());
-    auto& state = tunnexPeerClassState();
-    if (state.registeredPeer.get() == this && state.pingSocket.get() == &socket) serverPing();
+    bool activePing;
+    {
+        std::lock_guard lock(context_->pingSocketLock_);
+        activePing = context_->registeredPeer_.get() == this && context_->pingSocket_.get() == &socket;
+    }
+    if (activePing) serverPing();
 }
 
 bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) {
     // The descriptor outlives the loop: after the handshake it belongs to the reliable transport.
     shouldClose = false;
-    if (activePingSocket().get() == &socket) return true;
+    if (context_->pingSocket().get() == &socket) return true;
     if (handoffSocket().get() == &socket) return !handoffComplete();
     return true;
 }
@@ -46,9 +49,8 @@ void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const
 
     std::shared_ptr<KLNetSocket> pingSocket;
     {
-        std::lock_guard lock(pingSocketLock());
-        auto& state = tunnexPeerClassState();
-        if (state.registeredPeer.get() == this) pingSocket = state.pingSocket;
+        std::lock_guard lock(context_->pingSocketLock_);
+        if (context_->registeredPeer_.get() == this) pingSocket = context_->pingSocket_;
     }
     const bool onPingSocket = pingSocket.get() == &socket;
     if (!onPingSocket && handoffSocket().get() != &socket) {
@@ -75,7 +77,7 @@ void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const
 
 void TunnexPeer::handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket) {
     const Bytes key = privateKey();
-    TunnexOpenedReply reply = tunnexOpenReply(bytes, key, tunnexPeerClassState().replyNonces);
+    TunnexOpenedReply reply = tunnexOpenReply(bytes, key, context_->replyNonces());
     if (!reply) return;
     switch (reply.packetType()) {
     case ServerPongMsg:
@@ -100,8 +102,9 @@ void TunnexPeer::handleServerReply(std::span<const uint8_t> bytes, bool onActive
 
 namespace {
 
-std::shared_ptr<TunnexPeerConnectionLayer> layerOrLog(uint16_t magic, const std::string& senderText) {
-    auto layer = tunnexPeerConnectionLayer();
+std::shared_ptr<TunnexPeerConnectionLayer> layerOrLog(TunnexContext& context, uint16_t magic,
+                                                      const std::string& senderText) {
+    auto layer = context.connectionLayer();
     if (!layer) {
         KLLog(kKLTLoggingLevelDebug, "Hole-punch datagram %04x from %s dropped: no hole-punch layer", unsigned(magic),
               senderText.c_str());
@@ -135,7 +138,7 @@ std::shared_ptr<TunnexTransaction> TunnexPeer::transactionOfRecord(int64_t trans
                                                                    bool* matchesStunPeer) {
     if (matchesStunPeer) *matchesStunPeer = false;
     if (transactionId <= 0) return nullptr;
-    auto manager = tunnexPeerManager();
+    auto manager = context_->manager();
     auto transaction = manager ? manager->transactionForTransactionId(transactionId) : nullptr;
     if (!transaction) {
         KLLog(kKLTLoggingLevelDebug, "No matching transaction instance for transactionId: %lld", (long long)transactionId);
@@ -149,8 +152,8 @@ std::shared_ptr<TunnexTransaction> TunnexPeer::transactionOfRecord(int64_t trans
 
 namespace {
 
-bool isOriginatorFor(int64_t transactionId) {
-    auto manager = tunnexPeerManager();
+bool isOriginatorFor(TunnexContext& context, int64_t transactionId) {
+    auto manager = context.manager();
     return manager && manager->isOriginatorForTransactionId(transactionId);
 }
 
@@ -165,13 +168,13 @@ bool sameEndpoint(const sockaddr_storage& stored, const sockaddr_in& sender) {
 std::optional<TunnexPeer::AdmittedHandshakeWord> TunnexPeer::admitHandshakeWord(const TunnexPeerDatagram& datagram,
                                                                               const sockaddr_in& sender,
                                                                               const std::string& senderText) {
-    auto layer = layerOrLog(datagram.magic, senderText);
+    auto layer = layerOrLog(*context_, datagram.magic, senderText);
     if (!layer || ignoredAfterCompletion(senderText)) return std::nullopt;
     auto stun = stunPeer();
     auto transaction = attemptTransactionOf(datagram, stun, sender, senderText);
     if (!transaction) return std::nullopt;
     return AdmittedHandshakeWord{std::move(layer), std::move(stun), std::move(transaction),
-                                 isOriginatorFor(datagram.transactionId)};
+                                 isOriginatorFor(*context_, datagram.transactionId)};
 }
 
 std::shared_ptr<TunnexTransaction> TunnexPeer::attemptTransactionOf(const TunnexPeerDatagram& datagram,
@@ -290,14 +293,14 @@ void TunnexPeer::handleUDTPacket(KLNetSocket& socket, const sockaddr_in& sender,
     // be lost, the transport's own handshake from the very endpoint this responder confirmed
     // stands in for it; otherwise the responder would wait for an acceptance that never comes.
     if (connectionCompletionInitiated()) return;
-    auto layer = tunnexPeerConnectionLayer();
+    auto layer = context_->connectionLayer();
     auto stun = stunPeer();
     if (!layer || !stun || !stun->hasPeerAddress() || !sameEndpoint(stun->address(), sender)) return;
     bool matches = false;
     auto transaction = transactionOfRecord(stun->attemptTransactionId(), stun, &matches);
     if (!transaction || !matches || transaction->isComplete() || !transaction->invitationNames(sender)) return;
     TunnexHolePunchFacts facts;
-    facts.originator = isOriginatorFor(transaction->transactionId());
+    facts.originator = isOriginatorFor(*context_, transaction->transactionId());
     {
         std::lock_guard lock(lock_);
         facts.fromConfirmedEndpoint = connectionAttempts_.count(senderText) != 0;
@@ -343,7 +346,7 @@ void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8
     }
     // Checked before the outbound stream advances: a datagram encrypted and then not sent would
     // put the remote's inbound stream out of step.
-    auto layer = tunnexPeerConnectionLayer();
+    auto layer = context_->connectionLayer();
     if (!layer) {
         KLLog(kKLTLoggingLevelDebug, "Forwarded datagram of channel %x dropped: no main channel", channelHash);
         return;

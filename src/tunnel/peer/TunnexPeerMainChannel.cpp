@@ -13,6 +13,7 @@
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
@@ -44,7 +45,7 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     if (wantEncryption()) {
         reportConnectStage(3, 0.0f);
         setConnectionStatus(TunnexTunnelEncrypting);
-        if (auto manager = tunnexPeerManager(); manager && stunPeer()) {
+        if (auto manager = context_->manager(); manager && stunPeer()) {
             manager->dispatchReportConnectionStatus(TunnexTunnelEncrypting, stunPeer()->UUID());
         }
     }

@@ -1,7 +1,8 @@
 // What a tunnel peer asks of the tunnel manager: the transaction table, the connection time-outs,
-// the queue of waiting connections and the peers' outcomes. The tunnel manager installs itself
-// here when it is made; until then a peer works alone (no transaction is known, no connection is
-// queued, outcomes reach only the peer's own delegate).
+// the queue of waiting connections and the peers' outcomes. A manager installs itself in the
+// context (TunnexContext.h) of the peers it owns; until one does, a peer works alone (no
+// transaction is known, no connection is queued, outcomes reach only the peer's own delegate).
+// The functions below are the default context's slot.
 #pragma once
 
 #include <cstdint>

@@ -7,7 +7,7 @@
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/peer/TunnexPeerClassState.h"
+#include "tunnel/peer/TunnexContext.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
@@ -46,16 +46,21 @@ void TunnexPeer::scheduleTimeOut(Duration delay) {
     pendingTimeOuts_.push_back(handle);
 }
 
-void TunnexPeer::setupTimeOut() {
-    std::lock_guard lock(pingSocketLock());
-    if (auto peer = registeredTunnexPeer()) peer->scheduleTimeOut(timing().pingTimeout);
+void TunnexPeer::setupTimeOut() { setupTimeOut(*TunnexContext::processDefault()); }
+
+void TunnexPeer::setupTimeOut(TunnexContext& context) {
+    const auto timeout = context.timing().pingTimeout;
+    // Armed under the lock on the peer registered now: a recycle replaces the registration under
+    // it and then cancels the old peer's timers, so no time-out outlives its registration.
+    std::lock_guard lock(context.pingSocketLock_);
+    if (context.registeredPeer_) context.registeredPeer_->scheduleTimeOut(timeout);
 }
 
 // --- requests ---
 
 std::optional<Bytes> TunnexPeer::sealServerRequest(const Bytes& plaintext) {
     const Bytes key = privateKey();
-    TunnexSealResult sealed = tunnexSealRequest(assignedId(), nextNonce(), key, plaintext);
+    TunnexSealResult sealed = tunnexSealRequest(assignedId(), context_->requestNonces().next(), key, plaintext);
     if (!sealed.datagram) KLLog(kKLTLoggingLevelError, "Crypto++ exception %s", sealed.error.c_str());
     return sealed.datagram;
 }
@@ -64,7 +69,7 @@ void TunnexPeer::serverPing() {
     KLLog(kKLTLoggingLevelVerbose, "Active Tunnex server is %p (AssignedID = %lld)", static_cast<void*>(this),
           (long long)assignedId());
     if (logLevelEnabled(kKLTLoggingLevelVerbose)) {
-        if (auto manager = tunnexPeerManager()) {
+        if (auto manager = context_->manager()) {
             int index = 0;
             for (const auto& peer : manager->activePeers()) {
                 auto remote = peer ? peer->stunPeer() : nullptr;
@@ -73,8 +78,7 @@ void TunnexPeer::serverPing() {
             }
         }
     }
-    std::lock_guard lock(pingSocketLock());
-    auto socket = activePingSocket();
+    auto socket = context_->pingSocket();
     if (socket) {
         sockaddr_storage server = socket->knownClientAddr();
         KLLog(kKLTLoggingLevelVerbose, "Active ping socket: %p : %d", static_cast<void*>(socket.get()), socket->sock());
@@ -89,16 +93,16 @@ void TunnexPeer::serverPing() {
     auto datagram = sealServerRequest(tunnexPingPlaintext(pingCounter(), entries));
     if (!datagram) return;  // no ping left, so no time-out either
     if (socket) {
-        socket->sendDatagram(datagram->data(), uint32_t(datagram->size()), socket.get(), globalServerPort());
+        socket->sendDatagram(datagram->data(), uint32_t(datagram->size()), socket.get(), context_->serverPort());
     } else {
         KLLog(kKLTLoggingLevelDebug, "Server ping not sent: no ping socket");
     }
     pingCounter_++;
-    mainLoop().post([] { setupTimeOut(); });
+    mainLoop().post([context = context_] { setupTimeOut(*context); });
 }
 
 void TunnexPeer::sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port) {
-    const auto pause = timing().invitationRepeatPause;
+    const auto pause = context_->timing().invitationRepeatPause;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!socket || !socket->sendDatagram(data.data(), uint32_t(data.size()), socket.get(), port)) return;
         std::this_thread::sleep_for(pause);
@@ -109,9 +113,8 @@ void TunnexPeer::sendInvitationRequest(const Bytes& data, const std::shared_ptr<
 
 void TunnexPeer::receivedPong(const Bytes& plaintext) {
     const TunnexServerPong pong = tunnexReadPong(plaintext);
+    KLLog(kKLTLoggingLevelDebug, "Received pong");
     {
-        std::lock_guard lock(pingSocketLock());
-        KLLog(kKLTLoggingLevelDebug, "Received pong");
         if (pong.hasAddress) {
             sockaddr_storage external = tunnexSocketAddress(pong.external);
             std::lock_guard fields(fieldsMutex_);
@@ -124,37 +127,31 @@ void TunnexPeer::receivedPong(const Bytes& plaintext) {
             }
             extAddress_ = external;
         }
-        if (auto registered = registeredTunnexPeer()) {
+        const auto interval = context_->timing().pingInterval;
+        std::lock_guard lock(context_->pingSocketLock_);
+        if (auto& registered = context_->registeredPeer_) {
             registered->cancelPendingRequests();
-            registered->schedulePing(timing().pingInterval);
+            registered->schedulePing(interval);
         }
         pongCounter_++;
     }
-    if (auto manager = tunnexPeerManager()) manager->fulfillNextQueuedConnection();
+    if (auto manager = context_->manager()) manager->fulfillNextQueuedConnection();
 }
 
 void TunnexPeer::pingTimeOut() {
     KLLog(kKLTLoggingLevelError, "Tunnex server ping timeout");
-    std::shared_ptr<TunnexPeer> replaced;  // released after the lock
-    {
-        std::lock_guard lock(pingSocketLock());
-        replaced = registeredTunnexPeer();
-        // The new socket's loop sends the first ping once its descriptor is bound: a ping sent
-        // from here would leave before there is a descriptor to send it from.
-        recycleTunnexPeer(replaced);
-    }
-    replaced.reset();
-    auto& state = tunnexPeerClassState();
-    if (state.delayTimeoutReport.exchange(false)) {
+    // The new socket's loop sends the first ping once its descriptor is bound: a ping sent from
+    // here would leave before there is a descriptor to send it from. A registration that moved on
+    // meanwhile was recycled already.
+    recycle(*context_, context_->registeredPeer(), true);
+    if (context_->timeoutReportDue()) {
         if (auto target = inviteDelegate()) {
             std::weak_ptr<TunnexPeerInviteDelegate> weak = target;
             mainLoop().post([weak] {
                 if (auto delegate = weak.lock()) delegate->pingDidTimeOut();
             });
         }
-        setupTimeOut();
-    } else {
-        state.delayTimeoutReport = true;
+        setupTimeOut(*context_);
     }
 }
 
@@ -163,15 +160,13 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
     auto self = shared_from_this();
     {
         // The server answers each repeat of a connect request; one attempt per transaction.
-        auto& state = tunnexPeerClassState();
-        std::lock_guard lock(state.invitedMutex);
-        if (!state.invitedTransactions.emplace(invitation.transactionId, clock_().secondsSince1970).second) {
+        if (!context_->followInvitation(invitation.transactionId, clock_().secondsSince1970)) {
             KLLog(kKLTLoggingLevelDebug, "Invitation for transaction %lld is already handled; ignored",
                   (long long)invitation.transactionId);
             return;
         }
     }
-    auto manager = tunnexPeerManager();
+    auto manager = context_->manager();
     if (manager) manager->registerTimeoutForPeer(self);
     KLLog(kKLTLoggingLevelInfo, "Received invitation with transactionId  %lld UUID: (%s)",
           (long long)invitation.transactionId, TunnexDisplayableUUID(invitation.uuid).c_str());
@@ -192,7 +187,7 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
     if (extAddress().ss_family != AF_INET) {
         KLLog(kKLTLoggingLevelInfo, "External address does not hail from AF_INET. Will not connect");
         KLLog(kKLTLoggingLevelInfo, "Canceling connection");
-        if (auto layer = tunnexPeerConnectionLayer()) layer->cancelConnection(self, peerConnectionHandle());
+        if (auto layer = context_->connectionLayer()) layer->cancelConnection(self, peerConnectionHandle());
         failedToConnectWithRemotePeer(remote);
         return;
     }
@@ -246,7 +241,7 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
     KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p for: (%s)", "receivedInvitation:",
           static_cast<void*>(transactionRemote.get()),
           TunnexDisplayableUUID(transactionRemote ? transactionRemote->UUID() : std::string()).c_str());
-    auto layer = tunnexPeerConnectionLayer();
+    auto layer = context_->connectionLayer();
     if (!layer) {
         KLLog(kKLTLoggingLevelInfo, "No hole-punch layer: invitation for transaction %lld not followed",
               (long long)invitation.transactionId);
