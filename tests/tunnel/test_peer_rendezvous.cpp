@@ -36,6 +36,10 @@ protected:
         setLoggingLevel(kKLTLoggingLevelInfo);
     }
     bool run(const std::function<bool()>& until, Duration timeout = 10s) { return mainLoop().runUntil(until, timeout); }
+    // Replies are handled on the peer's queue.
+    static void receive(const std::shared_ptr<TunnexPeer>& peer, const Bytes& invitation) {
+        peer->queue().sync([&] { peer->receivedInvitation(invitation); });
+    }
     bool registerAndPong() {
         if (!peer->registerWithServerAtAddress("127.0.0.1", 5.0, 42)) return false;
         return run([&] { return peer->pongCounter() >= 1; });
@@ -150,7 +154,7 @@ TEST_F(PeerRendezvous, InvitationBeforeAnyPongFailsTheAttempt) {
     invitation[0] = 1;
     invitation[5] = 9;
     invitation[13] = 1;
-    peer->receivedInvitation(invitation);
+    receive(peer, invitation);
     EXPECT_TRUE(memoryLogContains("External address does not hail from AF_INET. Will not connect"));
     EXPECT_EQ(delegate->failed.load(), 1);
     EXPECT_EQ(manager->failures.load(), 1);
@@ -158,7 +162,7 @@ TEST_F(PeerRendezvous, InvitationBeforeAnyPongFailsTheAttempt) {
     Bytes withoutAddress(87, 0);
     withoutAddress[0] = 1;
     withoutAddress[5] = 10;
-    peer->receivedInvitation(withoutAddress);
+    receive(peer, withoutAddress);
     EXPECT_TRUE(memoryLogContains("Invitation does not have IPv4 address"));
     EXPECT_EQ(delegate->failed.load(), 2);
 }
@@ -170,20 +174,23 @@ TEST_F(PeerRendezvous, ARecycledRegistrationAnswersAnInvitationBeforeItsFirstPon
     setTunnexPeerConnectionLayer(layer);
     ASSERT_TRUE(registerAndPong());
     const sockaddr_storage known = peer->extAddress();
+    std::unique_lock pings(TunnexPeer::pingSocketLock());
     auto next = TunnexPeer::recycleTunnexPeer(peer);
     peer = next;
-    // Pongs are handled on this (the main) thread: none can have reached the new peer yet.
+    // Every ping takes the ping-socket lock, held here: none can have left, and no pong reached
+    // the new peer yet.
     ASSERT_EQ(next->pongCounter(), 0u);
     const sockaddr_storage carried = next->extAddress();
     ASSERT_EQ(carried.ss_family, AF_INET);
     EXPECT_EQ(std::memcmp(&carried, &known, sizeof(sockaddr_in)), 0);
+    pings.unlock();
 
     Bytes invitation(87, 0);
     invitation[0] = 1;
     invitation[5] = 0x2a;  // a transaction of its own: invitations are handled once per process
     invitation[6] = 0x17;
     invitation[13] = 1;
-    next->receivedInvitation(invitation);
+    receive(next, invitation);
     EXPECT_FALSE(memoryLogContains("External address does not hail from AF_INET"));
     EXPECT_TRUE(run([&] { return layer->callCount() > 0; })) << "the hole punch was not started";
 }
