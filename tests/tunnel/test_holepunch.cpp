@@ -72,6 +72,8 @@ protected:
     }
     void TearDown() override {
         if (layer) waitForAttempt();
+        // Every step of the attempt and of the completion ran on the peer's queue.
+        EXPECT_FALSE(memoryLogContains("runs off its peer's queue"));
         // A completion still running would report into the next test.
         if (layer) {
             EXPECT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 60s));

@@ -30,6 +30,8 @@ protected:
         peer->setDelegate(delegate);
     }
     void TearDown() override {
+        // Pings, pongs, time-outs and the reply handlers all ran on their peer's queue.
+        EXPECT_FALSE(memoryLogContains("runs off its peer's queue"));
         if (peer) peer->cancelRegistrationWithServer(true);
         setTunnexPeerManager(nullptr);
         setTunnexPeerConnectionLayer(nullptr);
