@@ -7,10 +7,11 @@
 // Threads: the datagram loops of the peer's sockets run on their sockets' own threads, classify each
 // datagram there and post its handling to the peer's own serial queue (the relay of a datagram
 // forward excepted); pongs, invitations, server errors, pings, ping time-outs, the repeats of a
-// connect request and the hole punch's steps all run on that queue. Class state (the registered peer, the ping socket and
-// their scheduling) is guarded by the recursive ping-socket lock; each peer's tables and
-// encryption model by the peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr: sockets hold
-// them weakly, timers and queued work hold weak references, so no loop ever calls a destroyed peer.
+// connect request and the hole punch's steps all run on that queue. Class state (the registered
+// peer, the ping socket and their scheduling) is guarded by the recursive ping-socket lock; each
+// peer's tables and encryption model by the peer's own plain lock, held around their reads and
+// writes only. Peers are owned by shared_ptr: sockets hold them weakly, timers and queued work hold
+// weak references, so no loop ever calls a destroyed peer.
 #pragma once
 
 #include <netinet/in.h>
