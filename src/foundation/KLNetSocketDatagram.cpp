@@ -117,6 +117,9 @@ void KLNetSocket::runDatagramLoop(std::weak_ptr<KLNetSocketDelegate> delegateRef
             auto delegate = delegateRef.lock();
             if (!delegate) {
                 KLLog(kKLTLoggingLevelDebug, "listenForDatagramsOnPort: delegate gone, socket %d", fd);
+                // Ours may have been the last reference: then the socket is gone and so is this.
+                self.reset();
+                if (control && control->ownerGone) return;
                 break;
             }
             if (received >= 0) {

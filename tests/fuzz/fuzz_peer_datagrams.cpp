@@ -85,8 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     harness.peer->datagramReceivedForSocketFromAddress(*harness.handoff, view,
                                                        reinterpret_cast<const sockaddr*>(&harness.sender),
                                                        sizeof harness.sender);
+    // The handling runs on the peer's queue; the next input waits for it.
+    harness.peer->queue().sync([&] {
+        if (size % 7 == 0) harness.peer->setHandshakeConfirmed(false);  // reopen the confirm branch now and then
+    });
     if (harness.handoff->cancel()) harness.handoff->setCancel(false);
-    if (size % 7 == 0) harness.peer->setHandshakeConfirmed(false);  // reopen the confirm branch now and then
     clearMemoryLog();
     return 0;
 }

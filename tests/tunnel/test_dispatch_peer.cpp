@@ -2,6 +2,7 @@
 // the answers the dispatcher hands to the hole-punch layer and the state it leaves.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "PeerTestSupport.h"
@@ -58,10 +59,16 @@ protected:
         setTunnexPeerConnectionLayer(nullptr);
         setLoggingLevel(kKLTLoggingLevelInfo);
     }
-    void deliver(KLNetSocket& socket, const Bytes& datagram, const sockaddr_in& sender) {
+    // Hands the datagram over as the socket's loop would; the handling runs on the peer's queue.
+    void post(KLNetSocket& socket, const Bytes& datagram, const sockaddr_in& sender) {
         KLNetDatagram data{std::span<const uint8_t>(datagram.data(), datagram.size()), nullptr};
         peer->datagramReceivedForSocketFromAddress(socket, data, reinterpret_cast<const sockaddr*>(&sender),
                                                    sizeof sender);
+    }
+    // The same, and waits until the queue has handled it.
+    void deliver(KLNetSocket& socket, const Bytes& datagram, const sockaddr_in& sender) {
+        post(socket, datagram, sender);
+        peer->queue().sync([] {});
     }
 
     std::shared_ptr<test::RecordingManager> manager = std::make_shared<test::RecordingManager>();
@@ -102,6 +109,7 @@ TEST_F(DispatchPeer, ScriptedRemote) {
         Bytes ahoy = record(0xBABE, 600);
         ::sendto(fd, ahoy.data(), ahoy.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         ASSERT_TRUE(test::waitFor([&] { return !peer->connectionAttempts().empty(); }));
+        peer->queue().sync([] {});
         ::close(fd);
         EXPECT_EQ(layer->takeCalls(), std::vector<std::string>{"ahoy 600"});
         EXPECT_EQ(stun->tunnelSocket(), handoff);
@@ -240,6 +248,78 @@ TEST_F(DispatchPeer, ForwardSocketDatagramsAreRelayedOnTheMainChannel) {
     deliver(*forward, Bytes{0xAA, 0xBB}, from(3000));
     std::lock_guard lock(layer->mutex);
     EXPECT_EQ(layer->mainChannelMessages.size(), 1u);
+}
+
+// The senders' texts of the handled datagrams, in the order the queue logged them.
+std::vector<std::string> handledSenders() {
+    std::vector<std::string> senders;
+    for (const std::string& line : memoryLogLines()) {
+        for (const char* lead : {"Received HELLO message.  Peer is coming from ", "Received ACCEPT message.  Peer is coming from "}) {
+            const size_t at = line.find(lead);
+            if (at != std::string::npos) senders.push_back(line.substr(at + std::strlen(lead)));
+        }
+    }
+    return senders;
+}
+
+TEST_F(DispatchPeer, DatagramsFromSeveralThreadsAreHandledOnTheQueueInArrivalOrder) {
+    // Four loop threads hand datagrams over at once; the words that may end a loop (an ACCEPT
+    // word) are waited for, the others posted. Whatever the mix, the queue handles them one at a
+    // time in the order they were handed over.
+    invite(*manager, 600, false, stun);
+    clearMemoryLog();
+    std::mutex arrivalMutex;
+    std::vector<std::string> arrival;
+    std::atomic<int> running{0}, overlaps{0};
+    std::vector<std::thread> loops;
+    for (int thread = 0; thread < 4; ++thread) {
+        loops.emplace_back([&, thread] {
+            for (int i = 0; i < 50; ++i) {
+                const uint16_t port = uint16_t(4000 + thread * 100 + i);
+                const Bytes datagram = i % 10 == 9 ? word(0xFEED) : record(0xBABE, 600);
+                // The arrival is the moment of the hand-over, taken under one lock with it.
+                std::lock_guard lock(arrivalMutex);
+                arrival.push_back("192.0.2.10:" + std::to_string(port));
+                post(*handoff, datagram, from(port));
+            }
+        });
+    }
+    // Meanwhile work of the queue's own checks that nothing of the peer runs beside it.
+    for (int i = 0; i < 100; ++i) {
+        peer->postToQueue([&](const std::shared_ptr<TunnexPeer>&) {
+            if (running.fetch_add(1) != 0) ++overlaps;
+            std::this_thread::sleep_for(50us);
+            running.fetch_sub(1);
+        });
+    }
+    for (auto& loop : loops) loop.join();
+    peer->queue().sync([] {});
+    EXPECT_EQ(handledSenders(), arrival);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(peer->connectionAttempts().size(), 4u * 45u);
+}
+
+TEST_F(DispatchPeer, APeerDestroyedWithWorkQueuedRunsNoneOfIt) {
+    invite(*manager, 600, false, stun);
+    clearMemoryLog();
+    // The queue is held up by work that holds no reference to the peer.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> drained{false};
+    peer->queue().async([released] { released.wait(); });
+    for (uint16_t port = 5000; port < 5010; ++port) post(*handoff, record(0xBABE, 600), from(port));
+    peer->queue().async([&] { drained = true; });
+
+    std::weak_ptr<TunnexPeer> weak = peer;
+    peer.reset();
+    handoff.reset();
+    // The socket's loop holds the peer for a moment in each of its passes.
+    EXPECT_TRUE(test::waitFor([&] { return weak.expired(); }, 5s));
+    release.set_value();
+    ASSERT_TRUE(test::waitFor([&] { return drained.load(); }));
+    EXPECT_TRUE(handledSenders().empty());
+    EXPECT_TRUE(layer->takeCalls().empty());
+    EXPECT_FALSE(stun->hasPeerAddress());
 }
 
 TEST_F(DispatchPeer, LoopsNeverCallADestroyedPeer) {

@@ -11,6 +11,7 @@
 #include "HolePunchTestSupport.h"
 #include "PeerTestSupport.h"
 #include "foundation/KLTLogging.h"
+#include "platform/Executors.h"
 #include "support/TestEnvironment.h"
 #include "tunnel/protocol/TunnexDatagramClass.h"
 #include "tunnel/peer/TunnexHolePunch.h"
@@ -38,6 +39,9 @@ protected:
     }
     void SetUp() override {
         if (!test::enterPrivateNetworkNamespace()) GTEST_SKIP() << "needs a private network namespace (root)";
+        // The attempt's steps are timers on the pool, whose timer machinery opens its descriptors
+        // once, on first use: before any test counts descriptors.
+        globalQueue().after(0ms, [] {});
         TunnexHolePunch::Timing timing;
         timing.rounds = 64;
         timing.finalPoll = 200ms;
@@ -67,7 +71,9 @@ protected:
         record->setPort(ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port));
     }
     void TearDown() override {
-        if (attempt.joinable()) attempt.join();
+        if (layer) waitForAttempt();
+        // Every step of the attempt and of the completion ran on the peer's queue.
+        EXPECT_FALSE(memoryLogContains("runs off its peer's queue"));
         // A completion still running would report into the next test.
         if (layer) {
             EXPECT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }, 60s));
@@ -85,9 +91,9 @@ protected:
         manager->registerTransaction(made);
         return made;
     }
-    void startAttempt(const std::shared_ptr<TunnexTransaction>& made) {
-        attempt = std::jthread([this, made] { layer->connectWithTransaction(peer, made); });
-    }
+    // The attempt runs as steps on the peer's queue: it has ended when none is left.
+    void startAttempt(const std::shared_ptr<TunnexTransaction>& made) { layer->connectWithTransaction(peer, made); }
+    void waitForAttempt() { EXPECT_TRUE(test::waitFor([&] { return layer->runningAttempts() == 0; }, 120s)); }
     void responderCompletesOnAFreshSocket(bool acceptArrives);
     bool fromHandoff(const test::ScriptedRemote::Datagram& datagram) const {
         return datagram.port() == handoff->localPort();
@@ -100,7 +106,6 @@ protected:
     std::shared_ptr<TunnexPeer> peer;
     std::shared_ptr<KLNetSocket> handoff;
     std::shared_ptr<TunnexRemotePeer> record;
-    std::jthread attempt;
 };
 
 // The responder's whole attempt over a fresh socket: sprayed AHOYs, a confirmation from the
@@ -147,7 +152,7 @@ void HolePunch::responderCompletesOnAFreshSocket(bool acceptArrives) {
     const int received = UDT::recvmsg(*remoteChannel, message, sizeof message);
     EXPECT_EQ(Bytes(message, message + std::max(received, 0)), test::bytesFromHex("02a401010007"));
 
-    attempt.join();
+    waitForAttempt();
     ASSERT_TRUE(test::waitFor([&] { return layer->pendingCompletions() == 0; }));
     EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
     EXPECT_TRUE(memoryLogContains("Connection successful!"));
@@ -206,7 +211,7 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     }
     EXPECT_FALSE(acceptingPorts.empty());
     for (uint16_t port : acceptingPorts) EXPECT_TRUE(port == handoff->localPort() || port == fresh->port()) << port;
-    attempt.join();
+    waitForAttempt();
     EXPECT_EQ(logCount("Queueing complete connection with peer"), 1u);
     EXPECT_EQ(refusals(), 1u);
     EXPECT_TRUE(peer->connectionCompletionInitiated());
@@ -230,7 +235,7 @@ TEST_F(HolePunch, KnownAddressGetsRepeatedAhoysUntilTheAttemptsDeadline) {
         EXPECT_EQ(classifyTunnexDatagram(datagram->bytes).kind, TunnexDatagramKind::Hello);
         ++repeats;
     }
-    attempt.join();
+    waitForAttempt();
     EXPECT_GE(std::chrono::steady_clock::now() - started, 3s);
     EXPECT_GE(repeats, 10u);
     EXPECT_EQ(delegate->failed.load(), 1);
@@ -261,7 +266,7 @@ TEST_F(HolePunch, SilentRemoteFailsOnceAndClosesEveryFreshSocket) {
             freshPorts.insert(datagram->port());
         }
     }
-    attempt.join();
+    waitForAttempt();
     // One fresh socket per round; the handoff socket aims at the advertised port first and in the
     // first 16 rounds only.
     EXPECT_EQ(freshPorts.size(), 64u);
@@ -282,6 +287,7 @@ TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {
     limited.rlim_cur = 64;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
     layer->connectWithTransaction(peer, transaction(true));
+    waitForAttempt();
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 
     EXPECT_TRUE(memoryLogContains("Error allocating socket for connection"));

@@ -30,12 +30,18 @@ protected:
         peer->setDelegate(delegate);
     }
     void TearDown() override {
+        // Pings, pongs, time-outs and the reply handlers all ran on their peer's queue.
+        EXPECT_FALSE(memoryLogContains("runs off its peer's queue"));
         if (peer) peer->cancelRegistrationWithServer(true);
         setTunnexPeerManager(nullptr);
         setTunnexPeerConnectionLayer(nullptr);
         setLoggingLevel(kKLTLoggingLevelInfo);
     }
     bool run(const std::function<bool()>& until, Duration timeout = 10s) { return mainLoop().runUntil(until, timeout); }
+    // Replies are handled on the peer's queue.
+    static void receive(const std::shared_ptr<TunnexPeer>& peer, const Bytes& invitation) {
+        peer->queue().sync([&] { peer->receivedInvitation(invitation); });
+    }
     bool registerAndPong() {
         if (!peer->registerWithServerAtAddress("127.0.0.1", 5.0, 42)) return false;
         return run([&] { return peer->pongCounter() >= 1; });
@@ -56,6 +62,8 @@ TEST_F(PeerRendezvous, RegistersLearnsItsExternalAddressAndKeepsPinging) {
     EXPECT_EQ(socket->tag(), TunnexPeer::kPingSocketTag);
 
     ASSERT_TRUE(run([&] { return peer->pongCounter() >= 3; }));
+    // Pongs are handled on the peer's queue, which then has the main loop tell the manager.
+    run([&] { return manager->fulfilled.load() >= 3; }, 2s);
     EXPECT_TRUE(peer->tunnexServerResponded());
     const sockaddr_storage external = peer->extAddress();
     ASSERT_EQ(external.ss_family, AF_INET);
@@ -150,7 +158,7 @@ TEST_F(PeerRendezvous, InvitationBeforeAnyPongFailsTheAttempt) {
     invitation[0] = 1;
     invitation[5] = 9;
     invitation[13] = 1;
-    peer->receivedInvitation(invitation);
+    receive(peer, invitation);
     EXPECT_TRUE(memoryLogContains("External address does not hail from AF_INET. Will not connect"));
     EXPECT_EQ(delegate->failed.load(), 1);
     EXPECT_EQ(manager->failures.load(), 1);
@@ -158,7 +166,7 @@ TEST_F(PeerRendezvous, InvitationBeforeAnyPongFailsTheAttempt) {
     Bytes withoutAddress(87, 0);
     withoutAddress[0] = 1;
     withoutAddress[5] = 10;
-    peer->receivedInvitation(withoutAddress);
+    receive(peer, withoutAddress);
     EXPECT_TRUE(memoryLogContains("Invitation does not have IPv4 address"));
     EXPECT_EQ(delegate->failed.load(), 2);
 }
@@ -170,20 +178,23 @@ TEST_F(PeerRendezvous, ARecycledRegistrationAnswersAnInvitationBeforeItsFirstPon
     setTunnexPeerConnectionLayer(layer);
     ASSERT_TRUE(registerAndPong());
     const sockaddr_storage known = peer->extAddress();
+    std::unique_lock pings(TunnexPeer::pingSocketLock());
     auto next = TunnexPeer::recycleTunnexPeer(peer);
     peer = next;
-    // Pongs are handled on this (the main) thread: none can have reached the new peer yet.
+    // Every ping takes the ping-socket lock, held here: none can have left, and no pong reached
+    // the new peer yet.
     ASSERT_EQ(next->pongCounter(), 0u);
     const sockaddr_storage carried = next->extAddress();
     ASSERT_EQ(carried.ss_family, AF_INET);
     EXPECT_EQ(std::memcmp(&carried, &known, sizeof(sockaddr_in)), 0);
+    pings.unlock();
 
     Bytes invitation(87, 0);
     invitation[0] = 1;
     invitation[5] = 0x2a;  // a transaction of its own: invitations are handled once per process
     invitation[6] = 0x17;
     invitation[13] = 1;
-    next->receivedInvitation(invitation);
+    receive(next, invitation);
     EXPECT_FALSE(memoryLogContains("External address does not hail from AF_INET"));
     EXPECT_TRUE(run([&] { return layer->callCount() > 0; })) << "the hole punch was not started";
 }
@@ -196,6 +207,8 @@ TEST_F(PeerRendezvous, ConnectRequestToAnUnknownHostEndsInADisconnect) {
     peer->sendInvitationRequest(*request, peer->handoffSocket(), server.port());
     EXPECT_TRUE(server.waitFor([](const nlohmann::json& l) { return l.value("event", "") == "connect" && l.value("peer", 0) == 999; }, 10s));
     ASSERT_TRUE(run([&] { return delegate->disconnected.load() >= 5; }));
+    // The server's log lines arrive through a pipe and may trail its replies.
+    run([&] { return server.count("connect") >= 5; }, 2s);
     EXPECT_EQ(server.count("connect"), 5u);
     EXPECT_GE(manager->disconnects.load(), 5);
 }

@@ -343,10 +343,12 @@ TEST_F(RemoteManagerTest, FollowedInvitationsArePrunedWithTheTransactions) {
         return bytes;
     };
     TunnexPeer::forgetInvitations(std::numeric_limits<double>::max(), {});
-    invited->receivedInvitation(invitation(71));
+    // Invitations are handled on the peer's queue.
+    const auto receive = [&](const Bytes& bytes) { invited->queue().sync([&] { invited->receivedInvitation(bytes); }); };
+    receive(invitation(71));
     clock.advance(200.0);
-    invited->receivedInvitation(invitation(72));
-    invited->receivedInvitation(invitation(72));
+    receive(invitation(72));
+    receive(invitation(72));
     EXPECT_EQ(TunnexPeer::followedInvitationCount(), 2u);
 
     clock.advance(160.001);  // 71 is older than a transaction's lifetime, 72 is not

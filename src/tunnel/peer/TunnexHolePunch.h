@@ -11,10 +11,13 @@
 // rendezvous mode. Datagrams on the handoff socket are answered by the peer's dispatcher through
 // the senders here; datagrams on fresh sockets are read here.
 //
-// Threads: an attempt (connectWithTransaction) occupies one global-queue worker for its rounds and
-// waits; each answered fresh socket gets a confirmation wait on a thread this object owns (woken
-// and joined when it is destroyed); a completion runs on the remote record's serial queue, at most
-// one per peer; every sender sends from a global-queue block so its caller never waits.
+// Threads: an attempt (connectWithTransaction) runs as steps on the peer's queue, paced by timers
+// there (the rounds, their polls, the final poll and the repeats until the deadline); each answered
+// fresh socket gets a confirmation wait, a receive loop on a thread this object owns (woken and
+// joined when it is destroyed) that only classifies and posts what it heard to the peer's queue; a
+// completion runs on the peer's queue too, at most one per peer, its countdown a timer and its
+// UDT connect watched by the socket manager's poll loop; every sender sends from a global-queue
+// block so its caller never waits.
 #pragma once
 
 #include <netinet/in.h>
@@ -26,7 +29,10 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Error.h"
+#include "platform/Executors.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
+#include "tunnel/protocol/TunnexHolePunchHandshake.h"
 
 namespace kl {
 
@@ -86,18 +92,26 @@ public:
     void acceptSocket(const std::shared_ptr<KLNetSocket>& socket, const std::shared_ptr<TunnexRemotePeer>& remote,
                       const sockaddr_in& to);
 
-    // The completion on the remote's serial queue: UDT rendezvous connect on the remote's tunnel
-    // socket and the main channel handed to the socket manager.
-    void completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
-                                    const std::shared_ptr<TunnexRemotePeer>& remote);
-
-    // Confirmation waits still running, and completions queued or running.
+    // Confirmation waits still running, completions queued or running, and attempts whose steps
+    // are still queued (an attempt ends with its completion started or its failure reported).
     size_t runningConfirmationWaits();
-    size_t pendingCompletions() const { return pendingCompletions_.load(); }
+    size_t pendingCompletions() const { return pendingCompletions_->load(); }
+    size_t runningAttempts() const;
 
 private:
     struct Attempt;
     struct ConfirmationWait;
+    // Counts itself in count for as long as it lives: held by every step of one attempt or one
+    // completion, it lets the count fall once the last step has run or was dropped with its peer.
+    struct Counted {
+        explicit Counted(std::shared_ptr<std::atomic<size_t>> count) : count(std::move(count)) { ++*this->count; }
+        ~Counted() { --*count; }
+        Counted(const Counted&) = delete;
+        Counted& operator=(const Counted&) = delete;
+        const std::shared_ptr<std::atomic<size_t>> count;
+    };
+    using CompletionToken = Counted;
+    using AttemptStep = void (TunnexHolePunch::*)(TunnexPeer&, const std::shared_ptr<Attempt>&);
 
     TunnexHolePunch(Timing timing, std::weak_ptr<TunnexContext> context);
     // The context this layer serves: its manager, its machine UUID.
@@ -106,20 +120,50 @@ private:
     // Sends one datagram from a global-queue block.
     void sendLater(const std::shared_ptr<KLNetSocket>& socket, std::vector<uint8_t> bytes, const sockaddr_in& to,
                    const char* failureLine);
-    // The rounds of an attempt; returns when the rounds end.
-    void punch(Attempt& attempt);
-    // Polls the attempt's fresh sockets (poll(2)); the readable ones in creation order.
-    std::vector<std::shared_ptr<KLNetSocket>> readableFreshSockets(Attempt& attempt, std::chrono::milliseconds wait);
+    // The attempt's steps, each on the peer's queue (TunnexHolePunchAttempt.cpp).
+    void nextStep(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<Attempt>& attempt, Duration delay,
+                  AttemptStep step);
+    void beginAttempt(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void punchRound(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void punchRoundToAdvertised(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void punchRoundFromHandoff(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void punchRoundEnd(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void endRounds(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void finalPoll(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void closeUnansweredSockets(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void repeatAhoy(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void takeAnswers(TunnexPeer& peer, Attempt& attempt);
+    // The attempt's fresh sockets that have a datagram waiting, in creation order (never blocks).
+    std::vector<std::shared_ptr<KLNetSocket>> readableFreshSockets(Attempt& attempt);
     // The first datagram on a fresh socket: answer it and start a confirmation wait. False when the
     // source was already answered (at the originator) or the datagram could not be read.
-    bool createRemotePeerFromInboundSocket(Attempt& attempt, const std::shared_ptr<KLNetSocket>& socket);
+    bool createRemotePeerFromInboundSocket(TunnexPeer& peer, Attempt& attempt, const std::shared_ptr<KLNetSocket>& socket);
     void waitForConfirmation(const ConfirmationWait& wait, std::stop_token stop);
+    // What a confirmation wait heard, carried out on the peer's queue.
+    void actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer, TunnexHolePunchWord word,
+                              const TunnexHolePunchDecision& decision, const sockaddr_in& source,
+                              const std::shared_ptr<KLNetSocket>& socket,
+                              const std::shared_ptr<TunnexTransaction>& transaction,
+                              const std::shared_ptr<TunnexRemotePeer>& potentialPeer);
+    // The completion's steps on the peer's queue (TunnexHolePunchCompletion.cpp): the handoff
+    // loop let go of the socket, UDT's rendezvous connect, the main channel handed over.
+    void completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
+                                    const std::shared_ptr<TunnexRemotePeer>& remote,
+                                    const std::shared_ptr<CompletionToken>& token);
+    void awaitTunnelSocketQuiet(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
+                                const std::shared_ptr<CompletionToken>& token, int check);
+    void connectMainChannel(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
+                            const std::shared_ptr<CompletionToken>& token);
+    void mainChannelConnected(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
+                              const Result<int>& udtSocket);
     void startConfirmationWait(ConfirmationWait wait);
     void reapConfirmationWaits();
 
     const Timing timing_;
     const std::weak_ptr<TunnexContext> context_;
-    std::atomic<size_t> pendingCompletions_{0};
+    // Shared with the steps, which may outlive this object on a peer's queue.
+    const std::shared_ptr<std::atomic<size_t>> pendingCompletions_ = std::make_shared<std::atomic<size_t>>(0);
+    const std::shared_ptr<std::atomic<size_t>> runningAttempts_ = std::make_shared<std::atomic<size_t>>(0);
     // Raised to wake every confirmation wait when this object goes.
     int wakeFd_ = -1;
 

@@ -1,5 +1,6 @@
 // One hole-punch attempt: the punch rounds from the handoff socket and from fresh sockets, the
-// answers on fresh sockets and their confirmation waits.
+// answers on fresh sockets and their confirmation waits. The rounds, the polls and the waits after
+// them run as steps on the peer's queue, paced by timers; no thread sleeps for them.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -24,17 +25,29 @@
 
 namespace kl {
 
+// One attempt's state, carried from step to step on the peer's queue (each step is queue work
+// or a timer there). It holds the peer weakly: a peer that goes ends its attempt.
 struct TunnexHolePunch::Attempt {
-    std::shared_ptr<TunnexPeer> peer;
+    explicit Attempt(std::shared_ptr<std::atomic<size_t>> runningAttempts) : running(std::move(runningAttempts)) {}
+
+    Counted running;
     std::shared_ptr<TunnexTransaction> transaction;
     std::shared_ptr<TunnexRemotePeer> remote;
     std::shared_ptr<KLNetSocket> handoff;
     TunnexAhoy ahoy{};
     sockaddr_in advertised{};
+    std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point finalPollEnd;
     // Every fresh socket of the attempt in creation order, and those that answered a datagram.
     std::vector<std::shared_ptr<KLNetSocket>> freshSockets;
     std::vector<std::shared_ptr<KLNetSocket>> answered;
+    std::mt19937 generator{std::random_device{}()};
+    std::set<uint16_t> drawnPorts;
     size_t duplicatePorts = 0;
+    int round = 0;
+    // The round under way: its fresh socket and the port it drew.
+    std::shared_ptr<KLNetSocket> fresh;
+    sockaddr_in drawn{};
 };
 
 struct TunnexHolePunch::ConfirmationWait {
@@ -48,6 +61,8 @@ struct TunnexHolePunch::ConfirmationWait {
 namespace {
 
 constexpr size_t kReceiveBufferSize = 65536;
+// How often the final poll looks at the fresh sockets (it never blocks the queue).
+constexpr std::chrono::milliseconds kFinalPollTick{10};
 
 void sendNow(const std::shared_ptr<KLNetSocket>& socket, const TunnexAhoy& ahoy, const sockaddr_in& to,
              const char* via) {
@@ -74,150 +89,223 @@ const char* yesNo(bool value) { return value ? "YES" : "NO"; }
 
 }  // namespace
 
-// --- the attempt ---
+size_t TunnexHolePunch::runningAttempts() const { return runningAttempts_->load(); }
+
+// --- the attempt: steps on the peer's queue ---
+
+void TunnexHolePunch::nextStep(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<Attempt>& attempt,
+                               Duration delay, void (TunnexHolePunch::*step)(TunnexPeer&, const std::shared_ptr<Attempt>&)) {
+    std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+    auto task = [weak, attempt, step](const std::shared_ptr<TunnexPeer>& peer) {
+        if (auto self = weak.lock()) (self.get()->*step)(*peer, attempt);
+    };
+    if (delay <= Duration::zero()) {
+        peer->postToQueue(std::move(task));
+    } else {
+        peer->postToQueueAfter(delay, std::move(task));
+    }
+}
 
 void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& peer,
                                              const std::shared_ptr<TunnexTransaction>& transaction) {
-    Attempt attempt;
-    attempt.peer = peer;
-    attempt.transaction = transaction;
-    attempt.remote = transaction ? transaction->remotePeer() : nullptr;
+    auto remote = transaction ? transaction->remotePeer() : nullptr;
     KLLog(kKLTLoggingLevelDebug, "entering %s for remotePeer: %p", "connectWithTransaction:",
-          static_cast<void*>(attempt.remote.get()));
-    if (!peer || !attempt.remote) return;
-    auto& remote = attempt.remote;
+          static_cast<void*>(remote.get()));
+    if (!peer || !remote) return;
+    auto attempt = std::make_shared<Attempt>(runningAttempts_);
+    attempt->transaction = transaction;
+    attempt->remote = std::move(remote);
+    nextStep(peer, attempt, Duration::zero(), &TunnexHolePunch::beginAttempt);
+}
 
+void TunnexHolePunch::beginAttempt(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    peer.assertOnQueue("connectWithTransaction");
+    auto& remote = attempt->remote;
     const auto known = remote->knownAddresses();
     KLLog(kKLTLoggingLevelDebug, "Logging accumulated (%zu) local addresses", known.size());
     for (const auto& address : known) {
         KLLog(kKLTLoggingLevelDebug, "%s",
               AddressPortString(reinterpret_cast<const sockaddr_in*>(&address.address())).value_or("").c_str());
     }
-    peer->setConnectionStatus(TunnexTunnelConnecting);
-    if (auto manager = peer->context().manager()) manager->dispatchReportConnectionStatus(TunnexTunnelConnecting, remote->UUID());
+    peer.setConnectionStatus(TunnexTunnelConnecting);
+    if (auto manager = peer.context().manager()) manager->dispatchReportConnectionStatus(TunnexTunnelConnecting, remote->UUID());
 
+    auto self = peer.shared_from_this();
     {
         // The registration passes to a new peer on a new socket; this one keeps its socket, which
         // is the one the server introduced to the remote. A peer that no longer holds the
         // registration has nothing to pass on.
-        TunnexPeer::recycleRegisteredTunnexPeer(peer);
+        TunnexPeer::recycleRegisteredTunnexPeer(self);
     }
-    peer->setStunPeer(remote);
+    peer.setStunPeer(remote);
 
-    const int64_t transactionId = transaction->transactionId();
+    const int64_t transactionId = attempt->transaction->transactionId();
     remote->setAttemptTransactionId(transactionId);
-    const auto deadline = std::chrono::steady_clock::now() + timing_.attemptLimit;
-    attempt.ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(peer->sharedContext(), transactionId));
-    attempt.advertised = tunnexRemoteAddressOf(remote);
-    attempt.handoff = peer->handoffSocket();
+    attempt->deadline = std::chrono::steady_clock::now() + timing_.attemptLimit;
+    attempt->ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(peer.sharedContext(), transactionId));
+    attempt->advertised = tunnexRemoteAddressOf(remote);
+    attempt->handoff = peer.handoffSocket();
 
-    if (!remote->hasPeerAddress()) {
-        if (attempt.advertised.sin_family != AF_INET) {
-            KLLog(kKLTLoggingLevelError, "Remote peer has no IPv4 address to punch toward");
-        } else {
-            punch(attempt);
-        }
+    if (remote->hasPeerAddress()) {
+        closeUnansweredSockets(peer, attempt);
+        return;
     }
+    if (attempt->advertised.sin_family != AF_INET) {
+        KLLog(kKLTLoggingLevelError, "Remote peer has no IPv4 address to punch toward");
+        closeUnansweredSockets(peer, attempt);
+        return;
+    }
+    KLLog(kKLTLoggingLevelDebug, "Sending to advertised address and port pair (%s) first",
+          tunnexSenderText(attempt->advertised).c_str());
+    sendNow(attempt->handoff, attempt->ahoy, attempt->advertised, "handoff");
+    KLLog(kKLTLoggingLevelInfo, "Blasting UDP packets out to %s",
+          AddressString(&attempt->advertised).value_or("").c_str());
+    punchRound(peer, attempt);
+}
 
-    KLLog(kKLTLoggingLevelInfo, "Closing connect sockets.  self.cancel: %s", yesNo(peer->cancel()));
-    for (auto& socket : attempt.freshSockets) {
-        if (std::find(attempt.answered.begin(), attempt.answered.end(), socket) == attempt.answered.end()) {
+// A round is four steps, each one send (or a few) apart by the send pause, as timers on the queue.
+void TunnexHolePunch::punchRound(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    // A completion under way owns the path now: more datagrams would only reach its UDT.
+    if (peer.cancel() || peer.connectionCompletionInitiated() || attempt->round >= timing_.rounds) {
+        endRounds(peer, attempt);
+        return;
+    }
+    auto fresh = KLNetSocket::initUDPClientWithFamily(AF_INET);
+    if (!fresh) {
+        KLLog(kKLTLoggingLevelError, "Error allocating socket for connection");
+        peer.setCancel(true);
+        endRounds(peer, attempt);
+        return;
+    }
+    fresh->setDelegate(peer.shared_from_this());
+    attempt->freshSockets.push_back(fresh);
+    attempt->fresh = fresh;
+
+    attempt->drawn = attempt->advertised;
+    const uint16_t port = tunnexPunchPort(uint32_t(attempt->generator()));
+    if (!attempt->drawnPorts.insert(port).second) ++attempt->duplicatePorts;
+    attempt->drawn.sin_port = htons(port);
+    sendNow(fresh, attempt->ahoy, attempt->drawn, "new");
+    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundToAdvertised);
+}
+
+void TunnexHolePunch::punchRoundToAdvertised(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    sendNow(attempt->fresh, attempt->ahoy, attempt->advertised, "new");
+    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundFromHandoff);
+}
+
+void TunnexHolePunch::punchRoundFromHandoff(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    if (tunnexPunchRoundSendsToAdvertised(attempt->round)) {
+        sendNow(attempt->handoff, attempt->ahoy, attempt->advertised, "handoff");
+    }
+    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundEnd);
+}
+
+void TunnexHolePunch::punchRoundEnd(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    auto& remote = attempt->remote;
+    sendNow(attempt->handoff, attempt->ahoy, attempt->drawn, "handoff");
+    // The addresses the remote reported of its own interfaces reach it on a shared LAN.
+    for (const auto& known : remote->knownAddresses()) {
+        if (known.address().ss_family != AF_INET || !attempt->handoff) continue;
+        tunnexSendDatagram(*attempt->handoff, attempt->ahoy, *reinterpret_cast<const sockaddr_in*>(&known.address()));
+    }
+    if (remote->hasPeerAddress()) {
+        endRounds(peer, attempt);
+        return;
+    }
+    const int round = attempt->round++;
+    Duration pause = Duration::zero();
+    if (tunnexPunchRoundPolls(round)) {
+        const float fraction = float(round) / float(kTunnexPunchRounds);
+        peer.reportConnectStage(1, fraction);
+        KLLog(kKLTLoggingLevelInfo, "portAttemptProgress: %f", double(fraction));
+        takeAnswers(peer, *attempt);
+        if (!attempt->answered.empty()) {
+            endRounds(peer, attempt);
+            return;
+        }
+        // The poll's wait, as a pause before the next round: the queue never blocks in poll.
+        pause = timing_.roundPoll;
+    }
+    nextStep(peer.shared_from_this(), attempt, pause, &TunnexHolePunch::punchRound);
+}
+
+void TunnexHolePunch::takeAnswers(TunnexPeer& peer, Attempt& attempt) {
+    for (auto& socket : readableFreshSockets(attempt)) {
+        if (createRemotePeerFromInboundSocket(peer, attempt, socket)) attempt.answered.push_back(socket);
+    }
+}
+
+void TunnexHolePunch::endRounds(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    attempt->fresh.reset();
+    KLLog(kKLTLoggingLevelDebug, "Duplicate port count: %zu     ratio: %f", attempt->duplicatePorts,
+          double(attempt->duplicatePorts) / double(kTunnexPunchRounds));
+    if (!attempt->remote->hasPeerAddress() && attempt->answered.empty() && !peer.cancel()) {
+        attempt->finalPollEnd = std::chrono::steady_clock::now() + timing_.finalPoll;
+        finalPoll(peer, attempt);
+        return;
+    }
+    closeUnansweredSockets(peer, attempt);
+}
+
+void TunnexHolePunch::finalPoll(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    // One last look for answers, a moment long; checked in short ticks, so the queue stays free.
+    const size_t before = attempt->answered.size();
+    takeAnswers(peer, *attempt);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempt->answered.size() == before && now < attempt->finalPollEnd && !peer.cancel()) {
+        nextStep(peer.shared_from_this(), attempt,
+                 std::min<Duration>(kFinalPollTick, attempt->finalPollEnd - now), &TunnexHolePunch::finalPoll);
+        return;
+    }
+    closeUnansweredSockets(peer, attempt);
+}
+
+void TunnexHolePunch::closeUnansweredSockets(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    KLLog(kKLTLoggingLevelInfo, "Closing connect sockets.  self.cancel: %s", yesNo(peer.cancel()));
+    for (auto& socket : attempt->freshSockets) {
+        if (std::find(attempt->answered.begin(), attempt->answered.end(), socket) == attempt->answered.end()) {
             socket->close();
         }
     }
-    attempt.freshSockets.clear();
+    attempt->freshSockets.clear();
+    attempt->answered.clear();
+    repeatAhoy(peer, attempt);
+}
 
+void TunnexHolePunch::repeatAhoy(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
     // Either side answers every AHOY, so repeating it toward the learned address until a
     // completion starts makes good any answer the network lost.
-    while (!peer->cancel() && !peer->connectionCompletionInitiated() && std::chrono::steady_clock::now() < deadline) {
-        if (remote->hasPeerAddress()) sendNow(attempt.handoff, attempt.ahoy, tunnexRemoteAddressOf(remote), "handoff");
-        std::this_thread::sleep_for(timing_.repeatInterval);
+    if (peer.connectionCompletionInitiated()) return;
+    if (!peer.cancel() && std::chrono::steady_clock::now() < attempt->deadline) {
+        if (attempt->remote->hasPeerAddress()) {
+            sendNow(attempt->handoff, attempt->ahoy, tunnexRemoteAddressOf(attempt->remote), "handoff");
+        }
+        nextStep(peer.shared_from_this(), attempt, timing_.repeatInterval, &TunnexHolePunch::repeatAhoy);
+        return;
     }
-    if (peer->connectionCompletionInitiated()) return;
-    KLLog(kKLTLoggingLevelError, "Hole punch for transaction %lld ended without a connection", (long long)transactionId);
-    transaction->finish();
-    peer->setCancel(true);
-    peer->failedToConnectWithRemotePeer(remote);
+    KLLog(kKLTLoggingLevelError, "Hole punch for transaction %lld ended without a connection",
+          (long long)attempt->transaction->transactionId());
+    attempt->transaction->finish();
+    peer.setCancel(true);
+    peer.failedToConnectWithRemotePeer(attempt->remote);
 }
 
-void TunnexHolePunch::punch(Attempt& attempt) {
-    auto& peer = attempt.peer;
-    auto& remote = attempt.remote;
-    const sockaddr_in advertised = attempt.advertised;
-    KLLog(kKLTLoggingLevelDebug, "Sending to advertised address and port pair (%s) first",
-          tunnexSenderText(advertised).c_str());
-    sendNow(attempt.handoff, attempt.ahoy, advertised, "handoff");
-    KLLog(kKLTLoggingLevelInfo, "Blasting UDP packets out to %s", AddressString(&advertised).value_or("").c_str());
-
-    std::mt19937 generator{std::random_device{}()};
-    std::set<uint16_t> drawnPorts;
-    const auto pause = [this] { std::this_thread::sleep_for(timing_.sendPause); };
-    for (int round = 0; round < timing_.rounds; ++round) {
-        // A completion under way owns the path now: more datagrams would only reach its UDT.
-        if (peer->cancel() || peer->connectionCompletionInitiated()) break;
-        auto fresh = KLNetSocket::initUDPClientWithFamily(AF_INET);
-        if (!fresh) {
-            KLLog(kKLTLoggingLevelError, "Error allocating socket for connection");
-            peer->setCancel(true);
-            break;
-        }
-        fresh->setDelegate(peer);
-        attempt.freshSockets.push_back(fresh);
-
-        sockaddr_in drawn = advertised;
-        const uint16_t port = tunnexPunchPort(uint32_t(generator()));
-        if (!drawnPorts.insert(port).second) ++attempt.duplicatePorts;
-        drawn.sin_port = htons(port);
-
-        sendNow(fresh, attempt.ahoy, drawn, "new");
-        pause();
-        sendNow(fresh, attempt.ahoy, advertised, "new");
-        pause();
-        if (tunnexPunchRoundSendsToAdvertised(round)) sendNow(attempt.handoff, attempt.ahoy, advertised, "handoff");
-        pause();
-        sendNow(attempt.handoff, attempt.ahoy, drawn, "handoff");
-        // The addresses the remote reported of its own interfaces reach it on a shared LAN.
-        for (const auto& known : remote->knownAddresses()) {
-            if (known.address().ss_family != AF_INET || !attempt.handoff) continue;
-            tunnexSendDatagram(*attempt.handoff, attempt.ahoy, *reinterpret_cast<const sockaddr_in*>(&known.address()));
-        }
-        if (remote->hasPeerAddress()) break;
-
-        if (tunnexPunchRoundPolls(round)) {
-            const float fraction = float(round) / float(kTunnexPunchRounds);
-            peer->reportConnectStage(1, fraction);
-            KLLog(kKLTLoggingLevelInfo, "portAttemptProgress: %f", double(fraction));
-            for (auto& socket : readableFreshSockets(attempt, timing_.roundPoll)) {
-                if (createRemotePeerFromInboundSocket(attempt, socket)) attempt.answered.push_back(socket);
-            }
-            if (!attempt.answered.empty()) break;
-        }
-    }
-    KLLog(kKLTLoggingLevelDebug, "Duplicate port count: %zu     ratio: %f", attempt.duplicatePorts,
-          double(attempt.duplicatePorts) / double(kTunnexPunchRounds));
-    if (!remote->hasPeerAddress() && attempt.answered.empty() && !peer->cancel()) {
-        for (auto& socket : readableFreshSockets(attempt, timing_.finalPoll)) {
-            if (createRemotePeerFromInboundSocket(attempt, socket)) attempt.answered.push_back(socket);
-        }
-    }
-}
-
-std::vector<std::shared_ptr<KLNetSocket>> TunnexHolePunch::readableFreshSockets(Attempt& attempt,
-                                                                                std::chrono::milliseconds wait) {
+std::vector<std::shared_ptr<KLNetSocket>> TunnexHolePunch::readableFreshSockets(Attempt& attempt) {
     std::vector<pollfd> descriptors;
     descriptors.reserve(attempt.freshSockets.size());
     for (const auto& socket : attempt.freshSockets) descriptors.push_back({socket->sock(), POLLIN, 0});
     std::vector<std::shared_ptr<KLNetSocket>> readable;
     if (descriptors.empty()) return readable;
-    const int ready = ::poll(descriptors.data(), descriptors.size(), int(wait.count()));
-    if (ready <= 0) return readable;
+    if (::poll(descriptors.data(), descriptors.size(), 0) <= 0) return readable;
     for (size_t i = 0; i < descriptors.size(); ++i) {
         if (descriptors[i].revents & POLLIN) readable.push_back(attempt.freshSockets[i]);
     }
     return readable;
 }
 
-bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const std::shared_ptr<KLNetSocket>& socket) {
+bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attempt& attempt,
+                                                        const std::shared_ptr<KLNetSocket>& socket) {
     std::vector<uint8_t> buffer(kReceiveBufferSize);
     sockaddr_in source{};
     const ssize_t received = receiveOne(*socket, buffer, source);
@@ -248,13 +336,13 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
     const int64_t transactionId = attempt.transaction->transactionId();
     transaction->setTransactionId(transactionId);
     transaction->setRemotePeer(provisional);
-    const bool originator = tunnexIsOriginatorFor(attempt.peer->sharedContext(), transactionId);
+    const bool originator = tunnexIsOriginatorFor(peer.sharedContext(), transactionId);
     transaction->setIsOriginator(originator);
 
     const std::string sourceText = tunnexSenderText(source);
     KLLog(kKLTLoggingLevelInfo, "Received AUX HELLO message.  Peer is coming from %s", sourceText.c_str());
-    KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", attempt.peer->connectionAttempts().size());
-    if (!attempt.peer->noteConnectionAttempt(sourceText, socket, originator)) {
+    KLLog(kKLTLoggingLevelDebug, "Previous connection attempts: %zu", peer.connectionAttempts().size());
+    if (!peer.noteConnectionAttempt(sourceText, socket, originator)) {
         KLLog(kKLTLoggingLevelDebug, "Aux HELLO message from %s is a duplicate.", sourceText.c_str());
         return false;
     }
@@ -265,7 +353,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(Attempt& attempt, const 
         KLLog(kKLTLoggingLevelInfo, "Responding with CONFIRM to peer");
         acknowledgeSocket(socket, transaction, kTunnexPeerConfirmMsg);
     }
-    startConfirmationWait({socket, provisional, originator, attempt.transaction, attempt.peer});
+    startConfirmationWait({socket, provisional, originator, attempt.transaction, peer.weak_from_this()});
     return true;
 }
 
@@ -294,6 +382,33 @@ void TunnexHolePunch::reapConfirmationWaits() {
         }
     }
     // Joined here, outside the lock: each has finished or is about to.
+}
+
+void TunnexHolePunch::actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer, TunnexHolePunchWord word,
+                                           const TunnexHolePunchDecision& decision, const sockaddr_in& source,
+                                           const std::shared_ptr<KLNetSocket>& socket,
+                                           const std::shared_ptr<TunnexTransaction>& transaction,
+                                           const std::shared_ptr<TunnexRemotePeer>& potentialPeer) {
+    peer->assertOnQueue("actOnFreshSocketWord");
+    if (word == TunnexHolePunchWord::Confirm) KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
+    if (word == TunnexHolePunchWord::Accept) {
+        KLLog(kKLTLoggingLevelInfo, "Received ACCEPT");
+        KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
+        if (auto stun = peer->stunPeer()) {
+            if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
+        }
+    }
+    if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
+    if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
+        sendLater(socket, tunnexAcknowledgementBytes(context(), transaction->transactionId(), kTunnexPeerAcceptMsg), source,
+                  "Failed to send acknowledgement");
+    }
+    if (decision.complete) {
+        if (word == TunnexHolePunchWord::TransportHandshake) {
+            KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
+        }
+        dispatchCompleteConnectionWithPeer(peer, potentialPeer);
+    }
 }
 
 void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::stop_token stop) {
@@ -343,26 +458,15 @@ void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::sto
         TunnexHolePunchFacts facts;
         facts.originator = wait.originator;
         facts.fromConfirmedEndpoint = fromAnswered;
+        // The decision is pure, so this thread knows at once whether its wait is over; what the
+        // decision does to the peer runs on the peer's queue.
         const auto decision = decideTunnexHolePunch(word, TunnexHolePunchPath::Fresh, facts);
-        if (word == TunnexHolePunchWord::Confirm) KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
-        if (word == TunnexHolePunchWord::Accept) {
-            KLLog(kKLTLoggingLevelInfo, "Received ACCEPT");
-            KLLog(kKLTLoggingLevelInfo, "Canceling listening on tunnel socket");
-            if (auto stun = peer->stunPeer()) {
-                if (auto tunnelSocket = stun->tunnelSocket()) tunnelSocket->setCancel(true);
-            }
-        }
-        if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
-        if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
-            sendLater(wait.socket, tunnexAcknowledgementBytes(context(), transactionId, kTunnexPeerAcceptMsg), source,
-                      "Failed to send acknowledgement");
-        }
-        if (decision.complete) {
-            if (word == TunnexHolePunchWord::TransportHandshake) {
-                KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
-            }
-            dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
-        }
+        std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+        peer->postToQueue([weak, word, decision, source, socket = wait.socket, transaction,
+                           potentialPeer = wait.potentialPeer](const std::shared_ptr<TunnexPeer>& peer) {
+            if (auto self = weak.lock()) self->actOnFreshSocketWord(peer, word, decision, source, socket, transaction, potentialPeer);
+        });
+        peer.reset();
         settled = decision.endsWait;
     }
     // Silence or an error: the socket is of no further use. Otherwise it stays open for the

@@ -1,7 +1,8 @@
-// The completion of a hole-punched connection: once per peer, on the remote record's serial
-// queue, the punched UDP socket goes to UDT, which connects the main channel in rendezvous mode.
+// The completion of a hole-punched connection: once per peer, on the peer's queue, the punched UDP
+// socket goes to UDT, which connects the main channel in rendezvous mode. Nothing here waits: the
+// countdown is a timer and the connect is watched by the socket manager's poll loop.
 #include <cstring>
-#include <thread>
+#include <udt/udt.h>
 
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
@@ -18,56 +19,71 @@
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
-namespace {
-
-// Every main-channel send waits this long for UDT.
-constexpr double kMainChannelSendTimeout = 10.0;
-
-}  // namespace
-
 void TunnexHolePunch::dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                                          const std::shared_ptr<TunnexRemotePeer>& remote) {
     if (!peer || !remote) return;
+    peer->assertOnQueue("dispatchCompleteConnectionWithPeer");
     if (!peer->beginConnectionCompletion()) {
         KLLog(kKLTLoggingLevelInfo, "Have already dispatched completeConnectionWithPeer:");
         return;
     }
     KLLog(kKLTLoggingLevelInfo, "Queueing complete connection with peer");
+    auto token = std::make_shared<CompletionToken>(pendingCompletions_);
     std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
-    ++pendingCompletions_;
-    remote->tunnelQueue()->async([weak, peer, remote] {
-        if (auto self = weak.lock()) {
-            self->completeConnectionWithPeer(peer, remote);
-            --self->pendingCompletions_;
-        }
+    peer->postToQueue([weak, remote, token](const std::shared_ptr<TunnexPeer>& peer) {
+        if (auto self = weak.lock()) self->completeConnectionWithPeer(peer, remote, token);
     });
 }
 
 void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
-                                                 const std::shared_ptr<TunnexRemotePeer>& remote) {
-    // Whatever the outcome, the handshake of this attempt is over.
-    struct FinishTransaction {
-        TunnexContext& context;
-        int64_t id;
-        ~FinishTransaction() {
-            auto manager = context.manager();
-            if (auto transaction = manager ? manager->transactionForTransactionId(id) : nullptr) transaction->finish();
-        }
-    } finishTransaction{peer->context(), remote->attemptTransactionId()};
+                                                 const std::shared_ptr<TunnexRemotePeer>& remote,
+                                                 const std::shared_ptr<CompletionToken>& token) {
+    peer->assertOnQueue("completeConnectionWithPeer");
     KLLog(kKLTLoggingLevelInfo, "Completing connection for remote peer: (%s)",
           TunnexDisplayableUUID(remote->UUID()).c_str());
     KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", "completeConnectionWithPeer:", static_cast<void*>(remote.get()));
     peer->setHandoffComplete(true);  // the handoff socket's loop stops after its current pass
-
-    // UDT reads the descriptor from now on: the socket's own loop must have let go of it.
-    auto tunnelSocket = remote->tunnelSocket();
     KLLog(kKLTLoggingLevelDebug, "Starting connection countdown...");
-    for (int check = 0; check < timing_.countdownChecks && tunnelSocket && tunnelSocket->isListening(); ++check) {
-        std::this_thread::sleep_for(timing_.countdownInterval);
+    awaitTunnelSocketQuiet(peer, remote, token, 0);
+}
+
+void TunnexHolePunch::awaitTunnelSocketQuiet(const std::shared_ptr<TunnexPeer>& peer,
+                                             const std::shared_ptr<TunnexRemotePeer>& remote,
+                                             const std::shared_ptr<CompletionToken>& token, int check) {
+    // UDT reads the descriptor from now on: the socket's own loop must have let go of it. The
+    // checks are timers on the queue, which stays free for the datagrams meanwhile.
+    auto tunnelSocket = remote->tunnelSocket();
+    if (check < timing_.countdownChecks && tunnelSocket && tunnelSocket->isListening()) {
+        std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+        peer->postToQueueAfter(timing_.countdownInterval,
+                               [weak, remote, token, check](const std::shared_ptr<TunnexPeer>& peer) {
+                                   if (auto self = weak.lock()) self->awaitTunnelSocketQuiet(peer, remote, token, check + 1);
+                               });
+        return;
     }
     KLLog(kKLTLoggingLevelDebug, "Finished countdown");
+    connectMainChannel(peer, remote, token);
+}
+
+namespace {
+
+// Whatever the outcome, the handshake of this attempt is over.
+void finishAttemptTransaction(TunnexPeer& peer, const std::shared_ptr<TunnexRemotePeer>& remote) {
+    auto manager = peer.context().manager();
+    if (auto transaction = manager ? manager->transactionForTransactionId(remote->attemptTransactionId()) : nullptr) {
+        transaction->finish();
+    }
+}
+
+}  // namespace
+
+void TunnexHolePunch::connectMainChannel(const std::shared_ptr<TunnexPeer>& peer,
+                                         const std::shared_ptr<TunnexRemotePeer>& remote,
+                                         const std::shared_ptr<CompletionToken>& token) {
+    auto tunnelSocket = remote->tunnelSocket();
     peer->reportConnectStage(2, 0.0f);
     if (!tunnelSocket) {
+        finishAttemptTransaction(*peer, remote);
         KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s", "no tunnel socket");
         peer->failedToConnectWithRemotePeer(remote);
         return;
@@ -82,6 +98,7 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
     if (address.ss_family == AF_INET) std::memcpy(&peerAddress, &address, sizeof peerAddress);
     if (!transaction || !transaction->invitationNames(peerAddress) ||
         !tunnexGuardUDTSocket(tunnelSocket->sock(), peerAddress)) {
+        finishAttemptTransaction(*peer, remote);
         KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
               "the peer's address was not named by the invitation");
         peer->failedToConnectWithRemotePeer(remote);
@@ -91,9 +108,34 @@ void TunnexHolePunch::completeConnectionWithPeer(const std::shared_ptr<TunnexPee
     tunnelSocket->setSocketCloseOwnership(false);
     KLLog(kKLTLoggingLevelInfo, "Connecting to %s",
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
-    // Both sides connect toward each other at once (UDT's rendezvous mode).
-    Result<int> udtSocket = openUDTChannel(tunnelSocket->sock(), address, TunnexChannelMode::Message,
-                                           timing_.mainChannelConnectLimit);
+    // Both sides connect toward each other at once (UDT's rendezvous mode). The socket manager's
+    // poll loop watches the connect and its outcome comes back to the queue.
+    std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
+    std::weak_ptr<TunnexPeer> weakPeer = peer;
+    openUDTChannelAsync(
+        tunnelSocket->sock(), address, TunnexChannelMode::Message,
+        [weak, weakPeer, remote, token](Result<int> udtSocket) {
+            auto peer = weakPeer.lock();
+            if (!peer) {
+                if (udtSocket) UDT::close(*udtSocket);  // nobody is left to take it
+                return;
+            }
+            peer->postToQueue([weak, remote, token, udtSocket](const std::shared_ptr<TunnexPeer>& peer) {
+                auto self = weak.lock();
+                if (!self) {
+                    if (udtSocket) UDT::close(*udtSocket);
+                    return;
+                }
+                self->mainChannelConnected(peer, remote, udtSocket);
+            });
+        },
+        timing_.mainChannelConnectLimit);
+}
+
+void TunnexHolePunch::mainChannelConnected(const std::shared_ptr<TunnexPeer>& peer,
+                                           const std::shared_ptr<TunnexRemotePeer>& remote,
+                                           const Result<int>& udtSocket) {
+    finishAttemptTransaction(*peer, remote);
     if (!udtSocket) {
         KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",
               udtSocket.error().description().c_str());

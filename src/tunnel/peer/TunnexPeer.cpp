@@ -158,7 +158,10 @@ std::shared_ptr<TunnexEncryption> TunnexPeer::getEncryptor() {
     return encryptModel_;
 }
 
-void TunnexPeer::tunnexConnectionTimeOut() { failedToConnectWithRemotePeer(stunPeer()); }
+void TunnexPeer::tunnexConnectionTimeOut() {
+    // The outcome runs with the rest of the connection's steps, on the queue.
+    postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->failedToConnectWithRemotePeer(peer->stunPeer()); });
+}
 
 void TunnexPeer::markStartForConnectionTimeout() { setConnectionInitiationDate(clock_()); }
 
@@ -183,7 +186,10 @@ bool TunnexPeer::noteConnectionAttempt(const std::string& senderText, std::share
     return true;
 }
 
-bool TunnexPeer::beginConnectionCompletion() { return !connectionCompletionInitiated_.exchange(true); }
+bool TunnexPeer::beginConnectionCompletion() {
+    assertOnQueue("beginConnectionCompletion");
+    return !std::exchange(connectionCompletionInitiated_, true);
+}
 
 // --- description ---
 

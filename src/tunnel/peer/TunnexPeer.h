@@ -4,14 +4,15 @@
 // fresh socket takes its place) when the server stops answering or when it becomes the peer of a
 // tunnel. Every datagram that reaches one of its UDP sockets goes through its dispatcher.
 //
-// Threads: the datagram loops of the peer's sockets run on their sockets' own threads and call the
-// dispatcher there; pongs, pings and ping time-outs run on the main loop; invitations and server
-// errors on the receiving socket's thread. What the peers of one node share (the registered peer,
-// the ping socket and their scheduling, settings, nonces) is their TunnexContext's, the registration
-// under its plain ping-socket lock; each peer's tables and encryption model are guarded by the
-// peer's own plain lock, held around their reads and writes only. Peers are owned by shared_ptr:
-// sockets hold them weakly, timers and queued work hold weak references, so no loop ever calls a
-// destroyed peer.
+// Threads: the datagram loops of the peer's sockets run on their sockets' own threads, classify each
+// datagram there and post its handling to the peer's own serial queue (the relay of a datagram
+// forward excepted); pongs, invitations, server errors, pings, ping time-outs, the repeats of a
+// connect request and the hole punch's steps all run on that queue. What the peers of one node
+// share (the registered peer, the ping socket and their scheduling, settings, nonces) is their
+// TunnexContext's, the registration under its plain ping-socket lock; each peer's tables and
+// encryption model are guarded by the peer's own plain lock, held around their reads and writes
+// only. Peers are owned by shared_ptr: sockets hold them weakly, timers and queued work hold weak
+// references, so no loop ever calls a destroyed peer.
 #pragma once
 
 #include <netinet/in.h>
@@ -175,7 +176,7 @@ public:
     // Leaves the registered role when this peer holds it; always true.
     bool cancelRegistrationWithServer(bool sendCancel = true);
 
-    // Rendezvous exchange.
+    // Rendezvous exchange. The pings, the time-out and the reply handlers run on the peer's queue.
     void serverPing();
     // Arms the ping time-out on the peer registered now.
     static void setupTimeOut();
@@ -187,9 +188,10 @@ public:
     // Seals a request with this peer's id and key and the next nonce; empty (and logged) when the
     // cipher refuses, for example while the key is not 16, 24 or 32 bytes long.
     std::optional<Bytes> sealServerRequest(const Bytes& plaintext);
-    // Sends the datagram to the socket's known peer at port up to 5 times, pausing after each
-    // successful send; stops at the first failure. Blocks: run it off the main loop.
+    // Sends the datagram to the socket's known peer at port up to 5 times, from the peer's queue,
+    // pausing after each successful send; stops at the first failure. Returns at once.
     void sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port);
+    static constexpr int kInvitationRequestRepeats = 5;
     bool tunnexServerResponded() const { return pongCounter() != 0; }
 
     // --- the peer's own queue ---
@@ -416,20 +418,21 @@ public:
     void setConnectionComplete(bool value) { connectionComplete_.store(value); }
     bool handoffComplete() const { return handoffComplete_.load(); }
     void setHandoffComplete(bool value) { handoffComplete_.store(value); }
-    bool connectionCompletionInitiated() const { return connectionCompletionInitiated_.load(); }
-    void setConnectionCompletionInitiated(bool value) { connectionCompletionInitiated_.store(value); }
-    bool handshakeConfirmed() const { return handshakeConfirmed_.load(); }
-    void setHandshakeConfirmed(bool value) { handshakeConfirmed_.store(value); }
-    bool handshakeAccepted() const { return handshakeAccepted_.load(); }
-    void setHandshakeAccepted(bool value) { handshakeAccepted_.store(value); }
+    // Owned by the peer's queue: read and set them there (or once the queue's work is done).
+    bool connectionCompletionInitiated() const { return connectionCompletionInitiated_; }
+    void setConnectionCompletionInitiated(bool value) { connectionCompletionInitiated_ = value; }
+    bool handshakeConfirmed() const { return handshakeConfirmed_; }
+    void setHandshakeConfirmed(bool value) { handshakeConfirmed_ = value; }
+    bool handshakeAccepted() const { return handshakeAccepted_; }
+    void setHandshakeAccepted(bool value) { handshakeAccepted_ = value; }
+    uint16_t basePort() const { return basePort_; }
+    void setBasePort(uint16_t value) { basePort_ = value; }
+    int64_t teardownToken() const { return teardownToken_; }
+    void setTeardownToken(int64_t token) { teardownToken_ = token; }
     uint16_t tunnelCount() const { return tunnelCount_.load(); }
     void setTunnelCount(uint16_t value) { tunnelCount_.store(value); }
-    uint16_t basePort() const { return basePort_.load(); }
-    void setBasePort(uint16_t value) { basePort_.store(value); }
     TunnexTunnelStatus connectionStatus() const { return connectionStatus_.load(); }
     void setConnectionStatus(TunnexTunnelStatus status) { connectionStatus_.store(status); }
-    int64_t teardownToken() const { return teardownToken_.load(); }
-    void setTeardownToken(int64_t token) { teardownToken_.store(token); }
 
     std::shared_ptr<KLNetSocket> handoffSocket() const;
     void setHandoffSocket(std::shared_ptr<KLNetSocket> socket);
@@ -517,7 +520,13 @@ private:
     void closeMainChannel();
 
     // The dispatcher's branches.
+    // A classified datagram of the handoff or ping socket, on the queue.
+    void handleDatagram(KLNetSocket& socket, const Bytes& bytes, const TunnexPeerDatagram& datagram,
+                        const sockaddr_in& sender, bool onPingSocket);
     void handleServerReply(std::span<const uint8_t> bytes, bool onActivePingSocket);
+    // One send of a connect request, and the next one armed on the queue.
+    void repeatInvitationRequest(const std::shared_ptr<const Bytes>& datagram, const std::shared_ptr<KLNetSocket>& socket,
+                                 uint16_t port, int sent);
     void handleHello(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
                      const std::string& senderText);
     void handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& datagram, const sockaddr_in& sender,
@@ -573,14 +582,17 @@ private:
     std::atomic<bool> usingEncryption_{false};
     std::atomic<bool> mainChannelPersists_{true};
     std::atomic<bool> connectionComplete_{false};
+    // Read by the handoff socket's loop thread to know when to stop.
     std::atomic<bool> handoffComplete_{false};
-    std::atomic<bool> connectionCompletionInitiated_{false};
-    std::atomic<bool> handshakeConfirmed_{false};
-    std::atomic<bool> handshakeAccepted_{false};
     std::atomic<uint16_t> tunnelCount_{0};
-    std::atomic<uint16_t> basePort_{0};
+    // Read by the tunnel manager and the daemon from their own threads.
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
-    std::atomic<int64_t> teardownToken_{0};
+    // Owned by the peer's queue: the handshake's progress and the unused counters of the record.
+    bool connectionCompletionInitiated_ = false;
+    bool handshakeConfirmed_ = false;
+    bool handshakeAccepted_ = false;
+    uint16_t basePort_ = 0;
+    int64_t teardownToken_ = 0;
     std::atomic<bool> tornDown_{false};
     std::atomic<bool> mainChannelListening_{false};
     std::atomic<bool> mainChannelEnded_{false};

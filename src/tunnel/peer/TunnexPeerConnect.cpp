@@ -2,8 +2,8 @@
 // three outcomes with what they tell the tunnel manager and the delegate, the status queries and
 // the progress stages.
 //
-// connectionStatus is an atomic field: the steps that move it run on the caller's thread, global
-// queues, the remote's serial queue and the UDT poll loop, and readers take whatever is current.
+// connectionStatus is an atomic field: the steps that move it run on the caller's thread, the
+// peer's queue and the main channel's poll loop, and the manager and the daemon read it from theirs.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -74,7 +74,7 @@ void TunnexPeer::connectToRemotePeer(const std::shared_ptr<TunnexRemotePeer>& re
     manager->markStartForRemoteUUID(uuid);
     setConnectionStatus(TunnexTunnelInviting);
     const int64_t transactionId = transaction->transactionId();
-    globalQueue().async([self, peerId = *peerId, transactionId, uuid] {
+    postToQueue([peerId = *peerId, transactionId, uuid](const std::shared_ptr<TunnexPeer>& self) {
         self->startConnectionWithConnectMessage(connectMessageFor(self->context().machineUUID(), uint64_t(peerId),
                                                                   uint64_t(transactionId)));
         if (auto manager = self->context().manager()) manager->reportConnectionStatus(self->connectionStatus(), uuid);
@@ -93,12 +93,7 @@ uint64_t TunnexPeer::startConnectionWithConnectMessage(const std::optional<Bytes
     setCancel(false);
     reportConnectStage(0, 0.0f);
     auto sealed = sealServerRequest(*message);  // a cipher failure is logged there
-    if (sealed) {
-        auto self = shared_from_this();
-        globalQueue().async([self, datagram = std::move(*sealed)] {
-            self->sendInvitationRequest(datagram, self->handoffSocket(), self->context().serverPort());
-        });
-    }
+    if (sealed) sendInvitationRequest(*sealed, handoffSocket(), context().serverPort());
     return handle;
 }
 

@@ -19,13 +19,13 @@ class TunnexPeer;
 class TunnexRemotePeer;
 class TunnexTransaction;
 
-// Called on the datagram thread of the receiving socket (the peer's own lock may be held).
+// Called on the peer's queue (the peer's own lock may be held), except where said.
 class TunnexPeerConnectionLayer {
 public:
     virtual ~TunnexPeerConnectionLayer() = default;
 
-    // An invitation was accepted: punch toward the remote of the transaction (blocks; the peer calls
-    // it on a global queue).
+    // An invitation was accepted: punch toward the remote of the transaction. Returns at once; the
+    // attempt runs on the peer's queue.
     virtual void connectWithTransaction(const std::shared_ptr<TunnexPeer>& peer,
                                         const std::shared_ptr<TunnexTransaction>& transaction) = 0;
     // The answers of the dispatcher, sent through socket.
@@ -43,7 +43,8 @@ public:
                                                     const std::shared_ptr<TunnexRemotePeer>& remote) = 0;
     // Ends the connection attempt with the handle.
     virtual void cancelConnection(const std::shared_ptr<TunnexPeer>& peer, uint64_t connectionHandle) = 0;
-    // Sends a message on the peer's main channel with a 10-second time-out; false on failure.
+    // Sends a message on the peer's main channel with a 10-second time-out; false on failure. Also
+    // called from a datagram forward's loop thread.
     virtual bool sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) = 0;
 };
 

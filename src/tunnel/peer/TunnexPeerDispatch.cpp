@@ -1,7 +1,8 @@
 // TunnexPeer's datagram dispatcher: every datagram of every socket of the peer arrives here, on that
-// socket's loop thread. Server replies are opened and handed to the reply handlers; hole-punch
-// words and records update the handshake state and are answered through the connection layer;
-// datagrams of a datagram forward are relayed over the main channel.
+// socket's loop thread, which classifies it and hands its handling, with a copy of the bytes, to
+// the peer's queue. There server replies are opened and handed to the reply handlers, and
+// hole-punch words and records update the handshake state and are answered through the connection
+// layer. Datagrams of a datagram forward are relayed over the main channel from the loop thread.
 #include <arpa/inet.h>
 
 #include <cryptopp/secblock.h>
@@ -23,12 +24,19 @@
 namespace kl {
 
 void TunnexPeer::willBeginListeningForDatagramsOnSocket(KLNetSocket& socket) {
-    bool activePing;
-    {
-        std::lock_guard lock(context_->pingSocketLock_);
-        activePing = context_->registeredPeer_.get() == this && context_->pingSocket_.get() == &socket;
-    }
-    if (activePing) serverPing();
+    // The first ping of a registered peer leaves once its socket listens; it runs on the queue
+    // like every later one.
+    std::weak_ptr<KLNetSocket> listening = socket.weak_from_this();
+    postToQueue([listening](const std::shared_ptr<TunnexPeer>& peer) {
+        auto socket = listening.lock();
+        bool activePing;
+        {
+            TunnexContext& context = peer->context();
+            std::lock_guard lock(context.pingSocketLock_);
+            activePing = socket && context.registeredPeer_ == peer && context.pingSocket_ == socket;
+        }
+        if (activePing) peer->serverPing();
+    });
 }
 
 bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, bool& shouldClose) {
@@ -39,13 +47,23 @@ bool TunnexPeer::shouldContinueToReceiveDatagramsOnSocket(KLNetSocket& socket, b
     return true;
 }
 
+namespace {
+
+// A word that may end the receiving socket's loop: an acceptance, or the remote's transport
+// standing in for one, cancels the loop so that UDT alone reads the descriptor from then on.
+bool mayEndTheLoop(TunnexDatagramKind kind) {
+    return kind == TunnexDatagramKind::Accept || kind == TunnexDatagramKind::UDTPacket;
+}
+
+}  // namespace
+
 void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const KLNetDatagram& data,
                                                       const sockaddr* from, socklen_t fromLength) {
+    // This runs on the socket's loop thread: it only classifies and hands the work to the queue.
     sockaddr_in sender{};
     if (from && fromLength >= socklen_t(sizeof(sockaddr_in)) && from->sa_family == AF_INET) {
         std::memcpy(&sender, from, sizeof sender);
     }
-    const std::string senderText = AddressPortString(&sender).value_or("(none)");
 
     std::shared_ptr<KLNetSocket> pingSocket;
     {
@@ -54,24 +72,50 @@ void TunnexPeer::datagramReceivedForSocketFromAddress(KLNetSocket& socket, const
     }
     const bool onPingSocket = pingSocket.get() == &socket;
     if (!onPingSocket && handoffSocket().get() != &socket) {
+        // Relayed here, not on the queue: the relay touches none of the queue's state (the
+        // forward table and the cipher have their own locks), and a forwarded datagram must
+        // neither wait behind the handshake's work nor overtake the one before it.
         relayForwardDatagram(socket, data.bytes, from, fromLength);
         return;
     }
 
     const TunnexPeerDatagram datagram = classifyTunnexDatagram(data.bytes);
+    if (datagram.kind == TunnexDatagramKind::Unexpected) {
+        const unsigned first = data.bytes.size() > 0 ? data.bytes[0] : 0;
+        const unsigned second = data.bytes.size() > 1 ? data.bytes[1] : 0;
+        KLLog(kKLTLoggingLevelDebug, "Unexpected packet: %01x%01x   for socket:%p : %d (%zu bytes from %s)", first,
+              second, static_cast<void*>(&socket), socket.sock(), data.bytes.size(),
+              AddressPortString(&sender).value_or("(none)").c_str());
+        return;
+    }
+    // The work carries its own copy of the bytes. It holds the socket weakly: a socket closed and
+    // let go meanwhile has nothing left to answer from, and its last owner stays its owner.
+    auto work = [received = socket.weak_from_this(), bytes = Bytes(data.bytes.begin(), data.bytes.end()), datagram,
+                 sender, onPingSocket](const std::shared_ptr<TunnexPeer>& peer) {
+        if (auto socket = received.lock()) peer->handleDatagram(*socket, bytes, datagram, sender, onPingSocket);
+    };
+    if (mayEndTheLoop(datagram.kind)) {
+        // The loop reads its next datagram as soon as this call returns: a word that ends the loop
+        // must have done so by then, or the loop would take the transport's first packets. The
+        // loop thread waits for the queue here (it is a loop of its own, never a pool worker).
+        auto self = shared_from_this();
+        queue_->sync([&] { work(self); });
+        return;
+    }
+    postToQueue(std::move(work));
+}
+
+void TunnexPeer::handleDatagram(KLNetSocket& socket, const Bytes& bytes, const TunnexPeerDatagram& datagram,
+                                const sockaddr_in& sender, bool onPingSocket) {
+    assertOnQueue("handleDatagram");
+    const std::string senderText = AddressPortString(&sender).value_or("(none)");
     switch (datagram.kind) {
-    case TunnexDatagramKind::ServerReply: handleServerReply(data.bytes, onPingSocket); break;
+    case TunnexDatagramKind::ServerReply: handleServerReply(bytes, onPingSocket); break;
     case TunnexDatagramKind::Hello: handleHello(socket, datagram, sender, senderText); break;
     case TunnexDatagramKind::Confirm: handleConfirm(socket, datagram, sender, senderText); break;
     case TunnexDatagramKind::Accept: handleAccept(socket, datagram, sender, senderText); break;
     case TunnexDatagramKind::UDTPacket: handleUDTPacket(socket, sender, senderText); break;
-    case TunnexDatagramKind::Unexpected: {
-        const unsigned first = data.bytes.size() > 0 ? data.bytes[0] : 0;
-        const unsigned second = data.bytes.size() > 1 ? data.bytes[1] : 0;
-        KLLog(kKLTLoggingLevelDebug, "Unexpected packet: %01x%01x   for socket:%p : %d (%zu bytes from %s)", first,
-              second, static_cast<void*>(&socket), socket.sock(), data.bytes.size(), senderText.c_str());
-        break;
-    }
+    case TunnexDatagramKind::Unexpected: break;  // logged by the loop thread
     }
 }
 
@@ -85,12 +129,7 @@ void TunnexPeer::handleServerReply(std::span<const uint8_t> bytes, bool onActive
             KLLog(kKLTLoggingLevelDebug, "Pong on a socket that is not the active ping socket; dropped");
             return;
         }
-        {
-            std::weak_ptr<TunnexPeer> weak = weak_from_this();
-            mainLoop().post([weak, plaintext = std::move(reply.plaintext)] {
-                if (auto peer = weak.lock()) peer->receivedPong(plaintext);
-            });
-        }
+        receivedPong(reply.plaintext);
         break;
     case ServerInvitationMsg: receivedInvitation(reply.plaintext); break;
     case ServerErrorMsg: handleError(reply.plaintext); break;
@@ -243,7 +282,7 @@ void TunnexPeer::handleConfirm(KLNetSocket& socket, const TunnexPeerDatagram& da
     auto& [layer, stun, transaction, originator] = *word;
     TunnexHolePunchFacts facts;
     facts.originator = originator;
-    facts.confirmedBefore = handshakeConfirmed_.exchange(true);
+    facts.confirmedBefore = std::exchange(handshakeConfirmed_, true);
     const auto decision = decideTunnexHolePunch(TunnexHolePunchWord::Confirm, TunnexHolePunchPath::Handoff, facts);
     if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
     if (facts.confirmedBefore) {

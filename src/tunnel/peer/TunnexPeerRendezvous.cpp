@@ -1,9 +1,9 @@
 // TunnexPeer's side of the rendezvous exchange: pings, the ping cycle and its time-out, the reply
-// handlers and the repeated send of a connect request.
+// handlers and the repeated send of a connect request. All of it runs on the peer's queue: the
+// replies arrive there from the dispatcher, and the pings, time-outs and repeats are timers on it.
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <thread>
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/peer/TunnexPeer.h"
@@ -16,7 +16,7 @@
 
 namespace kl {
 
-// --- scheduling (main loop; handles kept per peer so that they can be cancelled together) ---
+// --- scheduling (timers on the peer's queue; handles kept so that they can be cancelled together) ---
 
 void TunnexPeer::cancelPendingRequests() {
     std::lock_guard lock(timersMutex_);
@@ -27,20 +27,14 @@ void TunnexPeer::cancelPendingRequests() {
 }
 
 void TunnexPeer::schedulePing(Duration delay) {
-    std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    CancelHandle handle = mainLoop().after(delay, [weak] {
-        if (auto peer = weak.lock()) peer->serverPing();
-    });
+    CancelHandle handle = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->serverPing(); });
     std::lock_guard lock(timersMutex_);
     std::erase_if(pendingPings_, [](const CancelHandle& h) { return h.cancelled(); });
     pendingPings_.push_back(handle);
 }
 
 void TunnexPeer::scheduleTimeOut(Duration delay) {
-    std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    CancelHandle handle = mainLoop().after(delay, [weak] {
-        if (auto peer = weak.lock()) peer->pingTimeOut();
-    });
+    CancelHandle handle = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->pingTimeOut(); });
     std::lock_guard lock(timersMutex_);
     std::erase_if(pendingTimeOuts_, [](const CancelHandle& h) { return h.cancelled(); });
     pendingTimeOuts_.push_back(handle);
@@ -66,6 +60,7 @@ std::optional<Bytes> TunnexPeer::sealServerRequest(const Bytes& plaintext) {
 }
 
 void TunnexPeer::serverPing() {
+    assertOnQueue("serverPing");
     KLLog(kKLTLoggingLevelVerbose, "Active Tunnex server is %p (AssignedID = %lld)", static_cast<void*>(this),
           (long long)assignedId());
     if (logLevelEnabled(kKLTLoggingLevelVerbose)) {
@@ -98,20 +93,31 @@ void TunnexPeer::serverPing() {
         KLLog(kKLTLoggingLevelDebug, "Server ping not sent: no ping socket");
     }
     pingCounter_++;
-    mainLoop().post([context = context_] { setupTimeOut(*context); });
+    setupTimeOut(*context_);
 }
 
 void TunnexPeer::sendInvitationRequest(const Bytes& data, const std::shared_ptr<KLNetSocket>& socket, uint16_t port) {
-    const auto pause = context_->timing().invitationRepeatPause;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!socket || !socket->sendDatagram(data.data(), uint32_t(data.size()), socket.get(), port)) return;
-        std::this_thread::sleep_for(pause);
-    }
+    auto datagram = std::make_shared<const Bytes>(data);
+    postToQueue([datagram, socket, port](const std::shared_ptr<TunnexPeer>& peer) {
+        peer->repeatInvitationRequest(datagram, socket, port, 0);
+    });
+}
+
+void TunnexPeer::repeatInvitationRequest(const std::shared_ptr<const Bytes>& datagram,
+                                         const std::shared_ptr<KLNetSocket>& socket, uint16_t port, int sent) {
+    assertOnQueue("repeatInvitationRequest");
+    if (!socket || !socket->sendDatagram(datagram->data(), uint32_t(datagram->size()), socket.get(), port)) return;
+    if (++sent >= kInvitationRequestRepeats) return;
+    postToQueueAfter(context_->timing().invitationRepeatPause,
+                     [datagram, socket, port, sent](const std::shared_ptr<TunnexPeer>& peer) {
+                         peer->repeatInvitationRequest(datagram, socket, port, sent);
+                     });
 }
 
 // --- replies ---
 
 void TunnexPeer::receivedPong(const Bytes& plaintext) {
+    assertOnQueue("receivedPong");
     const TunnexServerPong pong = tunnexReadPong(plaintext);
     KLLog(kKLTLoggingLevelDebug, "Received pong");
     {
@@ -135,10 +141,14 @@ void TunnexPeer::receivedPong(const Bytes& plaintext) {
         }
         pongCounter_++;
     }
-    if (auto manager = context_->manager()) manager->fulfillNextQueuedConnection();
+    // The manager starts its queued connections from the main loop, as it always has.
+    mainLoop().post([context = context_] {
+        if (auto manager = context->manager()) manager->fulfillNextQueuedConnection();
+    });
 }
 
 void TunnexPeer::pingTimeOut() {
+    assertOnQueue("pingTimeOut");
     KLLog(kKLTLoggingLevelError, "Tunnex server ping timeout");
     // The new socket's loop sends the first ping once its descriptor is bound: a ping sent from
     // here would leave before there is a descriptor to send it from. A registration that moved on
@@ -156,6 +166,7 @@ void TunnexPeer::pingTimeOut() {
 }
 
 void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
+    assertOnQueue("receivedInvitation");
     const TunnexServerInvitation invitation = tunnexReadInvitation(plaintext);
     auto self = shared_from_this();
     {
@@ -247,10 +258,12 @@ void TunnexPeer::receivedInvitation(const Bytes& plaintext) {
               (long long)invitation.transactionId);
         return;
     }
-    globalQueue().async([layer, self, transaction] { layer->connectWithTransaction(self, transaction); });
+    // The attempt runs as steps on this queue, after this handler.
+    layer->connectWithTransaction(self, transaction);
 }
 
 void TunnexPeer::handleError(const Bytes& plaintext) {
+    assertOnQueue("handleError");
     const uint16_t code = tunnexReadErrorCode(plaintext);
     KLLog(kKLTLoggingLevelDebug, "Server error %u", unsigned(code));
     if (code == 1) disconnectedFromRemotePeer(stunPeer());
