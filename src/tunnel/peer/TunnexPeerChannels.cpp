@@ -164,6 +164,7 @@ void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<Tunn
 // On the queue, in the order messages were read: the request is noted at once (the pairing rule
 // needs it before any later connection is decided), then its channel is opened like any other.
 void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
+    assertOnQueue("addRemoteForward");
     auto remote = stunPeer();
     if (!remote) {
         KLLog(kKLTLoggingLevelError, "Failed to add remote forward: no remote peer");
