@@ -11,6 +11,7 @@
 
 #include "ForwardTestSupport.h"
 #include "foundation/KLTLogging.h"
+#include "platform/Executors.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
 
 namespace kl {
@@ -161,6 +162,53 @@ TEST_F(ForwardPeers, ParallelConnectionsEachKeepTheirOwnStream) {
     EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
 }
 
+// Holds all but a few of the global pool's threads for its lifetime: work that still waited on a
+// pool thread per opening channel would then starve.
+class PoolHog {
+public:
+    explicit PoolHog(unsigned leaveFree) {
+        const unsigned count = globalQueue().threadCount() - leaveFree;
+        for (unsigned i = 0; i < count; ++i) {
+            globalQueue().async([this, release = release_] {
+                ++held_;
+                release.wait();
+            });
+        }
+        EXPECT_TRUE(waitFor([&] { return held_.load() == int(count); }));
+    }
+    ~PoolHog() { released_.set_value(); }
+
+private:
+    std::atomic<int> held_{0};
+    std::promise<void> released_;
+    std::shared_future<void> release_ = released_.get_future().share();
+};
+
+// Ten clients on each side at once, with only three pool threads free: every channel opens, each
+// reaches the server on the other side, and the openings pipeline instead of each taking a thread.
+TEST_F(ForwardPeers, TenConnectionsFromEachSideAtOnceAllPairWithFewPoolThreads) {
+    connect(true);
+    EchoServer serverA("server-a"), serverB("server-b");
+    const uint16_t toB = forward(peerA, serverB.port(), "svc-many-to-b");
+    const uint16_t toA = forward(peerB, serverA.port(), "svc-many-to-a");
+    PoolHog hog(3);
+    constexpr int kEach = 10;
+    std::vector<std::future<bool>> outcomes;
+    for (int i = 0; i < 2 * kEach; ++i) {
+        const bool fromA = i % 2 == 0;
+        outcomes.push_back(std::async(std::launch::async, [=] {
+            int fd = plainConnect(AF_INET6, fromA ? toB : toA);
+            if (fd < 0) return false;
+            bool ok = readGreeting(fd, 8) == (fromA ? "server-b" : "server-a") && echoes(fd, randomBytes(4 << 10, 400 + i));
+            ::close(fd);
+            return ok;
+        }));
+    }
+    for (int i = 0; i < 2 * kEach; ++i) EXPECT_TRUE(outcomes[i].get()) << "client " << i;
+    EXPECT_TRUE(waitFor([&] { return serverA.ended() == kEach && serverB.ended() == kEach; }));
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
 // Both ends request channels at the same moment: every client must reach the server on the other
 // side, not a client of the other side.
 TEST_F(ForwardPeers, ForwardsOpenedInBothDirectionsAtOncePairCorrectly) {
@@ -196,13 +244,13 @@ TEST_F(ForwardPeers, ARequestRightAfterAnsweringPairsWithItsOwnAnswer) {
     connect(false);  // B's own channel is read raw below
     EchoServer serverA("server-a"), serverB("server-b");
     const uint16_t toB = forward(peerA, serverB.port(), "svc-to-b");
-    std::future<std::shared_ptr<TunnexSocketImpl>> fromB;
+    auto opened = std::make_shared<std::promise<std::shared_ptr<TunnexSocketImpl>>>();
+    auto fromB = opened->get_future();
     std::atomic<bool> requested{false};
     serverB.setOnAccept([&] {
         if (requested.exchange(true)) return;
-        fromB = std::async(std::launch::async, [&] {
-            return peerB->sendRequestForForward({"localhost", serverA.port(), 1}, remoteOfB);
-        });
+        peerB->sendRequestForForward({"localhost", serverA.port(), 1}, remoteOfB,
+                                     [opened](std::shared_ptr<TunnexSocketImpl> channel) { opened->set_value(channel); });
     });
     int fd = plainConnect(AF_INET6, toB);
     EXPECT_EQ(readGreeting(fd, 8), "server-b");

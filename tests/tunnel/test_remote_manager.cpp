@@ -410,7 +410,8 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
     auto request = [&](const std::shared_ptr<TunnexRemotePeer>& remotePeer, int fd) {
         auto made = std::make_shared<TunnexChannelRequest>(connector, nullptr, remotePeer, 22, "localhost", fd,
                                                            clock.clock());
-        made->setCreateChannelBlock([&](const std::shared_ptr<TunnexChannelRequest>&) { return int32_t(++created); });
+        made->setCreateChannelBlock(
+            [&](const std::shared_ptr<TunnexChannelRequest>&, TunnexChannelRequest::ChannelBlockDone) { ++created; });
         manager->addChannelRequest(made);
         return made;
     };

@@ -49,10 +49,13 @@ TEST(ChannelRequest, KeepsWhatItWasMadeWithAndItsDate) {
     EXPECT_FALSE(request->createChannelBlock());
 
     // The block gets the request it belongs to and can read everything opening a channel needs.
-    request->setCreateChannelBlock([](const std::shared_ptr<TunnexChannelRequest>& r) {
-        return int32_t(r->port()) + r->orgSocket();
-    });
-    EXPECT_EQ(request->createChannelBlock()(request), 7018);
+    request->setCreateChannelBlock(
+        [](const std::shared_ptr<TunnexChannelRequest>& r, TunnexChannelRequest::ChannelBlockDone done) {
+            done(int32_t(r->port()) + r->orgSocket());
+        });
+    int32_t result = 0;
+    request->createChannelBlock()(request, [&](int32_t value) { result = value; });
+    EXPECT_EQ(result, 7018);
 }
 
 TEST(ChannelRequest, IsRecentForNinetySecondsInclusive) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -222,6 +223,37 @@ TEST(UdtCongestionControl, ChannelsRunTheChosenControl) {
     EXPECT_EQ(tunnexCongestionControlNamed("native"), TunnexCongestionControl::Native);
     EXPECT_EQ(tunnexCongestionControlNamed("loss-tolerant"), TunnexCongestionControl::LossTolerant);
     EXPECT_EQ(tunnexCongestionControlNamed("cubic"), std::nullopt);
+}
+
+// Of a data channel's rendezvous beside a main channel, the side whose connect starts second
+// would complete only at its next handshake repeat (a quarter second later): the first side's keep-alive completes it at once, so both
+// sides complete together whichever started first.
+TEST(UdtCongestionControl, ARendezvousStartedLateOnOneSideCompletesOnBothAtOnce) {
+    using Clock = std::chrono::steady_clock;
+    UdpPeers peers;
+    // As in a tunnel, the descriptors already carry a connected main channel.
+    auto [mainA, mainB] = peers.open(TunnexChannelMode::Message);
+    ASSERT_GE(mainA, 0);
+    ASSERT_GE(mainB, 0);
+    std::promise<Clock::time_point> doneA, doneB;
+    std::promise<int> socketA, socketB;
+    auto finish = [](std::promise<Clock::time_point>& when, std::promise<int>& socket) {
+        return [&when, &socket](Result<int> outcome) {
+            when.set_value(Clock::now());
+            socket.set_value(outcome.ok() ? outcome.value() : -1);
+        };
+    };
+    openUDTChannelAsync(peers.fdA, peers.addressB, TunnexChannelMode::Stream, finish(doneA, socketA),
+                        kTunnexRendezvousConnectLimit, TunnexCongestionControl::LossTolerant);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // A's first handshake finds no one
+    openUDTChannelAsync(peers.fdB, peers.addressA, TunnexChannelMode::Stream, finish(doneB, socketB),
+                        kTunnexRendezvousConnectLimit, TunnexCongestionControl::LossTolerant);
+    const Clock::time_point a = doneA.get_future().get(), b = doneB.get_future().get();
+    const int udtA = socketA.get_future().get(), udtB = socketB.get_future().get();
+    ASSERT_GE(udtA, 0);
+    ASSERT_GE(udtB, 0);
+    EXPECT_LT(std::chrono::abs(a - b), std::chrono::milliseconds(125)) << std::chrono::duration<double, std::milli>(a - b).count();
+    for (int u : {udtA, udtB, mainA, mainB}) UDT::close(u);
 }
 
 // Each side's control only shapes what it sends, so a mixed pair still carries every byte both

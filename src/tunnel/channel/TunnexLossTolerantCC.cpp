@@ -1,5 +1,7 @@
 #include "tunnel/channel/TunnexLossTolerantCC.h"
 
+#include <udt/packet.h>
+
 #include <algorithm>
 
 namespace kl {
@@ -61,6 +63,33 @@ int64_t countLosses(const int32_t* losses, int size) {
     return count;
 }
 
+// A UDT keep-alive control packet (header word 0: the control bit and type 1; no payload beyond
+// the four bytes UDT always sends), laid out as UDT's own packet class, whose constructor the
+// shared library does not export. sendCustomMsg fills in the remote's socket id and sends it over
+// the connection's UDP socket.
+class KeepAlivePacket {
+public:
+    KeepAlivePacket() {
+        header_[0] = 0x80000000u | (1u << 16);
+        vector_[0] = {header_, sizeof header_};
+        vector_[1] = {&pad_, sizeof pad_};
+    }
+    CPacket& packet() { return *reinterpret_cast<CPacket*>(this); }
+
+private:
+    // CPacket's reference members, in order: sequence number, message number, time stamp, socket
+    // id (header words 0 to 3) and the payload pointer.
+    int32_t* seqNo_ = reinterpret_cast<int32_t*>(&header_[0]);
+    int32_t* msgNo_ = reinterpret_cast<int32_t*>(&header_[1]);
+    int32_t* timeStamp_ = reinterpret_cast<int32_t*>(&header_[2]);
+    int32_t* id_ = reinterpret_cast<int32_t*>(&header_[3]);
+    char** payload_ = reinterpret_cast<char**>(&vector_[1].iov_base);
+    uint32_t header_[4] = {};
+    iovec vector_[2]{};
+    int32_t pad_ = 0;
+};
+static_assert(sizeof(KeepAlivePacket) == sizeof(CPacket), "UDT's packet layout changed");
+
 }  // namespace
 
 TunnexLossTolerantCC::TunnexLossTolerantCC() : rate_(kStartRate) { applyRate(); }
@@ -76,6 +105,13 @@ void TunnexLossTolerantCC::init() {
 
     applyRate();
     setExpiry(kUdtExpiryStepUs);
+
+    // Called once the connection is made. Of a rendezvous, the side whose connect started second
+    // completes only at its next handshake repeat, about a quarter of a second after this side,
+    // unless a packet of the connection reaches it first. A keep-alive, which carries nothing
+    // (a data packet would be dropped), completes it at once; a side already complete ignores it.
+    KeepAlivePacket keepAlive;
+    sendCustomMsg(keepAlive.packet());
 }
 
 void TunnexLossTolerantCC::setExpiry(double us) {

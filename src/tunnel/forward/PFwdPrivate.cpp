@@ -126,13 +126,11 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
 
 // --- channel creation ---
 
-int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request) {
-    auto peer = request->peer();
-    auto remote = request->remotePeer();
-    TunnexForwardRequest forward{request->hostname(), request->port(), NextChannelHash()};
-    KLLog(kKLTLoggingLevelDebug, "Executing createChannelBlock peer:%p port:%d socket: %d channelHash: %d",
-          static_cast<void*>(peer.get()), int(forward.port), int(request->orgSocket()), int(forward.chanHash));
-    std::shared_ptr<TunnexSocketImpl> channel = peer && remote ? peer->sendRequestForForward(forward, remote) : nullptr;
+namespace {
+
+// The requesting side once its channel is decided: join it to the waiting local connection.
+int32_t bridgeOpenedChannel(const std::shared_ptr<TunnexChannelRequest>& request, const TunnexForwardRequest& forward,
+                            const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexSocketImpl>& channel) {
     if (!channel) {
         auto service = request->service();
         KLLog(kKLTLoggingLevelError, "Could not complete UDT channel request for remote (%s)",
@@ -167,6 +165,28 @@ int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request) {
     // The remote refused the channel before it was entered here.
     if (closedEarly) peer->closeChannelForHash(forward.chanHash);
     return 0;
+}
+
+}  // namespace
+
+void pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request, TunnexChannelRequest::ChannelBlockDone done) {
+    auto peer = request->peer();
+    auto remote = request->remotePeer();
+    TunnexForwardRequest forward{request->hostname(), request->port(), NextChannelHash()};
+    KLLog(kKLTLoggingLevelDebug, "Executing createChannelBlock peer:%p port:%d socket: %d channelHash: %d",
+          static_cast<void*>(peer.get()), int(forward.port), int(request->orgSocket()), int(forward.chanHash));
+    auto finish = [request, forward, peer, done = std::move(done)](std::shared_ptr<TunnexSocketImpl> channel) {
+        // Off the peer's queue: joining takes the socket core's lock.
+        globalQueue().async([request, forward, peer, channel, done] {
+            const int32_t result = bridgeOpenedChannel(request, forward, peer, channel);
+            if (done) done(result);
+        });
+    };
+    if (!peer || !remote) {
+        finish(nullptr);
+        return;
+    }
+    peer->sendRequestForForward(forward, remote, std::move(finish));
 }
 
 // --- receiving from the local connection ---

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/sockcore/Socket.h"
 
 namespace kl {
@@ -95,6 +96,6 @@ void pfd_close(const SocketPtr& socket);
 // The channel-creation block of a request accepted on a forwarded port: sends the open-forward
 // message, opens the data channel and bridges the waiting connection to it. 0 when the forward
 // runs, 1 when it failed (the waiting connection is then closed).
-int32_t pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request);
+void pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request, TunnexChannelRequest::ChannelBlockDone done);
 
 }  // namespace kl

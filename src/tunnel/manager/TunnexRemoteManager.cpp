@@ -413,11 +413,9 @@ void TunnexRemoteManager::dispatchChannelRequest(const std::shared_ptr<TunnexCha
         globalQueue().async([request] { closeDroppedRequests({request}); });
         return;
     }
-    // Queued, not waited for: the remote's queue runs its channel openings one after the other,
-    // and a pool thread blocked per waiting request could starve the pool.
-    remote->tunnelQueue()->async([request] {
-        if (auto block = request->createChannelBlock()) block(request);
-    });
+    // The block returns at once: the peer's queue opens the channels one after the other, and no
+    // thread waits for one.
+    if (auto block = request->createChannelBlock()) block(request, nullptr);
 }
 
 void TunnexRemoteManager::channelRequestFailedForRemote(const std::shared_ptr<TunnexRemotePeer>& remotePeer) {

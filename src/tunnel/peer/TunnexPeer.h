@@ -32,11 +32,13 @@
 #include <vector>
 
 #include "foundation/KLNetSocket.h"
+#include "platform/Error.h"
 #include "platform/Executors.h"
 #include "platform/Value.h"
 #include "tunnel/protocol/TunnexAddress.h"
-#include "tunnel/protocol/TunnexChannelPairing.h"
+#include "tunnel/protocol/TunnexChannelOpener.h"
 #include "tunnel/protocol/TunnexEncryptionHandshake.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/TunnexClock.h"
 #include "tunnel/channel/TunnexMainChannelListener.h"
 #include "tunnel/peer/TunnexPeerDelegates.h"
@@ -278,8 +280,9 @@ public:
     // manager starts polling it, and this side's encryption wish goes out (with status 4 and the
     // "Encrypting" stage when encryption is wanted).
     void takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channel);
-    // Reads and handles one waiting message, on the socket manager's poll thread. False when the
-    // socket manager is to drop the channel.
+    // Reads one waiting message on the socket manager's poll thread and hands it to the peer's
+    // queue, where messages are handled in the order read. False when the socket manager is to
+    // drop the channel.
     bool performMainChannelListen() override;
     void sendDHPublicKey();
     // This side's wrapped content key, once the keys are agreed.
@@ -319,16 +322,23 @@ public:
     // Stops listening for the stream forward kept under serviceKey (connections already accepted
     // carry on), so a withdrawn service leaves no listening port behind. False when none is kept.
     bool cancelPortForwardForServiceKey(const std::string& serviceKey);
-    // Sends the open-forward message and opens its data channel; empty on failure. Blocks.
-    std::shared_ptr<TunnexSocketImpl> sendRequestForForward(const TunnexForwardRequest& request,
-                                                            const std::shared_ptr<TunnexRemotePeer>& remotePeer);
-    // Opens the data channel for the shared hash (see the pairing rule in TunnexPeerChannels.cpp).
-    // Blocks for the UDT rendezvous; empty on failure (then the whole tunnel ends).
-    std::shared_ptr<TunnexSocketImpl> openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                                               int type, uint32_t sharedHash);
-    // The answering side of an open-forward message, on the remote record's queue.
-    bool addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
-                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer);
+    // Gets a data channel, or empty on failure (then the whole tunnel ends). Runs on the peer's
+    // queue; callable from any thread.
+    using ChannelCompletion = std::function<void(std::shared_ptr<TunnexSocketImpl>)>;
+    // Sends the open-forward message and opens its data channel under the pairing rule; returns at
+    // once. done runs on the peer's queue.
+    void sendRequestForForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                               ChannelCompletion done);
+    // One UDT rendezvous connect for the shared hash, completed through the socket manager's poll
+    // loop; done runs on the peer's queue. On failure the whole tunnel ends.
+    void openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int type, uint32_t sharedHash,
+                                  ChannelCompletion done);
+    // The answering side of an open-forward message: opens its channel, then connects to the
+    // named host from the global queue (the name lookup may block). done (optional) gets whether
+    // the forward was set up.
+    void addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                       std::function<void(bool)> done = {});
     void sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward);
     // A client of a forwarded port arrived while the tunnel is down: queue it and start the tunnel.
     void startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
@@ -503,16 +513,32 @@ private:
     // Closes every datagram forward's socket (teardown).
     void closeDatagramForwards();
     void reportPortForwardResult(const ForwardSuccessResult& result);
-    // The data channel for the shared hash under the pairing rule (TunnexPeerChannels.cpp);
-    // announce is the open-forward message of this side's own request.
-    std::shared_ptr<TunnexSocketImpl> obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                                    uint32_t sharedHash, const std::optional<Bytes>& announce);
-    // Reads and handles every message the main channel holds now (besides the socket manager's
-    // poll thread, which reads one message per pass).
+    // The data channel for the shared hash under the pairing rule (TunnexPeerChannelOpening.cpp);
+    // announce is the open-forward message of this side's own request. Any thread; done runs on
+    // the peer's queue.
+    void obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer, uint32_t sharedHash,
+                       std::optional<Bytes> announce, ChannelCompletion done);
+    // On the queue: carries out what the opener decided and arms its next tick.
+    void runChannelOpener(TunnexChannelOpener::Output out);
+    void tickChannelOpener();
+    // Every waiting opening fails (the tunnel ends).
+    void failChannelOpenings();
+    TunnexChannelOpener::PreviousChannel previousChannelFacts() const;
+    // On the queue: reads every message the main channel holds now (besides the socket manager's
+    // poll thread, which reads one message per pass) and handles all that were read so far.
     void readWaitingMainChannelMessages();
-    // One waiting message; false when the channel is to be dropped. nothingWaiting (optional) tells
-    // a pass that found no message.
+    // On the queue: handles the messages read so far, in the order read.
+    void handleReadMainChannelMessages();
+    // Reads one waiting message into the inbox; false when the channel is to be dropped.
+    // nothingWaiting (optional) tells a pass that found no message. Under mainChannelReadMutex_.
     bool readMainChannelMessage(bool* nothingWaiting);
+    // The outcome of one data-channel connect, on the queue: the channel entered under a fresh
+    // hash, or empty after the failure has ended the tunnel.
+    std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,
+                                                       const Result<int>& opened);
+    // The answering side's connection to the named host, once its channel exists (global queue).
+    bool connectAnsweredForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                const std::shared_ptr<TunnexSocketImpl>& channel);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.
@@ -598,10 +624,11 @@ private:
     std::atomic<bool> mainChannelEnded_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
-    // Serialises main-channel reads (the poll thread's and a requester's own, see
-    // TunnexPeerChannels.cpp) so messages are handled in the order they came.
+    // Serialises main-channel reads (the poll thread's and the opener's own at a settling
+    // deadline) and guards the inbox, so messages are handled in the order they came.
     std::mutex mainChannelReadMutex_;
-    // Guarded by mainChannelReadMutex_: the key exchange of the current main channel.
+    std::deque<TunnexMainChannelMessage> mainChannelInbox_;
+    // Owned by the queue: the key exchange of the current main channel.
     TunnexEncryptionHandshake keyExchange_{false};
 
     // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
@@ -617,14 +644,20 @@ private:
     // Held from the encryption of a forwarded datagram until it is sent: the outbound stream runs
     // over the datagrams in the order they leave, whichever forward's thread relays them.
     std::mutex datagramRelayMutex_;
-    // Serialises the opening of data channels of this tunnel (see TunnexPeerChannels.cpp).
-    std::mutex channelOpenMutex_;
-    // Guarded by channelOpenMutex_: the channel this side opened last.
+    // Owned by the queue: the opening of data channels (TunnexPeerChannelOpening.cpp). The
+    // requests waiting by hash, the connections made and not yet handed out by id, the channel
+    // this side opened last, and the opener's next tick.
+    struct ChannelOpening {
+        std::shared_ptr<TunnexRemotePeer> remotePeer;
+        std::optional<Bytes> announce;
+        ChannelCompletion done;
+    };
+    TunnexChannelOpener opener_;
+    std::map<uint32_t, ChannelOpening> channelOpenings_;
+    std::map<TunnexChannelOpener::ConnectionId, std::shared_ptr<TunnexSocketImpl>> openedConnections_;
+    TunnexChannelOpener::ConnectionId lastConnectionId_ = 0;
     std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
-    // Guarded by lock_: the pairing of channels with hashes, and channels already paired for a
-    // hash whose opener has not asked yet.
-    TunnexChannelPairing pairing_;
-    std::map<uint32_t, std::shared_ptr<TunnexSocketImpl>> pairedChannels_;
+    CancelHandle openerTimer_;
     // Guarded by lock_: hashes whose close notice came before their channel was entered.
     std::deque<uint32_t> earlyCloseNotices_;
     CancelHandle delayedMainChannelClose_;  // guarded by lock_

@@ -2,12 +2,11 @@
 // a data channel on both sides of a tunnel, the answering side's outgoing connection, forward
 // results, the closing of channels, the delayed close of the main channel and the teardown.
 //
-// The pairing of data channels with forwards is TunnexChannelPairing's; this file feeds it.
+// The opening of data channels itself is TunnexPeerChannelOpening.cpp's.
 #include <udt/udt.h>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Error.h"
@@ -160,149 +159,55 @@ void TunnexPeer::startRemoteServiceWithChannelRequest(const std::shared_ptr<Tunn
     connectToRemotePeer(request->remotePeer());
 }
 
-// --- opening data channels ---
-
-std::shared_ptr<TunnexSocketImpl> TunnexPeer::sendRequestForForward(const TunnexForwardRequest& request,
-                                                                    const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    auto message = encodeTunnexForwardRequest(TunnexMainChannelMessageType::AddForwardMsg, request);
-    if (!message) {
-        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", request.host.size());
-        return nullptr;
-    }
-    return obtainChannel(remotePeer, request.chanHash, message);
-}
-
-std::shared_ptr<TunnexSocketImpl> TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                                            uint32_t sharedHash, const std::optional<Bytes>& announce) {
-    std::lock_guard opening(channelOpenMutex_);
-    {
-        std::lock_guard lock(lock_);
-        if (auto found = pairedChannels_.find(sharedHash); found != pairedChannels_.end()) {
-            auto channel = std::move(found->second);
-            pairedChannels_.erase(found);
-            pairing_.forget(sharedHash);
-            return channel;
-        }
-    }
-    const bool requesting = announce.has_value();
-    auto previous = lastOpenedChannel_.lock();
-    if (requesting) {
-        TunnexChannelPairing::TimePoint notBefore;
-        const bool remoteDecided = previous && previous->remoteSentData();
-        {
-            std::lock_guard lock(lock_);
-            notBefore = pairing_.announceNotBefore(remoteDecided);
-        }
-        std::this_thread::sleep_until(notBefore);
-        sendMainChannelMessage(*announce);
-    }
-    for (;;) {
-        TunnexChannelPairing::TimePoint notBefore;
-        const bool remoteComplete = previous && previous->remoteComplete();
-        {
-            std::lock_guard lock(lock_);
-            notBefore = pairing_.connectNotBefore(remoteComplete);
-        }
-        std::this_thread::sleep_until(notBefore);
-        auto channel = openChannelForRemotePeer(remotePeer, kForwardTypeStream, sharedHash);
-        if (!channel) {
-            std::lock_guard lock(lock_);
-            pairing_.forget(sharedHash);
-            return nullptr;
-        }
-        lastOpenedChannel_ = channel;
-        previous = channel;
-        TunnexChannelPairing::TimePoint decideAt;
-        {
-            std::lock_guard lock(lock_);
-            decideAt = pairing_.connected(sharedHash, requesting, std::chrono::steady_clock::now());
-        }
-        if (decideAt > std::chrono::steady_clock::now()) {
-            // A crossing request of the remote is readable by then: read it here rather than wait
-            // for the poll thread.
-            std::this_thread::sleep_until(decideAt);
-            readWaitingMainChannelMessages();
-        }
-        std::lock_guard lock(lock_);
-        const uint32_t owner = pairing_.decide();
-        channel->holdSendsUntil(pairing_.sendsHeldUntil());
-        if (owner == sharedHash) return channel;
-        KLLog(kKLTLoggingLevelDebug, "Data channel opened for hash %x paired with the remote's hash %x", sharedHash, owner);
-        pairedChannels_[owner] = channel;
-    }
-}
-
-std::shared_ptr<TunnexSocketImpl> TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                                                       int type, uint32_t sharedHash) {
-    static const char* const selector = "openChannelForRemotePeer:ofType:";
-    auto tunnelSocket = remotePeer ? remotePeer->tunnelSocket() : nullptr;
-    const int udpFd = tunnelSocket ? tunnelSocket->sock() : -1;
-    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", selector, static_cast<void*>(remotePeer.get()));
-    KLLog(kKLTLoggingLevelDebug, "%s tunnelSocket.sock: %d", selector, udpFd);
-    cancelCloseOfMainChannel();
-    reportConnectStage(4, 0.0f);
-    const std::string shortUUID = TunnexDisplayableUUID(remotePeer ? remotePeer->UUID() : std::string());
-    if (!remotePeer || udpFd < 0 || type != kForwardTypeStream) {
-        KLLog(kKLTLoggingLevelError, "UDT::socket returned invalid socket for remote channel");
-        queueCloseOfMainChannel();
-        if (remotePeer) disconnectedFromRemotePeer(remotePeer);
-        return nullptr;
-    }
-    const sockaddr_storage address = remotePeer->address();
-    KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
-          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
-    KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
-    Result<int> opened = openUDTChannel(udpFd, address, TunnexChannelMode::Stream);
-    if (!opened.ok()) {
-        KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
-              opened.error().description().c_str(), 0);
-        queueCloseOfMainChannel();
-        forwardManager()->channelRequestFailedForRemote(remotePeer);
-        disconnectedFromRemotePeer(remotePeer);
-        return nullptr;
-    }
-    reportConnectStage(4, 0.1f);
-    KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)", shortUUID.c_str());
-    KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
-    auto channel = TunnexSocketImpl::create(opened.value());
-    const std::string key = StringForChannelHash(NextChannelHash());
-    std::lock_guard lock(lock_);
-    channels_[key] = channel;
-    localOnlyKeys_.insert(key);
-    return channel;
-}
-
 // --- the answering side ---
 
-// On the poll thread: note the request (the pairing rule needs it at once), then open its channel
-// on the remote's queue, so a slow UDT rendezvous never stalls the reading of main channels.
+// On the queue, in the order messages were read: the request is noted at once (the pairing rule
+// needs it before any later connection is decided), then its channel is opened like any other.
 void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
+    assertOnQueue("addRemoteForward");
     auto remote = stunPeer();
     if (!remote) {
         KLLog(kKLTLoggingLevelError, "Failed to add remote forward: no remote peer");
         notifyRemoteOfClosedChannelHash(request.chanHash);
         return;
     }
-    {
-        std::lock_guard lock(lock_);
-        pairing_.remoteAnnounced(request.chanHash);
-    }
-    std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    remote->tunnelQueue()->async([weak, request, remote] {
-        if (auto self = weak.lock()) self->addRemoteForwardForRemotePeer(request, remote);
-    });
+    opener_.remoteAnnounced(request.chanHash);
+    addRemoteForwardForRemotePeer(request, remote);
 }
 
-bool TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
-                                               const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
-    const std::string shortUUID = TunnexDisplayableUUID(remotePeer->UUID());
-    auto channel = cancel() ? nullptr : obtainChannel(remotePeer, request.chanHash, std::nullopt);
-    if (!channel) {
-        KLLog(kKLTLoggingLevelError, "Failed to add remote forward for (%s)", shortUUID.c_str());
+void TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& request,
+                                               const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                               std::function<void(bool)> done) {
+    auto failed = [weak = weak_from_this(), request, remotePeer, done] {
+        KLLog(kKLTLoggingLevelError, "Failed to add remote forward for (%s)",
+              TunnexDisplayableUUID(remotePeer->UUID()).c_str());
         KLLog(kKLTLoggingLevelDebug, "Failed channel hash: %d", int(request.chanHash));
-        notifyRemoteOfClosedChannelHash(request.chanHash);
-        return false;
+        if (auto self = weak.lock()) self->notifyRemoteOfClosedChannelHash(request.chanHash);
+        if (done) done(false);
+    };
+    if (cancel()) {
+        failed();
+        return;
     }
+    obtainChannel(remotePeer, request.chanHash, std::nullopt,
+                  [weak = weak_from_this(), request, remotePeer, done, failed](std::shared_ptr<TunnexSocketImpl> channel) {
+                      auto self = weak.lock();
+                      if (!self || !channel) {
+                          failed();
+                          return;
+                      }
+                      // The name lookup may block: never on the peer's queue.
+                      globalQueue().async([self, request, remotePeer, channel, done] {
+                          const bool connected = self->connectAnsweredForward(request, remotePeer, channel);
+                          if (done) done(connected);
+                      });
+                  });
+}
+
+bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
+                                        const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                        const std::shared_ptr<TunnexSocketImpl>& channel) {
+    const std::string shortUUID = TunnexDisplayableUUID(remotePeer->UUID());
     KLLog(kKLTLoggingLevelDebug, "Adding remote forward for (%s) with UDTsocket: %d (%p) hash: %d", shortUUID.c_str(),
           channel->udtSocket(), static_cast<void*>(channel.get()), int(request.chanHash));
     // Without the remote's channel, a failed set-up here also ends the requester's connection.
@@ -508,10 +413,10 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
             channels.swap(self->channels_);
             self->localOnlyKeys_.clear();
             if (keepOrClose == ForwardListeners::Close) listeners.swap(self->serviceListeners_);
-            self->pairedChannels_.clear();
             self->earlyCloseNotices_.clear();
-            self->pairing_ = TunnexChannelPairing();
         }
+        // Waiting openings fail and channels decided for no one close, on the queue that owns them.
+        self->postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->failChannelOpenings(); });
         self->closeDatagramForwards();
         for (const auto& [key, channel] : channels) {
             KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",

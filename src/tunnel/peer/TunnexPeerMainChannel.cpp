@@ -36,11 +36,11 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     channel->setDelegate(self);
     setMainChannel(channel);
     mainChannelEnded_.store(false);
-    {
-        // A new main channel negotiates afresh; its reading starts only below.
-        std::lock_guard reading(mainChannelReadMutex_);
-        keyExchange_ = TunnexEncryptionHandshake(wantEncryption());
-    }
+    // A new main channel negotiates afresh. Its messages are handled on the queue behind this
+    // (its reading starts only below).
+    postToQueue([](const std::shared_ptr<TunnexPeer>& peer) {
+        peer->keyExchange_ = TunnexEncryptionHandshake(peer->wantEncryption());
+    });
     reportConnectStage(2, 1.0f);
     if (wantEncryption()) {
         reportConnectStage(3, 0.0f);
@@ -57,17 +57,41 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
 }
 
 bool TunnexPeer::performMainChannelListen() {
-    std::lock_guard reading(mainChannelReadMutex_);
-    return readMainChannelMessage(nullptr);
+    bool keep = false;
+    {
+        std::lock_guard reading(mainChannelReadMutex_);
+        keep = readMainChannelMessage(nullptr);
+        if (mainChannelInbox_.empty()) return keep;
+    }
+    postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->handleReadMainChannelMessages(); });
+    return keep;
 }
 
 void TunnexPeer::readWaitingMainChannelMessages() {
-    std::lock_guard reading(mainChannelReadMutex_);
-    // Bounded: a remote that keeps sending must not hold a channel opening here for ever.
-    for (int count = 0; count < kMaxMessagesReadAtOnce; ++count) {
-        bool nothingWaiting = false;
-        // A channel to be dropped is left to the poll thread, which finds it so on its next pass.
-        if (!readMainChannelMessage(&nothingWaiting) || nothingWaiting) return;
+    assertOnQueue("readWaitingMainChannelMessages");
+    {
+        std::lock_guard reading(mainChannelReadMutex_);
+        // Bounded: a remote that keeps sending must not hold the queue here for ever.
+        for (int count = 0; count < kMaxMessagesReadAtOnce; ++count) {
+            bool nothingWaiting = false;
+            // A channel to be dropped is left to the poll thread, which finds it so on its next pass.
+            if (!readMainChannelMessage(&nothingWaiting) || nothingWaiting) break;
+        }
+    }
+    handleReadMainChannelMessages();
+}
+
+void TunnexPeer::handleReadMainChannelMessages() {
+    assertOnQueue("handleReadMainChannelMessages");
+    for (;;) {
+        std::optional<TunnexMainChannelMessage> next;
+        {
+            std::lock_guard reading(mainChannelReadMutex_);
+            if (mainChannelInbox_.empty()) return;
+            next = std::move(mainChannelInbox_.front());
+            mainChannelInbox_.pop_front();
+        }
+        handleMainChannelMessage(*next);
     }
 }
 
@@ -97,7 +121,7 @@ bool TunnexPeer::readMainChannelMessage(bool* nothingWaiting) {
     const TunnexMainChannelDecoded decoded = decodeTunnexMainChannelMessage(*message);
     switch (decoded.refusal) {
         case TunnexMainChannelRefusal::None:
-            handleMainChannelMessage(decoded.message);
+            mainChannelInbox_.push_back(decoded.message);
             break;
         case TunnexMainChannelRefusal::WrongMark:
             return true;  // not a message of ours: dropped without a word

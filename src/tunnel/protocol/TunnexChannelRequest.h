@@ -22,8 +22,11 @@ class TunnexServiceConnector;
 // fields are guarded so a late setter cannot race a reader.
 class TunnexChannelRequest {
 public:
-    // Opens the data channel for the request; its result is informational.
-    using CreateChannelBlock = std::function<int32_t(const std::shared_ptr<TunnexChannelRequest>& request)>;
+    // Opens the data channel for the request and returns at once; done (which may be empty) gets
+    // an informational result once the channel is bridged or has failed.
+    using ChannelBlockDone = std::function<void(int32_t result)>;
+    using CreateChannelBlock =
+        std::function<void(const std::shared_ptr<TunnexChannelRequest>& request, ChannelBlockDone done)>;
 
     // Waiting requests older than this are not served any more.
     static constexpr double kRecentSeconds = 90.0;

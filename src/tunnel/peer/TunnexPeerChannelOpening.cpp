@@ -1,0 +1,221 @@
+// TunnexPeer's opening of data channels, on the peer's queue: TunnexChannelOpener decides (the
+// pairing rule is TunnexChannelPairing's), this file carries out its actions. Waits are timers on
+// the queue and connects complete through the socket manager's poll loop, so no thread sleeps or
+// blocks while a channel opens.
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "foundation/KLTLogging.h"
+#include "platform/Error.h"
+#include "tunnel/TunnexUtilities.h"
+#include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/channel/TunnexUDTChannel.h"
+#include "tunnel/forward/TunnexForwardManagerLink.h"
+#include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/protocol/TunnexChannelHash.h"
+#include "tunnel/protocol/TunnexMainChannelMessage.h"
+
+namespace kl {
+namespace {
+
+using Kind = TunnexChannelOpener::Action::Kind;
+
+std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+
+}  // namespace
+
+void TunnexPeer::sendRequestForForward(const TunnexForwardRequest& request,
+                                       const std::shared_ptr<TunnexRemotePeer>& remotePeer, ChannelCompletion done) {
+    auto message = encodeTunnexForwardRequest(TunnexMainChannelMessageType::AddForwardMsg, request);
+    if (!message) {
+        KLLog(kKLTLoggingLevelError, "Refusing a forward to a host name of %zu bytes", request.host.size());
+        postToQueue([done = std::move(done)](const std::shared_ptr<TunnexPeer>&) {
+            if (done) done(nullptr);
+        });
+        return;
+    }
+    obtainChannel(remotePeer, request.chanHash, std::move(message), std::move(done));
+}
+
+void TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePeer, uint32_t sharedHash,
+                               std::optional<Bytes> announce, ChannelCompletion done) {
+    postToQueue([remotePeer, sharedHash, announce = std::move(announce),
+                 done = std::move(done)](const std::shared_ptr<TunnexPeer>& self) mutable {
+        if (self->cancel() || self->channelOpenings_.count(sharedHash)) {
+            // A peer being torn down opens nothing; a hash already waiting is a collision.
+            if (done) done(nullptr);
+            return;
+        }
+        const bool ownRequest = announce.has_value();
+        self->channelOpenings_[sharedHash] = {remotePeer, std::move(announce), std::move(done)};
+        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->previousChannelFacts()));
+    });
+}
+
+TunnexChannelOpener::PreviousChannel TunnexPeer::previousChannelFacts() const {
+    auto previous = lastOpenedChannel_.lock();
+    if (!previous) return {};
+    return {previous->remoteComplete(), previous->remoteSentData()};
+}
+
+void TunnexPeer::tickChannelOpener() {
+    assertOnQueue("tickChannelOpener");
+    if (cancel()) {
+        failChannelOpenings();
+        return;
+    }
+    runChannelOpener(opener_.tick(now(), previousChannelFacts()));
+}
+
+void TunnexPeer::failChannelOpenings() {
+    assertOnQueue("failChannelOpenings");
+    runChannelOpener(opener_.failAll());
+}
+
+void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
+    assertOnQueue("runChannelOpener");
+    if (out.decided) {
+        if (auto found = openedConnections_.find(*out.decided); found != openedConnections_.end()) {
+            found->second->holdSendsUntil(out.sendsHeldUntil);
+        }
+    }
+    for (const auto& action : out.actions) {
+        switch (action.kind) {
+            case Kind::Announce: {
+                auto found = channelOpenings_.find(action.hash);
+                if (found != channelOpenings_.end() && found->second.announce) {
+                    KLLog(kKLTLoggingLevelDebug, "Announcing channel hash %x", action.hash);
+                    sendMainChannelMessage(*found->second.announce);
+                }
+                break;
+            }
+            case Kind::Connect: {
+                auto found = channelOpenings_.find(action.hash);
+                auto remote = found != channelOpenings_.end() ? found->second.remotePeer : nullptr;
+                openChannelForRemotePeer(remote, kForwardTypeStream, action.hash,
+                                         [weak = weak_from_this()](std::shared_ptr<TunnexSocketImpl> channel) {
+                                             auto self = weak.lock();
+                                             if (!self) return;
+                                             if (!channel) {
+                                                 self->runChannelOpener(self->opener_.connectFailed());
+                                                 self->failChannelOpenings();
+                                                 return;
+                                             }
+                                             const auto id = ++self->lastConnectionId_;
+                                             self->openedConnections_[id] = channel;
+                                             self->lastOpenedChannel_ = channel;
+                                             self->runChannelOpener(
+                                                 self->opener_.connected(id, now(), self->previousChannelFacts()));
+                                         });
+                break;
+            }
+            case Kind::Deliver:
+            case Kind::Fail: {
+                std::shared_ptr<TunnexSocketImpl> channel;
+                if (action.kind == Kind::Deliver) {
+                    auto made = openedConnections_.find(action.connection);
+                    if (made != openedConnections_.end()) {
+                        channel = std::move(made->second);
+                        openedConnections_.erase(made);
+                    }
+                    if (action.hash != 0) {
+                        KLLog(kKLTLoggingLevelDebug, "Data channel for hash %x decided", action.hash);
+                    }
+                }
+                auto found = channelOpenings_.find(action.hash);
+                if (found == channelOpenings_.end()) break;
+                ChannelCompletion done = std::move(found->second.done);
+                channelOpenings_.erase(found);
+                if (done) done(channel);
+                break;
+            }
+            case Kind::Discard: {
+                auto made = openedConnections_.find(action.connection);
+                if (made == openedConnections_.end()) break;
+                auto channel = std::move(made->second);
+                openedConnections_.erase(made);
+                KLLog(kKLTLoggingLevelDebug, "Closing a data channel no request is left for");
+                closeChannel(channel);
+                channel->close();
+                queueCloseOfMainChannel();  // its opening counted it
+                break;
+            }
+        }
+    }
+    openerTimer_.cancel();
+    openerTimer_ = CancelHandle();
+    if (!out.wakeAt) return;
+    const auto delay = std::max(Duration::zero(), *out.wakeAt - now());
+    const bool readFirst = out.readMainChannelAtWake;
+    openerTimer_ = postToQueueAfter(delay, [readFirst](const std::shared_ptr<TunnexPeer>& self) {
+        // A crossing request that arrived but was not read yet still counts.
+        if (readFirst) self->readWaitingMainChannelMessages();
+        self->tickChannelOpener();
+    });
+}
+
+void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int type,
+                                          uint32_t sharedHash, ChannelCompletion done) {
+    static const char* const selector = "openChannelForRemotePeer:ofType:";
+    auto tunnelSocket = remotePeer ? remotePeer->tunnelSocket() : nullptr;
+    const int udpFd = tunnelSocket ? tunnelSocket->sock() : -1;
+    KLLog(kKLTLoggingLevelDebug, "%s remote peer: %p", selector, static_cast<void*>(remotePeer.get()));
+    KLLog(kKLTLoggingLevelDebug, "%s tunnelSocket.sock: %d", selector, udpFd);
+    cancelCloseOfMainChannel();
+    reportConnectStage(4, 0.0f);
+    if (!remotePeer || udpFd < 0 || type != kForwardTypeStream) {
+        KLLog(kKLTLoggingLevelError, "UDT::socket returned invalid socket for remote channel");
+        queueCloseOfMainChannel();
+        if (remotePeer) disconnectedFromRemotePeer(remotePeer);
+        // Never inline: the caller is in the middle of carrying out the opener's actions.
+        postToQueue([done = std::move(done)](const std::shared_ptr<TunnexPeer>&) {
+            if (done) done(nullptr);
+        });
+        return;
+    }
+    const sockaddr_storage address = remotePeer->address();
+    KLLog(kKLTLoggingLevelDebug, "Multiplexing to %s",
+          AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
+    KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
+    openUDTChannelAsync(udpFd, address, TunnexChannelMode::Stream,
+                        [weak = weak_from_this(), remotePeer, udpFd, done = std::move(done)](Result<int> opened) {
+                            // On the poll loop's thread (or the caller's when the connect could
+                            // not start): the rest belongs to the peer's queue.
+                            auto self = weak.lock();
+                            if (!self) {
+                                if (opened.ok()) UDT::close(opened.value());
+                                return;
+                            }
+                            self->postToQueue([remotePeer, udpFd, done, opened](const std::shared_ptr<TunnexPeer>& peer) {
+                                auto channel = peer->channelConnected(remotePeer, udpFd, opened);
+                                if (done) done(channel);
+                            });
+                        });
+}
+
+std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                                                int udpFd, const Result<int>& opened) {
+    if (!opened.ok()) {
+        KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
+              opened.error().description().c_str(), 0);
+        queueCloseOfMainChannel();
+        forwardManager()->channelRequestFailedForRemote(remotePeer);
+        disconnectedFromRemotePeer(remotePeer);
+        return nullptr;
+    }
+    reportConnectStage(4, 0.1f);
+    KLLog(kKLTLoggingLevelInfo, "UDT multiplex channel connection successful for remote (%s)",
+          TunnexDisplayableUUID(remotePeer->UUID()).c_str());
+    KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
+    auto channel = TunnexSocketImpl::create(opened.value());
+    const std::string key = StringForChannelHash(NextChannelHash());
+    std::lock_guard lock(lock_);
+    channels_[key] = channel;
+    localOnlyKeys_.insert(key);
+    return channel;
+}
+
+}  // namespace kl
