@@ -12,6 +12,7 @@
 #include "ForwardTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/forward/TunnexBufferPool.h"
 
 namespace kl {
 namespace {
@@ -342,6 +343,27 @@ TEST_F(ForwardPeers, AForwardOutlivesATunnelThatDiedAndItsNextClientStartsANewOn
     EXPECT_FALSE(memoryLogContains("has already been initiated"));
     ::close(client);
     EXPECT_TRUE(peerA->cancelPortForwardForServiceKey("svc-kept"));
+}
+
+// A read's buffer is used again once its send let go of it, never while it is still queued, and a
+// buffer that outlives its pool is simply freed (the sanitizer build sees any leak).
+TEST(TunnexBufferPool, ReusesABufferOnlyAfterItsLastUserLetGo) {
+    auto pool = TunnexBufferPool::create(1);
+    const Bytes first = randomBytes(200000, 3), second = randomBytes(1000, 4);
+    auto a = pool->copyOf(first);
+    auto b = pool->copyOf(second);
+    EXPECT_EQ(*a, first);
+    EXPECT_EQ(*b, second);
+    EXPECT_NE(a->data(), b->data());
+    const uint8_t* storage = a->data();
+    a.reset();
+    b.reset();
+    EXPECT_EQ(pool->idleBuffers(), 1u) << "kept: at most one";
+    auto c = pool->copyOf(second);
+    EXPECT_EQ(c->data(), storage) << "the large buffer is used again, without a new allocation";
+    EXPECT_EQ(*c, second);
+    pool.reset();
+    EXPECT_EQ(*c, second);
 }
 
 }  // namespace
