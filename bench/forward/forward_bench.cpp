@@ -1,12 +1,14 @@
 // A TCP connection forwarded through the whole encrypted tunnel (client, forward listener, data
 // channel, answering side, server) against a bare UDT stream pair, measured side by side over
-// loopback in one run; and the round-trip time that the forward adds to small messages. Both
-// peers run in this one process, joined by a UDT main channel as two punched peers are.
+// loopback in one run (throughput, and the CPU per GB of the whole process during each); and the
+// round-trip time that the forward adds to small messages. Both peers run in this one process,
+// joined by a UDT main channel as two punched peers are.
 // KL_BENCH_PLAIN=1 runs the tunnel without encryption; KL_BENCH_DEBUG=1 logs at debug level (to
 // standard error, where errors always go).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <udt/udt.h>
@@ -71,11 +73,25 @@ std::pair<int, int> udtPair(int fdA, const sockaddr_storage& a, int fdB, const s
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-double bareUdtMbps() {
+// CPU seconds of the whole process (every thread: both peers, UDT's threads, the clients).
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto of = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return of(usage.ru_utime) + of(usage.ru_stime);
+}
+
+// One transfer's rate and the process's CPU seconds per GB moved during it.
+struct Transfer {
+    double mbps = 0, cpuPerGB = 0;
+};
+
+Transfer bareUdt() {
     sockaddr_storage a{}, b{};
     int fdA = boundUdp(&a), fdB = boundUdp(&b);
     auto [sender, receiver] = udtPair(fdA, a, fdB, b, TunnexChannelMode::Stream);
     std::vector<char> buffer(kChunk, 'u');
+    const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     std::thread reader([&, receiver = receiver] {
         std::vector<char> in(kChunk);
@@ -92,7 +108,8 @@ double bareUdtMbps() {
         sent += size_t(w);
     }
     reader.join();
-    const double mbps = kVolume * 8.0 / seconds(Clock::now() - start) / 1e6;
+    const Transfer result{kVolume * 8.0 / seconds(Clock::now() - start) / 1e6,
+                          (cpuSeconds() - cpuBefore) / (kVolume / 1e9)};
     UDT::close(sender);
     UDT::close(receiver);
     // The pair's sockets and their multiplexer linger in UDT for a while after closing, and their
@@ -102,7 +119,7 @@ double bareUdtMbps() {
            Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return mbps;
+    return result;
 }
 
 int tcpListener(int* port) {
@@ -235,7 +252,7 @@ struct Tunnel {
     }
 };
 
-double forwardedMbps(Tunnel& tunnel) {
+Transfer forwarded(Tunnel& tunnel) {
     int port = 0;
     int listener = tcpListener(&port);
     std::thread sink([listener] {
@@ -260,16 +277,18 @@ double forwardedMbps(Tunnel& tunnel) {
     char ack = 0;
     if (!writeAll(client, "s", 1) || !readExactly(client, &ack, 1)) fail("no answer to the greeting");
     std::vector<char> buffer(kChunk, 'f');
+    const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     for (size_t sent = 0; sent < kVolume; sent += kChunk) {
         if (!writeAll(client, buffer.data(), kChunk)) fail("forwarded send failed");
     }
     if (!readExactly(client, &ack, 1)) fail("no acknowledgement");
-    const double mbps = kVolume * 8.0 / seconds(Clock::now() - start) / 1e6;
+    const Transfer result{kVolume * 8.0 / seconds(Clock::now() - start) / 1e6,
+                          (cpuSeconds() - cpuBefore) / (kVolume / 1e9)};
     sink.join();
     ::close(client);
     ::close(listener);
-    return mbps;
+    return result;
 }
 
 struct Spread {
@@ -386,21 +405,25 @@ int main() {
     // two measurements and compare their medians.
     constexpr int kRounds = 5;
     Tunnel tunnel;
-    std::vector<double> bares, forwardeds;
+    std::vector<double> bares, forwardeds, bareCpus, forwardedCpus;
     for (int round = 0; round < kRounds; ++round) {
-        bares.push_back(bareUdtMbps());
-        forwardeds.push_back(forwardedMbps(tunnel));
-        std::printf("run %d: bare UDT %.0f Mb/s, forwarded %.0f Mb/s\n", round + 1, bares.back(), forwardeds.back());
+        const Transfer b = bareUdt(), f = forwarded(tunnel);
+        bares.push_back(b.mbps);
+        forwardeds.push_back(f.mbps);
+        bareCpus.push_back(b.cpuPerGB);
+        forwardedCpus.push_back(f.cpuPerGB);
+        std::printf("run %d: bare UDT %.0f Mb/s (%.2f CPU s/GB), forwarded %.0f Mb/s (%.2f CPU s/GB)\n", round + 1,
+                    b.mbps, b.cpuPerGB, f.mbps, f.cpuPerGB);
     }
-    std::sort(bares.begin(), bares.end());
-    std::sort(forwardeds.begin(), forwardeds.end());
-    const double bare = bares[kRounds / 2], forwarded = forwardeds[kRounds / 2];
+    const double bare = spreadOf(bares).median, forwarded = spreadOf(forwardeds).median;
     auto [directMs, forwardedMs] = roundTripsMs(tunnel);
     auto [directOpen, forwardedOpen] = openings(tunnel);
     std::printf("volume per run:                    %zu MiB\n", kVolume >> 20);
     std::printf("bare UDT stream pair (median):     %.0f Mb/s\n", bare);
     std::printf("TCP forwarded through the tunnel:  %.0f Mb/s (median; AES-CFB, packing, bridge)\n", forwarded);
     std::printf("ratio forwarded / bare:            %.2f\n", forwarded / bare);
+    std::printf("CPU s per GB (median):             bare UDT %.2f, forwarded %.2f (the whole process)\n",
+                spreadOf(bareCpus).median, spreadOf(forwardedCpus).median);
     std::printf("round trip, %zu-byte messages:     direct %.3f ms (p99 %.3f), forwarded %.3f ms (p99 %.3f)\n",
                 kSmall, directMs.median, directMs.p99, forwardedMs.median, forwardedMs.p99);
     std::printf("new connection to first echo:      direct %.2f ms, forwarded %.2f ms (median of %d)\n",

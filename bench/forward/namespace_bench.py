@@ -6,14 +6,16 @@ namespaces that this program builds (it needs root), measured in one run:
   a user-space link (lossy_link: a TAP device in each namespace; the kernel may lack netem);
 - on the clean link: the round trip of 64-byte messages (median, p99), the time of a new
   connection to its first echoed byte (median of 20) and of ten opened at once, CPU seconds per GB
-  moved (the forwarding processes of both sides), and start to first byte (from starting the
-  connecting side to the first echoed byte through it);
+  moved (the forwarding processes of both sides; for bare UDT its two ends), and start to first
+  byte (from starting the connecting side to the first echoed byte through it);
 - ratios to ssh -L.
 
 The forward and a bare UDT stream (udt_stream, opened as the tunnel opens a data channel) run under
-the loss-tolerant UDT control and, for comparison, under UDT's native one (rows ".../native").
+the loss-tolerant UDT control and, for comparison, under UDT's native one (rows ".../native"); the
+forward's throughput is also given as a ratio to bare UDT under the same control. With --rounds
+the methods are measured in turn that many times and each figure is the median.
 
-  namespace_bench.py [--build DIR] [--seconds S] [--lossy-seconds S] [--skip-native]
+  namespace_bench.py [--build DIR] [--seconds S] [--lossy-seconds S] [--skip-native] [--rounds N]
 
 The build folder (default build/release, else $KL_BUILD_DIR) must hold tunnel-node, lossy_link and
 udt_stream."""
@@ -22,6 +24,7 @@ import json
 import os
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -173,7 +176,7 @@ class Bench:
         return (node_a, node_b), started, ("127.0.0.1", FORWARD_LOCAL)
 
     def udt_stream(self, sender, receiver, seconds, native=False):
-        """Mbit/s of one bare UDT stream from one namespace to the other."""
+        """One bare UDT stream from one namespace to the other: Mbit/s, bytes, CPU seconds of both ends."""
         self.udt_port += 1
         program = os.path.join(self.options.build, "bench", "forward", "udt_stream")
         env = dict(os.environ, KL_UDT_CC="native" if native else "loss-tolerant")
@@ -182,13 +185,16 @@ class Bench:
         receiving = subprocess.Popen(receiver.command(argv(receiver, sender) + ["receive"]), stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, text=True, env=env)
         sending = subprocess.Popen(sender.command(argv(sender, receiver) + ["send", str(seconds)]),
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         try:
             out, _ = receiving.communicate(timeout=seconds + 120)
+            sent, _ = sending.communicate(timeout=30)
         finally:
             sending.kill()
             sending.wait()
-        return json.loads(out.strip().splitlines()[-1])["mbps"]
+        got = json.loads(out.strip().splitlines()[-1])
+        sender_cpu = json.loads(sent.strip().splitlines()[-1])["cpu_s"]
+        return got["mbps"], got["bytes"], got["cpu_s"] + sender_cpu
 
     def measure(self, method, clean):
         """The figures of one method on the current link."""
@@ -196,8 +202,10 @@ class Bench:
         if method.startswith("bare UDT"):
             seconds = self.options.seconds if clean else self.options.lossy_seconds
             native = method.endswith("native")
-            row["up_mbps"] = self.udt_stream(self.a, self.b, seconds, native)
-            row["down_mbps"] = self.udt_stream(self.b, self.a, seconds, native)
+            row["up_mbps"], up_bytes, up_cpu = self.udt_stream(self.a, self.b, seconds, native)
+            row["down_mbps"], down_bytes, down_cpu = self.udt_stream(self.b, self.a, seconds, native)
+            if clean:
+                row["cpu_s_per_gb"] = (up_cpu + down_cpu) / ((up_bytes + down_bytes) / 1e9)
             return row
         procs, started, target = None, None, (self.far, SERVICE)
         if method == "ssh -L":
@@ -233,6 +241,15 @@ class Bench:
         return row
 
 
+def median_row(rows):
+    """The median of every figure over the rounds' rows (nested the same way)."""
+    if isinstance(rows[0], dict):
+        return {key: median_row([row[key] for row in rows if key in row]) for key in rows[0]}
+    if isinstance(rows[0], bool):
+        return all(rows)
+    return statistics.median(rows)
+
+
 def ratio(value, reference):
     return "%.2f" % (value / reference) if value is not None and reference else "-"
 
@@ -252,6 +269,13 @@ def print_table(results, methods):
                 continue
             print("%-16s %-16s %10s (%5s) %10s (%5s)" % (link, m, fmt(r["up_mbps"]), ratio(r["up_mbps"], ssh[link].get("up_mbps")),
                                                         fmt(r["down_mbps"]), ratio(r["down_mbps"], ssh[link].get("down_mbps"))))
+    print("\nForward / bare UDT under the same control")
+    for link, rows in results.items():
+        for forward, bare in (("forward", "bare UDT"), ("forward/native", "bare UDT/native")):
+            f, b = rows.get(forward), rows.get(bare)
+            if f and b:
+                print("%-16s %-16s %10s %18s" % (link, forward, ratio(f["up_mbps"], b["up_mbps"]),
+                                                 ratio(f["down_mbps"], b["down_mbps"])))
     if "clean" not in results:
         return
     clean = results["clean"]
@@ -261,13 +285,14 @@ def print_table(results, methods):
                                                    "10 parallel ms", "CPU s/GB", "first byte s"))
     for m in methods:
         r = clean.get(m)
-        if not r or "rtt" not in r:
+        if not r or ("rtt" not in r and "cpu_s_per_gb" not in r):
             continue
+        get = lambda row, key, field: row.get(key, {}).get(field)
         cells = [
-            "%s (%s)" % (fmt(r["rtt"]["median_ms"], "%.3f"), ratio(r["rtt"]["median_ms"], s.get("rtt", {}).get("median_ms"))),
-            "%s (%s)" % (fmt(r["rtt"]["p99_ms"], "%.3f"), ratio(r["rtt"]["p99_ms"], s.get("rtt", {}).get("p99_ms"))),
-            "%s (%s)" % (fmt(r["connect"]["median_ms"], "%.2f"), ratio(r["connect"]["median_ms"], s.get("connect", {}).get("median_ms"))),
-            "%s (%s)" % (fmt(r["parallel"]["all_ms"]), ratio(r["parallel"]["all_ms"], s.get("parallel", {}).get("all_ms"))),
+            "%s (%s)" % (fmt(get(r, "rtt", "median_ms"), "%.3f"), ratio(get(r, "rtt", "median_ms"), get(s, "rtt", "median_ms"))),
+            "%s (%s)" % (fmt(get(r, "rtt", "p99_ms"), "%.3f"), ratio(get(r, "rtt", "p99_ms"), get(s, "rtt", "p99_ms"))),
+            "%s (%s)" % (fmt(get(r, "connect", "median_ms"), "%.2f"), ratio(get(r, "connect", "median_ms"), get(s, "connect", "median_ms"))),
+            "%s (%s)" % (fmt(get(r, "parallel", "all_ms")), ratio(get(r, "parallel", "all_ms"), get(s, "parallel", "all_ms"))),
             "%s (%s)" % (fmt(r.get("cpu_s_per_gb"), "%.2f"), ratio(r.get("cpu_s_per_gb"), s.get("cpu_s_per_gb"))),
             "%s (%s)" % (fmt(r.get("first_byte_s"), "%.3f"), ratio(r.get("first_byte_s"), s.get("first_byte_s"))),
         ]
@@ -283,6 +308,8 @@ def main():
     parser.add_argument("--skip-native", action="store_true")
     parser.add_argument("--links", default="clean,1,5", help="clean and/or loss percents, comma-separated")
     parser.add_argument("--methods", help="only these methods, comma-separated")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="measure every method this many times, interleaved; the medians are shown")
     parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
     if os.geteuid() != 0:
@@ -309,14 +336,16 @@ def main():
                     bench.restore()
                 else:
                     bench.impair(10, float(link))
-                results[name] = {}
-                for method in methods:
-                    try:
-                        results[name][method] = bench.measure(method, link == "clean")
-                    except (RuntimeError, subprocess.TimeoutExpired, KeyError, IndexError, ValueError) as error:
-                        print("%s / %s: %s" % (name, method, error), file=sys.stderr)
-                    print("%s / %s: %s" % (name, method, json.dumps(results[name].get(method))), file=sys.stderr,
-                          flush=True)
+                rounds = {method: [] for method in methods}
+                for _ in range(options.rounds):
+                    for method in methods:
+                        try:
+                            rounds[method].append(bench.measure(method, link == "clean"))
+                            print("%s / %s: %s" % (name, method, json.dumps(rounds[method][-1])), file=sys.stderr,
+                                  flush=True)
+                        except (RuntimeError, subprocess.TimeoutExpired, KeyError, IndexError, ValueError) as error:
+                            print("%s / %s: %s" % (name, method, error), file=sys.stderr, flush=True)
+                results[name] = {method: median_row(rows) for method, rows in rounds.items() if rows}
             bench.restore()
             for helper in bench.helpers:
                 helper.kill()

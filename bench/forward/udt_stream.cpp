@@ -1,12 +1,14 @@
 // udt_stream: one bare UDT stream between two hosts, opened as the tunnel opens its data channels
 // (a rendezvous connect over a bound UDP socket, under the process's congestion control: see
 // KL_UDT_CC), for the namespace benchmark's "bare UDT" row. Start one side with "send" and the
-// other with "receive" at about the same time; the receiver prints {"mbps": ..., "bytes": ...}.
+// other with "receive" at about the same time; the receiver prints {"mbps": ..., "bytes": ...,
+// "cpu_s": ...}, the sender {"cpu_s": ...} (the process's CPU seconds, all its threads).
 //
 //   udt_stream LOCAL_ADDR PORT REMOTE_ADDR PORT send SECONDS
 //   udt_stream LOCAL_ADDR PORT REMOTE_ADDR PORT receive
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <udt/udt.h>
 #include <unistd.h>
@@ -36,6 +38,13 @@ sockaddr_storage ipv4(const char* address, const char* port) {
     return storage;
 }
 
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,6 +71,7 @@ int main(int argc, char** argv) {
             if (UDT::send(u, buffer.data(), int(buffer.size()), 0) == UDT::ERROR) break;
         }
         UDT::close(u);  // lingers until the receiver has it all
+        std::printf("{\"cpu_s\": %.3f}\n", cpuSeconds());
         return 0;
     }
     uint64_t total = 0;
@@ -73,8 +83,8 @@ int main(int argc, char** argv) {
         total += uint64_t(n);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - first).count();
-    std::printf("{\"mbps\": %.1f, \"bytes\": %llu, \"seconds\": %.3f}\n", total * 8 / seconds / 1e6,
-                (unsigned long long)total, seconds);
     UDT::close(u);
+    std::printf("{\"mbps\": %.1f, \"bytes\": %llu, \"seconds\": %.3f, \"cpu_s\": %.3f}\n", total * 8 / seconds / 1e6,
+                (unsigned long long)total, seconds, cpuSeconds());
     return 0;
 }

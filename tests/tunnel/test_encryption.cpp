@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <cryptopp/aes.h>
 #include <cryptopp/cryptlib.h>
 #include <cryptopp/integer.h>
+#include <cryptopp/modes.h>
 
 #include <deque>
 #include <random>
 #include <thread>
 
 #include "TunnelTestSupport.h"
+#include "tunnel/channel/TunnexAesCfb.h"
 #include "tunnel/channel/TunnexChannelCipher.h"
 #include "tunnel/protocol/TunnexDHGroup.h"
 #include "tunnel/channel/TunnexEncryption.h"
@@ -304,6 +307,48 @@ TEST(Encryption, ChannelCiphersStartFromTheTunnelKeysAndRunOn) {
     EXPECT_EQ(encryptChannelBytes(unkeyed, first, none), std::nullopt);
     EXPECT_EQ(decryptChannelBytes(unkeyed, first, none), std::nullopt);
     EXPECT_EQ(none, nullptr);
+}
+
+// The channel cipher must give Crypto++'s CFB bytes wherever the buffers lie in memory and however
+// the stream is cut: pieces that end mid-block leave the next one starting off a block boundary.
+TEST(Encryption, ChannelCfbMatchesCryptoppAtAnySplitAndAddress) {
+    std::mt19937 random(5);
+    uint8_t key[16], iv[16];
+    for (auto& b : key) b = uint8_t(random());
+    for (auto& b : iv) b = uint8_t(random());
+    Bytes plain(70000);
+    for (auto& b : plain) b = uint8_t(random());
+    Bytes reference(plain.size());
+    CryptoPP::CFB_Mode<CryptoPP::AES>::Encryption(key, sizeof key, iv)
+        .ProcessData(reference.data(), plain.data(), plain.size());
+
+    struct Cut {
+        const char* what;
+        size_t largest;  // pieces of 0 to largest bytes
+    };
+    for (const Cut& cut : {Cut{"bytes", 3}, Cut{"around a block", 40}, Cut{"many blocks", 9000}}) {
+        for (bool inPlace : {true, false}) {
+            TunnexAesCfb encryptor(TunnexAesCfb::Direction::Encrypt, key, sizeof key, iv);
+            TunnexAesCfb decryptor(TunnexAesCfb::Direction::Decrypt, key, sizeof key, iv);
+            Bytes source(plain.size() + 32), target(plain.size() + 32);
+            const size_t shift = random() % 16;  // off any alignment the block cipher might like
+            uint8_t* in = source.data() + shift;
+            uint8_t* out = inPlace ? in : target.data() + (shift + 7) % 16;
+            std::copy(plain.begin(), plain.end(), in);
+            auto run = [&](TunnexAesCfb& cipher) {
+                for (size_t at = 0; at < plain.size();) {
+                    const size_t take = std::min(plain.size() - at, size_t(random() % (cut.largest + 1)));
+                    cipher.ProcessData(out + at, in + at, take);
+                    at += take;
+                }
+            };
+            run(encryptor);
+            EXPECT_TRUE(std::equal(reference.begin(), reference.end(), out)) << cut.what << " in place " << inPlace;
+            if (!inPlace) std::copy(out, out + plain.size(), in);
+            run(decryptor);
+            EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out)) << cut.what << " in place " << inPlace;
+        }
+    }
 }
 
 TEST(Encryption, BothDirectionsRunConcurrentlyOnSharedObjects) {

@@ -3,7 +3,11 @@
 // and the bytes flow both ways, encrypted, until either end closes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <future>
@@ -13,6 +17,7 @@
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
+#include "tunnel/forward/TunnexBufferPool.h"
 
 namespace kl {
 namespace {
@@ -390,6 +395,77 @@ TEST_F(ForwardPeers, AForwardOutlivesATunnelThatDiedAndItsNextClientStartsANewOn
     EXPECT_FALSE(memoryLogContains("has already been initiated"));
     ::close(client);
     EXPECT_TRUE(peerA->cancelPortForwardForServiceKey("svc-kept"));
+}
+
+// One direction of a connection stuck (the far server reads nothing, so the client's bulk fills
+// every buffer on the way and the channel's send waits for room) must not hold up the other: the
+// server's replies still reach the client promptly.
+TEST_F(ForwardPeers, RepliesFlowWhileTheOtherDirectionWaitsForRoom) {
+    connect(true);
+    int port = 0;
+    int listener = plainListener(AF_INET, &port);
+    const uint16_t local = forward(peerA, uint16_t(port), "svc-stuck");
+    int client = plainConnect(AF_INET6, local);
+    ASSERT_GE(client, 0);
+    int server = plainAccept(listener, 30000);
+    ASSERT_GE(server, 0);
+
+    // Fill: write until the client's socket has taken nothing for a second.
+    ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
+    const Bytes block = randomBytes(1 << 20, 5);
+    size_t written = 0;
+    for (auto lastProgress = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - lastProgress < std::chrono::seconds(1);) {
+        ssize_t n = ::send(client, block.data(), block.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            written += size_t(n);
+            lastProgress = std::chrono::steady_clock::now();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_GT(written, size_t(8) << 20) << "the way to the server holds megabytes before it is full";
+
+    // Replies one at a time, each after the last arrived.
+    const auto start = std::chrono::steady_clock::now();
+    int arrived = 0;
+    for (int i = 0; i < 5; ++i) {
+        const char reply = char('0' + i);
+        ASSERT_EQ(::send(server, &reply, 1, MSG_NOSIGNAL), 1);
+        pollfd ready{client, POLLIN, 0};
+        char got = 0;
+        if (::poll(&ready, 1, 10000) == 1 && ::recv(client, &got, 1, 0) == 1 && got == reply) ++arrived;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(arrived, 5);
+    // Stuck behind the waiting send, each reply waited for the send's half-second slices.
+    EXPECT_LT(seconds, 1.5) << "five replies took " << seconds << " s";
+
+    ::close(client);
+    ::close(server);
+    ::close(listener);
+    EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }, std::chrono::seconds(30)));
+}
+
+// A read's buffer is used again once its send let go of it, never while it is still queued, and a
+// buffer that outlives its pool is simply freed (the sanitizer build sees any leak).
+TEST(TunnexBufferPool, ReusesABufferOnlyAfterItsLastUserLetGo) {
+    auto pool = TunnexBufferPool::create(1);
+    const Bytes first = randomBytes(200000, 3), second = randomBytes(1000, 4);
+    auto a = pool->copyOf(first);
+    auto b = pool->copyOf(second);
+    EXPECT_EQ(*a, first);
+    EXPECT_EQ(*b, second);
+    EXPECT_NE(a->data(), b->data());
+    const uint8_t* storage = a->data();
+    a.reset();
+    b.reset();
+    EXPECT_EQ(pool->idleBuffers(), 1u) << "kept: at most one";
+    auto c = pool->copyOf(second);
+    EXPECT_EQ(c->data(), storage) << "the large buffer is used again, without a new allocation";
+    EXPECT_EQ(*c, second);
+    pool.reset();
+    EXPECT_EQ(*c, second);
 }
 
 }  // namespace

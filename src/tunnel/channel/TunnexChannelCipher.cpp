@@ -1,11 +1,9 @@
 #include "tunnel/channel/TunnexChannelCipher.h"
 
-#include <cryptopp/aes.h>
-#include <cryptopp/modes.h>
-
 #include <utility>
 
 #include "foundation/KLTLogging.h"
+#include "tunnel/channel/TunnexAesCfb.h"
 #include "tunnel/channel/TunnexEncryption.h"
 
 namespace kl {
@@ -17,23 +15,22 @@ using KeyAndIV = std::pair<CryptoPP::SecByteBlock, CryptoPP::SecByteBlock>;
 // Runs bytes through cipher in place (CFB keeps the length), first making it from keys() when
 // the reference is empty. The keys are only read then: a running channel does not depend on the
 // tunnel's object any more.
-template <class Cipher, class KeySource>
-bool runChannelCipher(TunnexStreamCipher& cipher, std::span<uint8_t> bytes, KeySource keys, const char* direction) {
+template <class KeySource>
+bool runChannelCipher(TunnexStreamCipher& cipher, std::span<uint8_t> bytes, KeySource keys,
+                      TunnexAesCfb::Direction direction) {
     if (!cipher) {
         KeyAndIV keyAndIV = keys();
         const auto& [key, iv] = keyAndIV;
         if (key.size() != TunnexEncryption::kKeyLength || iv.size() != TunnexEncryption::kKeyLength) {
-            KLLog(kKLTLoggingLevelError, "Channel %s: the tunnel has no key yet", direction);
+            KLLog(kKLTLoggingLevelError, "Channel %s: the tunnel has no key yet",
+                  direction == TunnexAesCfb::Direction::Encrypt ? "encryption" : "decryption");
             return false;
         }
-        cipher = std::make_unique<Cipher>(key, key.size(), iv);
+        cipher = std::make_unique<TunnexAesCfb>(direction, key.data(), key.size(), iv.data());
     }
     if (!bytes.empty()) cipher->ProcessData(bytes.data(), bytes.data(), bytes.size());
     return true;
 }
-
-using ChannelEncryption = CryptoPP::CFB_Mode<CryptoPP::AES>::Encryption;
-using ChannelDecryption = CryptoPP::CFB_Mode<CryptoPP::AES>::Decryption;
 
 KeyAndIV localKeys(const TunnexEncryption& encryption) { return {encryption.getLocalCEK(), encryption.getLocalIV()}; }
 KeyAndIV remoteKeys(const TunnexEncryption& encryption) { return {encryption.getRemoteCEK(), encryption.getRemoteIV()}; }
@@ -42,12 +39,12 @@ KeyAndIV remoteKeys(const TunnexEncryption& encryption) { return {encryption.get
 
 bool encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
                                 TunnexStreamCipher& encryptor) {
-    return runChannelCipher<ChannelEncryption>(encryptor, bytes, [&] { return localKeys(encryption); }, "encryption");
+    return runChannelCipher(encryptor, bytes, [&] { return localKeys(encryption); }, TunnexAesCfb::Direction::Encrypt);
 }
 
 bool decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
                                 TunnexStreamCipher& decryptor) {
-    return runChannelCipher<ChannelDecryption>(decryptor, bytes, [&] { return remoteKeys(encryption); }, "decryption");
+    return runChannelCipher(decryptor, bytes, [&] { return remoteKeys(encryption); }, TunnexAesCfb::Direction::Decrypt);
 }
 
 std::optional<Bytes> encryptChannelBytes(const TunnexEncryption& encryption, const Bytes& data,

@@ -99,7 +99,25 @@ double TunnexSocketImpl::bandwidthInmbps() {
     return perf.mbpsBandwidth;
 }
 
-void TunnexSocketImpl::setBlocking(bool blocking) { setBoolOption(udtSocket(), UDT_RCVSYN, blocking); }
+void TunnexSocketImpl::setBlocking(bool blocking) { setOption(UDT_RCVSYN, blocking ? 1 : 0); }
+
+// UDT takes the socket's send lock to change any option, and a blocked send holds that lock while
+// it waits for room: a bridge pass that set its receive options every time waited for the other
+// direction's send slices, up to half a second per pass. So an option goes to UDT only when its
+// value changes; the passes and sends of a running channel then set none.
+void TunnexSocketImpl::setOption(UDTOpt option, int value) {
+    std::lock_guard<std::mutex> guard(optionsMutex_);
+    const int udt = udtSocket();
+    if (udt != optionsSocket_) {
+        optionsSocket_ = udt;
+        optionValues_.clear();
+    }
+    auto known = optionValues_.find(option);
+    if (known != optionValues_.end() && known->second == value) return;
+    optionValues_[option] = value;
+    if (option == UDT_RCVSYN || option == UDT_SNDSYN) setBoolOption(udt, option, value != 0);
+    else setIntOption(udt, option, value);
+}
 
 // Closed for the bridge once the remote is gone and nothing it sent is left unread: a remote that
 // closes right after its last bytes breaks the connection while they may still wait here.
@@ -247,7 +265,7 @@ int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error
         uint64_t block = std::max<uint64_t>(*blockSize, 1);
         length = maxLength + block - (maxLength % block);
     }
-    setIntOption(udtSocket(), UDT_RCVTIMEO, milliseconds(timeout));
+    setOption(UDT_RCVTIMEO, milliseconds(timeout));
     Error failure;
     int count = receiveInto(size_t(std::min<uint64_t>(length, INT_MAX)), false, &failure, "recvBytes");
     if (count < 0) {
@@ -288,7 +306,7 @@ std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {
 std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error) {
     std::lock_guard<std::mutex> guard(receiveMutex_);
     int udt = udtSocket();
-    setIntOption(udt, UDT_RCVTIMEO, milliseconds(timeout));
+    setOption(UDT_RCVTIMEO, milliseconds(timeout));
     UDT::UDSET readable{udt};
     double wholeSeconds = std::floor(std::max(timeout, 0.0));
     timeval wait{long(wholeSeconds), long((std::max(timeout, 0.0) - wholeSeconds) * 1'000'000)};
@@ -303,9 +321,9 @@ std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error)
     bool blocking = true;
     int length = sizeof blocking;
     UDT::getsockopt(udt, 0, UDT_RCVSYN, &blocking, &length);
-    setBoolOption(udt, UDT_RCVSYN, false);
+    setOption(UDT_RCVSYN, 0);
     int count = receiveInto(kPackBufferSize, true, error, "recvMessage");
-    setBoolOption(udt, UDT_RCVSYN, blocking);
+    setOption(UDT_RCVSYN, blocking ? 1 : 0);
     if (count < 0) return std::nullopt;
     bytesRead_.fetch_add(uint64_t(count));
     return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
@@ -315,7 +333,7 @@ std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error)
 
 uint64_t TunnexSocketImpl::sendMessage(const Bytes& data, double timeout, Error* error) {
     int udt = udtSocket();
-    setIntOption(udt, UDT_SNDTIMEO, milliseconds(timeout));
+    setOption(UDT_SNDTIMEO, milliseconds(timeout));
     KLLog(kKLTLoggingLevelVerbose, "Sending message over UDT tunnel");
     // In order: control messages (key exchange, then forwards) must arrive as they were sent.
     int sent = UDT::sendmsg(udt, reinterpret_cast<const char*>(data.data()), int(data.size()), -1, true);
@@ -369,7 +387,7 @@ bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
             shouldBeClosed_.store(true);
             return false;
         }
-        setIntOption(udt, UDT_SNDTIMEO, kDataChannelSendTimeoutMs);
+        setOption(UDT_SNDTIMEO, kDataChannelSendTimeoutMs);
         int chunk = int(std::min(bytes.size() - offset, size_t(INT_MAX)));
         int sent = UDT::send(udt, reinterpret_cast<const char*>(bytes.data() + offset), chunk, 0);
         if (sent == UDT::ERROR || sent <= 0) {

@@ -18,8 +18,11 @@
 // delegate.
 #pragma once
 
+#include <udt/udt.h>
+
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -104,6 +107,8 @@ private:
     // receiveMutex_.
     int receiveDecrypted(uint64_t maxLength, double timeout, Error* error);
     void closeUDTSocket(int udtSocket);
+    // Sets a UDT option of the socket unless it already has that value (bools as 0 and 1).
+    void setOption(UDTOpt option, int value);
 
     const uint32_t socketId_;
     std::atomic<int> udtSocket_;
@@ -129,6 +134,11 @@ private:
     TunnexStreamCipher streamDecryptor_;  // guarded by receiveMutex_
     std::unique_ptr<char[]> receiveBuffer_;  // guarded by receiveMutex_
     size_t receiveBufferSize_ = 0;           // guarded by receiveMutex_
+
+    // The option values last given to UDT, for the UDT socket they were given to.
+    std::mutex optionsMutex_;
+    int optionsSocket_ = 0;              // guarded by optionsMutex_
+    std::map<UDTOpt, int> optionValues_;  // guarded by optionsMutex_
 
     mutable std::mutex fieldsMutex_;
     SocketPtr localSocket_;                                  // guarded by fieldsMutex_

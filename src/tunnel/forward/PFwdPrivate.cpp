@@ -8,6 +8,7 @@
 #include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/forward/TunnexBufferPool.h"
 #include "tunnel/forward/TunnexForwardManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
@@ -23,6 +24,13 @@ constexpr const char* kClosingName = "int pfd_closing(Plug, const char *, int, i
 
 int localDescriptor(const PFwdPrivate& record) { return sk_ossocket(record.s); }
 int udtDescriptor(const PFwdPrivate& record) { return record.channel ? record.channel->udtSocket() : 0; }
+
+// The buffers that carry reads to the channels' send queues, shared by every forwarded connection:
+// enough for a few busy ones, each of which has at most kPFwdPendingLimit bytes queued.
+TunnexBufferPool& sendBuffers() {
+    static auto* pool = new std::shared_ptr<TunnexBufferPool>(TunnexBufferPool::create(16));  // for the process
+    return **pool;
+}
 
 // The live record that owns socket, if any. Under the core lock.
 std::shared_ptr<PFwdPrivate> openRecordOf(const SocketPtr& socket) {
@@ -199,8 +207,7 @@ int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len) {
     (void)urgent;  // every kind of data is forwarded the same way
     if (!record.ready || !record.channel || len <= 0) return 1;
     KLLog(kKLTLoggingLevelVerbose, "pfd_receive %d bytes for UDT socket: %d", len, record.channel->udtSocket());
-    auto bytes = std::make_shared<Bytes>(reinterpret_cast<const uint8_t*>(data),
-                                         reinterpret_cast<const uint8_t*>(data) + len);
+    auto bytes = sendBuffers().copyOf({reinterpret_cast<const uint8_t*>(data), size_t(len)});
     auto pending = record.pending_;
     pending->fetch_add(len);
     std::weak_ptr<TunnexSocketImpl> weakChannel = record.channel;
