@@ -214,6 +214,8 @@ TEST_F(MainChannelPeers, KeyExchangeMessagesAfterTheTunnelIsUpChangeNothing) {
     sendFromB(tunnexMainChannelHeader(Type::WontEncryptMsg));
     sendFromB(encodeTunnexKeyMessage(Type::DHEncryptedCEKMsg, Bytes(TunnexEncryption::kWrappedKeyLength, 0x5A)));
     sendFromB(tunnexMainChannelHeader(Type::DHPublicKeyAck));
+    // Read messages are handled on the peer's queue, after the reader's line.
+    EXPECT_TRUE(test::waitFor([&] { return logCount("has no place in the key exchange now") >= 3; }));
 
     EXPECT_TRUE(peerA->usingEncryption());
     EXPECT_EQ(peerA->getEncryptor()->getRemoteIV(), remoteIV);
