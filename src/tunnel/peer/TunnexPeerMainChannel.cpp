@@ -114,7 +114,12 @@ bool TunnexPeer::readMainChannelMessage(bool* nothingWaiting) {
         KLLog(kKLTLoggingLevelError, "%s",
               !message && error.code() == kUDTErrorConnectionLost ? "Main channel connection reset"
                                                                    : "Main channel receive error");
-        if (claimMainChannelEnd()) lostRemote();
+        // Behind the messages read before the loss: a goodbye among them ends the tunnel as the
+        // remote asked (its forwards closed), not as a lost remote (its forwards kept).
+        postToQueue([](const std::shared_ptr<TunnexPeer>& peer) {
+            peer->handleReadMainChannelMessages();
+            if (peer->claimMainChannelEnd()) peer->lostRemote();
+        });
         return false;
     }
 
