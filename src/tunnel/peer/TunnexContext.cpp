@@ -4,6 +4,7 @@
 #include "tunnel/peer/TunnexHolePunch.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
+#include "tunnel/TunnexGuardedAccessors.h"
 
 namespace kl {
 namespace {
@@ -25,25 +26,10 @@ std::shared_ptr<TunnexContext> TunnexContext::create() {
     return withHolePunch(std::make_shared<TunnexContext>(Private{}));
 }
 
-std::shared_ptr<TunnexPeerManagerLink> TunnexContext::manager() const {
-    std::lock_guard lock(linksMutex_);
-    return manager_;
-}
-
-void TunnexContext::setManager(std::shared_ptr<TunnexPeerManagerLink> manager) {
-    std::lock_guard lock(linksMutex_);
-    manager_ = std::move(manager);
-}
-
-std::shared_ptr<TunnexPeerConnectionLayer> TunnexContext::connectionLayer() const {
-    std::lock_guard lock(linksMutex_);
-    return layer_;
-}
-
-void TunnexContext::setConnectionLayer(std::shared_ptr<TunnexPeerConnectionLayer> layer) {
-    std::lock_guard lock(linksMutex_);
-    layer_ = std::move(layer);
-}
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexContext, linksMutex_, std::shared_ptr<TunnexPeerManagerLink>, manager, setManager,
+                            manager_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexContext, linksMutex_, std::shared_ptr<TunnexPeerConnectionLayer>, connectionLayer,
+                            setConnectionLayer, layer_)
 
 std::shared_ptr<TunnexPeer> TunnexContext::registeredPeer() const {
     std::lock_guard lock(pingSocketLock_);
@@ -66,25 +52,8 @@ void TunnexContext::setServerHost(const std::string& host) {
     serverHost_ = host;
 }
 
-uint16_t TunnexContext::serverPort() const {
-    std::lock_guard lock(settingsMutex_);
-    return serverPort_;
-}
-
-void TunnexContext::setServerPort(uint16_t port) {
-    std::lock_guard lock(settingsMutex_);
-    serverPort_ = port;
-}
-
-uint64_t TunnexContext::assignedId() const {
-    std::lock_guard lock(settingsMutex_);
-    return assignedId_;
-}
-
-void TunnexContext::setAssignedId(uint64_t id) {
-    std::lock_guard lock(settingsMutex_);
-    assignedId_ = id;
-}
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexContext, settingsMutex_, uint16_t, serverPort, setServerPort, serverPort_)
+KL_TUNNEX_GUARDED_ACCESSORS(TunnexContext, settingsMutex_, uint64_t, assignedId, setAssignedId, assignedId_)
 
 std::string TunnexContext::machineUUID() const {
     {
