@@ -19,6 +19,10 @@ inline constexpr int kUDTErrorConnectionLost = 2001;
 inline constexpr int kUDTErrorReceiveTimeout = 6003;
 // UDT reports a send that found no room within its time-out with the same code.
 inline constexpr int kUDTErrorSendTimeout = 6003;
+// "No data" on a non-blocking receive: the normal end of a pass, not a fault.
+inline constexpr int kUDTErrorNothingToReceive = 6002;
+// An invalid parameter; the tunnel reports a channel it cannot set up from its arguments with it.
+inline constexpr int kUDTErrorInvalidParameter = 5003;
 
 // An error of tunnexUDTErrorDomain with the exception's code and its message as the description.
 Error errorFromUDTErrorInfo(CUDTException info);

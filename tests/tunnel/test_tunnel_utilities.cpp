@@ -2,6 +2,7 @@
 #include <udt/udt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <random>
 #include <set>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "tunnel/protocol/TunnexChannelHash.h"
 #include "tunnel/channel/TunnexDummyEncryptor.h"
 #include "tunnel/TunnexErrors.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/TunnexUtilities.h"
 
 namespace kl {
@@ -171,6 +173,55 @@ TEST(UDTError, CarriesDomainCodeAndMessage) {
         EXPECT_EQ(error.userInfo().size(), 1u);
     }
     EXPECT_EQ(errorFromUDTErrorInfo(CUDTException(2, 1, 0)).code(), kUDTErrorConnectionLost);
+}
+
+TEST(TunnexResult, EdgeErrorKeepsUDTDomainAndCodeAndNamesTunnelCodesInItsOwnDomain) {
+    struct Case {
+        TunnexError error;
+        std::string domain;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {TunnexError::fromUDT(CUDTException(2, 1, 0)), "com.kelvaro.tunnex.UDTErrorDomain", 2001},
+        {TunnexError::udt(5003, "bad parameter"), "com.kelvaro.tunnex.UDTErrorDomain", 5003},
+        {TunnexError(TunnexErrorCode::NotConnected, "no main channel"), tunnexErrorDomain,
+         int64_t(TunnexErrorCode::NotConnected)},
+        {TunnexError::system("setsockopt", EBADF), tunnexErrorDomain, int64_t(TunnexErrorCode::System)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error.description());
+        const Error edge = c.error.toError();
+        EXPECT_EQ(edge.domain(), c.domain);
+        EXPECT_EQ(edge.code(), c.code);
+        EXPECT_EQ(edge.description(), c.error.description());
+        EXPECT_EQ(edge.userInfo().size(), 1u);
+        // An error that came back through the socket interface is the same failure again.
+        const TunnexError back = TunnexError::fromError(edge);
+        EXPECT_EQ(back.code(), c.error.code());
+        EXPECT_EQ(back.udtCode(), c.error.udtCode());
+        EXPECT_EQ(back.description(), c.error.description());
+    }
+    EXPECT_EQ(TunnexError::fromUDT(CUDTException(2, 1, 0)).toError(), errorFromUDTErrorInfo(CUDTException(2, 1, 0)));
+    EXPECT_NE(TunnexError::system("setsockopt", EBADF).description().find("setsockopt: "), std::string::npos);
+}
+
+TEST(TunnexResult, EdgeResultAndOutParameterCarryTheSameOutcome) {
+    Result<int> value = TunnexResult<int>(7);
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, 7);
+    Result<int> failed = TunnexResult<int>(TunnexError::udt(2001, "Connection was broken."));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
+
+    Error out;
+    TunnexError::udt(6003, "timed out").reportTo(&out);
+    EXPECT_EQ(out.code(), 6003);
+    TunnexError::udt(6003, "timed out").reportTo(nullptr);  // a caller may pass no out-parameter
+
+    EXPECT_TRUE(TunnexResult<void>());
+    const TunnexResult<void> refused = TunnexError(TunnexErrorCode::ShortSend, "short");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code(), TunnexErrorCode::ShortSend);
 }
 
 TEST(DummyEncryptor, PassesBytesThroughAndLeavesTheCipherAlone) {

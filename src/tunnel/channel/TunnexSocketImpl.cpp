@@ -32,8 +32,6 @@ constexpr auto kLocalRoomWaitSlice = std::chrono::milliseconds(50);
 constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
-// UDT reports "no data" on a non-blocking receive as 6002; it is the normal end of a pass.
-constexpr int kUDTErrorNothingToReceive = 6002;
 constexpr int kUDTErrorInvalidSocket = 5004;
 
 double monotonicSeconds() {

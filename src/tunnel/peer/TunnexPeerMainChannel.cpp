@@ -24,8 +24,6 @@ namespace {
 
 using Type = TunnexMainChannelMessageType;
 
-// UDT's answer to a non-blocking receive with nothing waiting.
-constexpr int kUDTErrorNothingToReceive = 6002;
 constexpr int kMaxMessagesReadAtOnce = 256;
 
 }  // namespace
