@@ -16,20 +16,20 @@ using KeyAndIV = std::pair<CryptoPP::SecByteBlock, CryptoPP::SecByteBlock>;
 // the reference is empty. The keys are only read then: a running channel does not depend on the
 // tunnel's object any more.
 template <class KeySource>
-bool runChannelCipher(TunnexStreamCipher& cipher, std::span<uint8_t> bytes, KeySource keys,
-                      TunnexAesCfb::Direction direction) {
+TunnexResult<void> runChannelCipher(TunnexStreamCipher& cipher, std::span<uint8_t> bytes, KeySource keys,
+                                    TunnexAesCfb::Direction direction) {
     if (!cipher) {
         KeyAndIV keyAndIV = keys();
         const auto& [key, iv] = keyAndIV;
         if (key.size() != TunnexEncryption::kKeyLength || iv.size() != TunnexEncryption::kKeyLength) {
             KLLog(kKLTLoggingLevelError, "Channel %s: the tunnel has no key yet",
                   direction == TunnexAesCfb::Direction::Encrypt ? "encryption" : "decryption");
-            return false;
+            return TunnexError(TunnexErrorCode::NotKeyed, "the tunnel has no key yet");
         }
         cipher = std::make_unique<TunnexAesCfb>(direction, key.data(), key.size(), iv.data());
     }
     if (!bytes.empty()) cipher->ProcessData(bytes.data(), bytes.data(), bytes.size());
-    return true;
+    return {};
 }
 
 KeyAndIV localKeys(const TunnexEncryption& encryption) { return {encryption.getLocalCEK(), encryption.getLocalIV()}; }
@@ -37,13 +37,13 @@ KeyAndIV remoteKeys(const TunnexEncryption& encryption) { return {encryption.get
 
 }  // namespace
 
-bool encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
-                                TunnexStreamCipher& encryptor) {
+TunnexResult<void> encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                              TunnexStreamCipher& encryptor) {
     return runChannelCipher(encryptor, bytes, [&] { return localKeys(encryption); }, TunnexAesCfb::Direction::Encrypt);
 }
 
-bool decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
-                                TunnexStreamCipher& decryptor) {
+TunnexResult<void> decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                              TunnexStreamCipher& decryptor) {
     return runChannelCipher(decryptor, bytes, [&] { return remoteKeys(encryption); }, TunnexAesCfb::Direction::Decrypt);
 }
 

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "platform/Value.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexSocketDelegate.h"
 
 namespace kl {
@@ -24,10 +25,10 @@ std::optional<Bytes> encryptChannelBytes(const TunnexEncryption& encryption, con
 std::optional<Bytes> decryptChannelBytes(const TunnexEncryption& encryption, const Bytes& data,
                                          TunnexStreamCipher& decryptor);
 
-// The same two on bytes where they lie; false when the tunnel has no key.
-bool encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
-                                TunnexStreamCipher& encryptor);
-bool decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
-                                TunnexStreamCipher& decryptor);
+// The same two on bytes where they lie; NotKeyed (logged) when the tunnel has no key.
+TunnexResult<void> encryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                              TunnexStreamCipher& encryptor);
+TunnexResult<void> decryptChannelBytesInPlace(const TunnexEncryption& encryption, std::span<uint8_t> bytes,
+                                              TunnexStreamCipher& decryptor);
 
 }  // namespace kl

@@ -46,16 +46,17 @@ TunnexCongestionControl tunnexCongestionControl() {
 
 void setTunnexCongestionControl(TunnexCongestionControl control) { chosenControl.store(int(control)); }
 
-bool applyTunnexCongestionControl(int udtSocket, TunnexCongestionControl control) {
+TunnexResult<void> applyTunnexCongestionControl(int udtSocket, TunnexCongestionControl control) {
     // UDT's own control is what a socket has unless told otherwise.
-    if (control == TunnexCongestionControl::Native) return true;
+    if (control == TunnexCongestionControl::Native) return {};
     CCCFactory<TunnexLossTolerantCC> factory;  // UDT keeps a clone
     if (UDT::setsockopt(udtSocket, 0, UDT_CC, &factory, sizeof factory) == UDT::ERROR) {
+        TunnexError failure = TunnexError::lastUDT();
         KLLog(kKLTLoggingLevelError, "Setting the congestion control of UDT socket %d failed: %s", udtSocket,
-              UDT::getlasterror().getErrorMessage());
-        return false;
+              failure.description().c_str());
+        return failure;
     }
-    return true;
+    return {};
 }
 
 }  // namespace kl

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "tunnel/TunnexResult.h"
+
 namespace kl {
 
 enum class TunnexCongestionControl { LossTolerant, Native };
@@ -20,7 +22,7 @@ std::optional<TunnexCongestionControl> tunnexCongestionControlNamed(std::string_
 TunnexCongestionControl tunnexCongestionControl();
 void setTunnexCongestionControl(TunnexCongestionControl control);
 
-// Sets the control on a UDT socket that is not connected yet; false when UDT refuses it.
-bool applyTunnexCongestionControl(int udtSocket, TunnexCongestionControl control);
+// Sets the control on a UDT socket that is not connected yet; UDT's error (logged) when it refuses.
+TunnexResult<void> applyTunnexCongestionControl(int udtSocket, TunnexCongestionControl control);
 
 }  // namespace kl

@@ -155,14 +155,14 @@ bool TunnexEncryption::updateWithOtherContentEncryptionKey(const uint8_t* messag
     return true;
 }
 
-bool TunnexEncryption::runStream(CryptoPP::StreamTransformation& stream, bool keyed, const uint8_t* in,
-                                 size_t length, uint8_t* out, const char* direction) {
+TunnexResult<void> TunnexEncryption::runStream(CryptoPP::StreamTransformation& stream, bool keyed, const uint8_t* in,
+                                               size_t length, uint8_t* out, const char* direction) {
     if (!keyed) {
         KLLog(kKLTLoggingLevelDebug, "TunnexEncryption: %s stream is not keyed yet", direction);
-        return false;
+        return TunnexError(TunnexErrorCode::NotKeyed, std::string(direction) + " stream is not keyed yet");
     }
     if (length) stream.ProcessData(out, in, length);
-    return true;
+    return {};
 }
 
 SecByteBlock TunnexEncryption::encryptByteBlock(const SecByteBlock& block) {

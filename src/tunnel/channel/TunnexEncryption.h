@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "platform/Value.h"
+#include "tunnel/TunnexResult.h"
 
 namespace kl {
 
@@ -90,8 +91,8 @@ public:
     bool hasRemoteIV() const;
 
 private:
-    bool runStream(CryptoPP::StreamTransformation& stream, bool keyed, const uint8_t* in, size_t length,
-                   uint8_t* out, const char* direction);
+    TunnexResult<void> runStream(CryptoPP::StreamTransformation& stream, bool keyed, const uint8_t* in, size_t length,
+                                 uint8_t* out, const char* direction);
 
     mutable std::mutex mutex_;
     bool encryptionReady_ = false;

@@ -232,7 +232,7 @@ void TunnexSocketImpl::waitForLocalRoom(const SocketPtr& local) {
 
 // --- Receiving ----------------------------------------------------------------------------------
 
-int TunnexSocketImpl::receiveInto(size_t length, bool message, Error* error, const char* caller) {
+TunnexResult<int> TunnexSocketImpl::receiveInto(size_t length, bool message, const char* caller) {
     if (receiveBufferSize_ < length) {
         receiveBuffer_.reset(new char[length]);
         receiveBufferSize_ = length;
@@ -241,17 +241,17 @@ int TunnexSocketImpl::receiveInto(size_t length, bool message, Error* error, con
     int count = message ? UDT::recvmsg(udtSocket(), receiveBuffer_.get(), capacity)
                         : UDT::recv(udtSocket(), receiveBuffer_.get(), capacity, 0);
     if (count != UDT::ERROR) return count;
-    Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+    TunnexError failure = TunnexError::lastUDT();
     // Nothing waiting on a non-blocking receive is how a drained channel answers, not a fault.
-    KLTLoggingLevel level = failure.code() == kUDTErrorNothingToReceive ? kKLTLoggingLevelVerbose : kKLTLoggingLevelError;
+    KLTLoggingLevel level =
+        failure.udtCode() == kUDTErrorNothingToReceive ? kKLTLoggingLevelVerbose : kKLTLoggingLevelError;
     if (message) {
-        KLLog(level, "%s resulted in error %d, '%s'", caller, int(failure.code()), failure.description().c_str());
+        KLLog(level, "%s resulted in error %d, '%s'", caller, failure.udtCode(), failure.description().c_str());
     } else {
-        KLLog(level, "Receive resulted in error %d, '%s' for socket: %d", int(failure.code()),
+        KLLog(level, "Receive resulted in error %d, '%s' for socket: %d", failure.udtCode(),
               failure.description().c_str(), udtSocket());
     }
-    if (error) *error = failure;
-    return -1;
+    return failure;
 }
 
 int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error* error) {
@@ -264,14 +264,14 @@ int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error
         length = maxLength + block - (maxLength % block);
     }
     setOption(UDT_RCVTIMEO, milliseconds(timeout));
-    Error failure;
-    int count = receiveInto(size_t(std::min<uint64_t>(length, INT_MAX)), false, &failure, "recvBytes");
-    if (count < 0) {
+    TunnexResult<int> received = receiveInto(size_t(std::min<uint64_t>(length, INT_MAX)), false, "recvBytes");
+    if (!received) {
         // Only a lost connection marks the socket; no other failure clears a mark someone made.
-        if (failure.code() == kUDTErrorConnectionLost) shouldBeClosed_.store(true);
-        if (error) *error = failure;
+        if (received.error().udtCode() == kUDTErrorConnectionLost) shouldBeClosed_.store(true);
+        received.error().reportTo(error);
         return -1;
     }
+    const int count = *received;
     auto plain = std::span<uint8_t>(reinterpret_cast<uint8_t*>(receiveBuffer_.get()), size_t(count));
     if (!delegate || !delegate->decryptInPlace(plain, streamDecryptor_)) {
         // The stream cannot go on intact after bytes that did not decrypt.
@@ -292,10 +292,7 @@ std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double time
 
 std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {
     std::lock_guard<std::mutex> guard(receiveMutex_);
-    int count = receiveInto(kPackBufferSize, true, error, "recvNonBlocking");
-    if (count < 0) return std::nullopt;
-    bytesRead_.fetch_add(uint64_t(count));
-    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+    return valueOrReport(takeReceived(receiveInto(kPackBufferSize, true, "recvNonBlocking")), error);
 }
 
 // UDT's message receive with a time-out waits for the next arrival before it looks at what is
@@ -310,21 +307,25 @@ std::optional<Bytes> TunnexSocketImpl::recvMessage(double timeout, Error* error)
     timeval wait{long(wholeSeconds), long((std::max(timeout, 0.0) - wholeSeconds) * 1'000'000)};
     int ready = UDT::select(0, &readable, nullptr, nullptr, &wait);
     if (ready == 0) {
-        Error failure = errorFromUDTErrorInfo(CUDTException(6, 3, 0));
-        KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "recvMessage", int(failure.code()),
+        TunnexError failure = TunnexError::fromUDT(CUDTException(6, 3, 0));
+        KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "recvMessage", failure.udtCode(),
               failure.description().c_str());
-        if (error) *error = failure;
+        failure.reportTo(error);
         return std::nullopt;
     }
     bool blocking = true;
     int length = sizeof blocking;
     UDT::getsockopt(udt, 0, UDT_RCVSYN, &blocking, &length);
     setOption(UDT_RCVSYN, 0);
-    int count = receiveInto(kPackBufferSize, true, error, "recvMessage");
+    TunnexResult<int> received = receiveInto(kPackBufferSize, true, "recvMessage");
     setOption(UDT_RCVSYN, blocking ? 1 : 0);
-    if (count < 0) return std::nullopt;
-    bytesRead_.fetch_add(uint64_t(count));
-    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+    return valueOrReport(takeReceived(received), error);
+}
+
+TunnexResult<Bytes> TunnexSocketImpl::takeReceived(const TunnexResult<int>& received) {
+    if (!received) return received.error();
+    bytesRead_.fetch_add(uint64_t(*received));
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + *received);
 }
 
 // --- Sending ------------------------------------------------------------------------------------

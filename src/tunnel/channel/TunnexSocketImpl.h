@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 
+#include "tunnel/TunnexResult.h"
 #include "tunnel/peer/TunnexOperationQueue.h"
 #include "tunnel/channel/TunnexSendPacker.h"
 #include "tunnel/channel/TunnexSocket.h"
@@ -101,8 +102,10 @@ private:
     void waitForLocalRoom(const SocketPtr& local);
     void runBridgePasses();
     bool udtHasData();
-    // Receives into the socket's reusable buffer (grown to length); the count or -1 with error.
-    int receiveInto(size_t length, bool message, Error* error, const char* caller);
+    // Receives into the socket's reusable buffer (grown to length); the count or UDT's error (logged).
+    TunnexResult<int> receiveInto(size_t length, bool message, const char* caller);
+    // The received message counted and copied out of the buffer.
+    TunnexResult<Bytes> takeReceived(const TunnexResult<int>& received);
     // One stream receive decrypted in place in the receive buffer; the count or -1. Under
     // receiveMutex_.
     int receiveDecrypted(uint64_t maxLength, double timeout, Error* error);

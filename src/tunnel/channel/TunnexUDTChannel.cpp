@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "foundation/KLTLogging.h"
-#include "tunnel/TunnexErrors.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexCongestionControl.h"
 #include "tunnel/channel/TunnexSocketManager.h"
 #include "tunnel/channel/UdtStartup.h"
@@ -17,23 +17,23 @@ namespace kl {
 
 namespace {
 
-Error lastUDTError(const char* call) {
-    Error error = errorFromUDTErrorInfo(UDT::getlasterror());
-    KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", call, int(error.code()), error.description().c_str());
+TunnexError lastUDTError(const char* call) {
+    TunnexError error = TunnexError::lastUDT();
+    KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", call, error.udtCode(), error.description().c_str());
     return error;
 }
 
 // Makes, binds and sets off the connect of the socket; the connect is under way on success.
-Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                                   TunnexCongestionControl control) {
+TunnexResult<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                                         TunnexCongestionControl control) {
     udtStartup();
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
     if (::getsockname(udpFd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
-        return Error::withDescription(tunnexUDTErrorDomain, 5003, "The UDP descriptor is not a bound socket");
+        return TunnexError::udt(kUDTErrorInvalidParameter, "The UDP descriptor is not a bound socket");
     }
     if (local.ss_family != remote.ss_family) {
-        return Error::withDescription(tunnexUDTErrorDomain, 5003, "The remote address is of another family");
+        return TunnexError::udt(kUDTErrorInvalidParameter, "The remote address is of another family");
     }
     int family = local.ss_family;
     UDTSOCKET u = UDT::socket(family, mode == TunnexChannelMode::Message ? SOCK_DGRAM : SOCK_STREAM, 0);
@@ -42,7 +42,7 @@ Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, Tu
     bool yes = true;
     if (UDT::setsockopt(u, 0, UDT_RENDEZVOUS, &yes, sizeof yes) == UDT::ERROR ||
         UDT::setsockopt(u, 0, UDT_REUSEADDR, &yes, sizeof yes) == UDT::ERROR) {
-        Error error = lastUDTError("UDT::setsockopt");
+        TunnexError error = lastUDTError("UDT::setsockopt");
         UDT::close(u);
         return error;
     }
@@ -51,7 +51,7 @@ Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, Tu
     // on which the tunnel's teardown (and so that of its data channels) rests.
     applyTunnexCongestionControl(u, mode == TunnexChannelMode::Stream ? control : TunnexCongestionControl::Native);
     if (UDT::bind2(u, udpFd) == UDT::ERROR) {
-        Error error = lastUDTError("UDT::bind2");
+        TunnexError error = lastUDTError("UDT::bind2");
         UDT::close(u);
         return error;
     }
@@ -61,13 +61,13 @@ Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, Tu
     // connected state.
     bool no = false;
     if (UDT::setsockopt(u, 0, UDT_RCVSYN, &no, sizeof no) == UDT::ERROR) {
-        Error error = lastUDTError("UDT::setsockopt");
+        TunnexError error = lastUDTError("UDT::setsockopt");
         UDT::close(u);
         return error;
     }
     int remoteLength = family == AF_INET6 ? int(sizeof(sockaddr_in6)) : int(sizeof(sockaddr_in));
     if (UDT::connect(u, reinterpret_cast<const sockaddr*>(&remote), remoteLength) == UDT::ERROR) {
-        Error error = lastUDTError("UDT::connect");
+        TunnexError error = lastUDTError("UDT::connect");
         UDT::close(u);
         return error;
     }
@@ -79,7 +79,7 @@ Result<int> startUDTChannelConnect(int udpFd, const sockaddr_storage& remote, Tu
 void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
                          TunnexChannelCompletion completion, std::chrono::milliseconds limit,
                          TunnexCongestionControl control) {
-    Result<int> started = startUDTChannelConnect(udpFd, remote, mode, control);
+    TunnexResult<int> started = startUDTChannelConnect(udpFd, remote, mode, control);
     if (!started.ok()) {
         completion(started.error());
         return;
@@ -89,12 +89,12 @@ void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChanne
         started.value(), deadline, [u = started.value(), completion = std::move(completion)](Result<int> outcome) {
             if (!outcome.ok()) {
                 UDT::close(u);
-                completion(outcome.error());
+                completion(TunnexError::fromError(outcome.error()));
                 return;
             }
             bool yes = true;
             if (UDT::setsockopt(u, 0, UDT_RCVSYN, &yes, sizeof yes) == UDT::ERROR) {
-                Error error = lastUDTError("UDT::setsockopt");
+                TunnexError error = lastUDTError("UDT::setsockopt");
                 UDT::close(u);
                 completion(error);
                 return;
@@ -103,17 +103,18 @@ void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChanne
         });
 }
 
-Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                           std::chrono::milliseconds limit, TunnexCongestionControl control) {
+TunnexResult<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                                 std::chrono::milliseconds limit, TunnexCongestionControl control) {
     if (TunnexSocketManager::sharedInstance().isLoopThread()) {
         KLLog(kKLTLoggingLevelError, "A waiting channel connect on the socket poll thread would wait for itself");
-        return Error::withDescription(tunnexUDTErrorDomain, 5003, "A channel connect cannot be waited for here");
+        return TunnexError::udt(kUDTErrorInvalidParameter, "A channel connect cannot be waited for here");
     }
     // Shared with the completion, which may still be leaving set_value() when this returns.
-    auto outcome = std::make_shared<std::promise<Result<int>>>();
+    auto outcome = std::make_shared<std::promise<TunnexResult<int>>>();
     auto future = outcome->get_future();
     openUDTChannelAsync(
-        udpFd, remote, mode, [outcome](Result<int> result) { outcome->set_value(std::move(result)); }, limit, control);
+        udpFd, remote, mode, [outcome](TunnexResult<int> result) { outcome->set_value(std::move(result)); }, limit,
+        control);
     return future.get();
 }
 

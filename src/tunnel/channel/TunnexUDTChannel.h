@@ -7,7 +7,7 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/Error.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexCongestionControl.h"
 
 namespace kl {
@@ -28,14 +28,14 @@ enum class TunnexChannelMode {
 // data channel sends under the given congestion control (the process's choice by default); the
 // main channel under UDT's own.
 inline constexpr std::chrono::milliseconds kTunnexRendezvousConnectLimit{30000};
-using TunnexChannelCompletion = std::function<void(Result<int>)>;
+using TunnexChannelCompletion = std::function<void(TunnexResult<int>)>;
 void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
                          TunnexChannelCompletion completion,
                          std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit,
                          TunnexCongestionControl control = tunnexCongestionControl());
 // The same, waiting for the outcome (never call it on the poll loop's thread).
-Result<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
-                           std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit,
-                           TunnexCongestionControl control = tunnexCongestionControl());
+TunnexResult<int> openUDTChannel(int udpFd, const sockaddr_storage& remote, TunnexChannelMode mode,
+                                 std::chrono::milliseconds limit = kTunnexRendezvousConnectLimit,
+                                 TunnexCongestionControl control = tunnexCongestionControl());
 
 }  // namespace kl

@@ -23,7 +23,7 @@ constexpr uint32_t kPass = 0xffffffffu;
 
 }  // namespace
 
-bool tunnexGuardUDTSocket(int udpFd, const sockaddr_in& peer) {
+TunnexResult<void> tunnexGuardUDTSocket(int udpFd, const sockaddr_in& peer) {
     const uint32_t address = ntohl(peer.sin_addr.s_addr);
     const uint32_t port = ntohs(peer.sin_port);
     // Jump offsets count the instructions to skip; "drop" is the last instruction, "pass" the one
@@ -49,13 +49,14 @@ bool tunnexGuardUDTSocket(int udpFd, const sockaddr_in& peer) {
     };
     sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     if (::setsockopt(udpFd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
-        KLLog(kKLTLoggingLevelError, "Cannot filter the tunnel socket: %s", std::strerror(errno));
-        return false;
+        const int failure = errno;
+        KLLog(kKLTLoggingLevelError, "Cannot filter the tunnel socket: %s", std::strerror(failure));
+        return TunnexError::system("setsockopt(SO_ATTACH_FILTER)", failure);
     }
     uint8_t discard[1];
     while (::recv(udpFd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
-    return true;
+    return {};
 }
 
 }  // namespace kl

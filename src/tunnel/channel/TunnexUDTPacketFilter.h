@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "tunnel/TunnexResult.h"
+
 namespace kl {
 
 // The handshake fields this system's own nodes send lie well inside these bounds.
@@ -21,7 +23,8 @@ inline constexpr uint32_t kTunnexUDTMinimumFlightSize = 32;
 inline constexpr uint32_t kTunnexUDTMaximumFlightSize = 25600;
 
 // Attaches the filter to udpFd and discards the datagrams already queued (they were not
-// filtered; the peer repeats its handshake). False (logged) when the filter cannot be attached.
-bool tunnexGuardUDTSocket(int udpFd, const sockaddr_in& peer);
+// filtered; the peer repeats its handshake). The system's error (logged) when the filter cannot be
+// attached.
+TunnexResult<void> tunnexGuardUDTSocket(int udpFd, const sockaddr_in& peer);
 
 }  // namespace kl

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace kl {
@@ -34,16 +35,20 @@ void cleanupAtExit() {
 
 }  // namespace
 
-bool udtStartup() {
+TunnexResult<void> udtStartup() {
     static std::once_flag once;
-    static bool started = false;
+    static std::optional<TunnexError> failure;
     std::call_once(once, [] {
-        started = UDT::startup() == 0;
+        if (UDT::startup() != 0) {
+            failure = TunnexError::lastUDT();
+            return;
+        }
         // UDT's own globals are destroyed at exit under its still running collector thread; stop the
         // collector first (exit handlers run before the library's static destructors).
-        if (started) std::atexit(cleanupAtExit);
+        std::atexit(cleanupAtExit);
     });
-    return started;
+    if (failure) return *failure;
+    return {};
 }
 
 }  // namespace kl

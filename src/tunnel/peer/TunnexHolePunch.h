@@ -29,7 +29,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/Error.h"
+#include "tunnel/TunnexResult.h"
 #include "platform/Executors.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
@@ -155,7 +155,7 @@ private:
     void connectMainChannel(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
                             const std::shared_ptr<CompletionToken>& token);
     void mainChannelConnected(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
-                              const Result<int>& udtSocket);
+                              const TunnexResult<int>& udtSocket);
     void startConfirmationWait(ConfirmationWait wait);
     void reapConfirmationWaits();
 

@@ -114,7 +114,7 @@ void TunnexHolePunch::connectMainChannel(const std::shared_ptr<TunnexPeer>& peer
     std::weak_ptr<TunnexPeer> weakPeer = peer;
     openUDTChannelAsync(
         tunnelSocket->sock(), address, TunnexChannelMode::Message,
-        [weak, weakPeer, remote, token](Result<int> udtSocket) {
+        [weak, weakPeer, remote, token](TunnexResult<int> udtSocket) {
             auto peer = weakPeer.lock();
             if (!peer) {
                 if (udtSocket) UDT::close(*udtSocket);  // nobody is left to take it
@@ -134,7 +134,7 @@ void TunnexHolePunch::connectMainChannel(const std::shared_ptr<TunnexPeer>& peer
 
 void TunnexHolePunch::mainChannelConnected(const std::shared_ptr<TunnexPeer>& peer,
                                            const std::shared_ptr<TunnexRemotePeer>& remote,
-                                           const Result<int>& udtSocket) {
+                                           const TunnexResult<int>& udtSocket) {
     finishAttemptTransaction(*peer, remote);
     if (!udtSocket) {
         KLLog(kKLTLoggingLevelError, "Main channel connect failed due to error: %s",

@@ -15,11 +15,11 @@ std::optional<Bytes> TunnexPeer::decryptSomeBytes(const Bytes& data, TunnexStrea
 }
 
 bool TunnexPeer::encryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& encryptor) {
-    return encryptChannelBytesInPlace(*getEncryptor(), bytes, encryptor);
+    return encryptChannelBytesInPlace(*getEncryptor(), bytes, encryptor).ok();
 }
 
 bool TunnexPeer::decryptInPlace(std::span<uint8_t> bytes, TunnexStreamCipher& decryptor) {
-    return decryptChannelBytesInPlace(*getEncryptor(), bytes, decryptor);
+    return decryptChannelBytesInPlace(*getEncryptor(), bytes, decryptor).ok();
 }
 
 }  // namespace kl
