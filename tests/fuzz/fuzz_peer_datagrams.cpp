@@ -33,7 +33,7 @@ class NullLayer : public TunnexPeerConnectionLayer {
     void dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>&,
                                             const std::shared_ptr<TunnexRemotePeer>&) override {}
     void cancelConnection(const std::shared_ptr<TunnexPeer>&, uint64_t) override {}
-    bool sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes&) override { return true; }
+    TunnexResult<void> sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes&) override { return {}; }
 };
 
 struct Harness {

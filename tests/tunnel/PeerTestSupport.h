@@ -146,10 +146,10 @@ public:
     void cancelConnection(const std::shared_ptr<TunnexPeer>&, uint64_t handle) override {
         record("cancel " + std::to_string(handle));
     }
-    bool sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes& message) override {
+    TunnexResult<void> sendMainChannelMessage(const std::shared_ptr<TunnexPeer>&, const Bytes& message) override {
         std::lock_guard lock(mutex);
         mainChannelMessages.push_back(message);
-        return true;
+        return {};
     }
     size_t callCount() {
         std::lock_guard lock(mutex);

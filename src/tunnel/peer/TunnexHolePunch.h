@@ -86,7 +86,7 @@ public:
     void dispatchCompleteConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
                                             const std::shared_ptr<TunnexRemotePeer>& remote) override;
     void cancelConnection(const std::shared_ptr<TunnexPeer>& peer, uint64_t connectionHandle) override;
-    bool sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) override;
+    TunnexResult<void> sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) override;
 
     // ACCEPT word; nothing in the handshake sends it.
     void acceptSocket(const std::shared_ptr<KLNetSocket>& socket, const std::shared_ptr<TunnexRemotePeer>& remote,

@@ -154,8 +154,10 @@ void TunnexHolePunch::mainChannelConnected(const std::shared_ptr<TunnexPeer>& pe
     peer->takeMainChannel(TunnexSocketImpl::create(*udtSocket));
 }
 
-bool TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) {
-    return peer && peer->sendMainChannelMessage(message);
+TunnexResult<void> TunnexHolePunch::sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer,
+                                                            const Bytes& message) {
+    if (!peer) return TunnexError(TunnexErrorCode::NotConnected, "no peer");
+    return peer->sendMainChannelMessage(message);
 }
 
 }  // namespace kl

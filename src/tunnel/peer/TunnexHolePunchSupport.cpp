@@ -1,5 +1,6 @@
 #include "tunnel/peer/TunnexHolePunchSupport.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "foundation/KLNetSocket.h"
@@ -13,11 +14,12 @@
 
 namespace kl {
 
-bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to) {
+TunnexResult<void> tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to) {
     // The destination's length follows from its family (16 for IPv4).
     sockaddr_storage destination{};
     std::memcpy(&destination, &to, sizeof to);
-    return socket.sendDatagram(bytes.data(), uint32_t(bytes.size()), destination, true);
+    if (socket.sendDatagram(bytes.data(), uint32_t(bytes.size()), destination, true)) return {};
+    return TunnexError::system("sendto", errno);  // the socket logged the failure and left errno set
 }
 
 std::vector<uint8_t> tunnexWordBytes(uint16_t word) { return {uint8_t(word & 0xFF), uint8_t(word >> 8)}; }

@@ -9,14 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "tunnel/TunnexResult.h"
+
 namespace kl {
 
 class KLNetSocket;
 class TunnexContext;
 class TunnexRemotePeer;
 
-// Sends one datagram from socket to an IPv4 address (waiting out a short lack of buffers).
-bool tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to);
+// Sends one datagram from socket to an IPv4 address (waiting out a short lack of buffers); the
+// system's error (logged by the socket) when it cannot.
+TunnexResult<void> tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to);
 // A short word as its two little-endian bytes.
 std::vector<uint8_t> tunnexWordBytes(uint16_t word);
 // The acknowledgement record with this machine's UUID, logged as the handshake logs it.

@@ -40,6 +40,7 @@
 #include "tunnel/protocol/TunnexEncryptionHandshake.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/TunnexClock.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexMainChannelListener.h"
 #include "tunnel/peer/TunnexPeerDelegates.h"
 #include "tunnel/protocol/TunnexRendezvousCodec.h"
@@ -298,7 +299,7 @@ public:
     void cancelConnection();
     void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
     // Sends one message whole; sends of one peer go out one after the other, in call order.
-    bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    TunnexResult<void> sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
     bool mainChannelListening() const { return mainChannelListening_.load(); }
 
     // --- channels and port forwards (TunnexPeerChannels.cpp) ---
@@ -529,9 +530,10 @@ private:
     void readWaitingMainChannelMessages();
     // On the queue: handles the messages read so far, in the order read.
     void handleReadMainChannelMessages();
-    // Reads one waiting message into the inbox; false when the channel is to be dropped.
-    // nothingWaiting (optional) tells a pass that found no message. Under mainChannelReadMutex_.
-    bool readMainChannelMessage(bool* nothingWaiting);
+    // Reads one waiting message into the inbox: true when one was taken, false when none waits (or
+    // no channel is there yet); an error when the channel is to be dropped. Under
+    // mainChannelReadMutex_.
+    TunnexResult<bool> readMainChannelMessage();
     // The outcome of one data-channel connect, on the queue: the channel entered under a fresh
     // hash, or empty after the failure has ended the tunnel.
     std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,

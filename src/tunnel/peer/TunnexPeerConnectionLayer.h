@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/Value.h"
+#include "tunnel/TunnexResult.h"
 
 namespace kl {
 
@@ -43,9 +44,10 @@ public:
                                                     const std::shared_ptr<TunnexRemotePeer>& remote) = 0;
     // Ends the connection attempt with the handle.
     virtual void cancelConnection(const std::shared_ptr<TunnexPeer>& peer, uint64_t connectionHandle) = 0;
-    // Sends a message on the peer's main channel with a 10-second time-out; false on failure. Also
-    // called from a datagram forward's loop thread.
-    virtual bool sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer, const Bytes& message) = 0;
+    // Sends a message on the peer's main channel with a 10-second time-out. Also called from a
+    // datagram forward's loop thread.
+    virtual TunnexResult<void> sendMainChannelMessage(const std::shared_ptr<TunnexPeer>& peer,
+                                                      const Bytes& message) = 0;
 };
 
 std::shared_ptr<TunnexPeerConnectionLayer> tunnexPeerConnectionLayer();

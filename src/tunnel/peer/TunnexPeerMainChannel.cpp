@@ -58,7 +58,7 @@ bool TunnexPeer::performMainChannelListen() {
     bool keep = false;
     {
         std::lock_guard reading(mainChannelReadMutex_);
-        keep = readMainChannelMessage(nullptr);
+        keep = readMainChannelMessage().ok();
         if (mainChannelInbox_.empty()) return keep;
     }
     postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->handleReadMainChannelMessages(); });
@@ -71,9 +71,9 @@ void TunnexPeer::readWaitingMainChannelMessages() {
         std::lock_guard reading(mainChannelReadMutex_);
         // Bounded: a remote that keeps sending must not hold the queue here for ever.
         for (int count = 0; count < kMaxMessagesReadAtOnce; ++count) {
-            bool nothingWaiting = false;
             // A channel to be dropped is left to the poll thread, which finds it so on its next pass.
-            if (!readMainChannelMessage(&nothingWaiting) || nothingWaiting) break;
+            TunnexResult<bool> read = readMainChannelMessage();
+            if (!read || !*read) break;
         }
     }
     handleReadMainChannelMessages();
@@ -93,32 +93,31 @@ void TunnexPeer::handleReadMainChannelMessages() {
     }
 }
 
-bool TunnexPeer::readMainChannelMessage(bool* nothingWaiting) {
-    if (!stunPeer()) return false;
+TunnexResult<bool> TunnexPeer::readMainChannelMessage() {
+    if (!stunPeer()) return TunnexError(TunnexErrorCode::NotConnected, "no remote peer");
     auto channel = mainChannel();
-    if (!channel) return true;
+    if (!channel) return false;
     mainChannelListening_.store(true);
     channel->setBlocking(false);
-    if (channel->isClosed() || cancel()) return false;
+    if (channel->isClosed() || cancel()) return TunnexError(TunnexErrorCode::NotConnected, "main channel closed");
 
     Error error;
     std::optional<Bytes> message = channel->recvNonBlocking(&error);
     if (!message || message->empty()) {
+        const TunnexError failure = message ? TunnexError(TunnexErrorCode::NotConnected, "empty message")
+                                            : TunnexError::fromError(error);
         // The socket manager saw the channel readable, but a wake-up may be spurious.
-        if (!message && error.code() == kUDTErrorNothingToReceive) {
-            if (nothingWaiting) *nothingWaiting = true;
-            return true;
-        }
+        if (failure.udtCode() == kUDTErrorNothingToReceive) return false;
         KLLog(kKLTLoggingLevelError, "%s",
-              !message && error.code() == kUDTErrorConnectionLost ? "Main channel connection reset"
-                                                                   : "Main channel receive error");
+              failure.udtCode() == kUDTErrorConnectionLost ? "Main channel connection reset"
+                                                           : "Main channel receive error");
         // Behind the messages read before the loss: a goodbye among them ends the tunnel as the
         // remote asked (its forwards closed), not as a lost remote (its forwards kept).
         postToQueue([](const std::shared_ptr<TunnexPeer>& peer) {
             peer->handleReadMainChannelMessages();
             if (peer->claimMainChannelEnd()) peer->lostRemote();
         });
-        return false;
+        return failure;
     }
 
     const TunnexMainChannelDecoded decoded = decodeTunnexMainChannelMessage(*message);
@@ -277,11 +276,15 @@ void TunnexPeer::sendDHPublicKey() {
 
 // --- sends ---
 
-bool TunnexPeer::sendMainChannelMessage(const Bytes& message, double timeout) {
+TunnexResult<void> TunnexPeer::sendMainChannelMessage(const Bytes& message, double timeout) {
     auto channel = mainChannel();
-    if (!channel || channel->isClosed()) return false;
+    if (!channel || channel->isClosed()) return TunnexError(TunnexErrorCode::NotConnected, "no main channel");
     std::lock_guard lock(mainChannelSendMutex_);
-    return channel->sendMessage(message, timeout, nullptr) == message.size();
+    Error error;
+    const uint64_t sent = channel->sendMessage(message, timeout, &error);
+    if (sent == message.size()) return {};
+    if (sent == 0) return TunnexError::fromError(error);
+    return TunnexError(TunnexErrorCode::ShortSend, "message sent in part");
 }
 
 void TunnexPeer::notifyRemoteOfClosedChannelHash(uint32_t channelHash) {
