@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Bytes datagram(bytes.begin(), bytes.end());
     if (seal) {
-        datagram = *tunnexSealReply(harness.nonce++, harness.key, bytes).datagram;
+        datagram = tunnexSealReply(harness.nonce++, harness.key, bytes).value();
         TunnexReplyNonceGate fresh;
         auto opened = tunnexOpenReply(datagram, harness.key, fresh);
         if (!opened || opened.plaintext != Bytes(bytes.begin(), bytes.end())) __builtin_trap();

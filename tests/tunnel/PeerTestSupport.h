@@ -217,7 +217,7 @@ public:
     }
     void send(const Bytes& plaintext) {
         auto sealed = tunnexSealRequest(id_, nonce_++, bytesFromHex(kPeerKeyHex), plaintext);
-        ::sendto(fd_, sealed.datagram->data(), sealed.datagram->size(), 0, reinterpret_cast<sockaddr*>(&server_),
+        ::sendto(fd_, sealed->data(), sealed->size(), 0, reinterpret_cast<sockaddr*>(&server_),
                  sizeof server_);
     }
     void ping(const std::vector<TunnexAddressEntry>& addresses) { send(tunnexPingPlaintext(0, addresses)); }

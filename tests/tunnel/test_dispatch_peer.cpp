@@ -175,16 +175,16 @@ TEST_F(DispatchPeer, ScriptedRemote) {
         {"a 5-byte AHOY is unexpected", Bytes{0xCE, 0xFA, 0, 0, 1}, from(1007), {}, "Unexpected packet: cefa"},
         {"a confirm record cut inside its UUID is unexpected", cut(record(0xDEED, 600, "abcdef"), 15),
          from(1007), {}, "Unexpected packet: edde"},
-        {"a pong on a socket that is not the ping socket is dropped", *tunnexSealReply(1, key, Bytes(20, 0)).datagram,
+        {"a pong on a socket that is not the ping socket is dropped", tunnexSealReply(1, key, Bytes(20, 0)).value(),
          from(1008), {}, "Pong on a socket that is not the active ping socket; dropped"},
-        {"an invitation there is handled", *tunnexSealReply(2, key, [] {
+        {"an invitation there is handled", tunnexSealReply(2, key, [] {
              Bytes b(87, 0);
              b[0] = 1, b[5] = 55, b[13] = 1;
              return b;
-         }()).datagram,
+         }()).value(),
          from(1008), {"cancel 0"}, "External address does not hail from AF_INET", {},
          [&] { EXPECT_EQ(inviteDelegate->invites.load(), 1); }},
-        {"a reply with a replayed nonce is dropped", *tunnexSealReply(2, key, Bytes(20, 0)).datagram, from(1008), {},
+        {"a reply with a replayed nonce is dropped", tunnexSealReply(2, key, Bytes(20, 0)).value(), from(1008), {},
          "Server repeated nonce 2"},
     };
     for (const Row& row : rows) {

@@ -31,11 +31,11 @@ TEST(RendezvousCodec, PingWithoutAddressesIsThe39ByteGoldenDatagram) {
     Bytes plaintext = tunnexPingPlaintext(0, {});
     ASSERT_EQ(plaintext.size(), 15u);
     auto sealed = tunnexSealRequest(42, 1, kKey, plaintext);
-    ASSERT_TRUE(sealed.datagram) << sealed.error;
-    EXPECT_EQ(hex(*sealed.datagram),
+    ASSERT_TRUE(sealed) << sealed.error().description();
+    EXPECT_EQ(hex(*sealed),
               "2a000000000000000100000000000000b256446a8e42aa30eb55f902a6794d18c4e363e58e2dbb");
 
-    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed.datagram)});
+    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed)});
     EXPECT_EQ(opened.value("type", ""), "ping") << opened.dump();
     EXPECT_EQ(opened.value("id", 0), 42);
     EXPECT_EQ(opened.value("nonce", 0), 1);
@@ -49,7 +49,7 @@ TEST(RendezvousCodec, PingAddressEntriesKeepNetworkOrderAddressesAndLittleEndian
     EXPECT_EQ(hex(Bytes(plaintext.begin(), plaintext.begin() + 21)),
               "000001010008070605040302010200" "0a010203" "3412");
     auto sealed = tunnexSealRequest(7, 99, kKey, plaintext);
-    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed.datagram)});
+    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed)});
     EXPECT_EQ(opened.value("counter", uint64_t(0)), 0x0102030405060708ull);
     EXPECT_EQ(opened["addresses"], nlohmann::json::parse(R"([["10.1.2.3", 4660], ["192.168.7.9", 9]])"));
 }
@@ -59,12 +59,12 @@ TEST(RendezvousCodec, ConnectRequestIsThe112ByteGoldenDatagram) {
     Bytes plaintext = tunnexConnectPlaintext(7, 0x1122334455667788ull, uuid);
     ASSERT_EQ(plaintext.size(), 88u);
     auto sealed = tunnexSealRequest(42, 2, kKey, plaintext);
-    ASSERT_EQ(sealed.datagram->size(), 112u);
-    EXPECT_EQ(hex(*sealed.datagram),
+    ASSERT_EQ(sealed->size(), 112u);
+    EXPECT_EQ(hex(*sealed),
               "2a000000000000000200000000000000d372510687ccdb6db0bfe8934e364f3799d0756d5bbb56eb619dd4d558c14faa48"
               "dffbcd9d3622d88f8563a09975a3c214de814f7bfd5a2838c9661186dc3a3e117df1175d69db07401565d4a540054fc31d"
               "d13815bda1f155f0a66bdbfc2bc6");
-    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed.datagram)});
+    auto opened = test::runStandinTool({"open-request", "--key", kKeyHex, hex(*sealed)});
     EXPECT_EQ(opened.value("type", ""), "connect");
     EXPECT_EQ(opened.value("peer", 0), 7);
     EXPECT_EQ(opened.value("transaction", uint64_t(0)), 0x1122334455667788ull);
@@ -85,10 +85,10 @@ TEST(RendezvousCodec, ConnectRequestCutsALongUuidTo47BytesAndKeepsItsTerminator)
 TEST(RendezvousCodec, SealingRefusesKeysThatAreNotAnAesKeyLength) {
     for (size_t length : {0u, 15u, 17u}) {
         auto sealed = tunnexSealRequest(1, 1, Bytes(length, 1), tunnexPingPlaintext(0, {}));
-        EXPECT_FALSE(sealed.datagram) << length;
-        EXPECT_FALSE(sealed.error.empty());
+        EXPECT_FALSE(sealed) << length;
+        EXPECT_FALSE(sealed.error().description().empty());
     }
-    for (size_t length : {16u, 24u, 32u}) EXPECT_TRUE(tunnexSealRequest(1, 1, Bytes(length, 1), {}).datagram);
+    for (size_t length : {16u, 24u, 32u}) EXPECT_TRUE(tunnexSealRequest(1, 1, Bytes(length, 1), {}));
 }
 
 TEST(RendezvousCodec, RepliesSealedByTheStandinOpenAndRead) {
@@ -165,7 +165,7 @@ TEST(RendezvousCodec, InvitationReadsOnlyTheAlternatesThatArePresent) {
 TEST(RendezvousCodec, ReplyNonceAndTagRules) {
     setLoggingLevel(kKLTLoggingLevelDebug);
     const Bytes pong = test::bytesFromHex("0000");
-    auto sealed = [&](uint64_t nonce) { return *tunnexSealReply(nonce, kKey, pong).datagram; };
+    auto sealed = [&](uint64_t nonce) { return tunnexSealReply(nonce, kKey, pong).value(); };
     auto forged = [&](uint64_t nonce) {
         Bytes datagram = sealed(nonce);
         datagram.back() ^= 1;
@@ -196,7 +196,7 @@ TEST(RendezvousCodec, ReplyNonceAndTagRules) {
         {"17 bytes", firstBytes(sealed(12), 17), kKey, TunnexReplyRefusal::TooShort, 8,
          "too short"},
         {"empty datagram", Bytes(), kKey, TunnexReplyRefusal::TooShort, 8, "too short"},
-        {"18 bytes: empty plaintext, tag only", *tunnexSealReply(13, kKey, {}).datagram, kKey,
+        {"18 bytes: empty plaintext, tag only", tunnexSealReply(13, kKey, {}).value(), kKey,
          TunnexReplyRefusal::None, 13, nullptr},
     };
     TunnexReplyNonceGate gate;

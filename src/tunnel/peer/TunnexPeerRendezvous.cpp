@@ -54,9 +54,12 @@ void TunnexPeer::setupTimeOut(TunnexContext& context) {
 
 std::optional<Bytes> TunnexPeer::sealServerRequest(const Bytes& plaintext) {
     const Bytes key = privateKey();
-    TunnexSealResult sealed = tunnexSealRequest(assignedId(), context_->requestNonces().next(), key, plaintext);
-    if (!sealed.datagram) KLLog(kKLTLoggingLevelError, "Crypto++ exception %s", sealed.error.c_str());
-    return sealed.datagram;
+    TunnexResult<Bytes> sealed = tunnexSealRequest(assignedId(), context_->requestNonces().next(), key, plaintext);
+    if (!sealed) {
+        KLLog(kKLTLoggingLevelError, "Crypto++ exception %s", sealed.error().description().c_str());
+        return std::nullopt;
+    }
+    return std::move(sealed).value();
 }
 
 void TunnexPeer::serverPing() {

@@ -112,9 +112,8 @@ Bytes tunnexConnectPlaintext(uint64_t peerId, uint64_t transactionId, std::strin
 
 namespace {
 
-TunnexSealResult seal(Bytes header, std::span<const uint8_t> nonceBytes, std::span<const uint8_t> key,
-                      std::span<const uint8_t> plaintext) {
-    TunnexSealResult result;
+TunnexResult<Bytes> seal(Bytes header, std::span<const uint8_t> nonceBytes, std::span<const uint8_t> key,
+                         std::span<const uint8_t> plaintext) {
     try {
         CryptoPP::CCM<CryptoPP::AES, kTunnexTagLength>::Encryption cipher;
         cipher.SetKeyWithIV(key.data(), key.size(), nonceBytes.data(), nonceBytes.size());
@@ -123,17 +122,16 @@ TunnexSealResult seal(Bytes header, std::span<const uint8_t> nonceBytes, std::sp
         header.resize(start + plaintext.size() + kTunnexTagLength);
         if (!plaintext.empty()) cipher.ProcessData(header.data() + start, plaintext.data(), plaintext.size());
         cipher.TruncatedFinal(header.data() + start + plaintext.size(), kTunnexTagLength);
-        result.datagram = std::move(header);
+        return header;
     } catch (const CryptoPP::Exception& e) {
-        result.error = e.what();
+        return TunnexError(TunnexErrorCode::Cipher, e.what());
     }
-    return result;
 }
 
 }  // namespace
 
-TunnexSealResult tunnexSealRequest(uint64_t assignedId, uint64_t nonce, std::span<const uint8_t> key,
-                                   std::span<const uint8_t> plaintext) {
+TunnexResult<Bytes> tunnexSealRequest(uint64_t assignedId, uint64_t nonce, std::span<const uint8_t> key,
+                                      std::span<const uint8_t> plaintext) {
     Bytes header;
     TunnexWireWriter writer(header);
     writer.u64(assignedId);
@@ -142,7 +140,7 @@ TunnexSealResult tunnexSealRequest(uint64_t assignedId, uint64_t nonce, std::spa
     return seal(std::move(header), nonceBytes, key, plaintext);
 }
 
-TunnexSealResult tunnexSealReply(uint64_t nonce, std::span<const uint8_t> key, std::span<const uint8_t> plaintext) {
+TunnexResult<Bytes> tunnexSealReply(uint64_t nonce, std::span<const uint8_t> key, std::span<const uint8_t> plaintext) {
     Bytes header;
     TunnexWireWriter writer(header);
     writer.u16(kTunnexServerReplyMagic);

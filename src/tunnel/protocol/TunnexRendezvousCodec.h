@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/Value.h"
+#include "tunnel/TunnexResult.h"
 
 namespace kl {
 
@@ -96,16 +97,12 @@ Bytes tunnexPingPlaintext(uint64_t pingCounter, const std::vector<TunnexAddressE
 Bytes tunnexConnectPlaintext(uint64_t peerId, uint64_t transactionId, std::string_view uuid,
                              bool* truncated = nullptr);
 
-// Seals a request. The error names the cipher's complaint (for example a key that is not 16, 24 or
-// 32 bytes long).
-struct TunnexSealResult {
-    std::optional<Bytes> datagram;
-    std::string error;
-};
-TunnexSealResult tunnexSealRequest(uint64_t assignedId, uint64_t nonce, std::span<const uint8_t> key,
-                                   std::span<const uint8_t> plaintext);
+// Seals a request into a datagram. A Cipher error names the cipher's complaint (for example a key
+// that is not 16, 24 or 32 bytes long).
+TunnexResult<Bytes> tunnexSealRequest(uint64_t assignedId, uint64_t nonce, std::span<const uint8_t> key,
+                                      std::span<const uint8_t> plaintext);
 // Seals a reply the way the server does; for tests and tools.
-TunnexSealResult tunnexSealReply(uint64_t nonce, std::span<const uint8_t> key, std::span<const uint8_t> plaintext);
+TunnexResult<Bytes> tunnexSealReply(uint64_t nonce, std::span<const uint8_t> key, std::span<const uint8_t> plaintext);
 
 // The process-wide request nonces: the first is 1, each later one a value higher; never reset.
 class TunnexRequestNonces {
