@@ -128,7 +128,11 @@ void TunnexForwardedConnection::localEnded(int errorCode) {
 }
 
 void TunnexForwardedConnection::close() {
-    if (!beginClosing()) return;
+    if (!beginClosing()) {
+        // Already closing: an orderly end still sending its last bytes is cut short instead.
+        channel_->setShouldBeClosed(true);
+        return;
+    }
     stopReadingLocal();
     closeChannel(Start::Abort);
 }
