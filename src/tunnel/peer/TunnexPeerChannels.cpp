@@ -431,18 +431,17 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
         self->closeDatagramForwards();
         // A forwarded connection closes its channel and then its local socket; a channel of no
         // connection closes alone. Each once, though the table holds it under two keys.
-        std::set<TunnexSocketImpl*> closed;
+        std::set<TunnexSocketImpl*> done;  // closed, or left to their connection
         for (const auto& [key, entry] : channels) {
             KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",
                   static_cast<void*>(entry.channel.get()),
                   sk_ossocket(entry.connection ? entry.connection->localSocket() : entry.channel->localSocket()));
-            if (entry.connection) entry.connection->close();
+            if (!entry.connection) continue;
+            entry.connection->close();
+            done.insert(entry.channel.get());
         }
         for (const auto& [key, entry] : channels) {
-            const bool owned = std::any_of(channels.begin(), channels.end(), [&](const auto& other) {
-                return other.second.connection && other.second.channel == entry.channel;
-            });
-            if (!owned && closed.insert(entry.channel.get()).second) entry.channel->close();
+            if (done.insert(entry.channel.get()).second) entry.channel->close();
         }
         for (const auto& [key, listener] : listeners) {
             if (SocketPtr socket = listener.holder ? listener.holder->localSocket() : nullptr) {
