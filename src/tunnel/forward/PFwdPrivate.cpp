@@ -260,7 +260,6 @@ void pfd_close(const SocketPtr& socket) {
     {
         SocketCoreLock lock;
         record = openRecordOf(socket);
-        if (record) KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
     }
     if (!record) {
         // Already closed by its owner (then this does nothing more), or never owned by one.
@@ -268,9 +267,10 @@ void pfd_close(const SocketPtr& socket) {
         return;
     }
     if (record->role != PFwdPrivate::Role::Listener) {
-        if (auto connection = record->connection.lock()) connection->close();
+        if (auto connection = record->connection.lock()) connection->close();  // it logs its end
         return;
     }
+    KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
     {
         SocketCoreLock lock;
         record->peer.reset();

@@ -6,6 +6,7 @@
 #include "tunnel/forward/PFwdPrivate.h"
 #include "tunnel/forward/TunnexBufferPool.h"
 #include "tunnel/peer/TunnexPeer.h"
+#include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 
 namespace kl {
@@ -180,6 +181,7 @@ void TunnexForwardedConnection::finish() {
         state_ = State::Closed;
         local = local_;
     }
+    KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(local));
     // Bytes that came through the channel just before it closed are still written.
     if (local) local->closeWhenDrained();
     if (auto peer = peer_.lock()) {
