@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,27 @@ inline bool seesEndOfStream(int fd) {
         ssize_t r = ::read(fd, buffer, sizeof buffer);
         if (r == 0) return true;
         if (r < 0) return errno == ECONNRESET;
+    }
+}
+
+inline Bytes randomBytes(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes data(n);
+    for (auto& byte : data) byte = uint8_t(random());
+    return data;
+}
+
+// Everything until the end of stream; nullopt on an error or a 20 s silence.
+inline std::optional<Bytes> readToEnd(int fd) {
+    Bytes all;
+    char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20000) <= 0) return std::nullopt;
+        ssize_t r = ::read(fd, buffer, sizeof buffer);
+        if (r == 0) return all;
+        if (r < 0) return std::nullopt;
+        all.insert(all.end(), buffer, buffer + r);
     }
 }
 

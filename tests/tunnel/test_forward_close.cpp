@@ -24,27 +24,6 @@ int rounds() {
     return n > 0 ? n : 3;
 }
 
-Bytes randomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes data(n);
-    for (auto& byte : data) byte = uint8_t(random());
-    return data;
-}
-
-// Everything until the end of stream; nullopt on an error or a 20 s silence.
-std::optional<Bytes> readToEnd(int fd) {
-    Bytes all;
-    char buffer[65536];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20000) <= 0) return std::nullopt;
-        ssize_t r = ::read(fd, buffer, sizeof buffer);
-        if (r == 0) return all;
-        if (r < 0) return std::nullopt;
-        all.insert(all.end(), buffer, buffer + r);
-    }
-}
-
 // A loopback server that serves one connection at a time with the given handler, then closes it.
 class OneShotServer {
 public:

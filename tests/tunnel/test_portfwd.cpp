@@ -75,13 +75,6 @@ std::string readGreeting(int fd, size_t length) {
     return readExactly(fd, text.data(), length) ? text : std::string();
 }
 
-Bytes randomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    Bytes data(n);
-    for (auto& byte : data) byte = uint8_t(random());
-    return data;
-}
-
 // Sends data and reads its echo at the same time (a large write would otherwise fill every
 // buffer on the way and stall); true when the echo is identical.
 bool echoes(int fd, const Bytes& data) {

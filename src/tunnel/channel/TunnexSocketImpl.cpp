@@ -12,7 +12,6 @@
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
-#include "tunnel/forward/PFwdPrivate.h"
 #include "tunnel/channel/TunnexSocketManager.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
@@ -79,6 +78,11 @@ SocketPtr TunnexSocketImpl::localSocket() const {
 void TunnexSocketImpl::setLocalSocket(SocketPtr local) {
     std::lock_guard<std::mutex> guard(fieldsMutex_);
     localSocket_ = std::move(local);
+}
+
+void TunnexSocketImpl::setOwner(std::weak_ptr<TunnexChannelOwner> owner) {
+    std::lock_guard<std::mutex> guard(fieldsMutex_);
+    owner_ = std::move(owner);
 }
 
 std::shared_ptr<TunnexServiceConnector> TunnexSocketImpl::serviceListener() const {
@@ -486,9 +490,17 @@ void TunnexSocketImpl::close() {
     }
     closeUDTSocket(noted);
 
-    if (local) {
-        pfd_close(local);  // the forward's record sends what is still queued, then closes
-        setLocalSocket(nullptr);
+    std::shared_ptr<TunnexChannelOwner> owner;
+    {
+        std::lock_guard<std::mutex> guard(fieldsMutex_);
+        owner = owner_.lock();
+        localSocket_.reset();
+    }
+    if (owner) {
+        owner->channelClosed();
+    } else if (local) {
+        // A bridge nobody owns: what was written into the local socket still goes out.
+        local->closeWhenDrained();
     }
     if (auto delegate = this->delegate()) delegate->closedSocket(me);
     KLLog(kKLTLoggingLevelDebug, "%s exited for socket: (local: %d UDT: %d)", "close", localFd, noted);

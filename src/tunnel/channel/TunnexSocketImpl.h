@@ -14,8 +14,9 @@
 //
 // Closing: anyone may mark the socket (isClosed()); the mark is sticky. close() runs once: it
 // unregisters the socket, cancels waiting sends (releasing their waiters), waits up to 1 s for a
-// bridge pass, closes the UDT socket without lingering, closes the local socket and tells the
-// delegate.
+// bridge pass, closes the UDT socket without lingering, lets go of the local socket and reports
+// upward: to its owner (the forwarded connection, which closes the local socket itself) or, with
+// no owner, by closing the local socket once its output is written; then to the delegate.
 #pragma once
 
 #include <udt/udt.h>
@@ -28,6 +29,7 @@
 
 #include "tunnel/TunnexResult.h"
 #include "tunnel/peer/TunnexOperationQueue.h"
+#include "tunnel/channel/TunnexChannelOwner.h"
 #include "tunnel/channel/TunnexSendPacker.h"
 #include "tunnel/channel/TunnexSocket.h"
 #include "tunnel/sockcore/Socket.h"
@@ -86,8 +88,11 @@ public:
     uint32_t socketId() const { return socketId_; }
     uint64_t bytesWritten() const { return bytesWritten_.load(); }
     uint64_t bytesRead() const { return bytesRead_.load(); }
+    // The local socket the bridge writes into; the channel drops it when it closes.
     SocketPtr localSocket() const;
     void setLocalSocket(SocketPtr local);
+    // The connection that owns this channel and hears of its close (held weakly).
+    void setOwner(std::weak_ptr<TunnexChannelOwner> owner);
     bool shouldBeClosed() const { return shouldBeClosed_.load(); }
     void setShouldBeClosed(bool closed) { shouldBeClosed_.store(closed); }
     bool performingBridge() const { return performingBridge_.load(); }
@@ -145,6 +150,7 @@ private:
 
     mutable std::mutex fieldsMutex_;
     SocketPtr localSocket_;                                  // guarded by fieldsMutex_
+    std::weak_ptr<TunnexChannelOwner> owner_;                  // guarded by fieldsMutex_
     std::shared_ptr<TunnexServiceConnector> serviceListener_;  // guarded by fieldsMutex_
 };
 

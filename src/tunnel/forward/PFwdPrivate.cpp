@@ -8,7 +8,7 @@
 #include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
-#include "tunnel/forward/TunnexBufferPool.h"
+#include "tunnel/forward/TunnexForwardedConnection.h"
 #include "tunnel/forward/TunnexForwardManagerLink.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
 #include "tunnel/manager/TunnexServiceConnector.h"
@@ -22,30 +22,37 @@ namespace {
 
 constexpr const char* kClosingName = "int pfd_closing(Plug, const char *, int, int)";
 
-int localDescriptor(const PFwdPrivate& record) { return sk_ossocket(record.s); }
-int udtDescriptor(const PFwdPrivate& record) { return record.channel ? record.channel->udtSocket() : 0; }
+int localDescriptor(const PFwdPrivate& record) {
+    if (record.role == PFwdPrivate::Role::Listener) return sk_ossocket(record.s);
+    auto connection = record.connection.lock();
+    return connection ? sk_ossocket(connection->localSocket()) : -1;
+}
 
-// The buffers that carry reads to the channels' send queues, shared by every forwarded connection:
-// enough for a few busy ones, each of which has at most kPFwdPendingLimit bytes queued.
-TunnexBufferPool& sendBuffers() {
-    static auto* pool = new std::shared_ptr<TunnexBufferPool>(TunnexBufferPool::create(16));  // for the process
-    return **pool;
+int udtDescriptor(const PFwdPrivate& record) {
+    auto connection = record.connection.lock();
+    return connection ? connection->channel()->udtSocket() : 0;
 }
 
 // The live record that owns socket, if any. Under the core lock.
 std::shared_ptr<PFwdPrivate> openRecordOf(const SocketPtr& socket) {
     auto record = socket ? std::dynamic_pointer_cast<PFwdPrivate>(socket->plug(nullptr)) : nullptr;
-    return record && record->s == socket ? record : nullptr;
+    if (!record) return nullptr;
+    if (record->role == PFwdPrivate::Role::Listener) return record->s == socket ? record : nullptr;
+    auto connection = record->connection.lock();
+    return connection && connection->localSocket() == socket ? record : nullptr;
 }
 
 }  // namespace
 
-std::shared_ptr<PFwdPrivate> PFwdPrivate::create(Role role) { return std::make_shared<PFwdPrivate>(Private{}, role); }
+std::shared_ptr<PFwdPrivate> PFwdPrivate::create(Role role) { return create(role, {}); }
+
+std::shared_ptr<PFwdPrivate> PFwdPrivate::create(Role role, std::weak_ptr<TunnexForwardedConnection> connection) {
+    return std::make_shared<PFwdPrivate>(Private{}, role, std::move(connection));
+}
 
 void PFwdPrivate::attach(const SocketPtr& socket) {
     SocketCoreLock lock;
     s = socket;
-    keepAlive_ = shared_from_this();
 }
 
 void PFwdPrivate::log(int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode) {
@@ -100,22 +107,15 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
     }
 
     KLLog(kKLTLoggingLevelDebug, "Peer for channel request %p", static_cast<void*>(peer.get()));
-    // The connection is wrapped at once, frozen: nothing is read until its channel exists, and
-    // the request owns it, so a request that fails or is dropped closes it instead of leaving the
-    // client hanging on a descriptor nobody watches.
-    auto connection = PFwdPrivate::create(PFwdPrivate::Role::Accepted);
-    connection->peer = peer;
-    connection->remotePeer = remote;
-    connection->serviceConnector = record.serviceConnector;
-    connection->manager = record.manager;
-    connection->hostname = record.hostname;
-    connection->port = record.port;
-    SocketPtr socket = sk_register(fd, connection);
+    // The connection is wrapped at once, frozen: nothing is read (nor reported) until its channel
+    // exists, so it needs no owner in the core before then. The request holds it, so a request
+    // that fails or is dropped closes it instead of leaving the client hanging on a descriptor
+    // nobody watches.
+    SocketPtr socket = sk_register(fd, nullptr);
     if (const char* error = socket->socketError()) {
         KLLog(kKLTLoggingLevelError, "Could not register the accepted connection %d: %s", fd, error);
         return 1;
     }
-    connection->attach(socket);
 
     auto request = std::make_shared<TunnexChannelRequest>(record.serviceConnector, peer, remote,
                                                           uint16_t(record.port), record.hostname, fd);
@@ -147,29 +147,28 @@ int32_t bridgeOpenedChannel(const std::shared_ptr<TunnexChannelRequest>& request
         return 1;
     }
     SocketPtr socket = request->takeLocalSocket();
+    if (!socket || socket->socketError()) {
+        // The client left (or the connection failed) while the channel was being opened.
+        KLLog(kKLTLoggingLevelError, "The waiting connection for channel hash %d is gone", int(forward.chanHash));
+        if (socket) pfd_close(socket);
+        peer->closeChannel(channel);
+        channel->close();
+        peer->queueCloseOfMainChannel();  // the opening counted this channel
+        return 1;
+    }
+    auto connection = TunnexForwardedConnection::create(TunnexForwardedConnection::Side::Requesting, peer, channel,
+                                                        forward.host, forward.port);
     {
         SocketCoreLock lock;
-        std::shared_ptr<PFwdPrivate> record = openRecordOf(socket);
-        if (!record || socket->socketError()) {
-            // The client left (or the connection failed) while the channel was being opened.
-            KLLog(kKLTLoggingLevelError, "The waiting connection for channel hash %d is gone", int(forward.chanHash));
-            if (socket) pfd_close(socket);
-            peer->closeChannel(channel);
-            channel->close();
-            peer->queueCloseOfMainChannel();  // the opening counted this channel
-            return 1;
-        }
-        record->channel = channel;
-        record->ready = true;
-        record->hostname = forward.host;
-        record->port = forward.port;
+        socket->plug(connection->plug());
+        connection->attach(socket);
     }
-    const bool closedEarly = peer->addChannel(forward.chanHash, channel);
+    const bool closedEarly = peer->addChannel(forward.chanHash, connection);
     KLLog(kKLTLoggingLevelInfo, "Opened a TCP channel for hostname %s:%d", forward.host.c_str(), int(forward.port));
     KLLog(kKLTLoggingLevelDebug, "Channel socket: %d on channel hash: %d   UDTsocket:%d", sk_ossocket(socket),
           int(forward.chanHash), channel->udtSocket());
     if (peer->usingEncryption()) channel->setDelegate(peer);
-    channel->bridgeToFrozenSocket(socket);
+    connection->bridge();
     // The remote refused the channel before it was entered here.
     if (closedEarly) peer->closeChannelForHash(forward.chanHash);
     return 0;
@@ -199,45 +198,12 @@ void pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request, Tunn
 
 // --- receiving from the local connection ---
 
-// The bytes are copied onto the channel's send queue instead of being waited for here: a wait in
-// the core's result pass would hold the core lock and stall every other forwarded connection (and
-// every bridge writing into the core) behind one slow channel. Back-pressure comes from freezing
-// this connection while too much waits to be sent.
 int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len) {
     (void)urgent;  // every kind of data is forwarded the same way
-    if (!record.ready || !record.channel || len <= 0) return 1;
-    KLLog(kKLTLoggingLevelVerbose, "pfd_receive %d bytes for UDT socket: %d", len, record.channel->udtSocket());
-    auto bytes = sendBuffers().copyOf({reinterpret_cast<const uint8_t*>(data), size_t(len)});
-    auto pending = record.pending_;
-    pending->fetch_add(len);
-    std::weak_ptr<TunnexSocketImpl> weakChannel = record.channel;
-    std::weak_ptr<PFwdPrivate> weakRecord = record.weak_from_this();
-    auto done = [pending, len, weakRecord] {
-        if (pending->fetch_sub(len) - len > kPFwdPendingResume) return;
-        // Unfreezing takes the core lock: never from the send queue itself, since a channel's
-        // close (possibly under that lock) waits for the send queue.
-        globalQueue().async([weakRecord] {
-            if (auto rec = weakRecord.lock()) rec->resumeIfDrained();
-        });
-    };
-    record.channel->sendOperationQueue().addOperation(
-        [weakChannel, bytes, done] {
-            if (auto channel = weakChannel.lock()) channel->sendOwnedBytes(*bytes);
-            done();
-        },
-        done);
-    if (pending->load() >= kPFwdPendingLimit && record.s && !record.frozenForChannel_) {
-        record.frozenForChannel_ = true;
-        record.s->setFrozen(true);
-    }
-    return record.channel->sendErrorFlag() ? 0 : 1;
-}
-
-void PFwdPrivate::resumeIfDrained() {
-    SocketCoreLock lock;
-    if (!frozenForChannel_ || pending_->load() > kPFwdPendingResume) return;
-    frozenForChannel_ = false;
-    if (s) s->setFrozen(false);
+    auto connection = record.connection.lock();
+    if (!connection || len <= 0) return 1;
+    connection->sendFromLocal(data, len);
+    return connection->channel()->sendErrorFlag() ? 0 : 1;
 }
 
 // --- the end of the local connection ---
@@ -261,43 +227,15 @@ int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int c
         KLLog(kKLTLoggingLevelError, "pfd_closing on socket: (local: %d UDT: %d) - %s", localDescriptor(record),
               udtDescriptor(record), errorText);
     }
-    auto peer = record.peer.lock();
+    auto connection = record.connection.lock();
+    if (!connection) return 1;  // a listener, or a connection already let go
+    auto peer = connection->peer();
     if (errorCode == ECONNREFUSED && record.refused_ && record.role == PFwdPrivate::Role::Answering && peer) {
         // Every address refused: the requester learns it as a failed result. The main channel's
-        // count falls when the record closes, once, like every other forwarded connection's.
-        peer->sendRemoteForwardResult(false, TunnexForwardRequest{record.hostname, uint16_t(record.port), 0});
+        // count falls when the connection closes, once, like every other forwarded connection's.
+        peer->sendRemoteForwardResult(false, TunnexForwardRequest{connection->hostname(), connection->port(), 0});
     }
-    auto channel = record.channel;
-    if (!channel) {
-        // Not bridged yet (or a listener): nothing carries its bytes, so end it here.
-        if (record.s && record.role != PFwdPrivate::Role::Listener) {
-            SocketPtr socket = record.s;
-            globalQueue().async([socket] { pfd_close(socket); });
-        }
-        return 1;
-    }
-    if (record.endQueued_) return 1;
-    record.endQueued_ = true;
-    // An orderly end first sends what the client wrote before it (queued behind the earlier
-    // sends); a failure ends at once. The channel's close waits for its send queue, so it never
-    // runs here under the core lock nor on the send queue itself.
-    std::weak_ptr<TunnexSocketImpl> weak = channel;
-    auto closeChannel = [weak] {
-        globalQueue().async([weak] {
-            if (auto ch = weak.lock()) ch->close();
-        });
-    };
-    if (errorCode == 0) {
-        channel->sendOperationQueue().addOperation(
-            [weak, closeChannel] {
-                if (auto ch = weak.lock()) ch->sendBytes({});
-                closeChannel();
-            },
-            closeChannel);
-    } else {
-        channel->setShouldBeClosed(true);
-        closeChannel();
-    }
+    connection->localEnded(errorCode);
     return 1;
 }
 
@@ -322,41 +260,25 @@ void pfd_close(const SocketPtr& socket) {
     {
         SocketCoreLock lock;
         record = openRecordOf(socket);
-        if (record) {
-            KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
-            record->keepAlive_.reset();  // the caller's reference keeps it until the end here
-        }
     }
     if (!record) {
-        // Already closed by its record (then this does nothing more), or never owned by one.
+        // Already closed by its owner (then this does nothing more), or never owned by one.
         socket->closeWhenDrained();
         return;
     }
-    std::shared_ptr<TunnexSocketImpl> channel;
-    std::shared_ptr<TunnexPeer> peer;
+    if (record->role != PFwdPrivate::Role::Listener) {
+        if (auto connection = record->connection.lock()) connection->close();  // it logs its end
+        return;
+    }
+    KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
     {
         SocketCoreLock lock;
-        channel = std::move(record->channel);
-        peer = record->peer.lock();
         record->peer.reset();
         record->remotePeer.reset();
         record->serviceConnector.reset();
-        record->ready = false;
         record->s.reset();
     }
-    if (channel) {
-        if (peer) {
-            peer->queueCloseOfMainChannel();
-            peer->closeChannel(channel);
-        }
-        channel->setShouldBeClosed(true);
-        channel->setLocalSocket(nullptr);
-        // Runs once; here when the connection ended first (from the channel's own close it is
-        // already running and this does nothing).
-        globalQueue().async([channel] { channel->close(); });
-    }
-    // Bytes that came through the channel just before the remote closed are still written.
-    socket->closeWhenDrained();
+    socket->close();
 }
 
 }  // namespace kl

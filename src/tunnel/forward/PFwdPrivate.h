@@ -6,12 +6,12 @@
 // bytes read from the local connection go to the data channel, the end of the local connection
 // closes the channel, and a refused connection on the answering side becomes a failed result.
 //
-// Ownership: the core holds plugs weakly, so a record keeps itself alive while its socket is open;
-// pfd_close() ends both. Every field is guarded by the core lock (the callbacks run under it, and
-// everyone else takes it).
+// Ownership: the core holds plugs weakly. A listener's record is owned by the peer's entry for
+// its forward; a connection's record by its TunnexForwardedConnection, which it reaches weakly
+// and only reports to. A listener's fields are guarded by the core lock (the callbacks run under
+// it, and everyone else takes it).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,23 +26,23 @@ class TunnexForwardManagerLink;
 class TunnexPeer;
 class TunnexRemotePeer;
 class TunnexServiceConnector;
-class TunnexSocketImpl;
+class TunnexForwardedConnection;
 
 // Host names are carried in a 256-byte zero-terminated field.
 inline constexpr size_t kPFwdHostnameLimit = 256;
-// Bytes handed to a data channel's send queue but not yet sent, above which the local connection
-// is frozen until the channel catches up (the tunnel's back-pressure onto the local client).
-inline constexpr int64_t kPFwdPendingLimit = 1 << 20;
-inline constexpr int64_t kPFwdPendingResume = kPFwdPendingLimit / 2;
 
-class PFwdPrivate final : public Plug, public std::enable_shared_from_this<PFwdPrivate> {
+class PFwdPrivate final : public Plug {
     struct Private {};
 
 public:
     enum class Role { Listener, Accepted, Answering };
 
+    // A listener's record.
     static std::shared_ptr<PFwdPrivate> create(Role role);
-    PFwdPrivate(Private, Role role) : role(role) {}
+    // A connection's record, reporting to its connection.
+    static std::shared_ptr<PFwdPrivate> create(Role role, std::weak_ptr<TunnexForwardedConnection> connection);
+    PFwdPrivate(Private, Role role, std::weak_ptr<TunnexForwardedConnection> connection)
+        : role(role), connection(std::move(connection)) {}
 
     // Plug.
     void log(int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode) override;
@@ -51,35 +51,28 @@ public:
     void sent(int) override {}
     int accepting(int fd) override;
 
-    // Makes the record the owner of socket s for as long as s is open.
+    // Makes a listener's record the owner of its listening socket.
     void attach(const SocketPtr& socket);
 
     const Role role;
-    std::shared_ptr<TunnexSocketImpl> channel;
-    // Weak: the peer owns its forwards' channels, never the other way round.
+    // A listener's forward.
+    // Weak: the peer owns its forwards, never the other way round.
     std::weak_ptr<TunnexPeer> peer;
     std::shared_ptr<TunnexRemotePeer> remotePeer;
     std::shared_ptr<TunnexServiceConnector> serviceConnector;
     // The manager that serves the forward (its peer's when the listener was made).
     std::weak_ptr<TunnexForwardManagerLink> manager;
     SocketPtr s;
-    bool ready = false;
     std::string hostname;
     int port = 0;
+    // A connection's owner.
+    const std::weak_ptr<TunnexForwardedConnection> connection;
 
 private:
-    friend void pfd_close(const SocketPtr& socket);
-    friend int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len);
     friend int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int callingBack);
     friend void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, const char* errorText,
                         int errorCode);
-    void resumeIfDrained();
-
-    std::shared_ptr<PFwdPrivate> keepAlive_;
-    // Bytes queued on the channel and not yet sent; shared with the queued sends.
-    std::shared_ptr<std::atomic<int64_t>> pending_ = std::make_shared<std::atomic<int64_t>>(0);
-    bool frozenForChannel_ = false;
-    bool endQueued_ = false;
+    // Set on the select thread when an attempt was refused.
     bool refused_ = false;
 };
 
@@ -88,9 +81,9 @@ int pfd_accepting(PFwdPrivate& record, int fd);
 int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len);
 int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int callingBack);
 void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode);
-// Ends a forwarded connection or a listener: tells the peer, releases and closes the channel,
-// closes the core socket once its queued output is written, and frees the record. Safe from any
-// thread; a second call does nothing. A socket that no record owns is simply closed.
+// Ends a forwarded connection (through its TunnexForwardedConnection) or a listener (closed, its
+// record let go). Safe from any thread; a second call does nothing. A socket that no record owns
+// (a connection still waiting for its channel) is closed once its queued output is written.
 void pfd_close(const SocketPtr& socket);
 
 // The channel-creation block of a request accepted on a forwarded port: sends the open-forward

@@ -51,6 +51,8 @@ namespace kl {
 
 class TunnexEncryption;
 class TunnexSocketImpl;
+class TunnexForwardedConnection;
+class PFwdPrivate;
 class TunnexChannelRequest;
 class TunnexServiceConnector;
 class Error;
@@ -343,9 +345,10 @@ public:
     void sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward);
     // A client of a forwarded port arrived while the tunnel is down: queue it and start the tunnel.
     void startRemoteServiceWithChannelRequest(const std::shared_ptr<TunnexChannelRequest>& request);
-    // Enters a data channel under the key of hash. True when the remote's close notice for that
-    // hash came first: the caller closes the channel by closeChannelForHash once it is bridged.
-    bool addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel);
+    // Enters a forwarded connection (and its data channel) under the key of hash; the table owns
+    // it from now on. True when the remote's close notice for that hash came first: the caller
+    // closes the channel by closeChannelForHash once it is bridged.
+    bool addChannel(uint32_t hash, const std::shared_ptr<TunnexForwardedConnection>& connection);
     // The remote's close notice for a channel: the channel ends once its bytes are delivered.
     void closeChannelForHash(uint32_t channelHash);
     // Tells the remote and forgets every key of the channel.
@@ -353,6 +356,8 @@ public:
     // The data channel under the key of hash, if any.
     std::shared_ptr<TunnexSocketImpl> channelForHash(uint32_t hash) const;
     size_t channelKeyCount() const;
+    // The forwarded connections in the table, each once.
+    std::vector<std::shared_ptr<TunnexForwardedConnection>> forwardedConnections() const;
     size_t serviceListenerCount() const;
     // Counts channel openings and closed forwarded connections; the main channel closes
     // kMainChannelCloseDelaySeconds after the count falls to 0, unless it persists.
@@ -634,8 +639,20 @@ private:
     TunnexEncryptionHandshake keyExchange_{false};
 
     // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
-    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels_;
-    std::map<std::string, std::shared_ptr<TunnexSocketImpl>> serviceListeners_;
+    // A data channel; once a local connection is joined to it (under the shared hash), the
+    // forwarded connection that owns both.
+    struct ChannelEntry {
+        std::shared_ptr<TunnexSocketImpl> channel;
+        std::shared_ptr<TunnexForwardedConnection> connection;
+    };
+    // A stream forward's listening socket: the holder whose localSocket it is, and the record that
+    // owns it in the core.
+    struct ServiceListener {
+        std::shared_ptr<TunnexSocketImpl> holder;
+        std::shared_ptr<PFwdPrivate> record;
+    };
+    std::map<std::string, ChannelEntry> channels_;
+    std::map<std::string, ServiceListener> serviceListeners_;
     std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
     // Datagram forwards, guarded by lock_: the socket of each forward by key text, and the
     // destination port of each sending side's forward.

@@ -213,7 +213,7 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelConnected(const std::shared
     auto channel = TunnexSocketImpl::create(opened.value());
     const std::string key = StringForChannelHash(NextChannelHash());
     std::lock_guard lock(lock_);
-    channels_[key] = channel;
+    channels_[key] = {channel, nullptr};
     localOnlyKeys_.insert(key);
     return channel;
 }

@@ -11,6 +11,7 @@
 #include "foundation/KLTLogging.h"
 #include "platform/Error.h"
 #include "tunnel/forward/PFwdPrivate.h"
+#include "tunnel/forward/TunnexForwardedConnection.h"
 #include "tunnel/protocol/TunnexChannelHash.h"
 #include "tunnel/protocol/TunnexChannelRequest.h"
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
@@ -111,20 +112,20 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
     const std::string key = listenerKey(connector, boundPort);
     KLLog(kKLTLoggingLevelDebug, "Added service listener socket: %d for service %s on local port: %d for destination port: %d",
           fd, key.c_str(), int(localPort), int(remotePort));
-    std::shared_ptr<TunnexSocketImpl> replaced;
+    ServiceListener replaced;
     {
         std::lock_guard lock(lock_);
         auto& slot = serviceListeners_[key];
         replaced = std::move(slot);
-        slot = holder;
+        slot = {holder, record};
     }
     // A second forward for the same service replaces the first; its listener must not linger.
-    if (replaced) pfd_close(replaced->localSocket());
+    if (replaced.holder) pfd_close(replaced.holder->localSocket());
     return boundPort;
 }
 
 bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
-    std::shared_ptr<TunnexSocketImpl> listener;
+    ServiceListener listener;
     {
         std::lock_guard lock(lock_);
         auto found = serviceListeners_.find(serviceKey);
@@ -133,7 +134,7 @@ bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
         serviceListeners_.erase(found);
     }
     KLLog(kKLTLoggingLevelDebug, "Closing service listener for %s", serviceKey.c_str());
-    if (listener) pfd_close(listener->localSocket());
+    if (listener.holder) pfd_close(listener.holder->localSocket());
     return true;
 }
 
@@ -226,35 +227,28 @@ bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
     if (!address || sk_addr_error(address)) {
         return abandon("Failed name lookup during remote forward for:  %s port: %d");
     }
-    auto record = PFwdPrivate::create(PFwdPrivate::Role::Answering);
-    record->channel = channel;
-    record->ready = true;
-    record->peer = shared_from_this();
-    record->remotePeer = remotePeer;
-    record->hostname = request.host;
-    record->port = request.port;
+    auto connection = TunnexForwardedConnection::create(TunnexForwardedConnection::Side::Answering,
+                                                        shared_from_this(), channel, request.host, request.port);
     if (usingEncryption()) channel->setDelegate(weak_from_this());
     SocketPtr socket;
     bool closedEarly = false;
     {
-        // The record owns the socket, the channel knows it and the peer holds the channel before
-        // the core can report anything about the connection: a refusal reported at once must find
-        // them all, or its close leaves the channel entered and counted for good.
+        // The connection owns the socket and the peer's table the connection before the core can
+        // report anything about it: a refusal reported at once must find them, or its close
+        // leaves the channel entered and counted for good.
         SocketCoreLock lock;
-        socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false, record);
+        socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false,
+                                connection->plug());
         if (socket->socketError()) {
             socket->close();
-            record->channel.reset();
-            record->peer.reset();
             socket.reset();
         } else {
-            record->attach(socket);
-            closedEarly = addChannel(request.chanHash, channel);
-            channel->setLocalSocket(socket);
+            connection->attach(socket);
+            closedEarly = addChannel(request.chanHash, connection);
         }
     }
     if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
-    channel->bridgeToSocket(socket);
+    connection->bridge();
     if (closedEarly) closeChannelForHash(request.chanHash);
     return true;
 }
@@ -267,9 +261,9 @@ void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardReques
 
 // --- the channel table ---
 
-bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImpl>& channel) {
+bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexForwardedConnection>& connection) {
     std::lock_guard lock(lock_);
-    channels_[StringForChannelHash(hash)] = channel;
+    channels_[StringForChannelHash(hash)] = {connection->channel(), connection};
     auto early = std::find(earlyCloseNotices_.begin(), earlyCloseNotices_.end(), hash);
     if (early == earlyCloseNotices_.end()) return false;
     earlyCloseNotices_.erase(early);
@@ -279,12 +273,23 @@ bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexSocketImp
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelForHash(uint32_t hash) const {
     std::lock_guard lock(lock_);
     auto found = channels_.find(StringForChannelHash(hash));
-    return found == channels_.end() ? nullptr : found->second;
+    return found == channels_.end() ? nullptr : found->second.channel;
 }
 
 size_t TunnexPeer::channelKeyCount() const {
     std::lock_guard lock(lock_);
     return channels_.size();
+}
+
+std::vector<std::shared_ptr<TunnexForwardedConnection>> TunnexPeer::forwardedConnections() const {
+    std::vector<std::shared_ptr<TunnexForwardedConnection>> connections;
+    std::lock_guard lock(lock_);
+    for (const auto& [key, entry] : channels_) {
+        if (entry.connection && std::find(connections.begin(), connections.end(), entry.connection) == connections.end()) {
+            connections.push_back(entry.connection);
+        }
+    }
+    return connections;
 }
 
 size_t TunnexPeer::serviceListenerCount() const {
@@ -297,8 +302,8 @@ void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
     std::optional<std::string> sharedKey;
     {
         std::lock_guard lock(lock_);
-        for (const auto& [key, value] : channels_) {
-            if (value != channel) continue;
+        for (const auto& [key, entry] : channels_) {
+            if (entry.channel != channel) continue;
             keys.push_back(key);
             if (!localOnlyKeys_.count(key)) sharedKey = key;
         }
@@ -308,9 +313,14 @@ void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
     // is told by that key.
     const std::string& told = sharedKey ? *sharedKey : keys.front();
     notifyRemoteOfClosedChannelHash(uint32_t(std::stoul(told, nullptr, 16)));
+    // Let go outside the lock: the last reference to a connection may go with its entry.
+    std::vector<ChannelEntry> dropped;
     std::lock_guard lock(lock_);
     for (const auto& key : keys) {
-        channels_.erase(key);
+        auto found = channels_.find(key);
+        if (found == channels_.end()) continue;
+        dropped.push_back(std::move(found->second));
+        channels_.erase(found);
         localOnlyKeys_.erase(key);
     }
 }
@@ -407,7 +417,8 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
     auto self = shared_from_this();
     globalQueue().async([self, keepOrClose] {
         TunnexPeer::recycleRegisteredTunnexPeer(self);
-        std::map<std::string, std::shared_ptr<TunnexSocketImpl>> channels, listeners;
+        std::map<std::string, ChannelEntry> channels;
+        std::map<std::string, ServiceListener> listeners;
         {
             std::lock_guard lock(self->lock_);
             channels.swap(self->channels_);
@@ -418,15 +429,24 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
         // Waiting openings fail and channels decided for no one close, on the queue that owns them.
         self->postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->failChannelOpenings(); });
         self->closeDatagramForwards();
-        for (const auto& [key, channel] : channels) {
+        // A forwarded connection closes its channel and then its local socket; a channel of no
+        // connection closes alone. Each once, though the table holds it under two keys.
+        std::set<TunnexSocketImpl*> done;  // closed, or left to their connection
+        for (const auto& [key, entry] : channels) {
             KLLog(kKLTLoggingLevelVerbose, "Will close tunnex socket %p - of os socket %d",
-                  static_cast<void*>(channel.get()), sk_ossocket(channel->localSocket()));
-            channel->close();
+                  static_cast<void*>(entry.channel.get()),
+                  sk_ossocket(entry.connection ? entry.connection->localSocket() : entry.channel->localSocket()));
+            if (!entry.connection) continue;
+            entry.connection->close();
+            done.insert(entry.channel.get());
         }
-        for (const auto& [key, holder] : listeners) {
-            if (SocketPtr listener = holder->localSocket()) {
+        for (const auto& [key, entry] : channels) {
+            if (done.insert(entry.channel.get()).second) entry.channel->close();
+        }
+        for (const auto& [key, listener] : listeners) {
+            if (SocketPtr socket = listener.holder ? listener.holder->localSocket() : nullptr) {
                 KLLog(kKLTLoggingLevelDebug, "Closing service listener");
-                pfd_close(listener);
+                pfd_close(socket);
             }
         }
         // The handoff socket's descriptor now belongs to UDT (it closes it with its last socket),
