@@ -33,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 using Duration = std::chrono::steady_clock::duration;
 
 inline constexpr unsigned kGlobalPoolMinThreads = 16;
+// The most threads KL_GLOBAL_POOL_THREADS may ask for.
+inline constexpr unsigned kGlobalPoolMaxThreads = 256;
 
 // A handle to scheduled work; cancel() guarantees the work does not start afterwards (work already
 // running is not interrupted). Copies share the same scheduled work. Destroying a handle does not
