@@ -3,6 +3,7 @@
 // after a viewer leaves, the next one is served from the start.
 #include "ScreenServerTestSupport.h"
 #include "platform/NotifyBus.h"
+#include "support/PoolHog.h"
 
 namespace kl::test {
 namespace {
@@ -55,6 +56,29 @@ TEST(ScreenServerConnections, SecondViewerIsBusyThenTakesOverOrIsClosed) {
             EXPECT_EQ(first.with([](auto& s) { return s.lastDesignation; }), 0x28);
         }
     }
+}
+
+// A newcomer's busy exchange and the display activation run on threads of the server's own: with
+// every pool thread held, a second viewer hears it is busy, takes the connection over and streams.
+TEST(ScreenServerConnections, ATakeOverAndItsActivationNeedNoPoolThread) {
+    KL_REQUIRE_SHARED_XVFB();
+    ServerHarness harness;
+    ASSERT_TRUE(harness.started);
+    TestViewer first(harness.server->port());
+    ASSERT_TRUE(first.waitUntil([](auto& s) { return s.helloReceived; }));
+    ASSERT_TRUE(first.handshake(fullHandshake(42)));
+    ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
+
+    PoolHog hog(0);
+    TestViewer second(harness.server->port());
+    ASSERT_TRUE(second.waitUntil([](auto& s) { return s.busyClientId.has_value(); }));
+    second.send(idBytes(42));
+    EXPECT_TRUE(first.waitClosed());
+    ASSERT_TRUE(second.waitUntil([](auto& s) { return s.helloReceived; }));
+    ASSERT_TRUE(second.handshake(fullHandshake(43)));
+    ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
+    EXPECT_TRUE(second.requestUntilQuiet());
+    EXPECT_EQ(harness.server->attachedClientId(), 43u);
 }
 
 TEST(ScreenServerConnections, SilenceEndsTheConnectionHeartbeatsKeepItAndTheNextViewerStreams) {
