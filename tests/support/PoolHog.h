@@ -15,7 +15,9 @@ namespace kl::test {
 class PoolHog {
 public:
     explicit PoolHog(unsigned leaveFree) {
-        const unsigned count = globalQueue().threadCount() - leaveFree;
+        // A pool smaller than what is to stay free (KL_GLOBAL_POOL_THREADS) is left alone.
+        const unsigned threads = globalQueue().threadCount();
+        const unsigned count = threads > leaveFree ? threads - leaveFree : 0;
         for (unsigned i = 0; i < count; ++i) {
             globalQueue().async([this, release = release_] {
                 ++held_;
