@@ -251,6 +251,16 @@ TEST_F(TunnexSocketUdtTest, AStalledLocalReaderPausesTheBridgeWithoutHoldingAPoo
             offset += size_t(n);
         }
     });
+    // Whatever the test asserted: a sender stuck in UDT is ended by closing its channel.
+    struct JoinSender {
+        std::thread& thread;
+        std::shared_ptr<TunnexSocketImpl> channel;
+        ~JoinSender() {
+            if (!thread.joinable()) return;
+            channel->close();
+            thread.join();
+        }
+    } joinSender{sender, channelB};
 
     // The bridge has filled the local socket and stopped moving bytes, with UDT holding more.
     uint64_t seen = 0;
@@ -269,7 +279,7 @@ TEST_F(TunnexSocketUdtTest, AStalledLocalReaderPausesTheBridgeWithoutHoldingAPoo
         EXPECT_TRUE(test::PoolHog::poolStillRuns()) << "the paused bridge holds a pool thread";
         received = readExactly(client, kVolume);
     }
-    if (received.size() != kVolume) channelB->close();  // ends a sender stuck in UDT
+    if (received.size() != kVolume) channelB->close();
     sender.join();
     EXPECT_EQ(received.size(), kVolume);
     EXPECT_TRUE(received == sent) << "the stream arrived altered";
