@@ -5,6 +5,9 @@
 #include <asio/steady_timer.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 
 namespace kl {
@@ -115,9 +118,27 @@ bool installMainLoop(std::unique_ptr<MainLoop> loop) {
     return true;
 }
 
-GlobalQueue::GlobalQueue()
-    : threads_(std::max(kGlobalPoolMinThreads, 4 * std::max(1u, std::thread::hardware_concurrency()))),
-      pool_(threads_) {}
+namespace {
+
+// KL_GLOBAL_POOL_THREADS (a whole number from 1 to kGlobalPoolMaxThreads) overrides the size, so
+// tests can run with a small pool and find the work that still holds a thread.
+unsigned globalPoolThreads() {
+    if (const char* text = std::getenv("KL_GLOBAL_POOL_THREADS")) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long wanted = std::strtoul(text, &end, 10);
+        if (errno == 0 && end != text && *end == '\0' && wanted >= 1 && wanted <= kGlobalPoolMaxThreads) {
+            return unsigned(wanted);
+        }
+        std::fprintf(stderr, "KL_GLOBAL_POOL_THREADS=%s ignored: not a thread count from 1 to %u\n", text,
+                     kGlobalPoolMaxThreads);
+    }
+    return std::max(kGlobalPoolMinThreads, 4 * std::max(1u, std::thread::hardware_concurrency()));
+}
+
+}  // namespace
+
+GlobalQueue::GlobalQueue() : threads_(globalPoolThreads()), pool_(threads_) {}
 
 void GlobalQueue::async(Task task) { asio::post(pool_, std::move(task)); }
 

@@ -4,13 +4,13 @@
 //    (kl::mainLoop()); tests may create their own.
 //  - SerialQueue stands in for a serial dispatch or operation queue: an asio strand on the global
 //    pool, so work on one queue never runs concurrently and keeps its order.
-//  - globalQueue() stands in for the global concurrent queues. Its pool is sized so that a handful
-//    of long blocking jobs cannot starve the short jobs: it has at least kGlobalPoolMinThreads
-//    threads. Data channels open without holding a thread, but jobs that still block for seconds
-//    remain: a hole-punch attempt (up to 15 s) and the repeated connect request (about 5 s), each
-//    tunnel socket's send and bridge passes (blocking UDT sends while a window is full), a life
-//    check's send (up to 30 s on a dead peer), name lookups, and the screen server's busy exchange.
-//    Until they are asynchronous the pool keeps this size.
+//  - globalQueue() stands in for the global concurrent queues. Its pool has at least
+//    kGlobalPoolMinThreads threads (KL_GLOBAL_POOL_THREADS overrides it, for tests), so that a few
+//    long blocking jobs cannot starve the short ones. Channel openings, bridge passes, name lookups
+//    and the screen server's exchanges hold no pool thread while they wait; jobs that still block
+//    for seconds remain: a hole-punch attempt (up to 15 s) and the repeated connect request (about
+//    5 s), each tunnel socket's sends (blocking UDT sends while a window is full) and a life check's
+//    send (up to 30 s on a dead peer). Until they are asynchronous the pool keeps this size.
 //  - Loops that block by design (accept, datagram receive, select and poll loops, the HTTP thread)
 //    never run here: they own a std::jthread each.
 #pragma once
@@ -33,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 using Duration = std::chrono::steady_clock::duration;
 
 inline constexpr unsigned kGlobalPoolMinThreads = 16;
+// The most threads KL_GLOBAL_POOL_THREADS may ask for.
+inline constexpr unsigned kGlobalPoolMaxThreads = 256;
 
 // A handle to scheduled work; cancel() guarantees the work does not start afterwards (work already
 // running is not interrupted). Copies share the same scheduled work. Destroying a handle does not

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -132,4 +135,31 @@ TEST(GlobalQueue, ShutdownLetsRunningWorkFinishDropsTheRestAndJoins) {
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(stuck->shutdown(100ms));
     release = true;
+}
+
+// KL_GLOBAL_POOL_THREADS sizes a pool made after it is set (tests run with small pools through it);
+// anything but a whole number in range leaves the default size.
+TEST(GlobalQueue, PoolSizeComesFromTheEnvironmentWhenItIsAThreadCount) {
+    const unsigned standard = std::max(kGlobalPoolMinThreads, 4 * std::max(1u, std::thread::hardware_concurrency()));
+    const struct {
+        const char* value;
+        unsigned threads;
+    } cases[] = {
+        {"2", 2}, {"1", 1}, {"256", 256}, {"0", standard}, {"257", standard}, {"-3", standard},
+        {"3x", standard}, {"", standard}, {"99999999999999999999", standard},
+    };
+    const char* saved = std::getenv("KL_GLOBAL_POOL_THREADS");
+    const std::string previous = saved ? saved : "";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        ::setenv("KL_GLOBAL_POOL_THREADS", c.value, 1);
+        GlobalQueue queue;
+        EXPECT_EQ(queue.threadCount(), c.threads);
+        std::atomic<bool> ran{false};
+        queue.async([&] { ran = true; });
+        EXPECT_TRUE(test::waitFor([&] { return ran.load(); }, 5s));
+        EXPECT_TRUE(queue.shutdown(5s));
+    }
+    if (saved) ::setenv("KL_GLOBAL_POOL_THREADS", previous.c_str(), 1);
+    else ::unsetenv("KL_GLOBAL_POOL_THREADS");
 }

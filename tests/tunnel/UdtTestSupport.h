@@ -76,18 +76,39 @@ public:
     std::atomic<int> closes{0};
 };
 
-// What the port-forward record does for a bridged connection: every read of the local socket goes
-// through the channel's send queue and is waited for; the end of the local connection closes the
+// What the port-forward record does for a bridged connection: every read of the local socket is
+// queued on the channel's send queue (never waited for: the core's pass runs on the pool, and a
+// send may wait for a bridge pass that needs the core lock); the local socket is frozen while
+// much is queued and thawed once the sends caught up; the end of the local connection closes the
 // channel (off the core's pass, which close() would otherwise wait on).
-class ForwardStandIn : public Plug {
+class ForwardStandIn : public Plug, public std::enable_shared_from_this<ForwardStandIn> {
 public:
+    static constexpr int64_t kPendingLimit = 4 << 20;
+    static constexpr int64_t kPendingResume = 1 << 20;
+
     explicit ForwardStandIn(std::shared_ptr<TunnexSocketImpl> channel) : channel_(channel) {}
+    void setLocal(const SocketPtr& local) { local_ = local; }
 
     int receive(int, const char* data, int len) override {
         auto channel = channel_.lock();
         if (!channel) return 1;
-        std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(data), size_t(len));
-        channel->sendOperationQueue().addOperationAndWait([&] { channel->sendBytes(bytes); });
+        auto bytes = std::make_shared<Bytes>(data, data + len);
+        if ((pending_ += len) >= kPendingLimit && !frozen_.exchange(true)) {
+            if (auto local = local_.lock()) local->setFrozen(true);  // in the core's pass: its lock is held
+        }
+        auto done = [weak = weak_from_this(), len] {
+            auto self = weak.lock();
+            if (!self || (self->pending_ -= len) > kPendingResume || !self->frozen_.exchange(false)) return;
+            globalQueue().async([local = self->local_] {
+                if (auto socket = local.lock()) socket->setFrozen(false);
+            });
+        };
+        channel->sendOperationQueue().addOperation(
+            [weak = channel_, bytes, done] {
+                if (auto channel = weak.lock()) channel->sendBytes(*bytes);
+                done();
+            },
+            done);
         return channel->sendErrorFlag() ? 0 : 1;
     }
     int closing(const char*, int, int) override {
@@ -99,6 +120,9 @@ public:
 
 private:
     std::weak_ptr<TunnexSocketImpl> channel_;
+    std::weak_ptr<Socket> local_;
+    std::atomic<int64_t> pending_{0};
+    std::atomic<bool> frozen_{false};
 };
 
 // Wraps a connected descriptor in a frozen core socket owned by a forward stand-in and bridges the
@@ -106,6 +130,7 @@ private:
 inline std::shared_ptr<ForwardStandIn> bridgeDescriptor(int fd, const std::shared_ptr<TunnexSocketImpl>& channel) {
     auto plug = std::make_shared<ForwardStandIn>(channel);
     SocketPtr local = sk_register(fd, plug);
+    plug->setLocal(local);
     channel->bridgeToFrozenSocket(local);
     return plug;
 }

@@ -16,8 +16,10 @@
 #include "ForwardTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
+#include "support/PoolHog.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
 #include "tunnel/forward/TunnexBufferPool.h"
+#include "tunnel/sockcore/NameResolver.h"
 
 namespace kl {
 namespace {
@@ -160,28 +162,6 @@ TEST_F(ForwardPeers, ParallelConnectionsEachKeepTheirOwnStream) {
     EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
 }
 
-// Holds all but a few of the global pool's threads for its lifetime: work that still waited on a
-// pool thread per opening channel would then starve.
-class PoolHog {
-public:
-    explicit PoolHog(unsigned leaveFree) {
-        const unsigned count = globalQueue().threadCount() - leaveFree;
-        for (unsigned i = 0; i < count; ++i) {
-            globalQueue().async([this, release = release_] {
-                ++held_;
-                release.wait();
-            });
-        }
-        EXPECT_TRUE(waitFor([&] { return held_.load() == int(count); }));
-    }
-    ~PoolHog() { released_.set_value(); }
-
-private:
-    std::atomic<int> held_{0};
-    std::promise<void> released_;
-    std::shared_future<void> release_ = released_.get_future().share();
-};
-
 // Ten clients on each side at once, with only three pool threads free: every channel opens, each
 // reaches the server on the other side, and the openings pipeline instead of each taking a thread.
 TEST_F(ForwardPeers, TenConnectionsFromEachSideAtOnceAllPairWithFewPoolThreads) {
@@ -205,6 +185,50 @@ TEST_F(ForwardPeers, TenConnectionsFromEachSideAtOnceAllPairWithFewPoolThreads) 
     for (int i = 0; i < 2 * kEach; ++i) EXPECT_TRUE(outcomes[i].get()) << "client " << i;
     EXPECT_TRUE(waitFor([&] { return serverA.ended() == kEach && serverB.ended() == kEach; }));
     EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
+}
+
+// The answering side's name lookup may take seconds: it holds no pool thread meanwhile (with all but
+// one held, pool work still runs), and the connection to the named host follows once it answers.
+TEST_F(ForwardPeers, ASlowNameLookupHoldsNoPoolThreadAndTheConnectionFollowsIt) {
+    connect(true);
+    EchoServer server("server-b");
+    const uint16_t local = forward(peerA, server.port(), "svc-slow-name");
+    // Lookups wait until answered; whatever the test asserted, they are answered at its end and the
+    // resolver looks names up as before.
+    struct HeldLookups {
+        std::promise<void> entered, released;
+        std::shared_future<void> release = released.get_future().share();
+        std::atomic<bool> enteredOnce{false}, answered{false};
+        void answer() {
+            if (!answered.exchange(true)) released.set_value();
+        }
+    };
+    auto held = std::make_shared<HeldLookups>();
+    auto entered = held->entered.get_future();
+    NameResolver::shared().setLookupFunction([held](const char* host, std::string* canonical, int family) {
+        if (!held->enteredOnce.exchange(true)) held->entered.set_value();
+        held->release.wait();
+        return sk_namelookup(host, canonical, family);
+    });
+    struct Restore {
+        std::shared_ptr<HeldLookups> held;
+        ~Restore() {
+            NameResolver::shared().setLookupFunction(sk_namelookup);
+            held->answer();
+        }
+    } restore{held};
+
+    int client = plainConnect(AF_INET6, local);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(entered.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the lookup never started";
+    {
+        PoolHog hog(1);
+        EXPECT_TRUE(PoolHog::poolStillRuns()) << "the lookup holds a pool thread";
+    }
+    held->answer();
+    EXPECT_EQ(readGreeting(client, 8), "server-b");
+    EXPECT_TRUE(echoes(client, randomBytes(4 << 10, 77)));
+    ::close(client);
 }
 
 // Both ends request channels at the same moment: every client must reach the server on the other

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "UdtTestSupport.h"
+#include "support/PoolHog.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
 #include "tunnel/channel/TunnexSocketManager.h"
@@ -225,6 +226,65 @@ TEST_F(TunnexSocketUdtTest, BridgeCarriesFiveMegabytesEachWayIntact) {
     EXPECT_EQ(test::sha256(test::asBytes(echoed)), sentHash) << "service to client";
     EXPECT_EQ(channelA->bytesRead(), kBridgeVolume);
     EXPECT_EQ(channelB->bytesRead(), kBridgeVolume);
+}
+
+// A local client that stops reading pauses the bridge without holding a pool thread: with all but
+// one of the pool's threads held, other pool work still runs while the local socket is full, the
+// bridge resumes on that one thread once the client reads again, and every byte arrives in order.
+TEST_F(TunnexSocketUdtTest, AStalledLocalReaderPausesTheBridgeWithoutHoldingAPoolThread) {
+    auto [a, b] = peers.open(TunnexChannelMode::Stream);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    auto channelA = wrap(a), channelB = wrap(b);
+    auto [client, accepted] = test::tcpPair();
+    closer.descriptors.push_back(client);
+    auto plug = test::bridgeDescriptor(accepted, channelA);
+
+    // Far more than the local backlog, the kernel's buffers and UDT's own hold; sent straight
+    // through UDT from a thread of the test's, so the sender holds no pool thread either.
+    constexpr size_t kVolume = 32u << 20;
+    const std::string sent = testStream(kVolume, 11);
+    std::thread sender([&, udt = b] {
+        for (size_t offset = 0; offset < sent.size();) {
+            int n = UDT::send(udt, sent.data() + offset, int(std::min<size_t>(sent.size() - offset, 1 << 20)), 0);
+            if (n == UDT::ERROR) return;
+            offset += size_t(n);
+        }
+    });
+    // Whatever the test asserted: a sender stuck in UDT is ended by closing its channel.
+    struct JoinSender {
+        std::thread& thread;
+        std::shared_ptr<TunnexSocketImpl> channel;
+        ~JoinSender() {
+            if (!thread.joinable()) return;
+            channel->close();
+            thread.join();
+        }
+    } joinSender{sender, channelB};
+
+    // The bridge has filled the local socket and stopped moving bytes, with UDT holding more.
+    uint64_t seen = 0;
+    ASSERT_TRUE(test::waitFor([&] {
+        const uint64_t now = channelA->bytesWritten();
+        const bool settled = now == seen && now >= uint64_t(kSocketBacklogLimit);
+        seen = now;
+        if (!settled) std::this_thread::sleep_for(200ms);
+        return settled;
+    }, 30s));
+    EXPECT_LT(channelA->bytesWritten(), kVolume);
+
+    std::string received;
+    {
+        test::PoolHog hog(1);
+        EXPECT_TRUE(test::PoolHog::poolStillRuns()) << "the paused bridge holds a pool thread";
+        received = readExactly(client, kVolume);
+    }
+    if (received.size() != kVolume) channelB->close();
+    sender.join();
+    EXPECT_EQ(received.size(), kVolume);
+    EXPECT_TRUE(received == sent) << "the stream arrived altered";
+    channelA->close();
+    channelB->close();
 }
 
 TEST_F(TunnexSocketUdtTest, PeerCloseEndsTheBridgeOnceAndTellsTheDelegate) {

@@ -3,8 +3,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "foundation/KLTLogging.h"
 #include "platform/NotifyBus.h"
 #include "screen/server/BusyTakeOver.h"
@@ -182,10 +180,14 @@ void ScreenServer::acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) 
     }
     if (auto current = connection()) {
         if (stillConnected(*current->socket)) {
-            // The exchange waits for the newcomer's reply: never on the main loop.
+            // The exchange waits for the newcomer's reply: on the server's own thread for it, never on
+            // the main loop or the pool.
             uint64_t attached = attachedClientId();
-            globalQueue().async([weak = weak_from_this(), loop = &mLoop, socket, attached, currentID = current->id] {
-                if (!runBusyExchange(*socket, attached)) {
+            startBusyExchange(socket);
+            mBusyExchanges.post([weak = weak_from_this(), loop = &mLoop, socket, attached, currentID = current->id] {
+                const bool takesOver = runBusyExchange(*socket, attached);
+                if (auto self = weak.lock()) self->endBusyExchange(socket);
+                if (!takesOver) {
                     socket->close();
                     return;
                 }
@@ -205,6 +207,26 @@ void ScreenServer::acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket) 
         reset();  // its reader has ended and the news is still on its way
     }
     acceptViewer(std::make_shared<NetSocketViewerChannel>(std::move(socket)));
+}
+
+void ScreenServer::startBusyExchange(const std::shared_ptr<KLNetSocket>& socket) {
+    std::lock_guard lock(mFieldsLock);
+    mBusyNewcomers.insert(socket);
+}
+
+void ScreenServer::endBusyExchange(const std::shared_ptr<KLNetSocket>& socket) {
+    std::lock_guard lock(mFieldsLock);
+    mBusyNewcomers.erase(socket);
+}
+
+// Closing a newcomer wakes its exchange's read, so stopping never waits out an exchange's limit.
+void ScreenServer::closeBusyNewcomers() {
+    std::set<std::shared_ptr<KLNetSocket>> newcomers;
+    {
+        std::lock_guard lock(mFieldsLock);
+        newcomers.swap(mBusyNewcomers);
+    }
+    for (const auto& socket : newcomers) socket->close();
 }
 
 void ScreenServer::acceptViewer(std::shared_ptr<ViewerChannel> socket) {
@@ -328,6 +350,7 @@ void ScreenServer::reset() {
 }
 
 void ScreenServer::stop() {
+    closeBusyNewcomers();
     reset();
     mDisplayConfiguration.setDelegate({});
     mListener.reset();
@@ -335,14 +358,12 @@ void ScreenServer::stop() {
     withCore([](ViewerConnectionCore& core) { core.stop(); });
 }
 
+// The viewer's reader ends once its socket is closed and reports the end on the main loop; nothing
+// waits for it here.
 void ScreenServer::setShutdown(bool shutdown) {
-    if (shutdown) {
-        if (auto c = connection()) {
-            c->socket->close();
-            while (c->socket->isOpen()) std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        }
-    }
     mShutdown = shutdown;
+    if (!shutdown) return;
+    if (auto c = connection()) c->socket->close();
 }
 
 void ScreenServer::didConnectToDevice(std::shared_ptr<KLTDisplaySet> display) {

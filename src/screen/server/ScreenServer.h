@@ -10,8 +10,8 @@
 //  - the viewer's reader: requests and update answers, under the connection's transmission lock,
 //    then the frame-buffer lock (try only: an update never waits for a reconfiguration), then the
 //    encoder's lock;
-//  - the global queue: display activation (under the frame-buffer lock) and the busy exchange with
-//    a second viewer;
+//  - threads of the server's own: display activation (under the frame-buffer lock) on one, the
+//    busy exchange with a second viewer on another (neither runs on the global pool);
 //  - the cursor tick and the input sideband reader, one each per connection.
 // The connection core (state, client id, capabilities) is guarded by mCoreLock, the output
 // sideband by mSidebandLock, the display set and sizes by mFieldsLock; the connection pointer is
@@ -24,12 +24,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "foundation/KLNetSocket.h"
 #include "platform/Executors.h"
+#include "platform/WorkerThread.h"
 #include "screen/KLTDisplayConfiguration.h"
 #include "screen/KLTDisplaySet.h"
 #include "screen/rtp/KLNetRTPBroadcastSocket.h"
@@ -121,6 +123,10 @@ private:
     // Connections (ScreenServer.cpp).
     void acceptedNewClientSocket(std::shared_ptr<KLNetSocket> socket);
     void acceptViewer(std::shared_ptr<ViewerChannel> socket);
+    // The newcomers whose busy exchange is under way, so stop() can cut the exchanges short.
+    void startBusyExchange(const std::shared_ptr<KLNetSocket>& socket);
+    void endBusyExchange(const std::shared_ptr<KLNetSocket>& socket);
+    void closeBusyNewcomers();
     void connectionEnded(uint64_t connectionID);
     std::shared_ptr<ViewerConnection> connection();
     std::shared_ptr<ApplicationInfoSource> appSource();
@@ -193,6 +199,7 @@ private:
     Size mClientDisplayResolution;
     Point mMouseLocation;
     bool mMouseVisible = false;
+    std::set<std::shared_ptr<KLNetSocket>> mBusyNewcomers;
 
     // The activation's own fields: under the frame-buffer lock.
     bool mDisplayIsEnabled = false;
@@ -206,6 +213,10 @@ private:
     std::atomic<bool> mClientNeedsCursorImageUpdate{false};
     std::mutex mCursorImageLock;
     std::optional<KLTCursor> mCurrentCursor;
+
+    // Last: joined (after the running job) before anything those jobs touch goes.
+    WorkerThread mDisplayWork{"ScreenServerDisplay"};
+    WorkerThread mBusyExchanges{"ScreenServerBusyExchange"};
 };
 
 }  // namespace kl

@@ -37,9 +37,11 @@ std::string sizeText(Size size) { return std::to_string(int(size.width)) + "x" +
 
 }  // namespace
 
+// An activation talks to the display server and to the viewer and waits for the frame-buffer lock:
+// it runs on the server's display thread, in turn with the other activations, not on the pool.
 void ScreenServer::activateOrChangeDisplayOnGlobalQueue(const ClientHandshakeMsg& msg, bool isHostRequest,
                                                         uint64_t connectionID) {
-    globalQueue().async([weak = weak_from_this(), msg, isHostRequest, connectionID] {
+    mDisplayWork.post([weak = weak_from_this(), msg, isHostRequest, connectionID] {
         if (auto self = weak.lock()) self->activateOrChangeDisplay(msg, isHostRequest, connectionID);
     });
 }

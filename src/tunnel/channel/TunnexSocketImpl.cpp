@@ -25,9 +25,6 @@ std::atomic<uint32_t> tunnexSocketCount{0};
 
 // A bridge operation runs passes back to back while UDT holds more, then yields its pool thread.
 constexpr int kBridgePassesPerOperation = 32;
-constexpr auto kBridgeWaitStep = std::chrono::milliseconds(10);
-constexpr int kBridgeWaitSteps = 100;
-constexpr auto kLocalRoomWaitSlice = std::chrono::milliseconds(50);
 constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
@@ -155,6 +152,9 @@ void TunnexSocketImpl::bridgeToFrozenSocket(const SocketPtr& local) {
 }
 
 bool TunnexSocketImpl::enqueueBridge() {
+    // While the local socket has no room the bridge reads nothing more from UDT, whose flow control
+    // then holds the remote back; the room callback (or a close) brings the next pass.
+    if (awaitingLocalRoom_.load() && !shouldBeClosed_.load()) return false;
     if (bridgeScheduled_.exchange(true)) return false;
     std::weak_ptr<TunnexSocketImpl> weak = self();
     bridgeQueue_.addOperation(
@@ -173,14 +173,13 @@ void TunnexSocketImpl::runBridgePasses() {
     bool moved = false;
     for (int pass = 0; pass < kBridgePassesPerOperation; ++pass) {
         moved = performBridge();
-        if (!moved || !udtHasData()) {
-            moved = false;
-            break;
-        }
+        if (!moved || awaitingLocalRoom_.load() || !udtHasData()) break;
     }
     bridgeScheduled_.store(false);
-    if (moved) enqueueBridge();
-    else TunnexSocketManager::sharedInstance().bridgePassEnded();
+    // A pass that filled the local socket leaves the next one to the room callback, unless that
+    // came already and found this operation still scheduled.
+    if (moved && udtHasData() && enqueueBridge()) return;
+    TunnexSocketManager::sharedInstance().bridgePassEnded();
 }
 
 bool TunnexSocketImpl::udtHasData() {
@@ -193,12 +192,15 @@ bool TunnexSocketImpl::udtHasData() {
 // The received bytes are decrypted where UDT put them and written from there into the local
 // socket: the core's own buffer is their only other copy.
 bool TunnexSocketImpl::performBridge() {
-    performingBridge_.store(true);
+    {
+        std::lock_guard<std::mutex> guard(bridgeStateMutex_);
+        passRunning_ = true;
+    }
     setBlocking(false);
     bool moved = false;
     SocketPtr local;
     int backlog = 0;
-    if (!shouldBeClosed_.load()) {
+    if (!shouldBeClosed_.load() && !awaitingLocalRoom_.load()) {
         Error error;
         std::lock_guard<std::mutex> guard(receiveMutex_);
         int count = receiveDecrypted(kPackBufferSize, kBridgeReceiveTimeout, &error);
@@ -217,21 +219,29 @@ bool TunnexSocketImpl::performBridge() {
             moved = true;
         }
     }
-    if (local && backlog >= kSocketBacklogLimit) waitForLocalRoom(local);
-    performingBridge_.store(false);
+    if (local && backlog >= kSocketBacklogLimit) awaitLocalRoom(local);
+    bool finishPendingClose = false;
+    {
+        std::lock_guard<std::mutex> guard(bridgeStateMutex_);
+        passRunning_ = false;
+        finishPendingClose = std::exchange(closeAwaitsPass_, false);
+    }
     if (shouldBeClosed_.load()) close();
+    if (finishPendingClose) finishClose();
     return moved;
 }
 
-// Waits outside the core lock (the backlog drains under it) until the local socket has room, is
-// gone, or this socket is marked to be closed (close() waits for the pass only so long).
-void TunnexSocketImpl::waitForLocalRoom(const SocketPtr& local) {
-    while (!shouldBeClosed_.load()) {
-        if (local->waitForRoom(kLocalRoomWaitSlice)) return;
-        if (local->socketError()) return;
-        SocketCoreLock lock;
-        if (local->write(nullptr, 0) < kSocketBacklogResume) return;  // a closed socket reports 0
-    }
+// The bridge pauses instead of holding a thread until the local socket drains (a closed or failed
+// socket ends the pause too: the next pass finds it so).
+void TunnexSocketImpl::awaitLocalRoom(const SocketPtr& local) {
+    awaitingLocalRoom_.store(true);
+    std::weak_ptr<TunnexSocketImpl> weak = self();
+    local->whenRoom([weak](bool) {
+        auto socket = weak.lock();
+        if (!socket) return;
+        socket->awaitingLocalRoom_.store(false);
+        socket->enqueueBridge();
+    });
 }
 
 // --- Receiving ----------------------------------------------------------------------------------
@@ -483,11 +493,22 @@ void TunnexSocketImpl::close() {
 
     sendQueue_.cancelAllOperations();
     sendQueue_.waitUntilAllOperationsAreFinished();
+    // A pass under way finishes the close when it ends, so the bytes it holds reach the local
+    // socket first and no thread waits for it.
     if (!bridgeQueue_.isCurrent()) {
-        for (int step = 0; step < kBridgeWaitSteps && performingBridge_.load(); ++step) {
-            std::this_thread::sleep_for(kBridgeWaitStep);
+        std::lock_guard<std::mutex> guard(bridgeStateMutex_);
+        if (passRunning_) {
+            closeAwaitsPass_ = true;
+            return;
         }
     }
+    finishClose();
+}
+
+void TunnexSocketImpl::finishClose() {
+    const int noted = ownedUDTSocket_.load();
+    SocketPtr local = localSocket();
+    const int localFd = sk_ossocket(local);
     closeUDTSocket(noted);
 
     std::shared_ptr<TunnexChannelOwner> owner;
@@ -502,7 +523,7 @@ void TunnexSocketImpl::close() {
         // A bridge nobody owns: what was written into the local socket still goes out.
         local->closeWhenDrained();
     }
-    if (auto delegate = this->delegate()) delegate->closedSocket(me);
+    if (auto delegate = this->delegate()) delegate->closedSocket(self());
     KLLog(kKLTLoggingLevelDebug, "%s exited for socket: (local: %d UDT: %d)", "close", localFd, noted);
     KLLog(kKLTLoggingLevelVerbose, "On socket bytes read %lld, written %lld", static_cast<long long>(bytesRead()),
           static_cast<long long>(bytesWritten()));

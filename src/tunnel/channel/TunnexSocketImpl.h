@@ -8,15 +8,17 @@
 //    one sends what was gathered, encrypted in place in the packer's buffer.
 //  - tunnel to local: when the socket manager sees UDT data it enqueues a bridge pass on the
 //    bridge queue; a pass receives what UDT holds (up to 2 MiB), decrypts it and writes it into
-//    the local socket under the core lock. While the local socket's backlog is over its limit the
-//    pass waits for room (never under the core lock), so UDT's flow control slows the remote down
-//    instead of the backlog growing without bound.
+//    the local socket under the core lock. A pass that leaves the local socket's backlog over its
+//    limit pauses the bridge: no pass reads UDT until the socket's room callback, so UDT's flow
+//    control slows the remote down instead of the backlog growing without bound, and no thread
+//    waits meanwhile.
 //
 // Closing: anyone may mark the socket (isClosed()); the mark is sticky. close() runs once: it
-// unregisters the socket, cancels waiting sends (releasing their waiters), waits up to 1 s for a
-// bridge pass, closes the UDT socket without lingering, lets go of the local socket and reports
-// upward: to its owner (the forwarded connection, which closes the local socket itself) or, with
-// no owner, by closing the local socket once its output is written; then to the delegate.
+// unregisters the socket, cancels waiting sends (releasing their waiters), then (at once, or at
+// the end of a bridge pass under way on another thread) closes the UDT socket without lingering,
+// lets go of the local socket and reports upward: to its owner (the forwarded connection, which
+// closes the local socket itself) or, with no owner, by closing the local socket once its output
+// is written; then to the delegate.
 #pragma once
 
 #include <udt/udt.h>
@@ -95,7 +97,6 @@ public:
     void setOwner(std::weak_ptr<TunnexChannelOwner> owner);
     bool shouldBeClosed() const { return shouldBeClosed_.load(); }
     void setShouldBeClosed(bool closed) { shouldBeClosed_.store(closed); }
-    bool performingBridge() const { return performingBridge_.load(); }
     std::shared_ptr<TunnexServiceConnector> serviceListener() const;
     void setServiceListener(std::shared_ptr<TunnexServiceConnector> listener);
 
@@ -104,7 +105,7 @@ private:
     std::shared_ptr<TunnexSocketImpl> self() { return std::static_pointer_cast<TunnexSocketImpl>(shared_from_this()); }
 
     bool sendStep(std::span<uint8_t> bytes);
-    void waitForLocalRoom(const SocketPtr& local);
+    void awaitLocalRoom(const SocketPtr& local);
     void runBridgePasses();
     bool udtHasData();
     // Receives into the socket's reusable buffer (grown to length); the count or UDT's error (logged).
@@ -115,6 +116,8 @@ private:
     // receiveMutex_.
     int receiveDecrypted(uint64_t maxLength, double timeout, Error* error);
     void closeUDTSocket(int udtSocket);
+    // close()'s second half: the UDT socket, the local socket and the delegate.
+    void finishClose();
     // Sets a UDT option of the socket unless it already has that value (bools as 0 and 1).
     void setOption(UDTOpt option, int value);
 
@@ -124,8 +127,8 @@ private:
     std::atomic<bool> shouldBeClosed_{false};
     std::atomic<std::chrono::steady_clock::time_point> sendsHeldUntil_{};
     std::atomic<bool> sendErrorFlag_{false};
-    std::atomic<bool> performingBridge_{false};
     std::atomic<bool> bridgeScheduled_{false};
+    std::atomic<bool> awaitingLocalRoom_{false};  // the bridge pauses until the local socket has room
     std::atomic<bool> closeStarted_{false};
     std::atomic<uint64_t> bytesWritten_{0};
     std::atomic<uint64_t> bytesRead_{0};
@@ -147,6 +150,10 @@ private:
     std::mutex optionsMutex_;
     int optionsSocket_ = 0;              // guarded by optionsMutex_
     std::map<UDTOpt, int> optionValues_;  // guarded by optionsMutex_
+
+    std::mutex bridgeStateMutex_;
+    bool passRunning_ = false;      // guarded by bridgeStateMutex_
+    bool closeAwaitsPass_ = false;  // close() left its second half to the running pass; same guard
 
     mutable std::mutex fieldsMutex_;
     SocketPtr localSocket_;                                  // guarded by fieldsMutex_

@@ -45,6 +45,7 @@
 #include "tunnel/peer/TunnexPeerDelegates.h"
 #include "tunnel/protocol/TunnexRendezvousCodec.h"
 #include "tunnel/channel/TunnexSocketDelegate.h"
+#include "tunnel/sockcore/SockAddr.h"
 #include "tunnel/TunnexTunnelStatus.h"
 
 namespace kl {
@@ -488,6 +489,7 @@ private:
                                                           const std::shared_ptr<TunnexPeer>& oldPeer,
                                                           const std::shared_ptr<TunnexPeer>& owner);
     static void closePingSocket(TunnexContext& context);
+    static void releaseWhenQuiet(std::shared_ptr<KLNetSocket> socket, int check);
     static void setRegisteredPeer(TunnexContext& context, std::shared_ptr<TunnexPeer> peer);
     // Arms the ping time-out on the context's registered peer.
     static void setupTimeOut(TunnexContext& context);
@@ -505,6 +507,19 @@ private:
     void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
     void addRemoteForward(const TunnexForwardRequest& request);
     void addLocalUDPForward(const TunnexForwardRequest& request);
+    // The listening side in steps, so a request of the remote can wait for the bind on a timer:
+    // the socket entered and listening (null when refused); whether its loop is still binding; and
+    // the outcome, a forward that could not bind removed.
+    std::shared_ptr<KLNetSocket> startDatagramListener(const TunnexRemoteUDPForwardRequest& forward);
+    static bool bindPending(const KLNetSocket& socket, std::chrono::steady_clock::time_point deadline);
+    bool datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket);
+    static void awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const TunnexRemoteUDPForwardRequest& request,
+                                  const std::shared_ptr<KLNetSocket>& socket,
+                                  std::chrono::steady_clock::time_point deadline);
+    // The sending side in steps, so the lookup can run on the resolver's thread: the forward's
+    // host resolved (nothing, logged, when it does not), then the socket toward it.
+    static std::optional<sockaddr_storage> datagramForwardAddress(const TunnexForwardRequest& forward);
+    bool addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address);
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
     // The datagram half of requestPortForwardFromPort: this side listens on localPort (for
@@ -543,9 +558,11 @@ private:
     // hash, or empty after the failure has ended the tunnel.
     std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,
                                                        const Result<int>& opened);
-    // The answering side's connection to the named host, once its channel exists (global queue).
+    // The answering side's connection to the named host, once its channel exists and the name is
+    // looked up (global queue).
     bool connectAnsweredForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                const std::shared_ptr<TunnexSocketImpl>& channel);
+                                const std::shared_ptr<TunnexSocketImpl>& channel, const SockAddrPtr& address,
+                                const std::string& canonical);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.

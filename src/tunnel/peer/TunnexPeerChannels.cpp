@@ -22,6 +22,7 @@
 #include "tunnel/channel/TunnexSocketImpl.h"
 #include "tunnel/channel/TunnexUDTChannel.h"
 #include "tunnel/TunnexUtilities.h"
+#include "tunnel/sockcore/NameResolver.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 
@@ -197,17 +198,23 @@ void TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
                           failed();
                           return;
                       }
-                      // The name lookup may block: never on the peer's queue.
-                      globalQueue().async([self, request, remotePeer, channel, done] {
-                          const bool connected = self->connectAnsweredForward(request, remotePeer, channel);
-                          if (done) done(connected);
-                      });
+                      // The name lookup may take seconds: on the resolver's thread, the connect after it.
+                      // Either family: a host known by an IPv4 address only (as "localhost" is on
+                      // many Linux systems) must be reachable too.
+                      NameResolver::shared().lookup(
+                          request.host, ADDRTYPE_UNSPEC,
+                          [self, request, remotePeer, channel, done](SockAddrPtr address, std::string canonical) {
+                              const bool connected =
+                                  self->connectAnsweredForward(request, remotePeer, channel, address, canonical);
+                              if (done) done(connected);
+                          });
                   });
 }
 
 bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
                                         const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                        const std::shared_ptr<TunnexSocketImpl>& channel) {
+                                        const std::shared_ptr<TunnexSocketImpl>& channel, const SockAddrPtr& address,
+                                        const std::string& canonical) {
     const std::string shortUUID = TunnexDisplayableUUID(remotePeer->UUID());
     KLLog(kKLTLoggingLevelDebug, "Adding remote forward for (%s) with UDTsocket: %d (%p) hash: %d", shortUUID.c_str(),
           channel->udtSocket(), static_cast<void*>(channel.get()), int(request.chanHash));
@@ -220,10 +227,6 @@ bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
         queueCloseOfMainChannel();
         return false;
     };
-    std::string canonical;
-    // Either family: a host known by an IPv4 address only (as "localhost" is on many Linux
-    // systems) must be reachable too.
-    SockAddrPtr address = name_lookup(request.host.c_str(), request.port, &canonical, ADDRTYPE_UNSPEC);
     if (!address || sk_addr_error(address)) {
         return abandon("Failed name lookup during remote forward for:  %s port: %d");
     }

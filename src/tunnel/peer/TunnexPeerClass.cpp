@@ -1,7 +1,6 @@
 // TunnexPeer's class side: the registered peer and its ping socket, recycling, the server host and
 // id, and the nonces. Each step works on one context; the class API on the process's default.
 #include <netdb.h>
-#include <thread>
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/channel/UdtStartup.h"
@@ -35,6 +34,10 @@ struct Released {
 };
 
 TunnexContext& defaultContext() { return *TunnexContext::processDefault(); }
+
+// How often, and how many times, a closed ping socket is looked at until its loop has stopped.
+constexpr auto kPingSocketQuietStep = std::chrono::milliseconds(100);
+constexpr int kPingSocketQuietChecks = 100;
 
 // A socket whose known peer is the context's server; not listening yet. Empty when the host does
 // not resolve.
@@ -105,12 +108,20 @@ void TunnexPeer::closePingSocket(TunnexContext& context) {
         socket = std::move(context.pingSocket_);
     }
     if (registered) registered->cancelPendingRequests();
-    // Closed and waited for outside the lock: the socket's datagram callback may be waiting for it.
+    // Closed outside the lock: the socket's datagram callback may be waiting for it.
     if (!socket) return;
     socket->close();
-    for (int step = 0; step < 100 && socket->isListening(); ++step) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    releaseWhenQuiet(std::move(socket), 0);
+}
+
+// The closed socket's loop ends on its own thread; the last reference (whose release joins that
+// thread) is kept until the loop has stopped listening, looked at on a timer so that no thread
+// waits for it.
+void TunnexPeer::releaseWhenQuiet(std::shared_ptr<KLNetSocket> socket, int check) {
+    if (check >= kPingSocketQuietChecks || !socket->isListening()) return;
+    globalQueue().after(kPingSocketQuietStep, [socket = std::move(socket), check]() mutable {
+        releaseWhenQuiet(std::move(socket), check + 1);
+    });
 }
 
 std::shared_ptr<KLNetSocket> TunnexPeer::newSocketRegisteredWithServer() {

@@ -23,6 +23,7 @@
 #include "tunnel/protocol/TunnexMainChannelMessage.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/manager/TunnexRemotePeer.h"
+#include "tunnel/sockcore/NameResolver.h"
 
 namespace kl {
 namespace {
@@ -120,36 +121,57 @@ uint16_t TunnexPeer::requestReversePortForwardToPort(uint16_t destinationPort, c
 bool TunnexPeer::addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& forward,
                                      const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     (void)remotePeer;
-    const std::string key = StringForChannelHash(forward.chanHash);
-    auto socket = KLNetSocket::initWithFamily(AF_INET6);
-    socket->setTag(forward.chanHash);
-    if (!enterDatagramForward(key, socket, std::nullopt)) return false;
-    socket->startListeningForDatagramsOnPort(weak_from_this(), forward.port);
+    auto socket = startDatagramListener(forward);
+    if (!socket) return false;
     // The loop binds on its own thread and ends at once when the port is taken.
     const auto deadline = std::chrono::steady_clock::now() + kBindWaitLimit;
-    while (socket->isListening() && socket->localPort() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kBindWaitStep);
-    }
-    if (socket->localPort() == 0) {
+    while (bindPending(*socket, deadline)) std::this_thread::sleep_for(kBindWaitStep);
+    return datagramListenerBound(forward, *socket);
+}
+
+std::shared_ptr<KLNetSocket> TunnexPeer::startDatagramListener(const TunnexRemoteUDPForwardRequest& forward) {
+    auto socket = KLNetSocket::initWithFamily(AF_INET6);
+    socket->setTag(forward.chanHash);
+    if (!enterDatagramForward(StringForChannelHash(forward.chanHash), socket, std::nullopt)) return nullptr;
+    socket->startListeningForDatagramsOnPort(weak_from_this(), forward.port);
+    return socket;
+}
+
+bool TunnexPeer::bindPending(const KLNetSocket& socket, std::chrono::steady_clock::time_point deadline) {
+    return socket.isListening() && socket.localPort() == 0 && std::chrono::steady_clock::now() < deadline;
+}
+
+bool TunnexPeer::datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket) {
+    const std::string key = StringForChannelHash(forward.chanHash);
+    if (socket.localPort() == 0) {
         KLLog(kKLTLoggingLevelError, "Cannot listen for datagrams of forward %s on port %d", key.c_str(),
               int(forward.port));
         removeDatagramForward(key);
         return false;
     }
     KLLog(kKLTLoggingLevelDebug, "Listening for datagrams of forward %s on port %d with socket: %d", key.c_str(),
-          int(forward.port), socket->sock());
+          int(forward.port), socket.sock());
     return true;
 }
 
 bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward,
                                     const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     (void)remotePeer;
+    std::optional<sockaddr_storage> address = datagramForwardAddress(forward);
+    return address && addLocalUDPForward(forward, *address);
+}
+
+std::optional<sockaddr_storage> TunnexPeer::datagramForwardAddress(const TunnexForwardRequest& forward) {
     sockaddr_storage address{};
     // Either family: a host known by an IPv4 address only must be reachable too.
     if (!tunnexForwardHostFits(forward.host) || !KLNetSocket::getAddressForHost(forward.host, AF_UNSPEC, SOCK_DGRAM, address)) {
         KLLog(kKLTLoggingLevelError, "Failed to create local UDP forward");
-        return false;
+        return std::nullopt;
     }
+    return address;
+}
+
+bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address) {
     KLLog(kKLTLoggingLevelDebug, "Address for local UDP forward:%s : %hu", hostText(address).c_str(), forward.port);
     auto socket = KLNetSocket::initUDPClientWithFamily(address.ss_family);
     if (!socket) {
@@ -223,21 +245,42 @@ size_t TunnexPeer::datagramForwardCount() const {
 
 // --- the main channel's messages ---
 
-// The host may need a slow lookup: it runs off the poll thread, which reads every tunnel's main
-// channel. Datagrams of the forward that arrive before it is entered are dropped, as on any
-// network path that is still being set up; the requester learns from the result when it is.
+// The host may need a slow lookup: it runs on the resolver's thread, neither on the poll thread
+// (which reads every tunnel's main channel) nor on the pool. Datagrams of the forward that arrive
+// before it is entered are dropped, as on any network path that is still being set up; the
+// requester learns from the result when it is.
 void TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& request) {
     std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    auto remote = stunPeer();
-    globalQueue().async([weak, request, remote] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->sendLocalUDPForwardResult(self->addLocalUDPForward(request, remote), request);
+    NameResolver::shared().post([weak, request] {
+        std::optional<sockaddr_storage> address = datagramForwardAddress(request);
+        globalQueue().async([weak, request, address] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->sendLocalUDPForwardResult(address && self->addLocalUDPForward(request, *address), request);
+        });
     });
 }
 
+// The bind is looked at on a timer, so no thread waits for the listener's loop meanwhile.
 void TunnexPeer::addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request) {
-    sendRemoteUDPForwardResult(addRemoteUDPForward(request, stunPeer()), request);
+    auto socket = startDatagramListener(request);
+    if (!socket) {
+        sendRemoteUDPForwardResult(false, request);
+        return;
+    }
+    awaitDatagramBind(weak_from_this(), request, socket, std::chrono::steady_clock::now() + kBindWaitLimit);
+}
+
+void TunnexPeer::awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const TunnexRemoteUDPForwardRequest& request,
+                                   const std::shared_ptr<KLNetSocket>& socket,
+                                   std::chrono::steady_clock::time_point deadline) {
+    if (bindPending(*socket, deadline)) {
+        globalQueue().after(kBindWaitStep, [weak, request, socket, deadline] {
+            awaitDatagramBind(weak, request, socket, deadline);
+        });
+        return;
+    }
+    if (auto self = weak.lock()) self->sendRemoteUDPForwardResult(self->datagramListenerBound(request, *socket), request);
 }
 
 void TunnexPeer::deliverForwardDatagram(const TunnexForwardDatagram& datagram) {

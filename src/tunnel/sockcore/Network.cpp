@@ -155,6 +155,8 @@ SocketPtr sk_register(int fd, const PlugPtr& plug) {
         ret->error = errorText(err ? err : EBADF);
         return ret;
     }
+    // Every core socket is non-blocking: a send that blocked would hold the core lock.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     ret->open(fd);
     return ret;
 }

@@ -41,8 +41,9 @@ SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, boo
                          int address_family);
 
 // Wraps a connected descriptor (one a listener accepted) in a socket that starts connected,
-// writable and frozen: nothing is read until setFrozen(false). A negative fd gives a socket that
-// carries the system error text (errno at the call) and is not watched.
+// writable and frozen: nothing is read until setFrozen(false). The descriptor is made non-blocking.
+// A negative fd gives a socket that carries the system error text (errno at the call) and is not
+// watched.
 SocketPtr sk_register(int fd, const PlugPtr& plug);
 
 // The descriptor of a core socket; 0 for null.

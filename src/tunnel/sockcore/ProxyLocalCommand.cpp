@@ -9,9 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "foundation/KLTLogging.h"
@@ -86,7 +84,6 @@ public:
         SocketCoreLock lock;
         if (closed_) return;
         closed_ = true;
-        dead_.store(true);
         for (int* fd : {&from_cmd, &to_cmd}) {
             if (*fd < 0) continue;
             del234(fd == &from_cmd ? fromCommandTree() : toCommandTree(), this);
@@ -124,10 +121,10 @@ public:
         SocketCoreLock lock;
         return error_.empty() ? nullptr : error_.c_str();
     }
-    bool waitForRoom(std::chrono::milliseconds timeout) override {
-        std::unique_lock guard(roomMutex_);
-        return roomCondition_.wait_for(guard, timeout, [&] { return dead_.load() || backlog_.load() < size_t(kSocketBacklogResume); }) &&
-               !dead_.load();
+    void whenRoom(RoomCallback done) override {
+        SocketCoreLock lock;
+        roomWaiters_.push_back(std::move(done));
+        roomChanged();
     }
 
     // Runs the command; false (with the error set) when it cannot.
@@ -190,10 +187,12 @@ private:
         if (to_cmd >= 0) uxsel_set(to_cmd, bufchain_size(&pendingOutput_) > 0 ? SELECT_W : 0, localproxy_select_result);
     }
 
+    // Under the core lock, wherever the queue shrinks or the socket fails.
     void roomChanged() {
-        backlog_.store(bufchain_size(&pendingOutput_));
-        std::lock_guard guard(roomMutex_);
-        roomCondition_.notify_all();
+        if (roomWaiters_.empty()) return;
+        const bool dead = closed_ || writeFailed_;
+        if (!dead && bufchain_size(&pendingOutput_) >= size_t(kSocketBacklogResume)) return;
+        postRoomCallbacks(std::exchange(roomWaiters_, {}), !dead);
     }
 
     void readFromCommand() {
@@ -233,7 +232,6 @@ private:
 
     void sendFailed(int err, bool inPass) {
         writeFailed_ = true;
-        dead_.store(true);
         bufchain_clear(&pendingOutput_);
         fatalbox("%s", errorText(err));
         roomChanged();
@@ -259,10 +257,7 @@ private:
     bool writeFailed_ = false;
     bool closed_ = false;
     std::string error_;
-    std::atomic<size_t> backlog_{0};
-    std::atomic<bool> dead_{false};
-    std::mutex roomMutex_;
-    std::condition_variable roomCondition_;
+    std::vector<RoomCallback> roomWaiters_;  // whenRoom() callers while the backlog is over its limit
 };
 
 int compareFrom(void* a, void* b) {

@@ -111,14 +111,14 @@ const char* ProxySocket::socketError() {
     return sub_socket ? sub_socket->socketError() : nullptr;
 }
 
-bool ProxySocket::waitForRoom(std::chrono::milliseconds timeout) {
+void ProxySocket::whenRoom(RoomCallback done) {
     SocketPtr sub;
     {
         SocketCoreLock lock;
-        if (closed_ || !sub_socket) return false;
-        sub = sub_socket;
+        if (!closed_) sub = sub_socket;
     }
-    return sub->waitForRoom(timeout);
+    if (sub) sub->whenRoom(std::move(done));
+    else postRoomCallbacks({std::move(done)}, false);
 }
 
 void ProxySocket::log(int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode) {

@@ -45,7 +45,7 @@ public:
     void flush() override;
     void setFrozen(bool isFrozen) override;
     const char* socketError() override;
-    bool waitForRoom(std::chrono::milliseconds timeout) override;
+    void whenRoom(RoomCallback done) override;
 
     // Plug, for the connection to the proxy.
     void log(int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode) override;

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "tunnel/sockcore/SockAddr.h"
 
@@ -23,10 +25,10 @@ namespace kl {
 
 // Back-pressure. write() returns the bytes still queued; when that reaches kSocketBacklogLimit the
 // writer must stop reading from its source (for a core socket: freeze it) until the queue drains:
-// the owner's sent() reports the shrinking backlog, and a thread outside the core can block in
-// waitForRoom(). Queued output then never exceeds the limit by more than one write.
+// the owner's sent() reports the shrinking backlog, and a writer outside the core asks whenRoom()
+// to be called back. Queued output then never exceeds the limit by more than one write.
 inline constexpr int kSocketBacklogLimit = 1 << 20;
-// The backlog below which a paused writer resumes (sent() reports it; waitForRoom() returns).
+// The backlog below which a paused writer resumes (sent() reports it; whenRoom() calls back).
 inline constexpr int kSocketBacklogResume = kSocketBacklogLimit / 2;
 
 // Values of Plug::receive's urgent argument.
@@ -79,11 +81,20 @@ public:
     // The text of the failure that made the socket unusable, or null while healthy.
     virtual const char* socketError() = 0;
 
-    // For writers outside the core: blocks until the backlog is below kSocketBacklogResume
-    // (true), or the timeout passes or the socket is closed or failed (false). Must not be called
-    // with the core lock held, since the queue drains under it.
-    virtual bool waitForRoom(std::chrono::milliseconds timeout) = 0;
+    // For writers outside the core, so none holds a thread while the queue drains: done(true) once
+    // the backlog is below kSocketBacklogResume, done(false) once the socket is closed or failed;
+    // called once, from a task of the global queue (never under the core lock), and posted at once
+    // when that is already so.
+    using RoomCallback = std::function<void(bool room)>;
+    virtual void whenRoom(RoomCallback done) = 0;
+
+    // whenRoom() for a thread that may block (never a pool worker, nor under the core lock): true
+    // when there is room, false when the timeout passes or the socket is closed or failed.
+    bool waitForRoom(std::chrono::milliseconds timeout);
 };
+
+// Hands each callback its answer from a task of the global queue.
+void postRoomCallbacks(std::vector<Socket::RoomCallback> callbacks, bool room);
 
 using SocketPtr = std::shared_ptr<Socket>;
 using PlugPtr = std::shared_ptr<Plug>;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
@@ -119,7 +120,6 @@ void TcpSocket::close() {
     step = nullptr;
     bufchain_clear(&outputData);
     sendingOob = 0;
-    dead_.store(true);
     backlogChanged();
     auto keep = std::move(self_);  // may be the last reference: nothing touches *this after it
 }
@@ -160,22 +160,18 @@ void TcpSocket::uxselTell() {
     uxsel_set(s, rwx, net_select_result);
 }
 
+// Under the core lock, wherever the queue shrinks or the socket fails.
 void TcpSocket::backlogChanged() {
-    size_t backlog = size_t(sendingOob) + bufchain_size(&outputData);
-    backlog_.store(backlog);
-    if (roomWaiters_.load() > 0 && (backlog < size_t(kSocketBacklogResume) || dead_.load())) {
-        { std::lock_guard<std::mutex> guard(roomMutex_); }
-        roomChanged_.notify_all();
-    }
+    if (roomWaiters_.empty()) return;
+    const bool dead = closed_ || pendingError != 0;
+    if (!dead && size_t(sendingOob) + bufchain_size(&outputData) >= size_t(kSocketBacklogResume)) return;
+    postRoomCallbacks(std::exchange(roomWaiters_, {}), !dead);
 }
 
-bool TcpSocket::waitForRoom(std::chrono::milliseconds timeout) {
-    KLAssert(!osxsel_write_lock_held(), "waitForRoom called with the core lock held: it could never drain");
-    roomWaiters_.fetch_add(1);
-    std::unique_lock<std::mutex> lock(roomMutex_);
-    roomChanged_.wait_for(lock, timeout, [&] { return dead_.load() || backlog_.load() < size_t(kSocketBacklogResume); });
-    roomWaiters_.fetch_sub(1);
-    return !dead_.load() && backlog_.load() < size_t(kSocketBacklogResume);
+void TcpSocket::whenRoom(RoomCallback done) {
+    SocketCoreLock lock;
+    roomWaiters_.push_back(std::move(done));
+    backlogChanged();
 }
 
 int TcpSocket::tryConnect() {
@@ -248,7 +244,7 @@ int TcpSocket::connectionFailed(int err) {
 void TcpSocket::sendFailed(int err) {
     bool first = pendingError == 0;
     pendingError = err;
-    dead_.store(true);
+    backlogChanged();
     if (closeWhenDrained_) {
         globalQueue().async([weak = weak_from_this()] {
             if (auto s = weak.lock()) s->close();

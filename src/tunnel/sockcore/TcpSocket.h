@@ -1,13 +1,10 @@
 // The TCP implementation of the socket table: one record per connection or listener. Internal to
-// the core; owners see it as a Socket. Every field is guarded by the core lock, except the few
-// atomics that waitForRoom() reads without it.
+// the core; owners see it as a Socket. Every field is guarded by the core lock.
 #pragma once
 
 #include <netdb.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <vector>
 
 #include "tunnel/sockcore/Socket.h"
 #include "tunnel/sockcore/bufchain.h"
@@ -27,7 +24,7 @@ public:
     void flush() override {}
     void setFrozen(bool isFrozen) override;
     const char* socketError() override;
-    bool waitForRoom(std::chrono::milliseconds timeout) override;
+    void whenRoom(RoomCallback done) override;
 
     // The core's side, called under the core lock.
     int handleEvent(int event);     // one select event (SELECT_R, _W or _X)
@@ -77,13 +74,7 @@ private:
     bool closed_ = false;
     bool closingReported_ = false;
     bool closeWhenDrained_ = false;
-
-    // For waitForRoom(), read without the core lock.
-    std::atomic<size_t> backlog_{0};
-    std::atomic<bool> dead_{false};  // closed, or sending failed
-    std::atomic<int> roomWaiters_{0};
-    std::mutex roomMutex_;
-    std::condition_variable roomChanged_;
+    std::vector<RoomCallback> roomWaiters_;  // whenRoom() callers while the backlog is over its limit
 };
 
 }  // namespace kl

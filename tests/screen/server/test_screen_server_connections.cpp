@@ -3,6 +3,7 @@
 // after a viewer leaves, the next one is served from the start.
 #include "ScreenServerTestSupport.h"
 #include "platform/NotifyBus.h"
+#include "support/PoolHog.h"
 
 namespace kl::test {
 namespace {
@@ -20,11 +21,14 @@ TEST(ScreenServerConnections, SecondViewerIsBusyThenTakesOverOrIsClosed) {
         uint64_t firstId;
         std::optional<uint64_t> reply;
         bool takesOver;
+        // The busy exchange and the activation run on threads of the server's own.
+        bool everyPoolThreadHeld = false;
     } cases[] = {
         {"first viewer sent no id", 0, std::nullopt, false},
         {"first viewer sent no id, newcomer echoes 0", 0, 0, false},
         {"newcomer echoes the id", 42, 42, true},
         {"newcomer echoes another id", 42, 41, false},
+        {"newcomer echoes the id while every pool thread is held", 42, 42, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -35,6 +39,8 @@ TEST(ScreenServerConnections, SecondViewerIsBusyThenTakesOverOrIsClosed) {
         ASSERT_TRUE(first.handshake(fullHandshake(c.firstId)));
         ASSERT_TRUE(waitFor([&] { return harness.state() == ScreenServerState::Streaming; }));
 
+        std::optional<PoolHog> hog;
+        if (c.everyPoolThreadHeld) hog.emplace(0);
         TestViewer second(harness.server->port());
         ASSERT_TRUE(second.waitUntil([](auto& s) { return s.busyClientId.has_value(); }));
         EXPECT_EQ(second.with([](auto& s) { return *s.busyClientId; }), c.firstId);
