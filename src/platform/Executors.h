@@ -8,8 +8,9 @@
 //    of long blocking jobs cannot starve the short jobs: it has at least kGlobalPoolMinThreads
 //    threads. Data channels open without holding a thread, but jobs that still block for seconds
 //    remain: a hole-punch attempt (up to 15 s) and the repeated connect request (about 5 s), each
-//    tunnel socket's send and bridge passes (blocking UDT sends while a window is full), a life
-//    check's send (up to 30 s on a dead peer), name lookups, and the screen server's busy exchange.
+//    tunnel socket's bridge passes (waiting for room in the local socket), name lookups, and the
+//    screen server's busy exchange. (Tunnel sends and life checks no longer wait: what UDT cannot
+//    take waits in the socket.)
 //    Until they are asynchronous the pool keeps this size.
 //  - Loops that block by design (accept, datagram receive, select and poll loops, the HTTP thread)
 //    never run here: they own a std::jthread each.

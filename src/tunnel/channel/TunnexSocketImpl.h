@@ -5,23 +5,35 @@
 // Data channel, the two directions:
 //  - local to tunnel: the local socket's owner hands each read to sendBytes() on the socket's send
 //    queue; writes that find more queued behind them are gathered (TunnexSendPacker), the last
-//    one sends what was gathered, encrypted in place in the packer's buffer.
+//    one sends what was gathered, encrypted in place in the packer's buffer. UDT sends never
+//    wait: what its window cannot take stays in the socket (in order), the send queue is
+//    suspended, and the socket manager's loop resumes it once UDT has room. While the queue is
+//    suspended the owner's writes pile up on it, which is what freezes the local connection.
+//    A send hold (holdSendsUntil) is the same state: the loop resumes the sends once the remote
+//    is heard or the hold ends.
 //  - tunnel to local: when the socket manager sees UDT data it enqueues a bridge pass on the
 //    bridge queue; a pass receives what UDT holds (up to 2 MiB), decrypts it and writes it into
 //    the local socket under the core lock. While the local socket's backlog is over its limit the
 //    pass waits for room (never under the core lock), so UDT's flow control slows the remote down
 //    instead of the backlog growing without bound.
 //
+// Main channel: sendMessage() waits up to its time-out (short sends on the peer's queue);
+// sendMessageWithin() never waits: a message UDT has no room for waits in the socket until the
+// loop finds room or its limit passes.
+//
 // Closing: anyone may mark the socket (isClosed()); the mark is sticky. close() runs once: it
-// unregisters the socket, cancels waiting sends (releasing their waiters), waits up to 1 s for a
-// bridge pass, closes the UDT socket without lingering, closes the local socket and tells the
-// delegate.
+// unregisters the socket, cancels waiting sends (releasing their waiters; bytes still in the
+// socket are dropped), waits up to 1 s for a bridge pass, closes the UDT socket once UDT has
+// delivered what it holds, closes the local socket and tells the delegate. closeWhenSent() is
+// the orderly end: the close waits, as a queued operation, until every byte went to UDT.
 #pragma once
 
 #include <udt/udt.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +47,7 @@ namespace kl {
 
 class TunnexServiceConnector;
 
+// How long a blocking UDT send used to wait per slice; kept as the unit of a stall in tests.
 inline constexpr int kDataChannelSendTimeoutMs = 500;
 inline constexpr double kBridgeReceiveTimeout = 0.5;
 
@@ -50,12 +63,15 @@ public:
     bool sendOwnedBytes(std::span<uint8_t> data);
     std::optional<Bytes> recvBytes(uint64_t maxLength, double timeout, Error* error) override;
     uint64_t sendMessage(const Bytes& data, double timeout, Error* error) override;
+    void sendMessageWithin(Bytes data, double limitSeconds, std::function<void(bool)> done) override;
     std::optional<Bytes> recvMessage(double timeout, Error* error) override;
     std::optional<Bytes> recvNonBlocking(Error* error) override;
     void setBlocking(bool blocking) override;
     bool isBridgeClosed() override;
     bool isClosed() const override { return shouldBeClosed_.load(); }
     void close() override;
+    // The orderly end: closes (on the global pool) once what is queued to send went to UDT.
+    void closeWhenSent();
 
     // Bridges a live local connection (the answering side of a forward).
     void bridgeToSocket(const SocketPtr& local);
@@ -78,6 +94,17 @@ public:
     // Holds the channel's sends until the given moment, or until the remote end is heard on it
     // (see TunnexChannelPairing).
     void holdSendsUntil(std::chrono::steady_clock::time_point moment);
+    // True while a hold keeps this socket's sends back (ends it once the remote is heard).
+    bool sendsHeld();
+    // For the socket manager's loop: UDT has room, a hold or a message's limit ended, or the
+    // socket broke. Resumes the suspended sends and retries waiting messages.
+    void resumeSends();
+    // A waiting message's limit has passed.
+    bool messageLimitPassed();
+    // Data waits in the socket for room in UDT (the send queue is suspended).
+    bool dataWaiting() const { return sendQueue_.isSuspended(); }
+    // Encrypted bytes waiting in the socket for room in UDT. Send queue only.
+    size_t unsentBytes() const;
     // Any packet of the remote end has arrived: its socket has completed the connection.
     bool remoteComplete();
     // Data of the remote end has arrived.
@@ -98,6 +125,20 @@ private:
     std::shared_ptr<TunnexSocketImpl> self() { return std::static_pointer_cast<TunnexSocketImpl>(shared_from_this()); }
 
     bool sendStep(std::span<uint8_t> bytes);
+    // Sends take what UDT has room for and never wait (a zero send time-out).
+    void setSendsNonBlocking();
+    // Hands bytes to UDT without waiting; how many it took, none on failure (socket marked).
+    std::optional<size_t> pushToUDT(std::span<const uint8_t> bytes);
+    // On the send queue: what a write left unsent makes the queue wait for the loop.
+    bool afterWrite(bool written);
+    // First operation after a resume: sends what waits in the socket.
+    void continueSending();
+    // On the send queue: suspends it and asks the loop to resume it.
+    void suspendSends();
+    // Asks the socket manager's loop to call resumeSends() when there is reason to.
+    void watchForRoom();
+    // Sends the waiting messages that UDT takes now; fails those past their limit.
+    void flushMessages();
     void waitForLocalRoom(const SocketPtr& local);
     void runBridgePasses();
     bool udtHasData();
@@ -116,6 +157,7 @@ private:
     std::atomic<bool> shouldBeClosed_{false};
     std::atomic<std::chrono::steady_clock::time_point> sendsHeldUntil_{};
     std::atomic<bool> sendErrorFlag_{false};
+    std::atomic<bool> sendsWatched_{false};  // the socket manager will call resumeSends()
     std::atomic<bool> performingBridge_{false};
     std::atomic<bool> bridgeScheduled_{false};
     std::atomic<bool> closeStarted_{false};
@@ -129,6 +171,19 @@ private:
     // Used only on the send queue.
     TunnexStreamCipher streamEncryptor_;
     TunnexSendPacker packer_;
+    const TunnexSendPacker::SendStep sendStepFunction_ = [this](std::span<uint8_t> bytes) { return sendStep(bytes); };
+    std::deque<Bytes> unsent_;  // encrypted, in order, what UDT had no room for
+    size_t unsentOffset_ = 0;   // already sent of unsent_.front()
+
+    // One message send at a time: its UDT options and the send go together.
+    std::mutex messageMutex_;
+    struct WaitingMessage {
+        Bytes data;
+        std::chrono::steady_clock::time_point limit;
+        std::function<void(bool)> done;
+    };
+    mutable std::mutex waitingMutex_;
+    std::deque<WaitingMessage> waitingMessages_;  // guarded by waitingMutex_
     // Used by one receiving queue at a time (bridge queue or the main channel's reader).
     std::mutex receiveMutex_;
     TunnexStreamCipher streamDecryptor_;  // guarded by receiveMutex_

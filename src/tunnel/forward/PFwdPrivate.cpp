@@ -279,24 +279,16 @@ int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int c
     if (record.endQueued_) return 1;
     record.endQueued_ = true;
     // An orderly end first sends what the client wrote before it (queued behind the earlier
-    // sends); a failure ends at once. The channel's close waits for its send queue, so it never
-    // runs here under the core lock nor on the send queue itself.
-    std::weak_ptr<TunnexSocketImpl> weak = channel;
-    auto closeChannel = [weak] {
+    // sends, and out of the channel into UDT); a failure ends at once. The channel's close waits
+    // for its send queue, so it never runs here under the core lock nor on the send queue itself.
+    if (errorCode == 0) {
+        channel->closeWhenSent();
+    } else {
+        channel->setShouldBeClosed(true);
+        std::weak_ptr<TunnexSocketImpl> weak = channel;
         globalQueue().async([weak] {
             if (auto ch = weak.lock()) ch->close();
         });
-    };
-    if (errorCode == 0) {
-        channel->sendOperationQueue().addOperation(
-            [weak, closeChannel] {
-                if (auto ch = weak.lock()) ch->sendBytes({});
-                closeChannel();
-            },
-            closeChannel);
-    } else {
-        channel->setShouldBeClosed(true);
-        closeChannel();
     }
     return 1;
 }
