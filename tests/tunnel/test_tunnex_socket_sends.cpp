@@ -64,6 +64,17 @@ Bytes receiveAll(const std::shared_ptr<TunnexSocketImpl>& receiver, size_t lengt
     return got;
 }
 
+// Queues one send operation per piece, as the forward's record does per local read.
+void queuePieces(const std::shared_ptr<TunnexSocketImpl>& sender, const Bytes& data, size_t piece) {
+    for (size_t offset = 0; offset < data.size(); offset += piece) {
+        std::weak_ptr<TunnexSocketImpl> weak = sender;
+        std::span<const uint8_t> bytes = std::span<const uint8_t>(data).subspan(offset, std::min(piece, data.size() - offset));
+        sender->sendOperationQueue().addOperation([weak, bytes] {
+            if (auto socket = weak.lock()) socket->sendBytes(bytes);
+        });
+    }
+}
+
 struct Pair {
     std::shared_ptr<TunnexSocketImpl> sender, receiver;
 };
@@ -110,17 +121,7 @@ TEST_F(TunnexSocketSends, FullWindowsHoldNoPoolThreadAndEveryByteArrivesInOrder)
     for (size_t i = 0; i < kChannels; ++i) channels.push_back(open(TunnexChannelMode::Stream));
 
     PoolHog hog;
-    auto failures = std::make_shared<std::atomic<int>>(0);
-    for (const Pair& channel : channels) {
-        // As the forward's record does: one queued operation per local read.
-        for (size_t offset = 0; offset < data.size(); offset += kPiece) {
-            std::weak_ptr<TunnexSocketImpl> weak = channel.sender;
-            std::span<const uint8_t> piece = std::span<const uint8_t>(data).subspan(offset, kPiece);
-            channel.sender->sendOperationQueue().addOperation([weak, piece, failures] {
-                if (auto sender = weak.lock(); sender && !sender->sendBytes(piece)) (*failures)++;
-            });
-        }
-    }
+    for (const Pair& channel : channels) queuePieces(channel.sender, data, kPiece);
     // Every window fills while the receivers read nothing: the writes behind wait on their queues,
     // and the one free pool thread stays free.
     for (const Pair& channel : channels) {
@@ -135,12 +136,41 @@ TEST_F(TunnexSocketSends, FullWindowsHoldNoPoolThreadAndEveryByteArrivesInOrder)
         EXPECT_TRUE(got == data) << "bytes lost or out of order";
     }
     hog.free();
-    EXPECT_EQ(failures->load(), 0);
     for (const Pair& channel : channels) {
         EXPECT_TRUE(waitFor([&] { return channel.sender->sendOperationQueue().operationCount() == 0; }));
         EXPECT_FALSE(channel.sender->sendErrorFlag());
         EXPECT_FALSE(channel.sender->dataWaiting());
     }
+}
+
+// The orderly end waits for the bytes that wait in the socket; a plain close drops them and
+// leaves no operation (nor a waiter on one) stuck behind the suspended queue.
+TEST_F(TunnexSocketSends, AnOrderlyEndDeliversWhatWaitsAndAPlainCloseReleasesTheQueue) {
+    Bytes data(40u << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(streamByte(i * 7));
+
+    Pair orderly = open(TunnexChannelMode::Stream);
+    queuePieces(orderly.sender, data, 256u << 10);
+    ASSERT_TRUE(waitFor([&] { return orderly.sender->dataWaiting(); }));
+    orderly.sender->closeWhenSent();
+    EXPECT_FALSE(orderly.sender->isClosed()) << "closed with bytes still waiting";
+    Bytes got = receiveAll(orderly.receiver, data.size());
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    EXPECT_TRUE(waitFor([&] { return orderly.sender->isClosed(); }));
+
+    Pair dropped = open(TunnexChannelMode::Stream);
+    queuePieces(dropped.sender, data, 256u << 10);
+    ASSERT_TRUE(waitFor([&] { return dropped.sender->dataWaiting(); }));
+    dropped.sender->close();
+    auto later = std::async(std::launch::async, [&] {
+        bool sent = true;
+        const bool ran = dropped.sender->sendOperationQueue().addOperationAndWait(
+            [&] { sent = dropped.sender->sendBytes(asBytes("after the close")); });
+        return ran && !sent;
+    });
+    ASSERT_EQ(later.wait_for(10s), std::future_status::ready) << "an operation added after the close never ran";
+    EXPECT_TRUE(later.get());
 }
 
 // A held channel keeps its bytes until its remote is heard or the hold ends, without a thread.

@@ -565,6 +565,13 @@ bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
     return afterWrite(packer_.write(data, moreWaiting, sendStepFunction_));
 }
 
+std::optional<bool> TunnexSocketImpl::sendNowIfIdle(std::span<const uint8_t> data) {
+    if (data.size() > kSendNowLimit) return std::nullopt;
+    bool sent = false;
+    if (!sendQueue_.runNowIfIdle([&] { sent = sendBytes(data); })) return std::nullopt;
+    return sent;
+}
+
 bool TunnexSocketImpl::sendOwnedBytes(std::span<uint8_t> data) {
     if (shouldBeClosed_.load()) return false;
     const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
@@ -640,6 +647,8 @@ void TunnexSocketImpl::close() {
     TunnexSocketManager::sharedInstance().removeSocket(me);
 
     sendQueue_.cancelAllOperations();
+    // A queue left suspended would hold back (and a waiter on) every operation added later.
+    sendQueue_.resume();
     sendQueue_.waitUntilAllOperationsAreFinished();
     if (!bridgeQueue_.isCurrent()) {
         for (int step = 0; step < kBridgeWaitSteps && performingBridge_.load(); ++step) {

@@ -50,6 +50,9 @@ class TunnexServiceConnector;
 // How long a blocking UDT send used to wait per slice; kept as the unit of a stall in tests.
 inline constexpr int kDataChannelSendTimeoutMs = 500;
 inline constexpr double kBridgeReceiveTimeout = 0.5;
+// The largest write sendNowIfIdle() takes: interactive traffic, not bulk (whose encryption
+// belongs on the send queue, off the caller's thread).
+inline constexpr size_t kSendNowLimit = 16 * 1024;
 
 class TunnexSocketImpl final : public TunnexSocket {
 public:
@@ -61,6 +64,10 @@ public:
     bool sendBytes(std::span<const uint8_t> data) override;
     // sendBytes() for bytes the caller gives up: a long piece is encrypted and sent where it lies.
     bool sendOwnedBytes(std::span<uint8_t> data);
+    // A small write sent at once from the caller's thread (no hop through the send queue) when
+    // nothing is queued or waiting to be sent; what sendBytes() returned, or nothing when the
+    // write must be queued. Never waits (UDT sends never do).
+    std::optional<bool> sendNowIfIdle(std::span<const uint8_t> data);
     std::optional<Bytes> recvBytes(uint64_t maxLength, double timeout, Error* error) override;
     uint64_t sendMessage(const Bytes& data, double timeout, Error* error) override;
     void sendMessageWithin(Bytes data, double limitSeconds, std::function<void(bool)> done) override;

@@ -199,14 +199,19 @@ void pfdCreateChannel(const std::shared_ptr<TunnexChannelRequest>& request, Tunn
 
 // --- receiving from the local connection ---
 
-// The bytes are copied onto the channel's send queue instead of being waited for here: a wait in
-// the core's result pass would hold the core lock and stall every other forwarded connection (and
-// every bridge writing into the core) behind one slow channel. Back-pressure comes from freezing
-// this connection while too much waits to be sent.
+// Bytes that do not go out at once are copied onto the channel's send queue, never waited for:
+// a wait in the core's result pass would hold the core lock and stall every other forwarded
+// connection (and every bridge writing into the core) behind one slow channel. Back-pressure
+// comes from freezing this connection while too much waits to be sent.
 int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len) {
     (void)urgent;  // every kind of data is forwarded the same way
     if (!record.ready || !record.channel || len <= 0) return 1;
     KLLog(kKLTLoggingLevelVerbose, "pfd_receive %d bytes for UDT socket: %d", len, record.channel->udtSocket());
+    // A small write with nothing queued before it goes out from here: a round trip through the
+    // forward then waits for no pool thread.
+    if (record.channel->sendNowIfIdle({reinterpret_cast<const uint8_t*>(data), size_t(len)})) {
+        return record.channel->sendErrorFlag() ? 0 : 1;
+    }
     auto bytes = sendBuffers().copyOf({reinterpret_cast<const uint8_t*>(data), size_t(len)});
     auto pending = record.pending_;
     pending->fetch_add(len);

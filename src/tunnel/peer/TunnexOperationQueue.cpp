@@ -37,6 +37,27 @@ bool TunnexOperationQueue::addOperationAndWait(const Task& run) {
     return done.get();
 }
 
+bool TunnexOperationQueue::runNowIfIdle(const Task& task) {
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (state_->draining || state_->suspended || !state_->pending.empty()) return false;
+        state_->draining = state_->running = true;
+        state_->runner = std::this_thread::get_id();
+    }
+    task();
+    bool startDrain = false;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->running = false;
+        state_->runner = {};
+        startDrain = !state_->pending.empty() && !state_->suspended;
+        state_->draining = startDrain;
+        if (!startDrain) state_->idle.notify_all();
+    }
+    if (startDrain) globalQueue().async([state = state_] { drain(state); });
+    return true;
+}
+
 void TunnexOperationQueue::suspend() {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->suspended = true;

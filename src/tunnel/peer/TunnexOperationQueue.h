@@ -35,6 +35,9 @@ public:
     // Queues run and waits until it ran (true) or was cancelled (false). Runs inline when called
     // from an operation of this queue, which would otherwise wait for itself.
     bool addOperationAndWait(const Task& run);
+    // Runs task at once on the caller's thread, as an operation of this queue, when none waits,
+    // runs or is suspended; false (task not run) otherwise. Operations added meanwhile run after it.
+    bool runNowIfIdle(const Task& task);
     // Operations waiting or running.
     size_t operationCount() const;
     // Stops the queue after the operation now running (call it from there); what waits stays
