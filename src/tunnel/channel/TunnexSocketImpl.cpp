@@ -368,11 +368,6 @@ void TunnexSocketImpl::sendMessageWithin(Bytes data, double limitSeconds, std::f
     flushMessages();
 }
 
-bool TunnexSocketImpl::messageLimitPassed() {
-    std::lock_guard<std::mutex> guard(waitingMutex_);
-    return !waitingMessages_.empty() && std::chrono::steady_clock::now() >= waitingMessages_.front().limit;
-}
-
 // A message UDT has no room for waits here rather than on a thread. The message lock is only
 // tried: a blocking sendMessage() holding it must not stall the caller (the loop's thread).
 void TunnexSocketImpl::flushMessages() {

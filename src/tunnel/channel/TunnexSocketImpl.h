@@ -47,7 +47,7 @@ namespace kl {
 
 class TunnexServiceConnector;
 
-// How long a blocking UDT send used to wait per slice; kept as the unit of a stall in tests.
+// The length of a receiver's stall in the send tests (sends themselves never wait in UDT).
 inline constexpr int kDataChannelSendTimeoutMs = 500;
 inline constexpr double kBridgeReceiveTimeout = 0.5;
 // The largest write sendNowIfIdle() takes: interactive traffic, not bulk (whose encryption
@@ -106,8 +106,6 @@ public:
     // For the socket manager's loop: UDT has room, a hold or a message's limit ended, or the
     // socket broke. Resumes the suspended sends and retries waiting messages.
     void resumeSends();
-    // A waiting message's limit has passed.
-    bool messageLimitPassed();
     // Data waits in the socket for room in UDT (the send queue is suspended).
     bool dataWaiting() const { return sendQueue_.isSuspended(); }
     // Encrypted bytes waiting in the socket for room in UDT. Send queue only.

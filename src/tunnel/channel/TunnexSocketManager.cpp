@@ -340,7 +340,7 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
             polling_ = false;
             return;
         }
-        // UDT's select leaves the sets alone when nothing was ready.
+        // Nothing was ready: whatever UDT left in the sets is not.
         if (result == 0) {
             readSet.clear();
             writeSet.clear();
