@@ -6,11 +6,9 @@
 //    pool, so work on one queue never runs concurrently and keeps its order.
 //  - globalQueue() stands in for the global concurrent queues. Its pool has at least
 //    kGlobalPoolMinThreads threads (KL_GLOBAL_POOL_THREADS overrides it, for tests), so that a few
-//    long blocking jobs cannot starve the short ones. Channel openings, bridge passes, name lookups
-//    and the screen server's exchanges hold no pool thread while they wait; jobs that still block
-//    for seconds remain: a hole-punch attempt (up to 15 s) and the repeated connect request (about
-//    5 s), each tunnel socket's sends (blocking UDT sends while a window is full) and a life check's
-//    send (up to 30 s on a dead peer). Until they are asynchronous the pool keeps this size.
+//    long blocking jobs cannot starve the short ones. Channel openings, tunnel sends, life checks,
+//    bridge passes, name lookups and the screen server's exchanges hold no pool thread while they
+//    wait.
 //  - Loops that block by design (accept, datagram receive, select and poll loops, the HTTP thread)
 //    never run here: they own a std::jthread each.
 #pragma once

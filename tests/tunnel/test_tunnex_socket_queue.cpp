@@ -78,5 +78,56 @@ TEST(TunnexOperationQueue, OwnerMayGoAwayFromInsideItsOwnOperation) {
     EXPECT_EQ(finished.wait_for(10s), std::future_status::ready);
 }
 
+// An operation that suspends the queue keeps what waits behind it, counted, until a resume; the
+// resume's own first operation runs before them, and the order holds.
+TEST(TunnexOperationQueue, SuspendedQueueKeepsWhatWaitsUntilResumedWithItsFirstOperationFirst) {
+    TunnexOperationQueue queue("suspend");
+    std::mutex mutex;
+    std::vector<int> order;
+    auto record = [&](int i) {
+        std::lock_guard<std::mutex> guard(mutex);
+        order.push_back(i);
+    };
+    queue.addOperation([&] {
+        record(1);
+        queue.suspend();
+    });
+    queue.addOperation([&] { record(3); });
+    queue.addOperation([&] { record(4); });
+    ASSERT_TRUE(test::waitFor([&] { return queue.isSuspended() && queue.operationCount() == 2; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(queue.operationCount(), 2u) << "a waiting operation ran while suspended";
+    // Nothing runs inline on a busy or suspended queue.
+    bool ranInline = false;
+    EXPECT_FALSE(queue.runNowIfIdle([&] { ranInline = true; }));
+    EXPECT_FALSE(ranInline);
+
+    queue.resume([&] { record(2); });
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_FALSE(queue.isSuspended());
+}
+
+// On an idle queue a task runs at once on the caller's thread, as one of the queue's operations;
+// what is added meanwhile runs after it.
+TEST(TunnexOperationQueue, IdleQueueRunsATaskInlineAndWhatWasAddedMeanwhileAfterIt) {
+    TunnexOperationQueue queue("inline");
+    std::vector<int> order;  // written by one operation at a time
+    bool current = false;
+    const auto caller = std::this_thread::get_id();
+    std::thread::id ranOn;
+    EXPECT_TRUE(queue.runNowIfIdle([&] {
+        current = queue.isCurrent();
+        ranOn = std::this_thread::get_id();
+        queue.addOperation([&] { order.push_back(2); });
+        std::this_thread::sleep_for(20ms);  // the added operation must not start meanwhile
+        order.push_back(1);
+    }));
+    EXPECT_TRUE(current);
+    EXPECT_EQ(ranOn, caller);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
 }  // namespace
 }  // namespace kl

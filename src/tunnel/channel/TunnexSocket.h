@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,10 @@ public:
     virtual void close() = 0;
     // Main channel: sends one message within timeout seconds; the count sent, 0 on failure.
     virtual uint64_t sendMessage(const Bytes& data, double timeout, Error* error) = 0;
+    // Main channel: sends one message without holding the caller's thread. done(true) once UDT
+    // took it, done(false) when the channel failed or limitSeconds passed without room; done runs
+    // once, on the global pool.
+    virtual void sendMessageWithin(Bytes data, double limitSeconds, std::function<void(bool)> done) = 0;
     // Main channel: one message within timeout seconds.
     virtual std::optional<Bytes> recvMessage(double timeout, Error* error) = 0;
     // Main channel: one message as the socket's blocking mode allows.

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
@@ -25,10 +26,11 @@ std::atomic<uint32_t> tunnexSocketCount{0};
 
 // A bridge operation runs passes back to back while UDT holds more, then yields its pool thread.
 constexpr int kBridgePassesPerOperation = 32;
-constexpr auto kSendHoldStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
 constexpr int kUDTErrorInvalidSocket = 5004;
+// A non-blocking send that finds UDT's send buffer full.
+constexpr int kUDTErrorNoSendRoom = 6001;
 
 double monotonicSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -55,7 +57,9 @@ TunnexSocketImpl::TunnexSocketImpl(int udtSocket)
       udtSocket_(udtSocket),
       ownedUDTSocket_(udtSocket),
       sendQueue_("TunnexSocketSendQueue"),
-      bridgeQueue_("TunnexSocketBridgeQueue") {}
+      bridgeQueue_("TunnexSocketBridgeQueue") {
+    setSendsNonBlocking();
+}
 
 // A socket dropped without close() still gives its UDT socket back.
 TunnexSocketImpl::~TunnexSocketImpl() {
@@ -65,6 +69,13 @@ TunnexSocketImpl::~TunnexSocketImpl() {
 void TunnexSocketImpl::setUDTSocket(int udtSocket) {
     udtSocket_.store(udtSocket);
     if (udtSocket != 0) ownedUDTSocket_.store(udtSocket);
+    setSendsNonBlocking();
+}
+
+// Set before anyone uses the socket: UDT changes an option only under the socket's send and
+// receive locks, so setting it at the first send would wait for a receive in progress.
+void TunnexSocketImpl::setSendsNonBlocking() {
+    if (udtSocket() > 0) setOption(UDT_SNDTIMEO, 0);
 }
 
 SocketPtr TunnexSocketImpl::localSocket() const {
@@ -345,6 +356,7 @@ TunnexResult<Bytes> TunnexSocketImpl::takeReceived(const TunnexResult<int>& rece
 // --- Sending ------------------------------------------------------------------------------------
 
 uint64_t TunnexSocketImpl::sendMessage(const Bytes& data, double timeout, Error* error) {
+    std::lock_guard<std::mutex> guard(messageMutex_);
     int udt = udtSocket();
     setOption(UDT_SNDTIMEO, milliseconds(timeout));
     KLLog(kKLTLoggingLevelVerbose, "Sending message over UDT tunnel");
@@ -358,8 +370,65 @@ uint64_t TunnexSocketImpl::sendMessage(const Bytes& data, double timeout, Error*
     return 0;
 }
 
+void TunnexSocketImpl::sendMessageWithin(Bytes data, double limitSeconds, std::function<void(bool)> done) {
+    const auto limit = std::chrono::steady_clock::now() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(std::max(limitSeconds, 0.0)));
+    {
+        std::lock_guard<std::mutex> guard(waitingMutex_);
+        waitingMessages_.push_back({std::move(data), limit, std::move(done)});
+    }
+    flushMessages();
+}
+
+// A message UDT has no room for waits here rather than on a thread. The message lock is only
+// tried: a blocking sendMessage() holding it must not stall the caller (the loop's thread).
+void TunnexSocketImpl::flushMessages() {
+    std::vector<std::pair<std::function<void(bool)>, bool>> finished;
+    bool waiting = false;
+    {
+        std::unique_lock<std::mutex> sending(messageMutex_, std::try_to_lock);
+        std::lock_guard<std::mutex> guard(waitingMutex_);
+        while (sending && !waitingMessages_.empty()) {
+            WaitingMessage& message = waitingMessages_.front();
+            const int udt = udtSocket();
+            bool sent = false;
+            if (udt != 0 && !closeStarted_.load()) {
+                setOption(UDT_SNDTIMEO, 0);
+                sent = UDT::sendmsg(udt, reinterpret_cast<const char*>(message.data.data()), int(message.data.size()),
+                                    -1, true) != UDT::ERROR;
+                if (!sent) {
+                    Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+                    const bool noRoom = failure.code() == kUDTErrorNoSendRoom || failure.code() == kUDTErrorSendTimeout;
+                    if (noRoom && UDT::getsockstate(udt) == CONNECTED &&
+                        std::chrono::steady_clock::now() < message.limit) {
+                        break;
+                    }
+                    KLLog(kKLTLoggingLevelError, "%s resulted in error %d, '%s'", "sendMessage", int(failure.code()),
+                          failure.description().c_str());
+                }
+            }
+            finished.emplace_back(std::move(message.done), sent);
+            waitingMessages_.pop_front();
+        }
+        waiting = !waitingMessages_.empty();
+    }
+    if (waiting) watchForRoom();
+    for (auto& [done, sent] : finished) {
+        if (done) globalQueue().async([done = std::move(done), sent = sent] { done(sent); });
+    }
+}
+
 void TunnexSocketImpl::holdSendsUntil(std::chrono::steady_clock::time_point moment) {
     sendsHeldUntil_.store(moment);
+}
+
+bool TunnexSocketImpl::sendsHeld() {
+    const auto until = sendsHeldUntil_.load();
+    if (until == std::chrono::steady_clock::time_point{}) return false;
+    if (std::chrono::steady_clock::now() < until && !shouldBeClosed_.load() && !remoteComplete()) return true;
+    sendsHeldUntil_.store({});
+    return false;
 }
 
 bool TunnexSocketImpl::remoteComplete() {
@@ -374,16 +443,47 @@ bool TunnexSocketImpl::remoteSentData() {
     return perf.pktRecvTotal > 0;
 }
 
+size_t TunnexSocketImpl::unsentBytes() const {
+    size_t total = 0;
+    for (const Bytes& piece : unsent_) total += piece.size();
+    return total - unsentOffset_;
+}
+
+std::optional<size_t> TunnexSocketImpl::pushToUDT(std::span<const uint8_t> bytes) {
+    const int udt = udtSocket();
+    if (udt == 0) {
+        // Unregistered while sending: the bytes that did not go out are lost, so say so.
+        KLLog(kKLTLoggingLevelDebug, "%s stopped: socket %u is no longer registered", "sendBytes", socketId_);
+        shouldBeClosed_.store(true);
+        return std::nullopt;
+    }
+    setOption(UDT_SNDTIMEO, 0);  // normally set already
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        const int chunk = int(std::min(bytes.size() - offset, size_t(INT_MAX)));
+        const int sent = UDT::send(udt, reinterpret_cast<const char*>(bytes.data() + offset), chunk, 0);
+        if (sent > 0) {
+            offset += size_t(sent);
+            bytesWritten_.fetch_add(uint64_t(sent));
+            continue;
+        }
+        Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
+        // A full window on a live channel is slowness, not failure: the rest waits for room.
+        if (sent == 0 || failure.code() == kUDTErrorNoSendRoom || failure.code() == kUDTErrorSendTimeout) break;
+        KLLog(kKLTLoggingLevelError, "Send on socket: %d resulted in error %d, '%s'", udt, int(failure.code()),
+              failure.description().c_str());
+        KLLog(kKLTLoggingLevelDebug, "%s failed send for socket: %d", "sendBytes:", udt);
+        sendErrorFlag_.store(true);
+        shouldBeClosed_.store(true);
+        return std::nullopt;
+    }
+    return offset;
+}
+
+// Encrypts in place and hands UDT what it takes now; the rest is kept, after whatever already
+// waits, so the stream stays in order.
 bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
     if (bytes.empty()) return true;
-    // On the send queue's own thread: whatever waits behind waits anyway.
-    while (std::chrono::steady_clock::now() < sendsHeldUntil_.load() && !shouldBeClosed_.load()) {
-        if (remoteComplete()) {
-            sendsHeldUntil_.store({});
-            break;
-        }
-        std::this_thread::sleep_for(kSendHoldStep);
-    }
     auto delegate = this->delegate();
     if (!delegate || !delegate->encryptInPlace(bytes, streamEncryptor_)) {
         KLLog(kKLTLoggingLevelError, "Failed to encrypt data!");
@@ -391,37 +491,78 @@ bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
         return false;
     }
     KLLog(kKLTLoggingLevelVerbose, "sending: %lu", static_cast<unsigned long>(bytes.size()));
-    size_t offset = 0;
-    while (offset < bytes.size()) {
-        int udt = udtSocket();
-        if (udt == 0) {
-            // Unregistered while sending: the bytes that did not go out are lost, so say so.
-            KLLog(kKLTLoggingLevelDebug, "%s stopped: socket %u is no longer registered", "sendBytes", socketId_);
-            shouldBeClosed_.store(true);
-            return false;
-        }
-        setOption(UDT_SNDTIMEO, kDataChannelSendTimeoutMs);
-        int chunk = int(std::min(bytes.size() - offset, size_t(INT_MAX)));
-        int sent = UDT::send(udt, reinterpret_cast<const char*>(bytes.data() + offset), chunk, 0);
-        if (sent == UDT::ERROR || sent <= 0) {
-            Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
-            // A full send buffer on a congested but live channel is slowness, not failure: wait
-            // on, slice by slice, until the bytes go out, the peer is gone or the socket closes.
-            if (failure.code() == kUDTErrorSendTimeout && UDT::getsockstate(udt) == CONNECTED &&
-                !shouldBeClosed_.load()) {
-                continue;
-            }
-            KLLog(kKLTLoggingLevelError, "Send on socket: %d resulted in error %d, '%s'", udt, int(failure.code()),
-                  failure.description().c_str());
-            KLLog(kKLTLoggingLevelDebug, "%s failed send for socket: %d", "sendBytes:", udt);
-            sendErrorFlag_.store(true);
-            shouldBeClosed_.store(true);
-            return false;
-        }
-        offset += size_t(sent);
-        bytesWritten_.fetch_add(uint64_t(sent));
+    size_t taken = 0;
+    if (unsent_.empty() && !sendsHeld()) {
+        std::optional<size_t> sent = pushToUDT(bytes);
+        if (!sent) return false;
+        taken = *sent;
     }
+    if (taken < bytes.size()) unsent_.emplace_back(bytes.begin() + std::ptrdiff_t(taken), bytes.end());
     return true;
+}
+
+bool TunnexSocketImpl::afterWrite(bool written) {
+    if (written && !unsent_.empty()) suspendSends();
+    return written;
+}
+
+void TunnexSocketImpl::suspendSends() {
+    sendQueue_.suspend();
+    watchForRoom();
+}
+
+void TunnexSocketImpl::watchForRoom() {
+    sendsWatched_.store(true);
+    if (!TunnexSocketManager::sharedInstance().watchSends(self())) {
+        // The process is ending: nothing will find room any more.
+        sendsWatched_.store(false);
+        shouldBeClosed_.store(true);
+    }
+}
+
+void TunnexSocketImpl::resumeSends() {
+    if (!sendsWatched_.exchange(false)) return;
+    flushMessages();
+    if (!sendQueue_.isSuspended()) return;
+    std::weak_ptr<TunnexSocketImpl> weak = self();
+    sendQueue_.resume([weak] {
+        if (auto socket = weak.lock()) socket->continueSending();
+    });
+}
+
+void TunnexSocketImpl::continueSending() {
+    if (shouldBeClosed_.load()) {
+        if (!unsent_.empty()) {
+            KLLog(kKLTLoggingLevelDebug, "%s dropped %lu unsent bytes of closing socket %u", "sendBytes",
+                  static_cast<unsigned long>(unsentBytes()), socketId_);
+        }
+        unsent_.clear();
+        unsentOffset_ = 0;
+        return;
+    }
+    if (sendsHeld()) {
+        suspendSends();
+        return;
+    }
+    while (!unsent_.empty()) {
+        const auto front = std::span<const uint8_t>(unsent_.front()).subspan(unsentOffset_);
+        std::optional<size_t> sent = pushToUDT(front);
+        if (!sent) {
+            unsent_.clear();
+            unsentOffset_ = 0;
+            return;
+        }
+        if (*sent < front.size()) {
+            unsentOffset_ += *sent;
+            suspendSends();
+            return;
+        }
+        unsent_.pop_front();
+        unsentOffset_ = 0;
+    }
+    // A write that ran while this operation waited behind it counted it as more to come and
+    // gathered its bytes: they go now.
+    afterWrite(packer_.write({}, false, sendStepFunction_));
 }
 
 // Writes are gathered only while more wait behind them on the send queue; the last of a burst
@@ -429,13 +570,20 @@ bool TunnexSocketImpl::sendStep(std::span<uint8_t> bytes) {
 bool TunnexSocketImpl::sendBytes(std::span<const uint8_t> data) {
     if (shouldBeClosed_.load()) return false;
     const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
-    return packer_.write(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+    return afterWrite(packer_.write(data, moreWaiting, sendStepFunction_));
+}
+
+std::optional<bool> TunnexSocketImpl::sendNowIfIdle(std::span<const uint8_t> data) {
+    if (data.size() > kSendNowLimit) return std::nullopt;
+    bool sent = false;
+    if (!sendQueue_.runNowIfIdle([&] { sent = sendBytes(data); })) return std::nullopt;
+    return sent;
 }
 
 bool TunnexSocketImpl::sendOwnedBytes(std::span<uint8_t> data) {
     if (shouldBeClosed_.load()) return false;
     const bool moreWaiting = !data.empty() && sendQueue_.isCurrent() && sendQueue_.operationCount() > 1;
-    return packer_.writeOwned(data, moreWaiting, [this](std::span<uint8_t> bytes) { return sendStep(bytes); });
+    return afterWrite(packer_.writeOwned(data, moreWaiting, sendStepFunction_));
 }
 
 // --- Closing ------------------------------------------------------------------------------------
@@ -481,6 +629,21 @@ void TunnexSocketImpl::closeUDTSocket(int udtSocket) {
     closeWhenDelivered(udtSocket, -1, std::chrono::steady_clock::now());
 }
 
+void TunnexSocketImpl::closeWhenSent(std::shared_ptr<void> keep) {
+    std::weak_ptr<TunnexSocketImpl> weak = self();
+    // Never on the send queue itself: close() waits for it.
+    auto closeSoon = [weak, keep] {
+        globalQueue().async([weak, keep] {
+            if (auto socket = weak.lock()) socket->close();
+        });
+    };
+    sendQueue_.addOperation([weak] {
+        if (auto socket = weak.lock()) socket->sendBytes({});
+    });
+    // Runs only once everything before it went to UDT: a suspended queue holds it back.
+    sendQueue_.addOperation(closeSoon, closeSoon);
+}
+
 void TunnexSocketImpl::close() {
     if (closeStarted_.exchange(true)) return;
     shouldBeClosed_.store(true);
@@ -492,6 +655,8 @@ void TunnexSocketImpl::close() {
     TunnexSocketManager::sharedInstance().removeSocket(me);
 
     sendQueue_.cancelAllOperations();
+    // A queue left suspended would hold back (and a waiter on) every operation added later.
+    sendQueue_.resume();
     sendQueue_.waitUntilAllOperationsAreFinished();
     // A pass under way finishes the close when it ends, so the bytes it holds reach the local
     // socket first and no thread waits for it.

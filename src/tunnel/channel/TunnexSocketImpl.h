@@ -5,7 +5,12 @@
 // Data channel, the two directions:
 //  - local to tunnel: the local socket's owner hands each read to sendBytes() on the socket's send
 //    queue; writes that find more queued behind them are gathered (TunnexSendPacker), the last
-//    one sends what was gathered, encrypted in place in the packer's buffer.
+//    one sends what was gathered, encrypted in place in the packer's buffer. UDT sends never
+//    wait: what its window cannot take stays in the socket (in order), the send queue is
+//    suspended, and the socket manager's loop resumes it once UDT has room. While the queue is
+//    suspended the owner's writes pile up on it, which is what freezes the local connection.
+//    A send hold (holdSendsUntil) is the same state: the loop resumes the sends once the remote
+//    is heard or the hold ends.
 //  - tunnel to local: when the socket manager sees UDT data it enqueues a bridge pass on the
 //    bridge queue; a pass receives what UDT holds (up to 2 MiB), decrypts it and writes it into
 //    the local socket under the core lock. A pass that leaves the local socket's backlog over its
@@ -13,18 +18,26 @@
 //    control slows the remote down instead of the backlog growing without bound, and no thread
 //    waits meanwhile.
 //
+// Main channel: sendMessage() waits up to its time-out (short sends on the peer's queue);
+// sendMessageWithin() never waits: a message UDT has no room for waits in the socket until the
+// loop finds room or its limit passes.
+//
 // Closing: anyone may mark the socket (isClosed()); the mark is sticky. close() runs once: it
-// unregisters the socket, cancels waiting sends (releasing their waiters), then (at once, or at
-// the end of a bridge pass under way on another thread) closes the UDT socket without lingering,
-// lets go of the local socket and reports upward: to its owner (the forwarded connection, which
-// closes the local socket itself) or, with no owner, by closing the local socket once its output
-// is written; then to the delegate.
+// unregisters the socket, cancels waiting sends (releasing their waiters; bytes still in the
+// socket are dropped), then (at once, or at the end of a bridge pass under way on another thread)
+// closes the UDT socket once UDT has delivered what it holds, lets go of the local socket and
+// reports upward: to its owner (the forwarded connection, which closes the local socket itself)
+// or, with no owner, by closing the local socket once its output is written; then to the
+// delegate. closeWhenSent() is the orderly end: the close waits, as a queued operation, until
+// every byte went to UDT.
 #pragma once
 
 #include <udt/udt.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,8 +53,12 @@ namespace kl {
 
 class TunnexServiceConnector;
 
+// The length of a receiver's stall in the send tests (sends themselves never wait in UDT).
 inline constexpr int kDataChannelSendTimeoutMs = 500;
 inline constexpr double kBridgeReceiveTimeout = 0.5;
+// The largest write sendNowIfIdle() takes: interactive traffic, not bulk (whose encryption
+// belongs on the send queue, off the caller's thread).
+inline constexpr size_t kSendNowLimit = 16 * 1024;
 
 class TunnexSocketImpl final : public TunnexSocket {
 public:
@@ -53,14 +70,22 @@ public:
     bool sendBytes(std::span<const uint8_t> data) override;
     // sendBytes() for bytes the caller gives up: a long piece is encrypted and sent where it lies.
     bool sendOwnedBytes(std::span<uint8_t> data);
+    // A small write sent at once from the caller's thread (no hop through the send queue) when
+    // nothing is queued or waiting to be sent; what sendBytes() returned, or nothing when the
+    // write must be queued. Never waits (UDT sends never do).
+    std::optional<bool> sendNowIfIdle(std::span<const uint8_t> data);
     std::optional<Bytes> recvBytes(uint64_t maxLength, double timeout, Error* error) override;
     uint64_t sendMessage(const Bytes& data, double timeout, Error* error) override;
+    void sendMessageWithin(Bytes data, double limitSeconds, std::function<void(bool)> done) override;
     std::optional<Bytes> recvMessage(double timeout, Error* error) override;
     std::optional<Bytes> recvNonBlocking(Error* error) override;
     void setBlocking(bool blocking) override;
     bool isBridgeClosed() override;
     bool isClosed() const override { return shouldBeClosed_.load(); }
     void close() override;
+    // The orderly end: closes (on the global pool) once what is queued to send went to UDT.
+    // keep (if any) is held until the close has run.
+    void closeWhenSent(std::shared_ptr<void> keep = {});
 
     // Bridges a live local connection (the answering side of a forward).
     void bridgeToSocket(const SocketPtr& local);
@@ -83,6 +108,15 @@ public:
     // Holds the channel's sends until the given moment, or until the remote end is heard on it
     // (see TunnexChannelPairing).
     void holdSendsUntil(std::chrono::steady_clock::time_point moment);
+    // True while a hold keeps this socket's sends back (ends it once the remote is heard).
+    bool sendsHeld();
+    // For the socket manager's loop: UDT has room, a hold or a message's limit ended, or the
+    // socket broke. Resumes the suspended sends and retries waiting messages.
+    void resumeSends();
+    // Data waits in the socket for room in UDT (the send queue is suspended).
+    bool dataWaiting() const { return sendQueue_.isSuspended(); }
+    // Encrypted bytes waiting in the socket for room in UDT. Send queue only.
+    size_t unsentBytes() const;
     // Any packet of the remote end has arrived: its socket has completed the connection.
     bool remoteComplete();
     // Data of the remote end has arrived.
@@ -106,6 +140,20 @@ private:
 
     bool sendStep(std::span<uint8_t> bytes);
     void awaitLocalRoom(const SocketPtr& local);
+    // Sends take what UDT has room for and never wait (a zero send time-out).
+    void setSendsNonBlocking();
+    // Hands bytes to UDT without waiting; how many it took, none on failure (socket marked).
+    std::optional<size_t> pushToUDT(std::span<const uint8_t> bytes);
+    // On the send queue: what a write left unsent makes the queue wait for the loop.
+    bool afterWrite(bool written);
+    // First operation after a resume: sends what waits in the socket.
+    void continueSending();
+    // On the send queue: suspends it and asks the loop to resume it.
+    void suspendSends();
+    // Asks the socket manager's loop to call resumeSends() when there is reason to.
+    void watchForRoom();
+    // Sends the waiting messages that UDT takes now; fails those past their limit.
+    void flushMessages();
     void runBridgePasses();
     bool udtHasData();
     // Receives into the socket's reusable buffer (grown to length); the count or UDT's error (logged).
@@ -127,6 +175,7 @@ private:
     std::atomic<bool> shouldBeClosed_{false};
     std::atomic<std::chrono::steady_clock::time_point> sendsHeldUntil_{};
     std::atomic<bool> sendErrorFlag_{false};
+    std::atomic<bool> sendsWatched_{false};  // the socket manager will call resumeSends()
     std::atomic<bool> bridgeScheduled_{false};
     std::atomic<bool> awaitingLocalRoom_{false};  // the bridge pauses until the local socket has room
     std::atomic<bool> closeStarted_{false};
@@ -140,6 +189,19 @@ private:
     // Used only on the send queue.
     TunnexStreamCipher streamEncryptor_;
     TunnexSendPacker packer_;
+    const TunnexSendPacker::SendStep sendStepFunction_ = [this](std::span<uint8_t> bytes) { return sendStep(bytes); };
+    std::deque<Bytes> unsent_;  // encrypted, in order, what UDT had no room for
+    size_t unsentOffset_ = 0;   // already sent of unsent_.front()
+
+    // One message send at a time: its UDT options and the send go together.
+    std::mutex messageMutex_;
+    struct WaitingMessage {
+        Bytes data;
+        std::chrono::steady_clock::time_point limit;
+        std::function<void(bool)> done;
+    };
+    mutable std::mutex waitingMutex_;
+    std::deque<WaitingMessage> waitingMessages_;  // guarded by waitingMutex_
     // Used by one receiving queue at a time (bridge queue or the main channel's reader).
     std::mutex receiveMutex_;
     TunnexStreamCipher streamDecryptor_;  // guarded by receiveMutex_

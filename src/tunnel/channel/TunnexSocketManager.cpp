@@ -90,6 +90,68 @@ void TunnexSocketManager::watchConnect(int udtSocket, std::chrono::steady_clock:
     completion(Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
 }
 
+bool TunnexSocketManager::watchSends(const std::shared_ptr<TunnexSocketImpl>& socket) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopped_) return false;
+    watchedSends_[socket->udtSocket()] = socket;
+    ++wakeups_;  // a napping loop looks at once
+    wake_.notify_all();
+    startLoopLocked();
+    return true;
+}
+
+size_t TunnexSocketManager::watchedSendCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return watchedSends_.size();
+}
+
+bool TunnexSocketManager::anyBridged() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& [number, socket] : table_) {
+        if (socket->localSocket()) return true;
+    }
+    return false;
+}
+
+std::vector<std::shared_ptr<TunnexSocketImpl>> TunnexSocketManager::collectWatchedSends(std::set<int>& writeSet) {
+    std::map<int, std::shared_ptr<TunnexSocketImpl>> watched;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        watched = watchedSends_;
+    }
+    std::vector<std::shared_ptr<TunnexSocketImpl>> due;
+    for (const auto& [number, socket] : watched) {
+        // A socket that left UDT's table would fail the whole select: it is resumed to find out.
+        // So is one marked closed: its waiting bytes are dropped and its close can run.
+        if (socket->isClosed() || socket->udtSocket() != number || UDT::getsockstate(number) != CONNECTED) {
+            due.push_back(socket);
+        } else if (socket->sendsHeld()) {
+            continue;
+        } else if (socket->dataWaiting()) {
+            writeSet.insert(number);
+        } else {
+            due.push_back(socket);  // a waiting message is simply tried again
+        }
+    }
+    return due;
+}
+
+void TunnexSocketManager::resumeSends(const std::vector<std::shared_ptr<TunnexSocketImpl>>& sockets) {
+    if (sockets.empty()) return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const auto& socket : sockets) {
+            for (auto entry = watchedSends_.begin(); entry != watchedSends_.end(); ++entry) {
+                if (entry->second != socket) continue;
+                watchedSends_.erase(entry);
+                break;
+            }
+        }
+        mayConsiderPollingExit_ = true;
+    }
+    for (const auto& socket : sockets) socket->resumeSends();
+}
+
 size_t TunnexSocketManager::pendingConnectCount() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return connects_.size();
@@ -194,7 +256,8 @@ bool TunnexSocketManager::loopShouldEnd(const std::stop_token& stop) {
     std::lock_guard<std::mutex> guard(mutex_);
     // An addition made after this check finds polling_ still true only while this cycle runs, and
     // this cycle looks at the table again: no socket is left unpolled.
-    if (stop.stop_requested() || (mayConsiderPollingExit_ && table_.empty() && connects_.empty())) {
+    if (stop.stop_requested() ||
+        (mayConsiderPollingExit_ && table_.empty() && connects_.empty() && watchedSends_.empty())) {
         polling_ = false;
         return true;
     }
@@ -244,20 +307,27 @@ void TunnexSocketManager::pruneClosedSockets() {
 }
 
 void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double timeout) {
-    const long wholeSeconds = long(timeout);
-    const timeval selectTimeout{wholeSeconds, long((timeout - double(wholeSeconds)) * 1'000'000)};
-    const timeval connectTimeout{0, long(std::chrono::microseconds(kConnectCheckInterval).count())};
+    auto asTimeval = [](std::chrono::microseconds wait) {
+        return timeval{long(wait.count() / 1'000'000), long(wait.count() % 1'000'000)};
+    };
+    const auto longCycle = std::chrono::microseconds(long(timeout * 1'000'000));
     while (!loopShouldEnd(stop)) {
         checkConnects();
-        const bool connecting = pendingConnectCount() != 0;
+        UDT::UDSET writeSet;
+        std::vector<std::shared_ptr<TunnexSocketImpl>> due = collectWatchedSends(writeSet);
+        resumeSends(due);
+        const bool shortCycle = pendingConnectCount() != 0 || watchedSendCount() != 0;
+        const auto cycle = shortCycle ? std::chrono::microseconds(kConnectCheckInterval)
+                           : anyBridged() ? std::min<std::chrono::microseconds>(longCycle, kDataCycle)
+                                          : longCycle;
         UDT::UDSET readSet;
         for (int number : selectSocketsWithDescriptorSet()) readSet.insert(number);
-        if (readSet.empty()) {
-            nap(stop, connecting ? std::chrono::duration<double>(kConnectCheckInterval).count() : timeout);
+        if (readSet.empty() && writeSet.empty()) {
+            nap(stop, std::chrono::duration<double>(cycle).count());
             continue;
         }
-        timeval wait = connecting ? connectTimeout : selectTimeout;
-        int result = UDT::select(0, &readSet, nullptr, nullptr, &wait);
+        timeval wait = asTimeval(cycle);
+        int result = UDT::select(0, &readSet, writeSet.empty() ? nullptr : &writeSet, nullptr, &wait);
         if (result == UDT::ERROR) {
             Error error = errorFromUDTErrorInfo(UDT::getlasterror());
             KLLog(kKLTLoggingLevelError, "UDT::select() resulted in error %d, '%s'", int(error.code()),
@@ -271,11 +341,22 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
             polling_ = false;
             return;
         }
+        // Nothing was ready: whatever UDT left in the sets is not.
+        if (result == 0) {
+            readSet.clear();
+            writeSet.clear();
+        }
+        std::vector<std::shared_ptr<TunnexSocketImpl>> writable;
+        for (int number : writeSet) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (auto entry = watchedSends_.find(number); entry != watchedSends_.end()) writable.push_back(entry->second);
+        }
+        resumeSends(writable);
         std::vector<Quiet> toClose = checkLiveness();
-        if (result == 0 && toClose.empty()) continue;
+        if (readSet.empty() && toClose.empty()) continue;
 
-        bool acted = false;
-        for (int number : result > 0 ? readSet : UDT::UDSET{}) {
+        bool acted = !writable.empty();
+        for (int number : readSet) {
             auto socket = socketForSocketNumber(number);
             if (!socket) continue;
             if (auto listener = mainChannelListenerOf(socket)) {

@@ -15,6 +15,13 @@
 // thread of the caller's sleeps or polls through a rendezvous. The loop stays up until the table is
 // empty and no connect is pending.
 //
+// The loop also resumes waiting sends (watchSends): a data channel whose send queue is suspended
+// goes into the select's write set and is resumed once UDT has room; one whose sends are held is
+// looked at each cycle until the hold ends; a main channel with a message waiting is retried each
+// cycle until UDT takes it or its limit passes. While any send waits a cycle lasts
+// kConnectCheckInterval, and while a bridged data channel is registered at most kDataCycle, so a
+// socket that begins to wait is looked at soon even when the loop is inside a select.
+//
 // Table changes take effect at once under the manager's lock, so a socket is polled as soon as
 // addSocket() returns and a removed socket is never handed out again.
 #pragma once
@@ -40,8 +47,11 @@ class TunnexSocketImpl;
 class TunnexMainChannelListener;
 
 inline constexpr double kSocketPollInterval = 0.1;  // seconds of one UDT select
-// How often a pending connect is looked at.
+// How often a pending connect (or a send waiting for the loop) is looked at.
 inline constexpr std::chrono::milliseconds kConnectCheckInterval{5};
+// The longest select while a data channel is bridged: UDT's select looks at its sockets about
+// every 10 ms anyway, so a shorter cycle costs little.
+inline constexpr std::chrono::milliseconds kDataCycle{10};
 
 class TunnexSocketManager {
 public:
@@ -80,6 +90,11 @@ public:
     // When the process is ending (no loop runs any more), completes at once with an error.
     void watchConnect(int udtSocket, std::chrono::steady_clock::time_point deadline, ConnectCompletion completion);
     size_t pendingConnectCount() const;
+
+    // Calls socket->resumeSends() once, from the loop's thread, when it has reason to go on (see
+    // above), starting the loop if needed. False when the process is ending (no loop runs).
+    bool watchSends(const std::shared_ptr<TunnexSocketImpl>& socket);
+    size_t watchedSendCount() const;
     // True on the loop's thread, where waiting for a connect would wait for itself.
     bool isLoopThread() const;
 
@@ -114,6 +129,12 @@ private:
         bool silent = false;  // the remote stopped answering
     };
     std::vector<Quiet> checkLiveness();
+    // On the loop's thread: fills writeSet with the watched sockets that wait for room and
+    // returns those to resume now (hold or limit over, socket no longer connected).
+    std::vector<std::shared_ptr<TunnexSocketImpl>> collectWatchedSends(std::set<int>& writeSet);
+    // Forgets the sockets and resumes them.
+    void resumeSends(const std::vector<std::shared_ptr<TunnexSocketImpl>>& sockets);
+    bool anyBridged() const;
     struct Liveness {
         int64_t heard = -1;  // the remote's packets and acknowledgements received so far
         std::chrono::steady_clock::time_point lastHeard{};
@@ -128,6 +149,7 @@ private:
     std::condition_variable_any wake_;
     std::map<int, std::shared_ptr<TunnexSocketImpl>> table_;  // guarded by mutex_
     std::map<int, PendingConnect> connects_;                  // guarded by mutex_
+    std::map<int, std::shared_ptr<TunnexSocketImpl>> watchedSends_;  // guarded by mutex_
     bool mayConsiderPollingExit_ = false;                     // guarded by mutex_
     bool polling_ = false;                                    // guarded by mutex_
     bool stopped_ = false;  // the process is ending: no loop starts again; guarded by mutex_

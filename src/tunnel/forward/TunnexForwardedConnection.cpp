@@ -80,6 +80,9 @@ void TunnexForwardedConnection::sendFromLocal(const char* data, int len) {
         local = local_;
     }
     KLLog(kKLTLoggingLevelVerbose, "pfd_receive %d bytes for UDT socket: %d", len, channel_->udtSocket());
+    // A small write with nothing queued before it goes out from here: a round trip through the
+    // forward then waits for no pool thread.
+    if (channel_->sendNowIfIdle({reinterpret_cast<const uint8_t*>(data), size_t(len)})) return;
     auto bytes = sendBuffers().copyOf({reinterpret_cast<const uint8_t*>(data), size_t(len)});
     auto pending = pending_;
     pending->fetch_add(len);
@@ -150,27 +153,19 @@ void TunnexForwardedConnection::stopReadingLocal() {
     local->setFrozen(true);
 }
 
-// The channel's close waits for its send queue (and up to a second for a bridge pass, which takes
-// the core lock), so it never runs here, possibly under the core lock, nor on the send queue.
+// The channel's close waits for its send queue, so it never runs here, possibly under the core
+// lock, nor on the send queue.
 // The task holds the connection until the channel has reported its close, whoever drops it from
 // the table meanwhile.
 void TunnexForwardedConnection::closeChannel(Start start) {
-    auto closeNow = [self = shared_from_this()] {
-        globalQueue().async([self] { self->channel_->close(); });
-    };
     if (start == Start::Abort) {
         channel_->setShouldBeClosed(true);
-        closeNow();
+        globalQueue().async([self = shared_from_this()] { self->channel_->close(); });
         return;
     }
-    // An orderly end first sends what the client wrote before it, queued behind the earlier sends.
-    std::weak_ptr<TunnexSocketImpl> weak = channel_;
-    channel_->sendOperationQueue().addOperation(
-        [weak, closeNow] {
-            if (auto channel = weak.lock()) channel->sendBytes({});
-            closeNow();
-        },
-        closeNow);
+    // An orderly end first sends what the client wrote before it, queued behind the earlier sends
+    // and out of the channel into UDT; the connection is kept until the channel has closed.
+    channel_->closeWhenSent(shared_from_this());
 }
 
 void TunnexForwardedConnection::finish() {

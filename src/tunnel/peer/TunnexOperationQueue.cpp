@@ -16,7 +16,7 @@ void TunnexOperationQueue::addOperation(Task run, Task onCancel) {
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         state_->pending.push_back({std::move(run), std::move(onCancel)});
-        if (!state_->draining) state_->draining = startDrain = true;
+        if (!state_->draining && !state_->suspended) state_->draining = startDrain = true;
     }
     if (startDrain) globalQueue().async([state = state_] { drain(state); });
 }
@@ -35,6 +35,48 @@ bool TunnexOperationQueue::addOperationAndWait(const Task& run) {
         },
         [outcome] { outcome->set_value(false); });
     return done.get();
+}
+
+bool TunnexOperationQueue::runNowIfIdle(const Task& task) {
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (state_->draining || state_->suspended || !state_->pending.empty()) return false;
+        state_->draining = state_->running = true;
+        state_->runner = std::this_thread::get_id();
+    }
+    task();
+    bool startDrain = false;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->running = false;
+        state_->runner = {};
+        startDrain = !state_->pending.empty() && !state_->suspended;
+        state_->draining = startDrain;
+        if (!startDrain) state_->idle.notify_all();
+    }
+    if (startDrain) globalQueue().async([state = state_] { drain(state); });
+    return true;
+}
+
+void TunnexOperationQueue::suspend() {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->suspended = true;
+}
+
+void TunnexOperationQueue::resume(Task first) {
+    bool startDrain = false;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->suspended = false;
+        if (first) state_->pending.push_front({std::move(first), {}});
+        if (!state_->draining && !state_->pending.empty()) state_->draining = startDrain = true;
+    }
+    if (startDrain) globalQueue().async([state = state_] { drain(state); });
+}
+
+bool TunnexOperationQueue::isSuspended() const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->suspended;
 }
 
 size_t TunnexOperationQueue::operationCount() const {
@@ -67,7 +109,7 @@ bool TunnexOperationQueue::isCurrent() const {
 
 void TunnexOperationQueue::drain(const std::shared_ptr<State>& state) {
     std::unique_lock<std::mutex> lock(state->mutex);
-    while (!state->pending.empty()) {
+    while (!state->pending.empty() && !state->suspended) {
         Operation operation = std::move(state->pending.front());
         state->pending.pop_front();
         state->running = true;

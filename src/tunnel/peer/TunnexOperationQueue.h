@@ -5,6 +5,10 @@
 // Cancelling removes the operations that have not started and runs their cancellation handlers,
 // so a caller blocked in addOperationAndWait() is always released: one closing channel cannot
 // leave a waiter (such as a socket-core pass) blocked for ever.
+//
+// An operation that cannot finish its work now (a send that found the channel's window full)
+// suspends the queue instead of waiting on its thread: what is queued behind it stays queued,
+// and counted, until whoever learns that the work can go on resumes the queue.
 #pragma once
 
 #include <condition_variable>
@@ -31,11 +35,21 @@ public:
     // Queues run and waits until it ran (true) or was cancelled (false). Runs inline when called
     // from an operation of this queue, which would otherwise wait for itself.
     bool addOperationAndWait(const Task& run);
+    // Runs task at once on the caller's thread, as an operation of this queue, when none waits,
+    // runs or is suspended; false (task not run) otherwise. Operations added meanwhile run after it.
+    bool runNowIfIdle(const Task& task);
     // Operations waiting or running.
     size_t operationCount() const;
+    // Stops the queue after the operation now running (call it from there); what waits stays
+    // queued until resume().
+    void suspend();
+    // Ends a suspension; first (if any) runs before everything that waits.
+    void resume(Task first = {});
+    bool isSuspended() const;
     // Drops every operation that has not started, running the cancellation handlers.
     void cancelAllOperations();
-    // Blocks until no operation waits or runs; returns at once when called from this queue.
+    // Blocks until no operation waits or runs (a suspended queue with work waiting counts as busy);
+    // returns at once when called from this queue.
     void waitUntilAllOperationsAreFinished();
     // True on the thread running one of this queue's operations.
     bool isCurrent() const;
@@ -54,6 +68,7 @@ private:
         std::deque<Operation> pending;  // guarded by mutex
         bool draining = false;          // a drain task is scheduled or running; guarded by mutex
         bool running = false;           // an operation runs now; guarded by mutex
+        bool suspended = false;         // guarded by mutex
         std::thread::id runner;         // guarded by mutex
     };
     static void drain(const std::shared_ptr<State>& state);

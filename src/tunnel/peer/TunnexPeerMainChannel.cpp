@@ -318,15 +318,25 @@ void TunnexPeer::cancelConnection() {
     if (mainChannel()) disconnectFromPeers();
 }
 
+// The check's message waits in the channel, not on a thread, for as long as a dead peer leaves
+// UDT without room; the failure is reported from the pool once the limit passes.
 void TunnexPeer::mainChannelLifeCheck() {
     std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    globalQueue().async([weak] {
+    auto failed = [weak] {
         auto self = weak.lock();
         if (!self) return;
-        if (self->sendMainChannelMessage(tunnexMainChannelHeader(Type::LifeCheckMsg), kLifeCheckSendTimeout)) return;
         KLLog(kKLTLoggingLevelError, "Error sending mainChannel life check");
         self->mainChannelLost();
-    });
+    };
+    auto channel = mainChannel();
+    if (!channel || channel->isClosed()) {
+        globalQueue().async(failed);
+        return;
+    }
+    channel->sendMessageWithin(tunnexMainChannelHeader(Type::LifeCheckMsg), kLifeCheckSendTimeout,
+                               [failed](bool sent) {
+                                   if (!sent) failed();
+                               });
 }
 
 void TunnexPeer::closeMainChannel() {
