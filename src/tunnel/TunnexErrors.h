@@ -23,6 +23,10 @@ inline constexpr int kUDTErrorSendTimeout = 6003;
 inline constexpr int kUDTErrorNothingToReceive = 6002;
 // An invalid parameter; the tunnel reports a channel it cannot set up from its arguments with it.
 inline constexpr int kUDTErrorInvalidParameter = 5003;
+// A socket UDT does not know (closed, or never made).
+inline constexpr int kUDTErrorInvalidSocket = 5004;
+// A non-blocking send that finds UDT's send buffer full.
+inline constexpr int kUDTErrorNoSendRoom = 6001;
 
 // An error of tunnexUDTErrorDomain with the exception's code and its message as the description.
 Error errorFromUDTErrorInfo(CUDTException info);

@@ -28,9 +28,6 @@ std::atomic<uint32_t> tunnexSocketCount{0};
 constexpr int kBridgePassesPerOperation = 32;
 constexpr auto kUnsentCheckStep = std::chrono::milliseconds(10);
 constexpr auto kUnsentStallLimit = std::chrono::seconds(10);
-constexpr int kUDTErrorInvalidSocket = 5004;
-// A non-blocking send that finds UDT's send buffer full.
-constexpr int kUDTErrorNoSendRoom = 6001;
 
 double monotonicSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -18,7 +18,6 @@ namespace kl {
 
 namespace {
 
-constexpr int kUDTErrorInvalidSocket = 5004;
 // When every readable socket already has its pass waiting or running, the loop pauses this long
 // rather than asking UDT again at once about data that is already being taken care of.
 constexpr double kBusyPause = 0.002;
