@@ -51,14 +51,18 @@ void TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePe
         }
         const bool ownRequest = announce.has_value();
         self->channelOpenings_[sharedHash] = {remotePeer, std::move(announce), std::move(done)};
-        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->previousChannelFacts()));
+        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->channelOpenerFacts()));
     });
 }
 
-TunnexChannelOpener::PreviousChannel TunnexPeer::previousChannelFacts() const {
-    auto previous = lastOpenedChannel_.lock();
-    if (!previous) return {};
-    return {previous->remoteComplete(), previous->remoteSentData()};
+TunnexChannelOpener::Facts TunnexPeer::channelOpenerFacts() {
+    TunnexChannelOpener::Facts facts;
+    if (auto previous = lastOpenedChannel_.lock()) {
+        facts.heard = previous->remoteComplete();
+        facts.sentData = previous->remoteSentData();
+    }
+    facts.announcementAcknowledged = mainChannelAcknowledged(lastAnnouncementMark_);
+    return facts;
 }
 
 void TunnexPeer::tickChannelOpener() {
@@ -67,7 +71,7 @@ void TunnexPeer::tickChannelOpener() {
         failChannelOpenings();
         return;
     }
-    runChannelOpener(opener_.tick(now(), previousChannelFacts()));
+    runChannelOpener(opener_.tick(now(), channelOpenerFacts()));
 }
 
 void TunnexPeer::failChannelOpenings() {
@@ -88,7 +92,7 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
                 auto found = channelOpenings_.find(action.hash);
                 if (found != channelOpenings_.end() && found->second.announce) {
                     KLLog(kKLTLoggingLevelDebug, "Announcing channel hash %x", action.hash);
-                    sendMainChannelMessage(*found->second.announce);
+                    lastAnnouncementMark_ = sendMainChannelMessageMarked(*found->second.announce);
                 }
                 break;
             }
@@ -107,8 +111,14 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
                                              const auto id = ++self->lastConnectionId_;
                                              self->openedConnections_[id] = channel;
                                              self->lastOpenedChannel_ = channel;
+                                             // A crossing request of the remote is readable by now
+                                             // (it was acknowledged before the remote connected).
+                                             self->readWaitingMainChannelMessages();
+                                             // A goodbye among them ended the tunnel: the
+                                             // connection then completes for no one.
+                                             if (self->cancel()) self->failChannelOpenings();
                                              self->runChannelOpener(
-                                                 self->opener_.connected(id, now(), self->previousChannelFacts()));
+                                                 self->opener_.connected(id, now(), self->channelOpenerFacts()));
                                          });
                 break;
             }
@@ -149,12 +159,7 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
     openerTimer_ = CancelHandle();
     if (!out.wakeAt) return;
     const auto delay = std::max(Duration::zero(), *out.wakeAt - now());
-    const bool readFirst = out.readMainChannelAtWake;
-    openerTimer_ = postToQueueAfter(delay, [readFirst](const std::shared_ptr<TunnexPeer>& self) {
-        // A crossing request that arrived but was not read yet still counts.
-        if (readFirst) self->readWaitingMainChannelMessages();
-        self->tickChannelOpener();
-    });
+    openerTimer_ = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& self) { self->tickChannelOpener(); });
 }
 
 void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int type,
