@@ -135,7 +135,7 @@ TEST(ChannelOpener, ADecidedConnectionHoldsItsSendsForTheRemotesCompletion) {
     const auto out = opener.connected(1, t0 + 20ms, {});
     ASSERT_TRUE(out.decided.has_value());
     EXPECT_EQ(*out.decided, 1u);
-    EXPECT_EQ(out.sendsHeldUntil, t0 + 20ms + completion);
+    EXPECT_EQ(out.sendsHeldUntil, t0 + 20ms + Pairing::kRemoteSendAllowance);
 }
 
 TEST(ChannelOpener, AFailedConnectFailsItsRequestAndTheEndFailsTheRestAndDropsStrayConnections) {

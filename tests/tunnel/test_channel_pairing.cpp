@@ -62,7 +62,7 @@ TEST(ChannelPairing, WaitsLastOnlyUntilTheRemoteHasShownWhatTheyWaitFor) {
     // it is heard or its allowance passes.
     EXPECT_EQ(pairing.connectNotBefore(false), t0 + Pairing::kRemoteCompletionAllowance);
     EXPECT_EQ(pairing.connectNotBefore(true), Pairing::TimePoint{});
-    EXPECT_EQ(pairing.sendsHeldUntil(), t0 + Pairing::kRemoteCompletionAllowance);
+    EXPECT_EQ(pairing.sendsHeldUntil(), t0 + Pairing::kRemoteSendAllowance);
     // The requesting remote may still be deciding: no announcement until its data shows it has.
     EXPECT_EQ(pairing.announceNotBefore(false), t0 + Pairing::kRemoteDecisionAllowance);
     EXPECT_EQ(pairing.announceNotBefore(true), Pairing::TimePoint{});

@@ -524,6 +524,11 @@ private:
     // Every waiting opening fails (the tunnel ends).
     void failChannelOpenings();
     TunnexChannelOpener::Facts channelOpenerFacts();
+    // On the queue: samples what the channel opened last hears, until its remote has sent data
+    // or until passes.
+    void watchLastChannel(std::chrono::steady_clock::time_point until);
+    // Any thread, before a channel closes: keeps what it heard when it is the one opened last.
+    void noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel);
     // Sends a main-channel message like sendMainChannelMessage; returns the count of packets
     // queued on the main channel up to and including it (a lower bound, as counted below).
     uint64_t sendMainChannelMessageMarked(const Bytes& message);
@@ -667,6 +672,8 @@ private:
     TunnexChannelOpener::ConnectionId lastConnectionId_ = 0;
     uint64_t lastAnnouncementMark_ = 0;  // sendMainChannelMessageMarked's count for the last announcement
     std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
+    TunnexChannelOpener::Facts lastChannelFacts_;  // what lastOpenedChannel_ has heard so far
+    CancelHandle lastChannelWatch_;
     CancelHandle openerTimer_;
     // Guarded by lock_: hashes whose close notice came before their channel was entered.
     std::deque<uint32_t> earlyCloseNotices_;

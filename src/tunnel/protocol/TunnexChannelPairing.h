@@ -24,9 +24,9 @@
 //    read before the answerer decided is not a contender.
 //  - The remote's socket of a rendezvous may complete up to a handshake period after this side's.
 //    Until it has, it would take this side's next handshake for its partner's, and a data packet
-//    reaching it is lost (and slows the new channel down). So this side connects again and sends
-//    on the channel only once the remote has been heard on it (anything it sends proves it
-//    complete), or the allowance for its completion has passed.
+//    reaching it is lost (and costs a retransmission). So this side connects again only once the
+//    remote has been heard on it (anything it sends proves it complete) or the allowance for its
+//    completion has passed; its sends wait a short while for the same.
 //  - After a connection whose remote was requesting, that remote may still be deciding whose it
 //    is; an announcement of this side read before then would look to it like a crossing request.
 //    So the next announcement waits until the remote has surely decided: it has been heard on the
@@ -47,6 +47,11 @@ public:
 
     // UDT repeats a rendezvous handshake every 250 ms; the margin covers a loaded machine.
     static constexpr Duration kRemoteCompletionAllowance = std::chrono::milliseconds(400);
+    // The remote's socket mostly completes within a few ms of this side's, else on a packet of
+    // this side's (UDT looks at a quiet socket's timers only about every 100 ms). A send that
+    // reaches it before costs one retransmission, not the pairing, and measured side by side
+    // that is cheaper than holding every new channel's sends for the slow case.
+    static constexpr Duration kRemoteSendAllowance = std::chrono::milliseconds(20);
     // The remote's completion, its decision (a remote that reads its main channel late decides
     // late) and room for a loaded machine.
     static constexpr Duration kRemoteDecisionAllowance = std::chrono::milliseconds(900);
@@ -69,7 +74,7 @@ public:
     // remote's waiting ones, an answerer's to the hash it answers.
     uint32_t decide(uint32_t ownHash, bool requesting, TimePoint now);
     // Until when the decided channel holds its sends unless its remote is heard first.
-    TimePoint sendsHeldUntil() const { return completed_ + kRemoteCompletionAllowance; }
+    TimePoint sendsHeldUntil() const { return completed_ + kRemoteSendAllowance; }
 
 private:
     std::set<uint32_t> remoteWaiting_;
