@@ -525,7 +525,7 @@ private:
     void failChannelOpenings();
     TunnexChannelOpener::Facts channelOpenerFacts();
     // On the queue: samples what the channel opened last hears, until its remote has sent data
-    // or until passes.
+    // or the moment until has passed.
     void watchLastChannel(std::chrono::steady_clock::time_point until);
     // Any thread, before a channel closes: keeps what it heard when it is the one opened last.
     void noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel);
