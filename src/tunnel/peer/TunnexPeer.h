@@ -299,6 +299,12 @@ public:
     void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
     // Sends one message whole; sends of one peer go out one after the other, in call order.
     bool sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    // Sends a main-channel message like sendMainChannelMessage; returns the count of packets
+    // queued on the main channel up to and including it (a lower bound, as counted below).
+    uint64_t sendMainChannelMessageMarked(const Bytes& message);
+    // Whether the remote's UDT has acknowledged every main-channel packet up to mark (so the
+    // remote can read the messages sent up to it).
+    bool mainChannelAcknowledged(uint64_t mark);
     bool mainChannelListening() const { return mainChannelListening_.load(); }
 
     // --- channels and port forwards (TunnexPeerChannels.cpp) ---
@@ -529,11 +535,6 @@ private:
     void watchLastChannel(std::chrono::steady_clock::time_point until);
     // Any thread, before a channel closes: keeps what it heard when it is the one opened last.
     void noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel);
-    // Sends a main-channel message like sendMainChannelMessage; returns the count of packets
-    // queued on the main channel up to and including it (a lower bound, as counted below).
-    uint64_t sendMainChannelMessageMarked(const Bytes& message);
-    // Whether the remote's UDT has acknowledged every main-channel packet up to mark.
-    bool mainChannelAcknowledged(uint64_t mark);
     // On the queue: reads every message the main channel holds now (besides the socket manager's
     // poll thread, which reads one message per pass) and handles all that were read so far.
     void readWaitingMainChannelMessages();
