@@ -307,5 +307,25 @@ TEST_F(MainChannelPeers, LifeCheckPassesWhileTheRemoteLivesAndFailsOnceItIsGone)
     EXPECT_TRUE(test::waitFor([&] { return channelA->isClosed(); }));
 }
 
+// A requester connects a data channel only once its announcement is acknowledged: judged early,
+// the remote could complete the connection before it can read whose it is.
+TEST_F(MainChannelPeers, AMessageCountsAsAcknowledgedOnlyOnceTheRemoteHoldsIt) {
+    connect(false, false);
+    ASSERT_TRUE(bothAt(TunnexTunnelConnected));
+    // Not ours to read (no mark), so dropped unread: the first of about 700 UDT packets, the
+    // second of one.
+    const uint64_t large = peerA->sendMainChannelMessageMarked(Bytes(1 << 20, 0x55));
+    const uint64_t small = peerA->sendMainChannelMessageMarked(Bytes(16, 0x55));
+    ASSERT_LT(large, small);
+    // A megabyte is not on the other side the moment its send returns.
+    EXPECT_FALSE(peerA->mainChannelAcknowledged(large));
+    EXPECT_FALSE(peerA->mainChannelAcknowledged(small));
+    EXPECT_TRUE(test::waitFor([&] { return peerA->mainChannelAcknowledged(small); }));
+    EXPECT_TRUE(peerA->mainChannelAcknowledged(large));
+    // A message that could not be sent is never acknowledged.
+    channelA->close();
+    EXPECT_FALSE(peerA->mainChannelAcknowledged(peerA->sendMainChannelMessageMarked(Bytes(16, 0x55))));
+}
+
 }  // namespace
 }  // namespace kl

@@ -303,6 +303,12 @@ public:
     void notifyRemoteOfClosedChannelHash(uint32_t channelHash);
     // Sends one message whole; sends of one peer go out one after the other, in call order.
     TunnexResult<void> sendMainChannelMessage(const Bytes& message, double timeout = kMainChannelSendTimeout);
+    // Sends a main-channel message like sendMainChannelMessage; returns the count of packets
+    // queued on the main channel up to and including it (a lower bound, as counted below).
+    uint64_t sendMainChannelMessageMarked(const Bytes& message);
+    // Whether the remote's UDT has acknowledged every main-channel packet up to mark (so the
+    // remote can read the messages sent up to it).
+    bool mainChannelAcknowledged(uint64_t mark);
     bool mainChannelListening() const { return mainChannelListening_.load(); }
 
     // --- channels and port forwards (TunnexPeerChannels.cpp) ---
@@ -544,7 +550,12 @@ private:
     void tickChannelOpener();
     // Every waiting opening fails (the tunnel ends).
     void failChannelOpenings();
-    TunnexChannelOpener::PreviousChannel previousChannelFacts() const;
+    TunnexChannelOpener::Facts channelOpenerFacts();
+    // On the queue: samples what the channel opened last hears, until its remote has sent data
+    // or the moment until has passed.
+    void watchLastChannel(std::chrono::steady_clock::time_point until);
+    // Any thread, before a channel closes: keeps what it heard when it is the one opened last.
+    void noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel);
     // On the queue: reads every message the main channel holds now (besides the socket manager's
     // poll thread, which reads one message per pass) and handles all that were read so far.
     void readWaitingMainChannelMessages();
@@ -648,8 +659,12 @@ private:
     std::atomic<bool> mainChannelEnded_{false};
     // Serialises main-channel sends so messages leave in the order they were made.
     std::mutex mainChannelSendMutex_;
-    // Serialises main-channel reads (the poll thread's and the opener's own at a settling
-    // deadline) and guards the inbox, so messages are handled in the order they came.
+    // Guarded by mainChannelSendMutex_: packets handed to the current main channel, counted low
+    // (one per 64 KiB of a message; UDT's packets are smaller), so that an acknowledgement
+    // judged from it is never judged too early.
+    uint64_t mainChannelPacketsQueued_ = 0;
+    // Serialises main-channel reads (the poll thread's and the opener's own at a connect's
+    // completion) and guards the inbox, so messages are handled in the order they came.
     std::mutex mainChannelReadMutex_;
     std::deque<TunnexMainChannelMessage> mainChannelInbox_;
     // Owned by the queue: the key exchange of the current main channel.
@@ -692,7 +707,10 @@ private:
     std::map<uint32_t, ChannelOpening> channelOpenings_;
     std::map<TunnexChannelOpener::ConnectionId, std::shared_ptr<TunnexSocketImpl>> openedConnections_;
     TunnexChannelOpener::ConnectionId lastConnectionId_ = 0;
+    uint64_t lastAnnouncementMark_ = 0;  // sendMainChannelMessageMarked's count for the last announcement
     std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
+    TunnexChannelOpener::Facts lastChannelFacts_;  // what lastOpenedChannel_ has heard so far
+    CancelHandle lastChannelWatch_;
     CancelHandle openerTimer_;
     // Guarded by lock_: hashes whose close notice came before their channel was entered.
     std::deque<uint32_t> earlyCloseNotices_;

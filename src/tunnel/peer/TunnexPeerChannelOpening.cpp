@@ -51,14 +51,46 @@ void TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePe
         }
         const bool ownRequest = announce.has_value();
         self->channelOpenings_[sharedHash] = {remotePeer, std::move(announce), std::move(done)};
-        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->previousChannelFacts()));
+        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->channelOpenerFacts()));
     });
 }
 
-TunnexChannelOpener::PreviousChannel TunnexPeer::previousChannelFacts() const {
-    auto previous = lastOpenedChannel_.lock();
-    if (!previous) return {};
-    return {previous->remoteComplete(), previous->remoteSentData()};
+void TunnexPeer::watchLastChannel(std::chrono::steady_clock::time_point until) {
+    lastChannelWatch_.cancel();
+    lastChannelWatch_ = CancelHandle();
+    // Until the remote has shown all the opener may wait for, or the longest wait is over: its
+    // sockets tell no event of it, and a channel that closes soon cannot be asked afterwards.
+    if (channelOpenerFacts().sentData || now() >= until) return;
+    lastChannelWatch_ = postToQueueAfter(TunnexChannelOpener::kFactsPoll, [until](const std::shared_ptr<TunnexPeer>& self) {
+        self->watchLastChannel(until);
+    });
+}
+
+void TunnexPeer::noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel) {
+    auto impl = std::dynamic_pointer_cast<TunnexSocketImpl>(channel);
+    if (!impl) return;
+    // Read now, while its UDT socket is still open; kept if it is still the channel opened last.
+    TunnexChannelOpener::Facts seen;
+    seen.sentData = impl->remoteSentData();
+    seen.heard = seen.sentData || impl->remoteComplete();
+    postToQueue([weak = std::weak_ptr<TunnexSocketImpl>(impl), seen](const std::shared_ptr<TunnexPeer>& self) {
+        auto closing = weak.lock();
+        if (!closing || self->lastOpenedChannel_.lock() != closing) return;
+        self->lastChannelFacts_.heard = self->lastChannelFacts_.heard || seen.heard;
+        self->lastChannelFacts_.sentData = self->lastChannelFacts_.sentData || seen.sentData;
+    });
+}
+
+TunnexChannelOpener::Facts TunnexPeer::channelOpenerFacts() {
+    // What the last channel heard stays true once seen: it is about the remote's past, and a
+    // channel closed since (its client may be quick) can no longer be asked.
+    if (auto previous = lastOpenedChannel_.lock()) {
+        if (!lastChannelFacts_.sentData) lastChannelFacts_.sentData = previous->remoteSentData();
+        if (!lastChannelFacts_.heard) lastChannelFacts_.heard = lastChannelFacts_.sentData || previous->remoteComplete();
+    }
+    TunnexChannelOpener::Facts facts = lastChannelFacts_;
+    facts.announcementAcknowledged = mainChannelAcknowledged(lastAnnouncementMark_);
+    return facts;
 }
 
 void TunnexPeer::tickChannelOpener() {
@@ -67,7 +99,7 @@ void TunnexPeer::tickChannelOpener() {
         failChannelOpenings();
         return;
     }
-    runChannelOpener(opener_.tick(now(), previousChannelFacts()));
+    runChannelOpener(opener_.tick(now(), channelOpenerFacts()));
 }
 
 void TunnexPeer::failChannelOpenings() {
@@ -81,6 +113,7 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
         if (auto found = openedConnections_.find(*out.decided); found != openedConnections_.end()) {
             found->second->holdSendsUntil(out.sendsHeldUntil);
         }
+        watchLastChannel(now() + TunnexChannelPairing::kRemoteDecisionAllowance);
     }
     for (const auto& action : out.actions) {
         switch (action.kind) {
@@ -88,7 +121,7 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
                 auto found = channelOpenings_.find(action.hash);
                 if (found != channelOpenings_.end() && found->second.announce) {
                     KLLog(kKLTLoggingLevelDebug, "Announcing channel hash %x", action.hash);
-                    sendMainChannelMessage(*found->second.announce);
+                    lastAnnouncementMark_ = sendMainChannelMessageMarked(*found->second.announce);
                 }
                 break;
             }
@@ -107,8 +140,15 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
                                              const auto id = ++self->lastConnectionId_;
                                              self->openedConnections_[id] = channel;
                                              self->lastOpenedChannel_ = channel;
+                                             self->lastChannelFacts_ = {};
+                                             // A crossing request of the remote is readable by now
+                                             // (it was acknowledged before the remote connected).
+                                             self->readWaitingMainChannelMessages();
+                                             // A goodbye among them ended the tunnel: the
+                                             // connection then completes for no one.
+                                             if (self->cancel()) self->failChannelOpenings();
                                              self->runChannelOpener(
-                                                 self->opener_.connected(id, now(), self->previousChannelFacts()));
+                                                 self->opener_.connected(id, now(), self->channelOpenerFacts()));
                                          });
                 break;
             }
@@ -149,12 +189,7 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
     openerTimer_ = CancelHandle();
     if (!out.wakeAt) return;
     const auto delay = std::max(Duration::zero(), *out.wakeAt - now());
-    const bool readFirst = out.readMainChannelAtWake;
-    openerTimer_ = postToQueueAfter(delay, [readFirst](const std::shared_ptr<TunnexPeer>& self) {
-        // A crossing request that arrived but was not read yet still counts.
-        if (readFirst) self->readWaitingMainChannelMessages();
-        self->tickChannelOpener();
-    });
+    openerTimer_ = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& self) { self->tickChannelOpener(); });
 }
 
 void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int type,

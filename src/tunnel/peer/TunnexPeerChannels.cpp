@@ -312,6 +312,7 @@ void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
         }
     }
     if (keys.empty()) return;
+    noteLastChannelFacts(channel);
     // The remote knows the channel by the shared hash only; a channel stored under one key only
     // is told by that key.
     const std::string& told = sharedKey ? *sharedKey : keys.front();

@@ -5,6 +5,11 @@
 // main channel's close or disconnectFromPeers reports the outcome; whatever comes later only makes
 // sure the main channel is closed. So a goodbye is sent at most once, never answered with another,
 // and the manager and the delegate hear of the end once.
+#include <udt/udt.h>
+
+#include <algorithm>
+#include <limits>
+
 #include "foundation/KLTLogging.h"
 #include "platform/Executors.h"
 #include "tunnel/protocol/TunnexChannelHash.h"
@@ -25,6 +30,7 @@ namespace {
 using Type = TunnexMainChannelMessageType;
 
 constexpr int kMaxMessagesReadAtOnce = 256;
+constexpr uint64_t kMaxUdtPayload = 65536;
 
 }  // namespace
 
@@ -33,6 +39,10 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     auto self = shared_from_this();
     channel->setDelegate(self);
     setMainChannel(channel);
+    {
+        std::lock_guard lock(mainChannelSendMutex_);
+        mainChannelPacketsQueued_ = 0;
+    }
     mainChannelEnded_.store(false);
     // A new main channel negotiates afresh. Its messages are handled on the queue behind this
     // (its reading starts only below).
@@ -282,9 +292,32 @@ TunnexResult<void> TunnexPeer::sendMainChannelMessage(const Bytes& message, doub
     std::lock_guard lock(mainChannelSendMutex_);
     Error error;
     const uint64_t sent = channel->sendMessage(message, timeout, &error);
-    if (sent == message.size()) return {};
     if (sent == 0) return TunnexError::fromError(error);
-    return TunnexError(TunnexErrorCode::ShortSend, "message sent in part");
+    if (sent != message.size()) return TunnexError(TunnexErrorCode::ShortSend, "message sent in part");
+    // UDT cuts a message into packets of its payload size, never above 64 KiB.
+    mainChannelPacketsQueued_ += std::max<uint64_t>(1, (message.size() + kMaxUdtPayload - 1) / kMaxUdtPayload);
+    return {};
+}
+
+uint64_t TunnexPeer::sendMainChannelMessageMarked(const Bytes& message) {
+    // A message that did not go out is never acknowledged.
+    if (!sendMainChannelMessage(message)) return std::numeric_limits<uint64_t>::max();
+    std::lock_guard lock(mainChannelSendMutex_);
+    return mainChannelPacketsQueued_;
+}
+
+bool TunnexPeer::mainChannelAcknowledged(uint64_t mark) {
+    auto channel = std::dynamic_pointer_cast<TunnexSocketImpl>(mainChannel());
+    if (!channel) return false;
+    std::lock_guard lock(mainChannelSendMutex_);
+    // UDT keeps a packet in its send buffer until the remote acknowledges it, in order; read
+    // under the send lock, so no packet is added meanwhile. Counted low, the packets queued
+    // after mark can only make this answer late, never early.
+    int32_t unacknowledged = 0;
+    int length = sizeof unacknowledged;
+    if (UDT::getsockopt(channel->udtSocket(), 0, UDT_SNDDATA, &unacknowledged, &length) == UDT::ERROR) return false;
+    return mainChannelPacketsQueued_ >= uint64_t(std::max(0, unacknowledged)) &&
+           mainChannelPacketsQueued_ - uint64_t(std::max(0, unacknowledged)) >= mark;
 }
 
 void TunnexPeer::notifyRemoteOfClosedChannelHash(uint32_t channelHash) {

@@ -7,7 +7,7 @@ namespace kl {
 using Kind = TunnexChannelOpener::Action::Kind;
 
 TunnexChannelOpener::Output TunnexChannelOpener::request(uint32_t hash, bool ownRequest, TimePoint now,
-                                                         PreviousChannel previous) {
+                                                         Facts facts) {
     Output out;
     if (auto found = paired_.find(hash); found != paired_.end()) {
         out.actions.push_back({Kind::Deliver, hash, found->second});
@@ -16,12 +16,12 @@ TunnexChannelOpener::Output TunnexChannelOpener::request(uint32_t hash, bool own
     } else {
         fifo_.push_back({hash, ownRequest});
     }
-    advance(now, previous, out);
+    advance(now, facts, out);
     return out;
 }
 
 TunnexChannelOpener::Output TunnexChannelOpener::connected(ConnectionId connection, TimePoint now,
-                                                           PreviousChannel previous) {
+                                                           Facts facts) {
     Output out;
     if (phase_ != Phase::Connecting) return out;  // no connect was under way: nothing to decide
     if (strayConnect_) {
@@ -29,13 +29,11 @@ TunnexChannelOpener::Output TunnexChannelOpener::connected(ConnectionId connecti
         strayConnect_ = false;
         phase_ = Phase::Idle;
         out.actions.push_back({Kind::Discard, 0, connection});
-        advance(now, previous, out);
+        advance(now, facts, out);
         return out;
     }
-    current_ = connection;
-    decideAt_ = pairing_.connected(fifo_.front().hash, fifo_.front().ownRequest, now);
-    phase_ = Phase::Settling;
-    advance(now, previous, out);
+    decide(connection, now, out);
+    advance(now, facts, out);
     return out;
 }
 
@@ -55,9 +53,9 @@ TunnexChannelOpener::Output TunnexChannelOpener::connectFailed() {
     return out;
 }
 
-TunnexChannelOpener::Output TunnexChannelOpener::tick(TimePoint now, PreviousChannel previous) {
+TunnexChannelOpener::Output TunnexChannelOpener::tick(TimePoint now, Facts facts) {
     Output out;
-    advance(now, previous, out);
+    advance(now, facts, out);
     return out;
 }
 
@@ -65,7 +63,6 @@ TunnexChannelOpener::Output TunnexChannelOpener::failAll() {
     Output out;
     for (const Entry& entry : fifo_) out.actions.push_back({Kind::Fail, entry.hash});
     for (const auto& [hash, connection] : paired_) out.actions.push_back({Kind::Discard, hash, connection});
-    if (phase_ == Phase::Settling) out.actions.push_back({Kind::Discard, 0, current_});
     fifo_.clear();
     paired_.clear();
     pairing_ = TunnexChannelPairing();
@@ -75,37 +72,39 @@ TunnexChannelOpener::Output TunnexChannelOpener::failAll() {
     return out;
 }
 
-void TunnexChannelOpener::advance(TimePoint now, PreviousChannel previous, Output& out) {
+void TunnexChannelOpener::advance(TimePoint now, Facts facts, Output& out) {
     for (;;) {
         switch (phase_) {
             case Phase::Connecting:
                 return;
-            case Phase::Settling:
-                if (now < decideAt_) {
-                    out.wakeAt = decideAt_;
-                    out.readMainChannelAtWake = true;
-                    return;
-                }
-                decide(out);
-                continue;
             case Phase::Idle:
                 if (fifo_.empty()) return;
                 phase_ = fifo_.front().ownRequest ? Phase::AwaitAnnounce : Phase::AwaitConnect;
                 continue;
             case Phase::AwaitAnnounce: {
-                const TimePoint notBefore = pairing_.announceNotBefore(previous.sentData);
+                const TimePoint notBefore = pairing_.announceNotBefore(facts.sentData);
                 if (notBefore > now) {
-                    out.wakeAt = notBefore;
+                    out.wakeAt = std::min(notBefore, now + kFactsPoll);
                     return;
                 }
                 out.actions.push_back({Kind::Announce, fifo_.front().hash});
+                phase_ = Phase::AwaitAcknowledge;
+                // Not acknowledged yet: it was only just sent.
+                out.wakeAt = now + kFactsPoll;
+                return;
+            }
+            case Phase::AwaitAcknowledge:
+                // Until the remote holds the announcement, its completion could come before it.
+                if (!facts.announcementAcknowledged) {
+                    out.wakeAt = now + kFactsPoll;
+                    return;
+                }
                 phase_ = Phase::AwaitConnect;
                 continue;
-            }
             case Phase::AwaitConnect: {
-                const TimePoint notBefore = pairing_.connectNotBefore(previous.heard);
+                const TimePoint notBefore = pairing_.connectNotBefore(facts.heard);
                 if (notBefore > now) {
-                    out.wakeAt = notBefore;
+                    out.wakeAt = std::min(notBefore, now + kFactsPoll);
                     return;
                 }
                 out.actions.push_back({Kind::Connect, fifo_.front().hash});
@@ -116,19 +115,20 @@ void TunnexChannelOpener::advance(TimePoint now, PreviousChannel previous, Outpu
     }
 }
 
-void TunnexChannelOpener::decide(Output& out) {
-    const uint32_t owner = pairing_.decide();
-    out.decided = current_;
+void TunnexChannelOpener::decide(ConnectionId connection, TimePoint now, Output& out) {
+    const Entry head = fifo_.front();
+    const uint32_t owner = pairing_.decide(head.hash, head.ownRequest, now);
+    out.decided = connection;
     out.sendsHeldUntil = pairing_.sendsHeldUntil();
-    if (owner == fifo_.front().hash) {
-        out.actions.push_back({Kind::Deliver, owner, current_});
+    if (owner == head.hash) {
+        out.actions.push_back({Kind::Deliver, owner, connection});
         fifo_.pop_front();
         phase_ = Phase::Idle;
         return;
     }
-    // The connection went to the remote's request; this side's head connects again (announced
-    // already, so it does not announce again).
-    if (!deliverToWaiting(owner, current_, out)) paired_[owner] = current_;
+    // The connection went to the remote's crossing request; this side's head connects again
+    // (announced and acknowledged already, so it does not announce again).
+    if (!deliverToWaiting(owner, connection, out)) paired_[owner] = connection;
     phase_ = Phase::AwaitConnect;
 }
 

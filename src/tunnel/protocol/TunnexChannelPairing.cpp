@@ -14,22 +14,18 @@ TunnexChannelPairing::TimePoint TunnexChannelPairing::announceNotBefore(bool rem
     return completed_ + kRemoteDecisionAllowance;
 }
 
-TunnexChannelPairing::TimePoint TunnexChannelPairing::connected(uint32_t ownHash, bool requesting, TimePoint now) {
-    ownHash_ = ownHash;
-    requesting_ = requesting;
+uint32_t TunnexChannelPairing::decide(uint32_t ownHash, bool requesting, TimePoint now) {
     completed_ = now;
     opened_ = true;
-    // An answerer met a requester; a requester that knows a remote hash without a channel met one
-    // too (the remote answers nothing while its own request is open). Only a requester that knows
-    // of none may yet learn of a crossing request.
-    if (!requesting || !remoteWaiting_.empty()) return now;
-    return now + kCrossingSettle;
-}
-
-uint32_t TunnexChannelPairing::decide() {
-    remoteRequested_ = !requesting_ || !remoteWaiting_.empty();
-    uint32_t owner = ownHash_;
-    if (!remoteWaiting_.empty()) owner = std::min(owner, *remoteWaiting_.begin());
+    uint32_t owner = ownHash;
+    if (requesting) {
+        // A remote hash known now crossed this request (the remote answers nothing while its own
+        // request is open); its connect met this one.
+        remoteRequested_ = !remoteWaiting_.empty();
+        if (!remoteWaiting_.empty()) owner = std::min(owner, *remoteWaiting_.begin());
+    } else {
+        remoteRequested_ = true;
+    }
     remoteWaiting_.erase(owner);
     return owner;
 }
