@@ -133,10 +133,14 @@ unsigned globalPoolThreads() {
         std::fprintf(stderr, "KL_GLOBAL_POOL_THREADS=%s ignored: not a thread count from 1 to %u\n", text,
                      kGlobalPoolMaxThreads);
     }
-    return std::max(kGlobalPoolMinThreads, 4 * std::max(1u, std::thread::hardware_concurrency()));
+    return defaultGlobalPoolThreads();
 }
 
 }  // namespace
+
+unsigned defaultGlobalPoolThreads() {
+    return 2 * std::max(1u, std::thread::hardware_concurrency());
+}
 
 GlobalQueue::GlobalQueue() : threads_(globalPoolThreads()), pool_(threads_) {}
 

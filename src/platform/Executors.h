@@ -4,11 +4,10 @@
 //    (kl::mainLoop()); tests may create their own.
 //  - SerialQueue stands in for a serial dispatch or operation queue: an asio strand on the global
 //    pool, so work on one queue never runs concurrently and keeps its order.
-//  - globalQueue() stands in for the global concurrent queues. Its pool has at least
-//    kGlobalPoolMinThreads threads (KL_GLOBAL_POOL_THREADS overrides it, for tests), so that a few
-//    long blocking jobs cannot starve the short ones. Channel openings, tunnel sends, life checks,
-//    bridge passes, name lookups and the screen server's exchanges hold no pool thread while they
-//    wait.
+//  - globalQueue() stands in for the global concurrent queues. Its pool has the default size, two
+//    threads per core (KL_GLOBAL_POOL_THREADS overrides it, for tests): nothing posted here waits
+//    for long. Channel openings, tunnel sends, life checks, bridge passes, name lookups and the
+//    screen server's exchanges go on from callbacks and timers instead of holding a thread.
 //  - Loops that block by design (accept, datagram receive, select and poll loops, the HTTP thread)
 //    never run here: they own a std::jthread each.
 #pragma once
@@ -30,7 +29,8 @@ using Task = std::function<void()>;
 using Clock = std::chrono::steady_clock;
 using Duration = std::chrono::steady_clock::duration;
 
-inline constexpr unsigned kGlobalPoolMinThreads = 16;
+// The pool's default size: two threads per core.
+unsigned defaultGlobalPoolThreads();
 // The most threads KL_GLOBAL_POOL_THREADS may ask for.
 inline constexpr unsigned kGlobalPoolMaxThreads = 256;
 
