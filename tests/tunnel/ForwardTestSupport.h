@@ -206,8 +206,9 @@ protected:
         }));
     }
 
-    // A listener on a free local port of `from` that forwards to localhost:targetPort on the
-    // other side; the local port.
+    // A listener on a free local port of `from` that forwards to 127.0.0.1:targetPort on the
+    // other side; the local port. The test servers listen on IPv4 only: "localhost" would try
+    // ::1 first, where the same port number may belong to another process's listener.
     uint16_t forward(const std::shared_ptr<TunnexPeer>& from, uint16_t targetPort, const std::string& key) {
         const bool isA = from == peerA;
         auto connector = std::make_shared<TestConnector>(key, isA ? "uuid-of-b" : "uuid-of-a");
@@ -216,7 +217,7 @@ protected:
         // it (on either family): then another one is tried.
         for (int attempt = 0; attempt < 10; ++attempt) {
             const uint16_t port = freeLoopbackPort();
-            uint16_t got = from->requestPortForwardFromPort(port, "localhost", targetPort,
+            uint16_t got = from->requestPortForwardFromPort(port, "127.0.0.1", targetPort,
                                                             TunnexPeer::kForwardTypeStream, isA ? remoteOfA : remoteOfB,
                                                             nullptr, connector, true);
             if (got != 0) {

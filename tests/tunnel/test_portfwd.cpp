@@ -26,7 +26,7 @@ namespace {
 
 using namespace kl::test;
 
-// A loopback echo server (IPv4, as "localhost" resolves everywhere) that first
+// A loopback echo server (IPv4: the forwards name 127.0.0.1) that first
 // greets every client with its name, then echoes until the client's end of stream.
 class EchoServer {
 public:
@@ -271,7 +271,7 @@ TEST_F(ForwardPeers, ARequestRightAfterAnsweringPairsWithItsOwnAnswer) {
     std::atomic<bool> requested{false};
     serverB.setOnAccept([&] {
         if (requested.exchange(true)) return;
-        peerB->sendRequestForForward({"localhost", serverA.port(), 1}, remoteOfB,
+        peerB->sendRequestForForward({"127.0.0.1", serverA.port(), 1}, remoteOfB,
                                      [opened](std::shared_ptr<TunnexSocketImpl> channel) { opened->set_value(channel); });
     });
     int fd = plainConnect(AF_INET6, toB);
@@ -304,7 +304,7 @@ TEST_F(ForwardPeers, ARefusedRemotePortReachesTheDelegateAsAFailedResultAndClose
     ASSERT_TRUE(waitFor([&] { return !reports->results().empty(); }));
     const ForwardSuccessResult result = reports->results().front();
     EXPECT_FALSE(result.success);
-    EXPECT_EQ(result.host, "localhost");
+    EXPECT_EQ(result.host, "127.0.0.1");
     EXPECT_EQ(result.port, refused);
     EXPECT_TRUE(waitFor([&] { return peerA->channelKeyCount() == 0 && peerB->channelKeyCount() == 0; }));
     EXPECT_TRUE(waitFor([&] { return peerA->tunnelCount() == 0 && peerB->tunnelCount() == 0; }));
