@@ -27,6 +27,8 @@ inline constexpr int kUDTErrorInvalidParameter = 5003;
 inline constexpr int kUDTErrorInvalidSocket = 5004;
 // A non-blocking send that finds UDT's send buffer full.
 inline constexpr int kUDTErrorNoSendRoom = 6001;
+// A connect that did not complete within its time.
+inline constexpr int kUDTErrorConnectionSetupTimeout = 1001;
 
 // An error of tunnexUDTErrorDomain with the exception's code and its message as the description.
 Error errorFromUDTErrorInfo(CUDTException info);

@@ -13,6 +13,7 @@
 #include "support/PoolHog.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/TunnexErrors.h"
+#include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexSocketManager.h"
 
 namespace kl {
@@ -179,6 +180,27 @@ TEST_F(TunnexSocketUdtTest, CloseMarkSurvivesFailingReceivesAndLostConnectionSet
         return lost.code() == kUDTErrorConnectionLost;
     }, 20s));
     EXPECT_TRUE(socketB->isClosed());
+}
+
+// Bytes that do not decrypt end the stream: the receive fails with a cipher error the caller can
+// read, and the socket is marked to close.
+TEST_F(TunnexSocketUdtTest, UndecryptableBytesFailTheReceiveWithACipherError) {
+    struct RefusingDelegate : test::CountingDelegate {
+        std::optional<Bytes> decryptSomeBytes(const Bytes&, TunnexStreamCipher&) override { return std::nullopt; }
+    };
+    auto [a, b] = peers.open(TunnexChannelMode::Stream);
+    ASSERT_GT(a, 0);
+    auto sender = wrap(a), receiver = wrap(b);
+    auto refusing = std::make_shared<RefusingDelegate>();
+    receiver->setDelegate(refusing);
+    ASSERT_TRUE(sender->sendOperationQueue().addOperationAndWait([&] { EXPECT_TRUE(sender->sendBytes(test::asBytes("abc"))); }));
+
+    Error error;
+    EXPECT_FALSE(receiver->recvBytes(1024, 5.0, &error));
+    EXPECT_EQ(error.domain(), tunnexErrorDomain);
+    EXPECT_EQ(error.code(), int(TunnexErrorCode::Cipher));
+    EXPECT_TRUE(receiver->isClosed());
+    EXPECT_EQ(receiver->bytesRead(), 0u);
 }
 
 TEST_F(TunnexSocketUdtTest, BridgeCarriesFiveMegabytesEachWayIntact) {

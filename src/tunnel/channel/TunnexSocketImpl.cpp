@@ -209,13 +209,14 @@ bool TunnexSocketImpl::performBridge() {
     SocketPtr local;
     int backlog = 0;
     if (!shouldBeClosed_.load() && !awaitingLocalRoom_.load()) {
-        Error error;
         std::lock_guard<std::mutex> guard(receiveMutex_);
-        int count = receiveDecrypted(kPackBufferSize, kBridgeReceiveTimeout, &error);
-        KLLog(kKLTLoggingLevelVerbose, "received bytes: %lu for UDT socket: %d",
-              static_cast<unsigned long>(std::max(count, 0)), udtSocket());
-        if (count < 0 && (error.code() == kUDTErrorConnectionLost || error.code() == kUDTErrorInvalidSocket)) {
-            KLLog(kKLTLoggingLevelError, "Closing channel on error: %s", error.description().c_str());
+        TunnexResult<int> received = receiveDecrypted(kPackBufferSize, kBridgeReceiveTimeout);
+        const int count = received ? *received : 0;
+        KLLog(kKLTLoggingLevelVerbose, "received bytes: %lu for UDT socket: %d", static_cast<unsigned long>(count),
+              udtSocket());
+        const int udtCode = received ? 0 : received.error().udtCode();
+        if (udtCode == kUDTErrorConnectionLost || udtCode == kUDTErrorInvalidSocket) {
+            KLLog(kKLTLoggingLevelError, "Closing channel on error: %s", received.error().description().c_str());
             shouldBeClosed_.store(true);
         } else if (count > 0) {
             local = localSocket();
@@ -276,7 +277,7 @@ TunnexResult<int> TunnexSocketImpl::receiveInto(size_t length, bool message, con
     return failure;
 }
 
-int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error* error) {
+TunnexResult<int> TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout) {
     auto delegate = this->delegate();
     uint64_t length = maxLength;
     // A delegate that names a block size gets room for a whole block more than asked (a block
@@ -290,8 +291,7 @@ int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error
     if (!received) {
         // Only a lost connection marks the socket; no other failure clears a mark someone made.
         if (received.error().udtCode() == kUDTErrorConnectionLost) shouldBeClosed_.store(true);
-        received.error().reportTo(error);
-        return -1;
+        return received;
     }
     const int count = *received;
     auto plain = std::span<uint8_t>(reinterpret_cast<uint8_t*>(receiveBuffer_.get()), size_t(count));
@@ -299,7 +299,7 @@ int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error
         // The stream cannot go on intact after bytes that did not decrypt.
         KLLog(kKLTLoggingLevelError, "Failed to decrypt data!");
         shouldBeClosed_.store(true);
-        return -1;
+        return TunnexError(TunnexErrorCode::Cipher, "Failed to decrypt data!");
     }
     bytesRead_.fetch_add(uint64_t(count));
     return count;
@@ -307,9 +307,9 @@ int TunnexSocketImpl::receiveDecrypted(uint64_t maxLength, double timeout, Error
 
 std::optional<Bytes> TunnexSocketImpl::recvBytes(uint64_t maxLength, double timeout, Error* error) {
     std::lock_guard<std::mutex> guard(receiveMutex_);
-    int count = receiveDecrypted(maxLength, timeout, error);
-    if (count < 0) return std::nullopt;
-    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + count);
+    std::optional<int> count = valueOrReport(receiveDecrypted(maxLength, timeout), error);
+    if (!count) return std::nullopt;
+    return Bytes(receiveBuffer_.get(), receiveBuffer_.get() + *count);
 }
 
 std::optional<Bytes> TunnexSocketImpl::recvNonBlocking(Error* error) {

@@ -160,9 +160,10 @@ private:
     TunnexResult<int> receiveInto(size_t length, bool message, const char* caller);
     // The received message counted and copied out of the buffer.
     TunnexResult<Bytes> takeReceived(const TunnexResult<int>& received);
-    // One stream receive decrypted in place in the receive buffer; the count or -1. Under
+    // One stream receive decrypted in place in the receive buffer; the count, UDT's error, or a
+    // Cipher error when the bytes did not decrypt (the socket is then marked to close). Under
     // receiveMutex_.
-    int receiveDecrypted(uint64_t maxLength, double timeout, Error* error);
+    TunnexResult<int> receiveDecrypted(uint64_t maxLength, double timeout);
     void closeUDTSocket(int udtSocket);
     // close()'s second half: the UDT socket, the local socket and the delegate.
     void finishClose();

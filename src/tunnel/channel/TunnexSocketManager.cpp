@@ -86,7 +86,7 @@ void TunnexSocketManager::watchConnect(int udtSocket, std::chrono::steady_clock:
             return;
         }
     }
-    completion(Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
+    completion(TunnexError::udt(kUDTErrorConnectionLost, "Connection was broken."));
 }
 
 bool TunnexSocketManager::watchSends(const std::shared_ptr<TunnexSocketImpl>& socket) {
@@ -162,20 +162,20 @@ bool TunnexSocketManager::isLoopThread() const {
 }
 
 void TunnexSocketManager::checkConnects() {
-    std::vector<std::pair<ConnectCompletion, Result<int>>> ended;
+    std::vector<std::pair<ConnectCompletion, TunnexResult<int>>> ended;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         const auto now = std::chrono::steady_clock::now();
         for (auto entry = connects_.begin(); entry != connects_.end();) {
             const UDTSTATUS state = UDT::getsockstate(entry->first);
-            std::optional<Result<int>> outcome;
+            std::optional<TunnexResult<int>> outcome;
             if (state == CONNECTED) {
-                outcome = Result<int>(entry->first);
+                outcome.emplace(entry->first);
             } else if (state != CONNECTING && state != OPENED) {
-                outcome = Result<int>(Error::withDescription(tunnexUDTErrorDomain, 2001, "Connection was broken."));
+                outcome.emplace(TunnexError::udt(kUDTErrorConnectionLost, "Connection was broken."));
             } else if (now > entry->second.deadline) {
-                outcome = Result<int>(Error::withDescription(tunnexUDTErrorDomain, 1001,
-                                                             "Connection setup failure: connection time out."));
+                outcome.emplace(
+                    TunnexError::udt(kUDTErrorConnectionSetupTimeout, "Connection setup failure: connection time out."));
             }
             if (!outcome) {
                 ++entry;
@@ -328,10 +328,10 @@ void TunnexSocketManager::waitForSocketsWithTimeout(std::stop_token stop, double
         timeval wait = asTimeval(cycle);
         int result = UDT::select(0, &readSet, writeSet.empty() ? nullptr : &writeSet, nullptr, &wait);
         if (result == UDT::ERROR) {
-            Error error = errorFromUDTErrorInfo(UDT::getlasterror());
-            KLLog(kKLTLoggingLevelError, "UDT::select() resulted in error %d, '%s'", int(error.code()),
+            TunnexError error = TunnexError::lastUDT();
+            KLLog(kKLTLoggingLevelError, "UDT::select() resulted in error %d, '%s'", error.udtCode(),
                   error.description().c_str());
-            if (error.code() == kUDTErrorInvalidSocket) {
+            if (error.udtCode() == kUDTErrorInvalidSocket) {
                 pruneClosedSockets();
                 continue;
             }

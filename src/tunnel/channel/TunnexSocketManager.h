@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Error.h"
+#include "tunnel/TunnexResult.h"
 
 namespace kl {
 
@@ -85,7 +85,7 @@ public:
     // Called once with the UDT socket number when the connect completes, or with the error when it
     // broke or its deadline passed (the socket is left to the caller either way). Runs on the
     // loop's thread: anything longer than a few calls belongs on a queue of the caller's.
-    using ConnectCompletion = std::function<void(Result<int>)>;
+    using ConnectCompletion = std::function<void(TunnexResult<int>)>;
     // Watches a UDT socket whose non-blocking connect was started, starting the loop if needed.
     // When the process is ending (no loop runs any more), completes at once with an error.
     void watchConnect(int udtSocket, std::chrono::steady_clock::time_point deadline, ConnectCompletion completion);

@@ -86,10 +86,10 @@ void openUDTChannelAsync(int udpFd, const sockaddr_storage& remote, TunnexChanne
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     TunnexSocketManager::sharedInstance().watchConnect(
-        started.value(), deadline, [u = started.value(), completion = std::move(completion)](Result<int> outcome) {
+        started.value(), deadline, [u = started.value(), completion = std::move(completion)](TunnexResult<int> outcome) {
             if (!outcome.ok()) {
                 UDT::close(u);
-                completion(TunnexError::fromError(outcome.error()));
+                completion(std::move(outcome));
                 return;
             }
             bool yes = true;

@@ -568,7 +568,7 @@ private:
     // The outcome of one data-channel connect, on the queue: the channel entered under a fresh
     // hash, or empty after the failure has ended the tunnel.
     std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,
-                                                       const Result<int>& opened);
+                                                       const TunnexResult<int>& opened);
     // The answering side's connection to the named host, once its channel exists and the name is
     // looked up (global queue).
     bool connectAnsweredForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,

@@ -216,7 +216,7 @@ void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer
           AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("(none)").c_str());
     KLLog(kKLTLoggingLevelDebug, "UDT connecting... for channel hash: %x", sharedHash);
     openUDTChannelAsync(udpFd, address, TunnexChannelMode::Stream,
-                        [weak = weak_from_this(), remotePeer, udpFd, done = std::move(done)](Result<int> opened) {
+                        [weak = weak_from_this(), remotePeer, udpFd, done = std::move(done)](TunnexResult<int> opened) {
                             // On the poll loop's thread (or the caller's when the connect could
                             // not start): the rest belongs to the peer's queue.
                             auto self = weak.lock();
@@ -232,7 +232,7 @@ void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer
 }
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                                                int udpFd, const Result<int>& opened) {
+                                                                int udpFd, const TunnexResult<int>& opened) {
     if (!opened.ok()) {
         KLLog(kKLTLoggingLevelError, "Connect failed due to error: %s for UDT channel socket: %d",
               opened.error().description().c_str(), 0);
