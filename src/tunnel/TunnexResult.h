@@ -25,6 +25,7 @@ enum class TunnexErrorCode : int {
     ShortSend,     // a send took fewer bytes than it was given
     NotKeyed,      // the key exchange has not yet keyed the stream a cipher needs
     Cipher,        // the cipher refused its key or input; the description is its complaint
+    InUse,         // the key, hash or port the call needs is taken
 };
 
 class TunnexError {

@@ -514,18 +514,18 @@ private:
     void addRemoteForward(const TunnexForwardRequest& request);
     void addLocalUDPForward(const TunnexForwardRequest& request);
     // The listening side in steps, so a request of the remote can wait for the bind on a timer:
-    // the socket entered and listening (null when refused); whether its loop is still binding; and
-    // the outcome, a forward that could not bind removed.
-    std::shared_ptr<KLNetSocket> startDatagramListener(const TunnexRemoteUDPForwardRequest& forward);
+    // the socket entered and listening (an error when refused); whether its loop is still binding;
+    // and the outcome, a forward that could not bind removed.
+    TunnexResult<std::shared_ptr<KLNetSocket>> startDatagramListener(const TunnexRemoteUDPForwardRequest& forward);
     static bool bindPending(const KLNetSocket& socket, std::chrono::steady_clock::time_point deadline);
-    bool datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket);
+    TunnexResult<void> datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket);
     static void awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const TunnexRemoteUDPForwardRequest& request,
                                   const std::shared_ptr<KLNetSocket>& socket,
                                   std::chrono::steady_clock::time_point deadline);
     // The sending side in steps, so the lookup can run on the resolver's thread: the forward's
     // host resolved (nothing, logged, when it does not), then the socket toward it.
     static std::optional<sockaddr_storage> datagramForwardAddress(const TunnexForwardRequest& forward);
-    bool addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address);
+    TunnexResult<void> addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address);
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
     // The datagram half of requestPortForwardFromPort: this side listens on localPort (for
@@ -534,8 +534,8 @@ private:
                                     bool loopbackOnly, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
     // Enters a forward's socket (and, for a sending socket, its destination port) under key unless
     // the key is taken or the peer is being torn down.
-    bool enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
-                              std::optional<uint16_t> destinationPort);
+    TunnexResult<void> enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
+                                            std::optional<uint16_t> destinationPort);
     void removeDatagramForward(const std::string& key);
     // Closes every datagram forward's socket (teardown).
     void closeDatagramForwards();

@@ -125,14 +125,16 @@ bool TunnexPeer::addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& forwar
     if (!socket) return false;
     // The loop binds on its own thread and ends at once when the port is taken.
     const auto deadline = std::chrono::steady_clock::now() + kBindWaitLimit;
-    while (bindPending(*socket, deadline)) std::this_thread::sleep_for(kBindWaitStep);
-    return datagramListenerBound(forward, *socket);
+    while (bindPending(**socket, deadline)) std::this_thread::sleep_for(kBindWaitStep);
+    return datagramListenerBound(forward, **socket).ok();
 }
 
-std::shared_ptr<KLNetSocket> TunnexPeer::startDatagramListener(const TunnexRemoteUDPForwardRequest& forward) {
+TunnexResult<std::shared_ptr<KLNetSocket>> TunnexPeer::startDatagramListener(
+    const TunnexRemoteUDPForwardRequest& forward) {
     auto socket = KLNetSocket::initWithFamily(AF_INET6);
     socket->setTag(forward.chanHash);
-    if (!enterDatagramForward(StringForChannelHash(forward.chanHash), socket, std::nullopt)) return nullptr;
+    TunnexResult<void> entered = enterDatagramForward(StringForChannelHash(forward.chanHash), socket, std::nullopt);
+    if (!entered) return entered.error();
     socket->startListeningForDatagramsOnPort(weak_from_this(), forward.port);
     return socket;
 }
@@ -141,24 +143,25 @@ bool TunnexPeer::bindPending(const KLNetSocket& socket, std::chrono::steady_cloc
     return socket.isListening() && socket.localPort() == 0 && std::chrono::steady_clock::now() < deadline;
 }
 
-bool TunnexPeer::datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket) {
+TunnexResult<void> TunnexPeer::datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward,
+                                                     const KLNetSocket& socket) {
     const std::string key = StringForChannelHash(forward.chanHash);
     if (socket.localPort() == 0) {
         KLLog(kKLTLoggingLevelError, "Cannot listen for datagrams of forward %s on port %d", key.c_str(),
               int(forward.port));
         removeDatagramForward(key);
-        return false;
+        return TunnexError(TunnexErrorCode::InUse, "Cannot listen for datagrams on port " + std::to_string(forward.port));
     }
     KLLog(kKLTLoggingLevelDebug, "Listening for datagrams of forward %s on port %d with socket: %d", key.c_str(),
           int(forward.port), socket.sock());
-    return true;
+    return {};
 }
 
 bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward,
                                     const std::shared_ptr<TunnexRemotePeer>& remotePeer) {
     (void)remotePeer;
     std::optional<sockaddr_storage> address = datagramForwardAddress(forward);
-    return address && addLocalUDPForward(forward, *address);
+    return address && addLocalUDPForward(forward, *address).ok();
 }
 
 std::optional<sockaddr_storage> TunnexPeer::datagramForwardAddress(const TunnexForwardRequest& forward) {
@@ -171,40 +174,41 @@ std::optional<sockaddr_storage> TunnexPeer::datagramForwardAddress(const TunnexF
     return address;
 }
 
-bool TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address) {
+TunnexResult<void> TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address) {
     KLLog(kKLTLoggingLevelDebug, "Address for local UDP forward:%s : %hu", hostText(address).c_str(), forward.port);
     auto socket = KLNetSocket::initUDPClientWithFamily(address.ss_family);
     if (!socket) {
         KLLog(kKLTLoggingLevelError, "Failed to create local UDP forward: no socket");
-        return false;
+        return TunnexError(TunnexErrorCode::System, "Failed to create local UDP forward: no socket");
     }
     socket->setKnownClientAddr(address);
     socket->setHasClientAddr(true);
     socket->setTag(forward.chanHash);
-    if (!enterDatagramForward(StringForChannelHash(forward.chanHash), socket, forward.port)) {
+    TunnexResult<void> entered = enterDatagramForward(StringForChannelHash(forward.chanHash), socket, forward.port);
+    if (!entered) {
         socket->close();
-        return false;
+        return entered;
     }
     KLLog(kKLTLoggingLevelDebug, "Set up local forward for port: %hu", forward.port);
-    return true;
+    return {};
 }
 
-bool TunnexPeer::enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
-                                      std::optional<uint16_t> destinationPort) {
+TunnexResult<void> TunnexPeer::enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
+                                                    std::optional<uint16_t> destinationPort) {
     std::lock_guard lock(lock_);
     // The teardown sets its flag before it empties the table, so nothing entered here outlives it.
     if (tornDown_.load()) {
         KLLog(kKLTLoggingLevelError, "Datagram forward %s refused: the tunnel is closing", key.c_str());
-        return false;
+        return TunnexError(TunnexErrorCode::NotConnected, "the tunnel is closing");
     }
     // Two forwards of this tunnel whose hashes meet would take each other's datagrams.
     if (datagramSockets_.count(key)) {
         KLLog(kKLTLoggingLevelError, "Datagram forward %s refused: a forward with that hash exists", key.c_str());
-        return false;
+        return TunnexError(TunnexErrorCode::InUse, "a forward with that hash exists");
     }
     datagramSockets_[key] = socket;
     if (destinationPort) localForwards_[key] = *destinationPort;
-    return true;
+    return {};
 }
 
 void TunnexPeer::removeDatagramForward(const std::string& key) {
@@ -256,7 +260,7 @@ void TunnexPeer::addLocalUDPForward(const TunnexForwardRequest& request) {
         globalQueue().async([weak, request, address] {
             auto self = weak.lock();
             if (!self) return;
-            self->sendLocalUDPForwardResult(address && self->addLocalUDPForward(request, *address), request);
+            self->sendLocalUDPForwardResult(address && self->addLocalUDPForward(request, *address).ok(), request);
         });
     });
 }
@@ -268,7 +272,7 @@ void TunnexPeer::addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& reques
         sendRemoteUDPForwardResult(false, request);
         return;
     }
-    awaitDatagramBind(weak_from_this(), request, socket, std::chrono::steady_clock::now() + kBindWaitLimit);
+    awaitDatagramBind(weak_from_this(), request, *socket, std::chrono::steady_clock::now() + kBindWaitLimit);
 }
 
 void TunnexPeer::awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const TunnexRemoteUDPForwardRequest& request,
@@ -280,7 +284,7 @@ void TunnexPeer::awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const 
         });
         return;
     }
-    if (auto self = weak.lock()) self->sendRemoteUDPForwardResult(self->datagramListenerBound(request, *socket), request);
+    if (auto self = weak.lock()) self->sendRemoteUDPForwardResult(self->datagramListenerBound(request, *socket).ok(), request);
 }
 
 void TunnexPeer::deliverForwardDatagram(const TunnexForwardDatagram& datagram) {
