@@ -26,6 +26,7 @@ enum class TunnexErrorCode : int {
     NotKeyed,      // the key exchange has not yet keyed the stream a cipher needs
     Cipher,        // the cipher refused its key or input; the description is its complaint
     InUse,         // the key, hash or port the call needs is taken
+    Unresolved,    // the host name did not resolve
 };
 
 class TunnexError {

@@ -570,10 +570,11 @@ private:
     std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,
                                                        const TunnexResult<int>& opened);
     // The answering side's connection to the named host, once its channel exists and the name is
-    // looked up (global queue).
-    bool connectAnsweredForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
-                                const std::shared_ptr<TunnexSocketImpl>& channel, const SockAddrPtr& address,
-                                const std::string& canonical);
+    // looked up (global queue). A failure has told the remote and closed the channel.
+    TunnexResult<void> connectAnsweredForward(const TunnexForwardRequest& request,
+                                              const std::shared_ptr<TunnexRemotePeer>& remotePeer,
+                                              const std::shared_ptr<TunnexSocketImpl>& channel,
+                                              const SockAddrPtr& address, const std::string& canonical);
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.

@@ -205,13 +205,13 @@ void TunnexPeer::addRemoteForwardForRemotePeer(const TunnexForwardRequest& reque
                           request.host, ADDRTYPE_UNSPEC,
                           [self, request, remotePeer, channel, done](SockAddrPtr address, std::string canonical) {
                               const bool connected =
-                                  self->connectAnsweredForward(request, remotePeer, channel, address, canonical);
+                                  self->connectAnsweredForward(request, remotePeer, channel, address, canonical).ok();
                               if (done) done(connected);
                           });
                   });
 }
 
-bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
+TunnexResult<void> TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
                                         const std::shared_ptr<TunnexRemotePeer>& remotePeer,
                                         const std::shared_ptr<TunnexSocketImpl>& channel, const SockAddrPtr& address,
                                         const std::string& canonical) {
@@ -219,21 +219,23 @@ bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
     KLLog(kKLTLoggingLevelDebug, "Adding remote forward for (%s) with UDTsocket: %d (%p) hash: %d", shortUUID.c_str(),
           channel->udtSocket(), static_cast<void*>(channel.get()), int(request.chanHash));
     // Without the remote's channel, a failed set-up here also ends the requester's connection.
-    auto abandon = [&](const char* why) {
+    auto abandon = [&](const char* why, TunnexError error) {
         KLLog(kKLTLoggingLevelError, why, request.host.c_str(), int(request.port));
         sendRemoteForwardResult(false, request);
         closeChannel(channel);
         channel->close();
         queueCloseOfMainChannel();
-        return false;
+        return error;
     };
     if (!address || sk_addr_error(address)) {
-        return abandon("Failed name lookup during remote forward for:  %s port: %d");
+        return abandon("Failed name lookup during remote forward for:  %s port: %d",
+                       TunnexError(TunnexErrorCode::Unresolved, address ? sk_addr_error(address) : request.host));
     }
     auto connection = TunnexForwardedConnection::create(TunnexForwardedConnection::Side::Answering,
                                                         shared_from_this(), channel, request.host, request.port);
     if (usingEncryption()) channel->setDelegate(weak_from_this());
     SocketPtr socket;
+    std::string socketError;
     bool closedEarly = false;
     {
         // The connection owns the socket and the peer's table the connection before the core can
@@ -242,7 +244,8 @@ bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
         SocketCoreLock lock;
         socket = new_connection(address, canonical.c_str(), request.port, false, true, false, false,
                                 connection->plug());
-        if (socket->socketError()) {
+        if (const char* failure = socket->socketError()) {
+            socketError = failure;
             socket->close();
             socket.reset();
         } else {
@@ -250,10 +253,13 @@ bool TunnexPeer::connectAnsweredForward(const TunnexForwardRequest& request,
             closedEarly = addChannel(request.chanHash, connection);
         }
     }
-    if (!socket) return abandon("Error creating connection for remote forward for %s port: %d");
+    if (!socket) {
+        return abandon("Error creating connection for remote forward for %s port: %d",
+                       TunnexError(TunnexErrorCode::System, socketError));
+    }
     connection->bridge();
     if (closedEarly) closeChannelForHash(request.chanHash);
-    return true;
+    return {};
 }
 
 void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardRequest& forward) {
