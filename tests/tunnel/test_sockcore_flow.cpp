@@ -156,7 +156,8 @@ TEST(SockcoreFlow, TwentyMegabytesThroughARelayToASlowReader) {
 TEST(SockcoreFlow, WriterOutsideTheCoreWaitsForRoom) {
     constexpr size_t kTotal = 8u << 20;
     constexpr size_t kChunk = 64 << 10;
-    SlowReader reader(kTotal, 32 << 10, 1000us);
+    // Slow enough that even an instrumented (tsan) writer outruns it and has to wait.
+    SlowReader reader(kTotal, 32 << 10, 4000us);
     auto plug = std::make_shared<test::RecordingPlug>();
     auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), reader.port(), false, false, false, false, plug);
     ASSERT_EQ(s->socketError(), nullptr);
