@@ -73,8 +73,9 @@ TEST(Contexts, TwoNodesRegisterAndPingTheirOwnServersApart) {
     // server hears only its node's id.
     ASSERT_TRUE(run([&] { return a.peer->pongCounter() >= 4 && b.peer->pongCounter() >= 1; }));
     EXPECT_LE(b.peer->pongCounter(), 2u);
-    EXPECT_GE(a.pingsOfThisNodeOnly(), 4u);
-    EXPECT_GE(b.pingsOfThisNodeOnly(), 1u);
+    // The stand-in's log of a ping may come in after its pong.
+    EXPECT_TRUE(run([&] { return a.pingsOfThisNodeOnly() >= 4u; })) << a.pingsOfThisNodeOnly();
+    EXPECT_TRUE(run([&] { return b.pingsOfThisNodeOnly() >= 1u; })) << b.pingsOfThisNodeOnly();
     // Each pong asks the node's own manager for the next queued connection (from the main loop, so
     // the last pong's request may still be on its way).
     EXPECT_TRUE(run([&] { return a.manager->fulfilled.load() >= 4; })) << a.manager->fulfilled.load();
