@@ -27,6 +27,9 @@ inline constexpr int kUDTErrorInvalidParameter = 5003;
 inline constexpr int kUDTErrorInvalidSocket = 5004;
 // A non-blocking send that finds UDT's send buffer full.
 inline constexpr int kUDTErrorNoSendRoom = 6001;
+// A send that found the window full: slowness of a live channel, not a failure (a non-blocking
+// send says 6001, one with a time-out 6003).
+inline constexpr bool udtSendFoundNoRoom(int code) { return code == kUDTErrorNoSendRoom || code == kUDTErrorSendTimeout; }
 // A connect that did not complete within its time.
 inline constexpr int kUDTErrorConnectionSetupTimeout = 1001;
 

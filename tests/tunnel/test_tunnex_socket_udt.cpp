@@ -271,9 +271,7 @@ TEST_F(TunnexSocketUdtTest, AStalledLocalReaderPausesTheBridgeWithoutHoldingAPoo
             int n = UDT::send(udt, sent.data() + offset, int(std::min<size_t>(sent.size() - offset, 1 << 20)), 0);
             if (n == UDT::ERROR) {
                 // The channel's sends never wait, so a full window answers at once: try again.
-                const int code = UDT::getlasterror().getErrorCode();
-                const bool noRoom = code == kUDTErrorNoSendRoom || code == kUDTErrorSendTimeout;
-                if (!noRoom || channelB->isClosed()) return;
+                if (!udtSendFoundNoRoom(UDT::getlasterror().getErrorCode()) || channelB->isClosed()) return;
                 std::this_thread::sleep_for(1ms);
                 continue;
             }

@@ -396,7 +396,7 @@ void TunnexSocketImpl::flushMessages() {
                                     -1, true) != UDT::ERROR;
                 if (!sent) {
                     Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
-                    const bool noRoom = failure.code() == kUDTErrorNoSendRoom || failure.code() == kUDTErrorSendTimeout;
+                    const bool noRoom = udtSendFoundNoRoom(failure.code());
                     if (noRoom && UDT::getsockstate(udt) == CONNECTED &&
                         std::chrono::steady_clock::now() < message.limit) {
                         break;
@@ -466,7 +466,7 @@ std::optional<size_t> TunnexSocketImpl::pushToUDT(std::span<const uint8_t> bytes
         }
         Error failure = errorFromUDTErrorInfo(UDT::getlasterror());
         // A full window on a live channel is slowness, not failure: the rest waits for room.
-        if (sent == 0 || failure.code() == kUDTErrorNoSendRoom || failure.code() == kUDTErrorSendTimeout) break;
+        if (sent == 0 || udtSendFoundNoRoom(failure.code())) break;
         KLLog(kKLTLoggingLevelError, "Send on socket: %d resulted in error %d, '%s'", udt, int(failure.code()),
               failure.description().c_str());
         KLLog(kKLTLoggingLevelDebug, "%s failed send for socket: %d", "sendBytes:", udt);
