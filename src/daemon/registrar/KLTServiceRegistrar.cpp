@@ -345,20 +345,22 @@ void KLTServiceRegistrar::cancelPendingBroadcasts() {
 
 void KLTServiceRegistrar::leaveAccount() {
     cancelPendingBroadcasts();
-    // A machine that signed out must not go on serving the account's other hosts through tunnels
-    // made while it was a member: each peer hears the goodbye and withdraws its proxies of this
-    // machine, and the publications made here over those tunnels go with them.
-    if (auto manager = environment_.tunnelManager) {
-        for (const auto& peer : manager->activePeers())
-            for (const auto& uuid : manager->uuidsForPeer(peer)) manager->disconnectPeerWithUUID(uuid);
-    }
-    // What host lists published without a tunnel would lead to a peer no longer registered.
+    // Publications and their listening ports go first, while their peers still hold them: a peer's
+    // teardown closes its listeners only later, off this thread, and would leave the ports open
+    // for a moment after the sign-out returned.
     std::vector<std::shared_ptr<KLTListeningPortHolder>> holders;
     {
         std::lock_guard lock(mutex_);
         for (const auto& [key, holder] : broadcastsByServiceKey_) holders.push_back(holder);
     }
     for (const auto& holder : holders) removeBroadcast(holder);
+    // A machine that signed out must not go on serving the account's other hosts through tunnels
+    // made while it was a member: each peer hears the goodbye and withdraws its proxies of this
+    // machine.
+    if (auto manager = environment_.tunnelManager) {
+        for (const auto& peer : manager->activePeers())
+            for (const auto& uuid : manager->uuidsForPeer(peer)) manager->disconnectPeerWithUUID(uuid);
+    }
 }
 
 void KLTServiceRegistrar::followSignOuts(PWAccountClient& client) {
