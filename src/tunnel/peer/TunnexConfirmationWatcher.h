@@ -46,7 +46,8 @@ public:
         TunnexHolePunchDecision decision;
         sockaddr_in source{};
     };
-    // Called on the watcher's thread, with the wait's peer held; it must not block.
+    // Called on the watcher's thread, with the wait's peer held: it posts and returns, and holds
+    // its owner weakly (the owner's destruction joins this thread).
     using Report = std::function<void(const std::shared_ptr<TunnexPeer>&, const Wait&, const Heard&)>;
 
     // A wait ends after silencePolls steps of silencePoll without a datagram it takes.
