@@ -1,6 +1,6 @@
 // Helpers of the hole-punch tests: a private network namespace for the test process's main thread
 // (the punch sprays datagrams at random ports, which must not reach other tests' sockets), a
-// scripted remote on a plain UDP socket, and a count of the process's open descriptors.
+// scripted remote on a plain UDP socket, and counts of the process's open descriptors and threads.
 #pragma once
 
 #include <arpa/inet.h>
@@ -40,13 +40,16 @@ inline bool enterPrivateNetworkNamespace() {
     return entered;
 }
 
-inline size_t openDescriptorCount() {
+inline size_t entriesIn(const char* folder) {
     size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
     return count;
 }
+inline size_t openDescriptorCount() { return entriesIn("/proc/self/fd"); }
+inline size_t threadCount() { return entriesIn("/proc/self/task"); }
 
-// The other side of a punch, scripted by the test: a UDP socket on 127.0.0.1.
+// The other side of a punch, scripted by the test: a UDP socket on a loopback address (127.0.0.1
+// unless given; any of 127/8 serves).
 class ScriptedRemote {
 public:
     struct Datagram {
@@ -55,11 +58,11 @@ public:
         uint16_t port() const { return ntohs(from.sin_port); }
     };
 
-    ScriptedRemote() {
+    explicit ScriptedRemote(in_addr_t host = INADDR_LOOPBACK) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_addr.s_addr = htonl(host);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         socklen_t length = sizeof address_;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length);

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <udt/udt.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "HolePunchTestSupport.h"
@@ -220,6 +221,34 @@ TEST_F(HolePunch, TwoConfirmationsAtOnceCompleteOnce) {
     EXPECT_TRUE(memoryLogContains("Main channel connect failed due to error"));
     EXPECT_EQ(delegate->failed.load(), 1);
     EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
+}
+
+TEST_F(HolePunch, ManyAnsweredFreshSocketsWaitWithoutAThreadEach) {
+    // The remote answers a batch of the responder's fresh sockets at once, so that one poll of the
+    // attempt answers them all: every one then waits for its confirmation, and the waits share
+    // one thread however many there are.
+    constexpr size_t kAnswered = 24;
+    const size_t threadsBefore = test::threadCount();
+    startAttempt(transaction(false));
+    std::set<uint16_t> freshPorts;
+    std::vector<sockaddr_in> freshAddresses;
+    while (freshPorts.size() < kAnswered) {
+        auto datagram = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+        ASSERT_TRUE(datagram);
+        if (freshPorts.insert(datagram->port()).second) freshAddresses.push_back(datagram->from);
+    }
+    const TunnexAhoy remoteAhoy = tunnexBuildAhoy(kTransaction, true);
+    for (const auto& address : freshAddresses) remote.send(Bytes(remoteAhoy.begin(), remoteAhoy.end()), address);
+    ASSERT_TRUE(test::waitFor([&] { return layer->runningConfirmationWaits() >= kAnswered; }));
+    const size_t waits = layer->runningConfirmationWaits();
+    const size_t threadsWaiting = test::threadCount();
+    std::printf("%zu confirmation waits open: %zu threads before the attempt, %zu while they wait\n", waits,
+                threadsBefore, threadsWaiting);
+    EXPECT_LE(threadsWaiting, threadsBefore + 1);
+    // The silent remote lets every wait run out, each closing its socket.
+    EXPECT_TRUE(test::waitFor([&] { return layer->runningConfirmationWaits() == 0; }, 20s));
+    waitForAttempt();
+    EXPECT_EQ(delegate->failed.load(), 1);
 }
 
 TEST_F(HolePunch, KnownAddressGetsRepeatedAhoysUntilTheAttemptsDeadline) {

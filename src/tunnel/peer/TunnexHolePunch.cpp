@@ -2,9 +2,7 @@
 #include "tunnel/peer/TunnexHolePunch.h"
 #include "tunnel/peer/TunnexContext.h"
 
-#include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,14 +20,21 @@
 namespace kl {
 
 std::shared_ptr<TunnexHolePunch> TunnexHolePunch::create(Timing timing, std::weak_ptr<TunnexContext> context) {
-    return std::shared_ptr<TunnexHolePunch>(new TunnexHolePunch(timing, std::move(context)));
+    auto layer = std::shared_ptr<TunnexHolePunch>(new TunnexHolePunch(timing, std::move(context)));
+    std::weak_ptr<TunnexHolePunch> weak = layer;
+    layer->watcher_ = std::make_unique<TunnexConfirmationWatcher>(
+        timing.confirmationPolls, timing.confirmationPoll,
+        [weak](const std::shared_ptr<TunnexPeer>& peer, const TunnexConfirmationWatcher::Wait& wait,
+               const TunnexConfirmationWatcher::Heard& heard) {
+            peer->postToQueue([weak, wait, heard](const std::shared_ptr<TunnexPeer>& peer) {
+                if (auto self = weak.lock()) self->actOnFreshSocketWord(peer, wait, heard);
+            });
+        });
+    return layer;
 }
 
 TunnexHolePunch::TunnexHolePunch(Timing timing, std::weak_ptr<TunnexContext> context)
-    : timing_(timing), context_(std::move(context)) {
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) KLLog(kKLTLoggingLevelError, "TunnexHolePunch: eventfd failed: %s", std::strerror(errno));
-}
+    : timing_(timing), context_(std::move(context)) {}
 
 std::shared_ptr<TunnexContext> TunnexHolePunch::context() const {
     // Without a context of its own (or once that is gone, for a late sender) the default serves.
@@ -37,20 +42,7 @@ std::shared_ptr<TunnexContext> TunnexHolePunch::context() const {
     return TunnexContext::processDefault();
 }
 
-TunnexHolePunch::~TunnexHolePunch() {
-    std::list<WaitThread> waits;
-    {
-        std::lock_guard lock(waitsMutex_);
-        waits.swap(waits_);
-    }
-    if (wakeFd_ >= 0) {
-        const uint64_t one = 1;
-        if (::write(wakeFd_, &one, sizeof one) < 0) KLLog(kKLTLoggingLevelError, "TunnexHolePunch: wake failed");
-    }
-    for (auto& wait : waits) wait.thread.request_stop();
-    waits.clear();  // joins
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-}
+TunnexHolePunch::~TunnexHolePunch() = default;
 
 void TunnexHolePunch::raiseDescriptorLimit() {
     rlimit limit{};
@@ -65,12 +57,7 @@ void TunnexHolePunch::raiseDescriptorLimit() {
     }
 }
 
-size_t TunnexHolePunch::runningConfirmationWaits() {
-    std::lock_guard lock(waitsMutex_);
-    size_t running = 0;
-    for (const auto& wait : waits_) running += !wait.done->load();
-    return running;
-}
+size_t TunnexHolePunch::runningConfirmationWaits() { return watcher_->openWaits(); }
 
 // --- senders ---
 

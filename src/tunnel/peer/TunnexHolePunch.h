@@ -13,24 +13,22 @@
 //
 // Threads: an attempt (connectWithTransaction) runs as steps on the peer's queue, paced by timers
 // there (the rounds, their polls, the final poll and the repeats until the deadline); each answered
-// fresh socket gets a confirmation wait, a receive loop on a thread this object owns (woken and
-// joined when it is destroyed) that only classifies and posts what it heard to the peer's queue; a
-// completion runs on the peer's queue too, at most one per peer, its countdown a timer and its
-// UDT connect watched by the socket manager's poll loop; every sender sends from a global-queue
-// block so its caller never waits.
+// fresh socket gets a confirmation wait, a record of this object's watcher, whose one thread polls
+// every waiting socket (woken and joined when this object is destroyed) and only classifies and
+// posts what it heard to the peer's queue; a completion runs on the peer's queue too, at most one
+// per peer, its countdown a timer and its UDT connect watched by the socket manager's poll loop;
+// every sender sends from a global-queue block so its caller never waits.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
-#include <list>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "tunnel/TunnexResult.h"
 #include "platform/Executors.h"
+#include "tunnel/peer/TunnexConfirmationWatcher.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
 
@@ -92,7 +90,7 @@ public:
     void acceptSocket(const std::shared_ptr<KLNetSocket>& socket, const std::shared_ptr<TunnexRemotePeer>& remote,
                       const sockaddr_in& to);
 
-    // Confirmation waits still running, completions queued or running, and attempts whose steps
+    // Confirmation waits still open, completions queued or running, and attempts whose steps
     // are still queued (an attempt ends with its completion started or its failure reported).
     size_t runningConfirmationWaits();
     size_t pendingCompletions() const { return pendingCompletions_->load(); }
@@ -100,7 +98,6 @@ public:
 
 private:
     struct Attempt;
-    struct ConfirmationWait;
     // Counts itself in count for as long as it lives: held by every step of one attempt or one
     // completion, it lets the count fall once the last step has run or was dropped with its peer.
     struct Counted {
@@ -138,13 +135,9 @@ private:
     // The first datagram on a fresh socket: answer it and start a confirmation wait. False when the
     // source was already answered (at the originator) or the datagram could not be read.
     bool createRemotePeerFromInboundSocket(TunnexPeer& peer, Attempt& attempt, const std::shared_ptr<KLNetSocket>& socket);
-    void waitForConfirmation(const ConfirmationWait& wait, std::stop_token stop);
     // What a confirmation wait heard, carried out on the peer's queue.
-    void actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer, TunnexHolePunchWord word,
-                              const TunnexHolePunchDecision& decision, const sockaddr_in& source,
-                              const std::shared_ptr<KLNetSocket>& socket,
-                              const std::shared_ptr<TunnexTransaction>& transaction,
-                              const std::shared_ptr<TunnexRemotePeer>& potentialPeer);
+    void actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer, const TunnexConfirmationWatcher::Wait& wait,
+                              const TunnexConfirmationWatcher::Heard& heard);
     // The completion's steps on the peer's queue (TunnexHolePunchCompletion.cpp): the handoff
     // loop let go of the socket, UDT's rendezvous connect, the main channel handed over.
     void completeConnectionWithPeer(const std::shared_ptr<TunnexPeer>& peer,
@@ -156,23 +149,14 @@ private:
                             const std::shared_ptr<CompletionToken>& token);
     void mainChannelConnected(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexRemotePeer>& remote,
                               const TunnexResult<int>& udtSocket);
-    void startConfirmationWait(ConfirmationWait wait);
-    void reapConfirmationWaits();
 
     const Timing timing_;
     const std::weak_ptr<TunnexContext> context_;
     // Shared with the steps, which may outlive this object on a peer's queue.
     const std::shared_ptr<std::atomic<size_t>> pendingCompletions_ = std::make_shared<std::atomic<size_t>>(0);
     const std::shared_ptr<std::atomic<size_t>> runningAttempts_ = std::make_shared<std::atomic<size_t>>(0);
-    // Raised to wake every confirmation wait when this object goes.
-    int wakeFd_ = -1;
-
-    std::mutex waitsMutex_;
-    struct WaitThread {
-        std::jthread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::list<WaitThread> waits_;  // guarded by waitsMutex_
+    // Set once by create; destroyed (its thread joined) with this object.
+    std::unique_ptr<TunnexConfirmationWatcher> watcher_;
 };
 
 }  // namespace kl

@@ -1,18 +1,17 @@
-// One hole-punch attempt: the punch rounds from the handoff socket and from fresh sockets, the
-// answers on fresh sockets and their confirmation waits. The rounds, the polls and the waits after
-// them run as steps on the peer's queue, paced by timers; no thread sleeps for them.
+// One hole-punch attempt: the punch rounds from the handoff socket and from fresh sockets, and the
+// answers on fresh sockets, whose confirmation waits go to the watcher. The rounds, the polls and
+// the waits after them run as steps on the peer's queue, paced by timers; no thread sleeps for them.
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <cstring>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "foundation/KLNetSocket.h"
 #include "foundation/KLTLogging.h"
 #include "tunnel/protocol/TunnexDatagramClass.h"
 #include "tunnel/peer/TunnexHolePunch.h"
+#include "tunnel/peer/TunnexConfirmationWatcher.h"
 #include "tunnel/peer/TunnexContext.h"
 #include "tunnel/protocol/TunnexHolePunchCodec.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
@@ -50,14 +49,6 @@ struct TunnexHolePunch::Attempt {
     sockaddr_in drawn{};
 };
 
-struct TunnexHolePunch::ConfirmationWait {
-    std::shared_ptr<KLNetSocket> socket;
-    std::shared_ptr<TunnexRemotePeer> potentialPeer;  // points at the source of the last datagram
-    bool originator = false;
-    std::shared_ptr<TunnexTransaction> transaction;
-    std::weak_ptr<TunnexPeer> peer;
-};
-
 namespace {
 
 constexpr size_t kReceiveBufferSize = 65536;
@@ -72,17 +63,6 @@ void sendNow(const std::shared_ptr<KLNetSocket>& socket, const TunnexAhoy& ahoy,
         KLLog(kKLTLoggingLevelVerbose, "sending AHOY via %s socket to %s : %d", via,
               AddressString(&to).value_or("").c_str(), int(ntohs(to.sin_port)));
     }
-}
-
-// One datagram from a socket that has one waiting; the byte count, or -1.
-ssize_t receiveOne(KLNetSocket& socket, std::vector<uint8_t>& buffer, sockaddr_in& source) {
-    sockaddr_storage from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t received = ::recvfrom(socket.sock(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (received < 0 || from.ss_family != AF_INET) return -1;
-    std::memcpy(&source, &from, sizeof source);
-    return received;
 }
 
 const char* yesNo(bool value) { return value ? "YES" : "NO"; }
@@ -308,7 +288,7 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attemp
                                                         const std::shared_ptr<KLNetSocket>& socket) {
     std::vector<uint8_t> buffer(kReceiveBufferSize);
     sockaddr_in source{};
-    const ssize_t received = receiveOne(*socket, buffer, source);
+    const ssize_t received = tunnexReceiveDatagram(*socket, buffer, source);
     if (received < 0) return false;
 
     // Only a record of this attempt from an address its invitation named opens a path.
@@ -353,43 +333,19 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attemp
         KLLog(kKLTLoggingLevelInfo, "Responding with CONFIRM to peer");
         acknowledgeSocket(socket, transaction, kTunnexPeerConfirmMsg);
     }
-    startConfirmationWait({socket, provisional, originator, attempt.transaction, peer.weak_from_this()});
+    watcher_->add({socket, provisional, originator, attempt.transaction, peer.weak_from_this()});
     return true;
 }
 
-// --- confirmation waits ---
+// --- what a confirmation wait heard ---
 
-void TunnexHolePunch::startConfirmationWait(ConfirmationWait wait) {
-    reapConfirmationWaits();
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard lock(waitsMutex_);
-    // The thread belongs to this object, which joins it when it goes.
-    waits_.push_back({std::jthread([this, wait = std::move(wait), done](std::stop_token stop) {
-                          waitForConfirmation(wait, stop);
-                          done->store(true);
-                      }),
-                      done});
-}
-
-void TunnexHolePunch::reapConfirmationWaits() {
-    std::list<WaitThread> finished;
-    {
-        std::lock_guard lock(waitsMutex_);
-        for (auto it = waits_.begin(); it != waits_.end();) {
-            auto next = std::next(it);
-            if (it->done->load()) finished.splice(finished.end(), waits_, it);
-            it = next;
-        }
-    }
-    // Joined here, outside the lock: each has finished or is about to.
-}
-
-void TunnexHolePunch::actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer, TunnexHolePunchWord word,
-                                           const TunnexHolePunchDecision& decision, const sockaddr_in& source,
-                                           const std::shared_ptr<KLNetSocket>& socket,
-                                           const std::shared_ptr<TunnexTransaction>& transaction,
-                                           const std::shared_ptr<TunnexRemotePeer>& potentialPeer) {
+void TunnexHolePunch::actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& peer,
+                                           const TunnexConfirmationWatcher::Wait& wait,
+                                           const TunnexConfirmationWatcher::Heard& heard) {
     peer->assertOnQueue("actOnFreshSocketWord");
+    const TunnexHolePunchWord word = heard.word;
+    const TunnexHolePunchDecision& decision = heard.decision;
+    const auto& transaction = wait.transaction;
     if (word == TunnexHolePunchWord::Confirm) KLLog(kKLTLoggingLevelInfo, "Received CONFIRM");
     if (word == TunnexHolePunchWord::Accept) {
         KLLog(kKLTLoggingLevelInfo, "Received ACCEPT");
@@ -400,78 +356,15 @@ void TunnexHolePunch::actOnFreshSocketWord(const std::shared_ptr<TunnexPeer>& pe
     }
     if (decision.markWaitingForAcceptance) transaction->setIsWaitingForAcceptance(true);
     if (decision.reply == TunnexHolePunchDecision::Reply::Accept) {
-        sendLater(socket, tunnexAcknowledgementBytes(context(), transaction->transactionId(), kTunnexPeerAcceptMsg), source,
-                  "Failed to send acknowledgement");
+        sendLater(wait.socket, tunnexAcknowledgementBytes(context(), transaction->transactionId(), kTunnexPeerAcceptMsg),
+                  heard.source, "Failed to send acknowledgement");
     }
     if (decision.complete) {
         if (word == TunnexHolePunchWord::TransportHandshake) {
             KLLog(kKLTLoggingLevelInfo, "Remote's transport started: taken as its acceptance");
         }
-        dispatchCompleteConnectionWithPeer(peer, potentialPeer);
+        dispatchCompleteConnectionWithPeer(peer, wait.potentialPeer);
     }
-}
-
-void TunnexHolePunch::waitForConfirmation(const ConfirmationWait& wait, std::stop_token stop) {
-    const auto& transaction = wait.transaction;
-    const int64_t transactionId = transaction->transactionId();
-    const int descriptor = wait.socket->sock();
-    KLLog(kKLTLoggingLevelDebug, "%s on socket: %d    originator: %s", "waitForConfirmationWithDictionary:", descriptor,
-          yesNo(wait.originator));
-
-    std::vector<uint8_t> buffer(kReceiveBufferSize);
-    bool settled = false;  // a confirmation, an acceptance or the remote's UDT ended the wait
-    for (int silence = timing_.confirmationPolls; silence > 0 && !settled && !stop.stop_requested();) {
-        pollfd descriptors[2] = {{descriptor, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        const int ready = ::poll(descriptors, wakeFd_ >= 0 ? 2 : 1, int(timing_.confirmationPoll.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0 || (descriptors[0].revents & (POLLERR | POLLNVAL)) || descriptors[1].revents) break;
-        if (ready == 0) {
-            --silence;
-            continue;
-        }
-        sockaddr_in source{};
-        const ssize_t received = receiveOne(*wait.socket, buffer, source);
-        if (received < 0) continue;
-        // A stranger's datagram, or one of another attempt, moves nothing.
-        const TunnexPeerDatagram datagram = classifyTunnexDatagram(std::span(buffer.data(), size_t(received)));
-        const bool udt = datagram.kind == TunnexDatagramKind::UDTPacket;
-        if (!transaction->invitationNames(source) || (!udt && (!datagram.isRecord || datagram.transactionId != transactionId))) {
-            KLLog(kKLTLoggingLevelDebug, "Datagram %04x from %s ignored while waiting for confirmation",
-                  unsigned(datagram.magic), tunnexSenderText(source).c_str());
-            continue;
-        }
-        silence = timing_.confirmationPolls;
-        const sockaddr_in answered = tunnexRemoteAddressOf(wait.potentialPeer);
-        const bool fromAnswered =
-            answered.sin_addr.s_addr == source.sin_addr.s_addr && answered.sin_port == source.sin_port;
-        sockaddr_storage address{};
-        std::memcpy(&address, &source, sizeof source);
-        wait.potentialPeer->setAddress(address);
-        wait.potentialPeer->setPort(ntohs(source.sin_port));
-
-        auto peer = wait.peer.lock();
-        if (!peer) break;
-        TunnexHolePunchWord word = TunnexHolePunchWord::Ahoy;
-        if (datagram.kind == TunnexDatagramKind::Confirm) word = TunnexHolePunchWord::Confirm;
-        if (datagram.kind == TunnexDatagramKind::Accept) word = TunnexHolePunchWord::Accept;
-        if (udt) word = TunnexHolePunchWord::TransportHandshake;
-        TunnexHolePunchFacts facts;
-        facts.originator = wait.originator;
-        facts.fromConfirmedEndpoint = fromAnswered;
-        // The decision is pure, so this thread knows at once whether its wait is over; what the
-        // decision does to the peer runs on the peer's queue.
-        const auto decision = decideTunnexHolePunch(word, TunnexHolePunchPath::Fresh, facts);
-        std::weak_ptr<TunnexHolePunch> weak = weak_from_this();
-        peer->postToQueue([weak, word, decision, source, socket = wait.socket, transaction,
-                           potentialPeer = wait.potentialPeer](const std::shared_ptr<TunnexPeer>& peer) {
-            if (auto self = weak.lock()) self->actOnFreshSocketWord(peer, word, decision, source, socket, transaction, potentialPeer);
-        });
-        peer.reset();
-        settled = decision.endsWait;
-    }
-    // Silence or an error: the socket is of no further use. Otherwise it stays open for the
-    // completion that may run on it.
-    if (!settled) wait.socket->close();
 }
 
 }  // namespace kl

@@ -1,5 +1,7 @@
 #include "tunnel/peer/TunnexHolePunchSupport.h"
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +22,16 @@ TunnexResult<void> tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8
     std::memcpy(&destination, &to, sizeof to);
     if (socket.sendDatagram(bytes.data(), uint32_t(bytes.size()), destination, true)) return {};
     return TunnexError::system("sendto", errno);  // the socket logged the failure and left errno set
+}
+
+ssize_t tunnexReceiveDatagram(KLNetSocket& socket, std::span<uint8_t> buffer, sockaddr_in& source) {
+    sockaddr_storage from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t received = ::recvfrom(socket.sock(), buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (received < 0 || from.ss_family != AF_INET) return -1;
+    std::memcpy(&source, &from, sizeof source);
+    return received;
 }
 
 std::vector<uint8_t> tunnexWordBytes(uint16_t word) { return {uint8_t(word & 0xFF), uint8_t(word >> 8)}; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,9 @@ class TunnexRemotePeer;
 // Sends one datagram from socket to an IPv4 address (waiting out a short lack of buffers); the
 // system's error (logged by the socket) when it cannot.
 TunnexResult<void> tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to);
+// One datagram from a socket that has one waiting (never blocks) and its IPv4 source; the byte
+// count, or -1.
+ssize_t tunnexReceiveDatagram(KLNetSocket& socket, std::span<uint8_t> buffer, sockaddr_in& source);
 // A short word as its two little-endian bytes.
 std::vector<uint8_t> tunnexWordBytes(uint16_t word);
 // The acknowledgement record with this machine's UUID, logged as the handshake logs it.
