@@ -404,9 +404,13 @@ TEST_F(ForwardPeers, AListenerCancelledWhileTheTeardownIsPendingClosesAtOnce) {
         EXPECT_EQ(peerA->channelKeyCount(), 0u);
         EXPECT_TRUE(peerA->cancelPortForwardForServiceKey("svc-pending"));
         EXPECT_FALSE(peerA->cancelPortForwardForServiceKey("svc-pending"));
-        int fd = plainConnect(AF_INET6, port);
-        if (fd >= 0) ::close(fd);
-        EXPECT_LT(fd, 0) << "the listener still accepts";
+        // The select thread lets go of the closed descriptor on its next pass; the teardown's
+        // own closing cannot run meanwhile.
+        EXPECT_TRUE(waitFor([&] {
+            int fd = plainConnect(AF_INET6, port);
+            if (fd >= 0) ::close(fd);
+            return fd < 0;
+        })) << "the listener still accepts";
     }
     EXPECT_TRUE(waitFor([] { return memoryLogContains("Completed peer teardown block"); }));
 }
