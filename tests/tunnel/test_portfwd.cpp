@@ -392,6 +392,29 @@ TEST_F(ForwardPeers, TeardownClosesListenersAndChannelsOnce) {
     EXPECT_EQ(after, entered);
 }
 
+// Once the teardown has been asked for, its listeners are out of service at once, and one the
+// caller cancels before the teardown's own closing gets to it is closed by that call.
+TEST_F(ForwardPeers, AListenerCancelledWhileTheTeardownIsPendingClosesAtOnce) {
+    connect(false);
+    const uint16_t port = forward(peerA, 9, "svc-pending");
+    {
+        PoolHog hog(0);  // the teardown's closing waits for a pool thread
+        peerA->teardownConnection();
+        EXPECT_EQ(peerA->serviceListenerCount(), 0u);
+        EXPECT_EQ(peerA->channelKeyCount(), 0u);
+        EXPECT_TRUE(peerA->cancelPortForwardForServiceKey("svc-pending"));
+        EXPECT_FALSE(peerA->cancelPortForwardForServiceKey("svc-pending"));
+        // The select thread lets go of the closed descriptor on its next pass; the teardown's
+        // own closing cannot run meanwhile.
+        EXPECT_TRUE(waitFor([&] {
+            int fd = plainConnect(AF_INET6, port);
+            if (fd >= 0) ::close(fd);
+            return fd < 0;
+        })) << "the listener still accepts";
+    }
+    EXPECT_TRUE(waitFor([] { return memoryLogContains("Completed peer teardown block"); }));
+}
+
 // A tunnel that dies under its forward (the remote went silent; nobody asked for the end) leaves
 // the forward listening, and its next client starts a new tunnel at once: the start of the dead
 // tunnel, however recent, no longer counts as one under way.

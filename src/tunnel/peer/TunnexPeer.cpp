@@ -37,11 +37,7 @@ TunnexPeer::TunnexPeer(Private, bool wantEncryption, uint64_t assignedId, Tunnex
 
 TunnexPeer::~TunnexPeer() {
     // A registered peer is held by its context, so one being destroyed holds no registration.
-    {
-        std::lock_guard lock(timersMutex_);
-        for (auto& handle : pendingPings_) handle.cancel();
-        for (auto& handle : pendingTimeOuts_) handle.cancel();
-    }
+    pingTimers_.cancelAll();
     std::shared_ptr<KLNetSocket> socket;
     {
         std::lock_guard lock(fieldsMutex_);

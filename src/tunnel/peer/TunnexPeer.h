@@ -9,10 +9,13 @@
 // forward excepted); pongs, invitations, server errors, pings, ping time-outs, the repeats of a
 // connect request and the hole punch's steps all run on that queue. What the peers of one node
 // share (the registered peer, the ping socket and their scheduling, settings, nonces) is their
-// TunnexContext's, the registration under its plain ping-socket lock; each peer's tables and
-// encryption model are guarded by the peer's own plain lock, held around their reads and writes
-// only. Peers are owned by shared_ptr: sockets hold them weakly, timers and queued work hold weak
-// references, so no loop ever calls a destroyed peer.
+// TunnexContext's, the registration under its plain ping-socket lock. A peer's own state is grouped
+// by concern: the channel table, the datagram forwards, the main-channel link and the ping timers
+// each guard themselves with plain locks of their own; the channel openings and the handshake's
+// progress are owned by the queue; the encryption model and the hole-punch attempts are guarded by
+// the peer's own plain lock. Every such lock is held around its own reads and writes only. Peers
+// are owned by shared_ptr: sockets hold them weakly, timers and queued work hold weak references,
+// so no loop ever calls a destroyed peer.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,13 +24,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,12 @@
 #include "tunnel/TunnexClock.h"
 #include "tunnel/TunnexResult.h"
 #include "tunnel/channel/TunnexMainChannelListener.h"
+#include "tunnel/peer/TunnexChannelOpenings.h"
+#include "tunnel/peer/TunnexChannelTable.h"
+#include "tunnel/peer/TunnexDatagramForwardTable.h"
+#include "tunnel/peer/TunnexMainChannelLink.h"
 #include "tunnel/peer/TunnexPeerDelegates.h"
+#include "tunnel/peer/TunnexPingTimers.h"
 #include "tunnel/protocol/TunnexRendezvousCodec.h"
 #include "tunnel/channel/TunnexSocketDelegate.h"
 #include "tunnel/sockcore/SockAddr.h"
@@ -309,7 +315,7 @@ public:
     // Whether the remote's UDT has acknowledged every main-channel packet up to mark (so the
     // remote can read the messages sent up to it).
     bool mainChannelAcknowledged(uint64_t mark);
-    bool mainChannelListening() const { return mainChannelListening_.load(); }
+    bool mainChannelListening() const { return mainChannelLink_.listening(); }
 
     // --- channels and port forwards (TunnexPeerChannels.cpp) ---
 
@@ -334,7 +340,7 @@ public:
     bool cancelPortForwardForServiceKey(const std::string& serviceKey);
     // Gets a data channel, or empty on failure (then the whole tunnel ends). Runs on the peer's
     // queue; callable from any thread.
-    using ChannelCompletion = std::function<void(std::shared_ptr<TunnexSocketImpl>)>;
+    using ChannelCompletion = TunnexChannelOpenings::Completion;
     // Sends the open-forward message and opens its data channel under the pairing rule; returns at
     // once. done runs on the peer's queue.
     void sendRequestForForward(const TunnexForwardRequest& request, const std::shared_ptr<TunnexRemotePeer>& remotePeer,
@@ -452,8 +458,8 @@ public:
     void setBasePort(uint16_t value) { basePort_ = value; }
     int64_t teardownToken() const { return teardownToken_; }
     void setTeardownToken(int64_t token) { teardownToken_ = token; }
-    uint16_t tunnelCount() const { return tunnelCount_.load(); }
-    void setTunnelCount(uint16_t value) { tunnelCount_.store(value); }
+    uint16_t tunnelCount() const { return mainChannelLink_.tunnelCount(); }
+    void setTunnelCount(uint16_t value) { mainChannelLink_.setTunnelCount(value); }
     TunnexTunnelStatus connectionStatus() const { return connectionStatus_.load(); }
     void setConnectionStatus(TunnexTunnelStatus status) { connectionStatus_.store(status); }
 
@@ -513,32 +519,16 @@ private:
     void handleKeyExchangeMessage(const TunnexMainChannelMessage& message);
     void addRemoteForward(const TunnexForwardRequest& request);
     void addLocalUDPForward(const TunnexForwardRequest& request);
-    // The listening side in steps, so a request of the remote can wait for the bind on a timer:
-    // the socket entered and listening (an error when refused); whether its loop is still binding;
-    // and the outcome, a forward that could not bind removed.
-    TunnexResult<std::shared_ptr<KLNetSocket>> startDatagramListener(const TunnexRemoteUDPForwardRequest& forward);
-    static bool bindPending(const KLNetSocket& socket, std::chrono::steady_clock::time_point deadline);
-    TunnexResult<void> datagramListenerBound(const TunnexRemoteUDPForwardRequest& forward, const KLNetSocket& socket);
+    // Sends the result of a listening side once its loop has bound (or failed to).
     static void awaitDatagramBind(const std::weak_ptr<TunnexPeer>& weak, const TunnexRemoteUDPForwardRequest& request,
                                   const std::shared_ptr<KLNetSocket>& socket,
                                   std::chrono::steady_clock::time_point deadline);
-    // The sending side in steps, so the lookup can run on the resolver's thread: the forward's
-    // host resolved (nothing, logged, when it does not), then the socket toward it.
-    static std::optional<sockaddr_storage> datagramForwardAddress(const TunnexForwardRequest& forward);
-    TunnexResult<void> addLocalUDPForward(const TunnexForwardRequest& forward, const sockaddr_storage& address);
     void addRemoteUDPForward(const TunnexRemoteUDPForwardRequest& request);
     void deliverForwardDatagram(const TunnexForwardDatagram& datagram);
     // The datagram half of requestPortForwardFromPort: this side listens on localPort (for
     // datagrams of this machine only when loopbackOnly).
     uint16_t requestDatagramForward(uint16_t localPort, const std::string& host, uint16_t remotePort,
                                     bool loopbackOnly, const std::shared_ptr<TunnexRemotePeer>& remotePeer);
-    // Enters a forward's socket (and, for a sending socket, its destination port) under key unless
-    // the key is taken or the peer is being torn down.
-    TunnexResult<void> enterDatagramForward(const std::string& key, const std::shared_ptr<KLNetSocket>& socket,
-                                            std::optional<uint16_t> destinationPort);
-    void removeDatagramForward(const std::string& key);
-    // Closes every datagram forward's socket (teardown).
-    void closeDatagramForwards();
     void reportPortForwardResult(const ForwardSuccessResult& result);
     // The data channel for the shared hash under the pairing rule (TunnexPeerChannelOpening.cpp);
     // announce is the open-forward message of this side's own request. Any thread; done runs on
@@ -562,9 +552,8 @@ private:
     // On the queue: handles the messages read so far, in the order read.
     void handleReadMainChannelMessages();
     // Reads one waiting message into the inbox: true when one was taken, false when none waits (or
-    // no channel is there yet); an error when the channel is to be dropped. Under
-    // mainChannelReadMutex_.
-    TunnexResult<bool> readMainChannelMessage();
+    // no channel is there yet); an error when the channel is to be dropped. In a read turn.
+    TunnexResult<bool> readMainChannelMessage(TunnexMainChannelLink::ReadTurn& turn);
     // The outcome of one data-channel connect, on the queue: the channel entered under a fresh
     // hash, or empty after the failure has ended the tunnel.
     std::shared_ptr<TunnexSocketImpl> channelConnected(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int udpFd,
@@ -578,7 +567,7 @@ private:
     void markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>& channel,
                                  std::chrono::steady_clock::time_point deadline, uint64_t bytesSeen);
     // True the first time the current tunnel ends, so its outcome is reported once.
-    bool claimMainChannelEnd() { return !mainChannelEnded_.exchange(true); }
+    bool claimMainChannelEnd() { return mainChannelLink_.claimEnd(); }
     void closeMainChannel();
 
     // The dispatcher's branches.
@@ -631,8 +620,7 @@ private:
     const TunnexClock clock_;
     const std::shared_ptr<TunnexContext> context_;
     const std::unique_ptr<SerialQueue> queue_;
-    // Guards the tables and models named "guarded by lock_"; held only around their own reads
-    // and writes, never across a call out of the peer.
+    // Guards the fields named "guarded by lock_" (the encryption model, the hole-punch attempts).
     mutable std::mutex lock_;
 
     std::atomic<uint64_t> assignedId_;
@@ -646,7 +634,6 @@ private:
     std::atomic<bool> connectionComplete_{false};
     // Read by the handoff socket's loop thread to know when to stop.
     std::atomic<bool> handoffComplete_{false};
-    std::atomic<uint16_t> tunnelCount_{0};
     // Read by the tunnel manager and the daemon from their own threads.
     std::atomic<TunnexTunnelStatus> connectionStatus_{TunnexTunnelDisconnected};
     // Owned by the peer's queue: the handshake's progress and the unused counters of the record.
@@ -656,66 +643,15 @@ private:
     uint16_t basePort_ = 0;
     int64_t teardownToken_ = 0;
     std::atomic<bool> tornDown_{false};
-    std::atomic<bool> mainChannelListening_{false};
-    std::atomic<bool> mainChannelEnded_{false};
-    // Serialises main-channel sends so messages leave in the order they were made.
-    std::mutex mainChannelSendMutex_;
-    // Guarded by mainChannelSendMutex_: packets handed to the current main channel, counted low
-    // (one per 64 KiB of a message; UDT's packets are smaller), so that an acknowledgement
-    // judged from it is never judged too early.
-    uint64_t mainChannelPacketsQueued_ = 0;
-    // Serialises main-channel reads (the poll thread's and the opener's own at a connect's
-    // completion) and guards the inbox, so messages are handled in the order they came.
-    std::mutex mainChannelReadMutex_;
-    std::deque<TunnexMainChannelMessage> mainChannelInbox_;
     // Owned by the queue: the key exchange of the current main channel.
     TunnexEncryptionHandshake keyExchange_{false};
 
-    // Channels and forwards. channels_ and serviceListeners_ are guarded by lock_.
-    // A data channel; once a local connection is joined to it (under the shared hash), the
-    // forwarded connection that owns both.
-    struct ChannelEntry {
-        std::shared_ptr<TunnexSocketImpl> channel;
-        std::shared_ptr<TunnexForwardedConnection> connection;
-    };
-    // A stream forward's listening socket: the holder whose localSocket it is, and the record that
-    // owns it in the core.
-    struct ServiceListener {
-        std::shared_ptr<TunnexSocketImpl> holder;
-        std::shared_ptr<PFwdPrivate> record;
-    };
-    std::map<std::string, ChannelEntry> channels_;
-    std::map<std::string, ServiceListener> serviceListeners_;
-    std::set<std::string> localOnlyKeys_;  // keys of channels_ that the remote does not know
-    // Datagram forwards, guarded by lock_: the socket of each forward by key text, and the
-    // destination port of each sending side's forward.
-    std::map<std::string, std::shared_ptr<KLNetSocket>> datagramSockets_;
-    std::map<std::string, uint16_t> localForwards_;
-    // Hashes of listening datagram forwards that take datagrams from this machine only.
-    std::set<uint32_t> loopbackOnlyDatagramForwards_;
-    // Held from the encryption of a forwarded datagram until it is sent: the outbound stream runs
-    // over the datagrams in the order they leave, whichever forward's thread relays them.
-    std::mutex datagramRelayMutex_;
-    // Owned by the queue: the opening of data channels (TunnexPeerChannelOpening.cpp). The
-    // requests waiting by hash, the connections made and not yet handed out by id, the channel
-    // this side opened last, and the opener's next tick.
-    struct ChannelOpening {
-        std::shared_ptr<TunnexRemotePeer> remotePeer;
-        std::optional<Bytes> announce;
-        ChannelCompletion done;
-    };
-    TunnexChannelOpener opener_;
-    std::map<uint32_t, ChannelOpening> channelOpenings_;
-    std::map<TunnexChannelOpener::ConnectionId, std::shared_ptr<TunnexSocketImpl>> openedConnections_;
-    TunnexChannelOpener::ConnectionId lastConnectionId_ = 0;
-    uint64_t lastAnnouncementMark_ = 0;  // sendMainChannelMessageMarked's count for the last announcement
-    std::weak_ptr<TunnexSocketImpl> lastOpenedChannel_;
-    TunnexChannelOpener::Facts lastChannelFacts_;  // what lastOpenedChannel_ has heard so far
-    CancelHandle lastChannelWatch_;
-    CancelHandle openerTimer_;
-    // Guarded by lock_: hashes whose close notice came before their channel was entered.
-    std::deque<uint32_t> earlyCloseNotices_;
-    CancelHandle delayedMainChannelClose_;  // guarded by lock_
+    // State grouped by concern; each says what guards it.
+    TunnexMainChannelLink mainChannelLink_;
+    TunnexChannelTable channelTable_;
+    TunnexDatagramForwardTable datagramForwards_;
+    TunnexChannelOpenings channelOpenings_;  // TunnexPeerChannelOpening.cpp
+    TunnexPingTimers pingTimers_;
 
     // Guards the reference, text and address fields below.
     mutable std::mutex fieldsMutex_;
@@ -734,10 +670,6 @@ private:
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;
     std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
-
-    std::mutex timersMutex_;
-    std::vector<CancelHandle> pendingPings_;
-    std::vector<CancelHandle> pendingTimeOuts_;
 };
 
 }  // namespace kl

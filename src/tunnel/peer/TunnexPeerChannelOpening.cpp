@@ -44,26 +44,25 @@ void TunnexPeer::obtainChannel(const std::shared_ptr<TunnexRemotePeer>& remotePe
                                std::optional<Bytes> announce, ChannelCompletion done) {
     postToQueue([remotePeer, sharedHash, announce = std::move(announce),
                  done = std::move(done)](const std::shared_ptr<TunnexPeer>& self) mutable {
-        if (self->cancel() || self->channelOpenings_.count(sharedHash)) {
-            // A peer being torn down opens nothing; a hash already waiting is a collision.
+        // A peer being torn down opens nothing; a hash already waiting is a collision.
+        if (self->cancel() || self->channelOpenings_.find(sharedHash)) {
             if (done) done(nullptr);
             return;
         }
         const bool ownRequest = announce.has_value();
-        self->channelOpenings_[sharedHash] = {remotePeer, std::move(announce), std::move(done)};
-        self->runChannelOpener(self->opener_.request(sharedHash, ownRequest, now(), self->channelOpenerFacts()));
+        self->channelOpenings_.add(sharedHash, {remotePeer, std::move(announce), std::move(done)});
+        self->runChannelOpener(
+            self->channelOpenings_.opener().request(sharedHash, ownRequest, now(), self->channelOpenerFacts()));
     });
 }
 
 void TunnexPeer::watchLastChannel(std::chrono::steady_clock::time_point until) {
-    lastChannelWatch_.cancel();
-    lastChannelWatch_ = CancelHandle();
+    channelOpenings_.replaceWatch(CancelHandle());
     // Until the remote has shown all the opener may wait for, or the longest wait is over: its
     // sockets tell no event of it, and a channel that closes soon cannot be asked afterwards.
     if (channelOpenerFacts().sentData || now() >= until) return;
-    lastChannelWatch_ = postToQueueAfter(TunnexChannelOpener::kFactsPoll, [until](const std::shared_ptr<TunnexPeer>& self) {
-        self->watchLastChannel(until);
-    });
+    channelOpenings_.replaceWatch(postToQueueAfter(
+        TunnexChannelOpener::kFactsPoll, [until](const std::shared_ptr<TunnexPeer>& self) { self->watchLastChannel(until); }));
 }
 
 void TunnexPeer::noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& channel) {
@@ -74,22 +73,13 @@ void TunnexPeer::noteLastChannelFacts(const std::shared_ptr<TunnexSocket>& chann
     seen.sentData = impl->remoteSentData();
     seen.heard = seen.sentData || impl->remoteComplete();
     postToQueue([weak = std::weak_ptr<TunnexSocketImpl>(impl), seen](const std::shared_ptr<TunnexPeer>& self) {
-        auto closing = weak.lock();
-        if (!closing || self->lastOpenedChannel_.lock() != closing) return;
-        self->lastChannelFacts_.heard = self->lastChannelFacts_.heard || seen.heard;
-        self->lastChannelFacts_.sentData = self->lastChannelFacts_.sentData || seen.sentData;
+        self->channelOpenings_.noteClosingChannel(weak.lock(), seen);
     });
 }
 
 TunnexChannelOpener::Facts TunnexPeer::channelOpenerFacts() {
-    // What the last channel heard stays true once seen: it is about the remote's past, and a
-    // channel closed since (its client may be quick) can no longer be asked.
-    if (auto previous = lastOpenedChannel_.lock()) {
-        if (!lastChannelFacts_.sentData) lastChannelFacts_.sentData = previous->remoteSentData();
-        if (!lastChannelFacts_.heard) lastChannelFacts_.heard = lastChannelFacts_.sentData || previous->remoteComplete();
-    }
-    TunnexChannelOpener::Facts facts = lastChannelFacts_;
-    facts.announcementAcknowledged = mainChannelAcknowledged(lastAnnouncementMark_);
+    TunnexChannelOpener::Facts facts = channelOpenings_.lastChannelFacts();
+    facts.announcementAcknowledged = mainChannelAcknowledged(channelOpenings_.announcementMark());
     return facts;
 }
 
@@ -99,56 +89,52 @@ void TunnexPeer::tickChannelOpener() {
         failChannelOpenings();
         return;
     }
-    runChannelOpener(opener_.tick(now(), channelOpenerFacts()));
+    runChannelOpener(channelOpenings_.opener().tick(now(), channelOpenerFacts()));
 }
 
 void TunnexPeer::failChannelOpenings() {
     assertOnQueue("failChannelOpenings");
-    runChannelOpener(opener_.failAll());
+    runChannelOpener(channelOpenings_.opener().failAll());
 }
 
 void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
     assertOnQueue("runChannelOpener");
     if (out.decided) {
-        if (auto found = openedConnections_.find(*out.decided); found != openedConnections_.end()) {
-            found->second->holdSendsUntil(out.sendsHeldUntil);
-        }
+        if (auto channel = channelOpenings_.connected(*out.decided)) channel->holdSendsUntil(out.sendsHeldUntil);
         watchLastChannel(now() + TunnexChannelPairing::kRemoteDecisionAllowance);
     }
     for (const auto& action : out.actions) {
         switch (action.kind) {
             case Kind::Announce: {
-                auto found = channelOpenings_.find(action.hash);
-                if (found != channelOpenings_.end() && found->second.announce) {
+                const auto* request = channelOpenings_.find(action.hash);
+                if (request && request->announce) {
                     KLLog(kKLTLoggingLevelDebug, "Announcing channel hash %x", action.hash);
-                    lastAnnouncementMark_ = sendMainChannelMessageMarked(*found->second.announce);
+                    channelOpenings_.setAnnouncementMark(sendMainChannelMessageMarked(*request->announce));
                 }
                 break;
             }
             case Kind::Connect: {
-                auto found = channelOpenings_.find(action.hash);
-                auto remote = found != channelOpenings_.end() ? found->second.remotePeer : nullptr;
+                const auto* request = channelOpenings_.find(action.hash);
+                auto remote = request ? request->remotePeer : nullptr;
                 openChannelForRemotePeer(remote, kForwardTypeStream, action.hash,
                                          [weak = weak_from_this()](std::shared_ptr<TunnexSocketImpl> channel) {
                                              auto self = weak.lock();
                                              if (!self) return;
                                              if (!channel) {
-                                                 self->runChannelOpener(self->opener_.connectFailed());
+                                                 self->runChannelOpener(
+                                                     self->channelOpenings_.opener().connectFailed());
                                                  self->failChannelOpenings();
                                                  return;
                                              }
-                                             const auto id = ++self->lastConnectionId_;
-                                             self->openedConnections_[id] = channel;
-                                             self->lastOpenedChannel_ = channel;
-                                             self->lastChannelFacts_ = {};
+                                             const auto id = self->channelOpenings_.keepConnected(channel);
                                              // A crossing request of the remote is readable by now
                                              // (it was acknowledged before the remote connected).
                                              self->readWaitingMainChannelMessages();
                                              // A goodbye among them ended the tunnel: the
                                              // connection then completes for no one.
                                              if (self->cancel()) self->failChannelOpenings();
-                                             self->runChannelOpener(
-                                                 self->opener_.connected(id, now(), self->channelOpenerFacts()));
+                                             self->runChannelOpener(self->channelOpenings_.opener().connected(
+                                                 id, now(), self->channelOpenerFacts()));
                                          });
                 break;
             }
@@ -156,27 +142,17 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
             case Kind::Fail: {
                 std::shared_ptr<TunnexSocketImpl> channel;
                 if (action.kind == Kind::Deliver) {
-                    auto made = openedConnections_.find(action.connection);
-                    if (made != openedConnections_.end()) {
-                        channel = std::move(made->second);
-                        openedConnections_.erase(made);
-                    }
+                    channel = channelOpenings_.takeConnected(action.connection);
                     if (action.hash != 0) {
                         KLLog(kKLTLoggingLevelDebug, "Data channel for hash %x decided", action.hash);
                     }
                 }
-                auto found = channelOpenings_.find(action.hash);
-                if (found == channelOpenings_.end()) break;
-                ChannelCompletion done = std::move(found->second.done);
-                channelOpenings_.erase(found);
-                if (done) done(channel);
+                if (ChannelCompletion done = channelOpenings_.finish(action.hash)) done(channel);
                 break;
             }
             case Kind::Discard: {
-                auto made = openedConnections_.find(action.connection);
-                if (made == openedConnections_.end()) break;
-                auto channel = std::move(made->second);
-                openedConnections_.erase(made);
+                auto channel = channelOpenings_.takeConnected(action.connection);
+                if (!channel) break;
                 KLLog(kKLTLoggingLevelDebug, "Closing a data channel no request is left for");
                 closeChannel(channel);
                 channel->close();
@@ -185,11 +161,11 @@ void TunnexPeer::runChannelOpener(TunnexChannelOpener::Output out) {
             }
         }
     }
-    openerTimer_.cancel();
-    openerTimer_ = CancelHandle();
+    channelOpenings_.replaceTimer(CancelHandle());
     if (!out.wakeAt) return;
     const auto delay = std::max(Duration::zero(), *out.wakeAt - now());
-    openerTimer_ = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& self) { self->tickChannelOpener(); });
+    channelOpenings_.replaceTimer(
+        postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& self) { self->tickChannelOpener(); }));
 }
 
 void TunnexPeer::openChannelForRemotePeer(const std::shared_ptr<TunnexRemotePeer>& remotePeer, int type,
@@ -247,9 +223,7 @@ std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelConnected(const std::shared
     KLLog(kKLTLoggingLevelDebug, "Channel using tunnel socket: %d UDT channel socket: %d", udpFd, opened.value());
     auto channel = TunnexSocketImpl::create(opened.value());
     const std::string key = StringForChannelHash(NextChannelHash());
-    std::lock_guard lock(lock_);
-    channels_[key] = {channel, nullptr};
-    localOnlyKeys_.insert(key);
+    channelTable_.enterLocalOnly(key, channel);
     return channel;
 }
 

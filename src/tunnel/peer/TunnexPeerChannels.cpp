@@ -5,8 +5,8 @@
 // The opening of data channels itself is TunnexPeerChannelOpening.cpp's.
 #include <udt/udt.h>
 
-#include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "foundation/KLTLogging.h"
 #include "platform/Error.h"
@@ -31,8 +31,6 @@ namespace {
 
 constexpr auto kCloseDeliveryLimit = std::chrono::seconds(10);
 constexpr auto kCloseDeliveryStep = std::chrono::milliseconds(50);
-// Close notices of channels not entered yet; far more than can be opening at once.
-constexpr size_t kEarlyCloseNoticesKept = 64;
 
 std::string listenerKey(const std::shared_ptr<TunnexServiceConnector>& connector, uint16_t port) {
     if (connector && !connector->serviceKey().empty()) return connector->serviceKey();
@@ -113,29 +111,18 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
     const std::string key = listenerKey(connector, boundPort);
     KLLog(kKLTLoggingLevelDebug, "Added service listener socket: %d for service %s on local port: %d for destination port: %d",
           fd, key.c_str(), int(localPort), int(remotePort));
-    ServiceListener replaced;
-    {
-        std::lock_guard lock(lock_);
-        auto& slot = serviceListeners_[key];
-        replaced = std::move(slot);
-        slot = {holder, record};
-    }
     // A second forward for the same service replaces the first; its listener must not linger.
-    if (replaced.holder) pfd_close(replaced.holder->localSocket());
+    auto replaced = channelTable_.replaceListener(key, {holder, record});
+    if (replaced && replaced->holder) pfd_close(replaced->holder->localSocket());
     return boundPort;
 }
 
 bool TunnexPeer::cancelPortForwardForServiceKey(const std::string& serviceKey) {
-    ServiceListener listener;
-    {
-        std::lock_guard lock(lock_);
-        auto found = serviceListeners_.find(serviceKey);
-        if (found == serviceListeners_.end()) return false;
-        listener = std::move(found->second);
-        serviceListeners_.erase(found);
-    }
+    // A listener the teardown has yet to close is found too: whoever takes it closes it.
+    auto listener = channelTable_.takeListener(serviceKey);
+    if (!listener) return false;
     KLLog(kKLTLoggingLevelDebug, "Closing service listener for %s", serviceKey.c_str());
-    if (listener.holder) pfd_close(listener.holder->localSocket());
+    if (listener->holder) pfd_close(listener->holder->localSocket());
     return true;
 }
 
@@ -173,7 +160,7 @@ void TunnexPeer::addRemoteForward(const TunnexForwardRequest& request) {
         notifyRemoteOfClosedChannelHash(request.chanHash);
         return;
     }
-    opener_.remoteAnnounced(request.chanHash);
+    channelOpenings_.opener().remoteAnnounced(request.chanHash);
     addRemoteForwardForRemotePeer(request, remote);
 }
 
@@ -271,80 +258,39 @@ void TunnexPeer::sendRemoteForwardResult(bool success, const TunnexForwardReques
 // --- the channel table ---
 
 bool TunnexPeer::addChannel(uint32_t hash, const std::shared_ptr<TunnexForwardedConnection>& connection) {
-    std::lock_guard lock(lock_);
-    channels_[StringForChannelHash(hash)] = {connection->channel(), connection};
-    auto early = std::find(earlyCloseNotices_.begin(), earlyCloseNotices_.end(), hash);
-    if (early == earlyCloseNotices_.end()) return false;
-    earlyCloseNotices_.erase(early);
-    return true;
+    return channelTable_.enterConnection(hash, connection);
 }
 
 std::shared_ptr<TunnexSocketImpl> TunnexPeer::channelForHash(uint32_t hash) const {
-    std::lock_guard lock(lock_);
-    auto found = channels_.find(StringForChannelHash(hash));
-    return found == channels_.end() ? nullptr : found->second.channel;
+    return channelTable_.channelForHash(hash);
 }
 
-size_t TunnexPeer::channelKeyCount() const {
-    std::lock_guard lock(lock_);
-    return channels_.size();
-}
+size_t TunnexPeer::channelKeyCount() const { return channelTable_.keyCount(); }
 
 std::vector<std::shared_ptr<TunnexForwardedConnection>> TunnexPeer::forwardedConnections() const {
-    std::vector<std::shared_ptr<TunnexForwardedConnection>> connections;
-    std::lock_guard lock(lock_);
-    for (const auto& [key, entry] : channels_) {
-        if (entry.connection && std::find(connections.begin(), connections.end(), entry.connection) == connections.end()) {
-            connections.push_back(entry.connection);
-        }
-    }
-    return connections;
+    return channelTable_.connections();
 }
 
-size_t TunnexPeer::serviceListenerCount() const {
-    std::lock_guard lock(lock_);
-    return serviceListeners_.size();
-}
+size_t TunnexPeer::serviceListenerCount() const { return channelTable_.listenerCount(); }
 
 void TunnexPeer::closeChannel(const std::shared_ptr<TunnexSocket>& channel) {
-    std::vector<std::string> keys;
-    std::optional<std::string> sharedKey;
-    {
-        std::lock_guard lock(lock_);
-        for (const auto& [key, entry] : channels_) {
-            if (entry.channel != channel) continue;
-            keys.push_back(key);
-            if (!localOnlyKeys_.count(key)) sharedKey = key;
-        }
-    }
-    if (keys.empty()) return;
+    const TunnexChannelTable::Keys keys = channelTable_.keysOf(channel);
+    if (keys.all.empty()) return;
     noteLastChannelFacts(channel);
     // The remote knows the channel by the shared hash only; a channel stored under one key only
     // is told by that key.
-    const std::string& told = sharedKey ? *sharedKey : keys.front();
+    const std::string& told = keys.shared ? *keys.shared : keys.all.front();
     notifyRemoteOfClosedChannelHash(uint32_t(std::stoul(told, nullptr, 16)));
-    // Let go outside the lock: the last reference to a connection may go with its entry.
-    std::vector<ChannelEntry> dropped;
-    std::lock_guard lock(lock_);
-    for (const auto& key : keys) {
-        auto found = channels_.find(key);
-        if (found == channels_.end()) continue;
-        dropped.push_back(std::move(found->second));
-        channels_.erase(found);
-        localOnlyKeys_.erase(key);
-    }
+    // Let go here, outside the table's lock: the last reference to a connection may go with its
+    // entry.
+    channelTable_.remove(keys.all);
 }
 
 void TunnexPeer::closeChannelForHash(uint32_t channelHash) {
-    auto channel = channelForHash(channelHash);
-    if (!channel) {
-        // The remote may refuse a channel before this side has entered it (a requester enters its
-        // channel only after deciding whose it is): kept for addChannel.
-        std::lock_guard lock(lock_);
-        earlyCloseNotices_.push_back(channelHash);
-        if (earlyCloseNotices_.size() > kEarlyCloseNoticesKept) earlyCloseNotices_.pop_front();
-        return;
-    }
+    // The remote may refuse a channel before this side has entered it (a requester enters its
+    // channel only after deciding whose it is): its notice is then kept for addChannel.
+    auto channel = channelTable_.channelForHashOrKeepCloseNotice(channelHash);
+    if (!channel) return;
     markClosedWhenDelivered(channel, std::chrono::steady_clock::now() + kCloseDeliveryLimit, channel->bytesRead());
 }
 
@@ -389,31 +335,19 @@ void TunnexPeer::markClosedWhenDelivered(const std::shared_ptr<TunnexSocketImpl>
 
 void TunnexPeer::cancelCloseOfMainChannel() {
     KLLog(kKLTLoggingLevelDebug, "Canceling closing of main channel");
-    std::lock_guard lock(lock_);
-    delayedMainChannelClose_.cancel();
-    delayedMainChannelClose_ = CancelHandle();
-    const uint16_t count = uint16_t(tunnelCount_.fetch_add(1) + 1);
+    const uint16_t count = mainChannelLink_.countOpening();
     KLLog(kKLTLoggingLevelDebug, "Main channel - tunnel count %d", int(count));
 }
 
 void TunnexPeer::queueCloseOfMainChannel() {
-    std::lock_guard lock(lock_);
-    uint16_t count = tunnelCount_.load();
-    if (count > 0) tunnelCount_.store(--count);
-    KLLog(kKLTLoggingLevelDebug, "Considering close of main channel - tunnel count %d", int(count));
-    if (count != 0 || mainChannelPersists() || delayedMainChannelClose_.valid()) return;
-    KLLog(kKLTLoggingLevelInfo, "Queuing close of main channel");
-    std::weak_ptr<TunnexPeer> weak = weak_from_this();
-    delayedMainChannelClose_ =
-        globalQueue().after(std::chrono::milliseconds(int64_t(kMainChannelCloseDelaySeconds * 1000)), [weak] {
+    mainChannelLink_.countClosing(mainChannelPersists(), [weak = weak_from_this()] {
+        return globalQueue().after(std::chrono::milliseconds(int64_t(kMainChannelCloseDelaySeconds * 1000)), [weak] {
             if (auto self = weak.lock()) self->disconnectFromPeers();
         });
+    });
 }
 
-bool TunnexPeer::closeOfMainChannelQueued() const {
-    std::lock_guard lock(lock_);
-    return delayedMainChannelClose_.valid() && !delayedMainChannelClose_.cancelled();
-}
+bool TunnexPeer::closeOfMainChannelQueued() const { return mainChannelLink_.closeQueued(); }
 
 // --- teardown ---
 
@@ -424,21 +358,19 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
     if (tornDown_.exchange(true)) return;
     setCancel(true);
     KLLog(kKLTLoggingLevelDebug, "%s entered for peer: %p", "teardownConnection", static_cast<void*>(this));
+    // The tables are emptied now, so what a caller asks of them after this call already sees the
+    // tunnel gone and nothing entered later outlives it; the closing is the block's. A listener
+    // still to be closed stays where cancelPortForwardForServiceKey finds (and closes) it.
+    TunnexDatagramForwardTable::Sockets datagramSockets = datagramForwards_.close();
+    TunnexChannelTable::Entries channels = channelTable_.takeForTeardown(keepOrClose == ForwardListeners::Close);
     auto self = shared_from_this();
-    globalQueue().async([self, keepOrClose] {
+    globalQueue().async([self, datagramSockets = std::move(datagramSockets), channels = std::move(channels)]() mutable {
         TunnexPeer::recycleRegisteredTunnexPeer(self);
-        std::map<std::string, ChannelEntry> channels;
-        std::map<std::string, ServiceListener> listeners;
-        {
-            std::lock_guard lock(self->lock_);
-            channels.swap(self->channels_);
-            self->localOnlyKeys_.clear();
-            if (keepOrClose == ForwardListeners::Close) listeners.swap(self->serviceListeners_);
-            self->earlyCloseNotices_.clear();
-        }
+        // A channel whose connect was under way may have been entered since: it goes too.
+        channels.merge(self->channelTable_.takeForTeardown(false));
         // Waiting openings fail and channels decided for no one close, on the queue that owns them.
         self->postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->failChannelOpenings(); });
-        self->closeDatagramForwards();
+        TunnexDatagramForwardTable::closeSockets(datagramSockets);
         // A forwarded connection closes its channel and then its local socket; a channel of no
         // connection closes alone. Each once, though the table holds it under two keys.
         std::set<TunnexSocketImpl*> done;  // closed, or left to their connection
@@ -453,7 +385,8 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
         for (const auto& [key, entry] : channels) {
             if (done.insert(entry.channel.get()).second) entry.channel->close();
         }
-        for (const auto& [key, listener] : listeners) {
+        while (auto closing = self->channelTable_.takeClosingListener()) {
+            const TunnexChannelTable::Listener& listener = closing->second;
             if (SocketPtr socket = listener.holder ? listener.holder->localSocket() : nullptr) {
                 KLLog(kKLTLoggingLevelDebug, "Closing service listener");
                 pfd_close(socket);

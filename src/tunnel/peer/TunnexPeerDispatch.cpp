@@ -374,12 +374,7 @@ bool isLoopbackSender(const sockaddr* from, socklen_t fromLength) {
 void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr* from,
                                       socklen_t fromLength) {
     const uint32_t channelHash = uint32_t(socket.tag());
-    bool thisMachineOnly = false;
-    {
-        std::lock_guard lock(lock_);
-        thisMachineOnly = loopbackOnlyDatagramForwards_.count(channelHash) != 0;
-    }
-    if (thisMachineOnly && !isLoopbackSender(from, fromLength)) {
+    if (datagramForwards_.loopbackOnly(channelHash) && !isLoopbackSender(from, fromLength)) {
         KLLog(kKLTLoggingLevelVerbose, "Forwarded datagram of channel %x dropped: not from this machine", channelHash);
         return;
     }
@@ -392,17 +387,18 @@ void TunnexPeer::relayForwardDatagram(KLNetSocket& socket, std::span<const uint8
     }
     // Each forward relays on its own socket's thread; encryption and send stay together so the
     // datagrams leave in the order the stream ran over them.
-    std::lock_guard relay(datagramRelayMutex_);
-    Bytes payload(bytes.begin(), bytes.end());
-    if (usingEncryption() && !payload.empty()) {
-        // The model serialises its own streams; the relay lock above keeps the order.
-        auto model = getEncryptor();
-        if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
-        CryptoPP::SecByteBlock block(payload.data(), payload.size());
-        CryptoPP::SecByteBlock sealed = model->encryptByteBlock(block);
-        payload.assign(sealed.begin(), sealed.end());
-    }
-    layer->sendMainChannelMessage(shared_from_this(), tunnexForwardDatagramMessage(channelHash, payload));
+    datagramForwards_.relayInOrder([&] {
+        Bytes payload(bytes.begin(), bytes.end());
+        if (usingEncryption() && !payload.empty()) {
+            // The model serialises its own streams; the relay order keeps the datagrams'.
+            auto model = getEncryptor();
+            if (!model->encryptionReady()) return;  // keys not agreed yet: dropped
+            CryptoPP::SecByteBlock block(payload.data(), payload.size());
+            CryptoPP::SecByteBlock sealed = model->encryptByteBlock(block);
+            payload.assign(sealed.begin(), sealed.end());
+        }
+        layer->sendMainChannelMessage(shared_from_this(), tunnexForwardDatagramMessage(channelHash, payload));
+    });
 }
 
 }  // namespace kl

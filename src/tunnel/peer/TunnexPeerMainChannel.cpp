@@ -5,9 +5,6 @@
 // main channel's close or disconnectFromPeers reports the outcome; whatever comes later only makes
 // sure the main channel is closed. So a goodbye is sent at most once, never answered with another,
 // and the manager and the delegate hear of the end once.
-#include <udt/udt.h>
-
-#include <algorithm>
 #include <limits>
 
 #include "foundation/KLTLogging.h"
@@ -30,7 +27,6 @@ namespace {
 using Type = TunnexMainChannelMessageType;
 
 constexpr int kMaxMessagesReadAtOnce = 256;
-constexpr uint64_t kMaxUdtPayload = 65536;
 
 }  // namespace
 
@@ -39,11 +35,7 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
     auto self = shared_from_this();
     channel->setDelegate(self);
     setMainChannel(channel);
-    {
-        std::lock_guard lock(mainChannelSendMutex_);
-        mainChannelPacketsQueued_ = 0;
-    }
-    mainChannelEnded_.store(false);
+    mainChannelLink_.reset();
     // A new main channel negotiates afresh. Its messages are handled on the queue behind this
     // (its reading starts only below).
     postToQueue([](const std::shared_ptr<TunnexPeer>& peer) {
@@ -67,9 +59,9 @@ void TunnexPeer::takeMainChannel(const std::shared_ptr<TunnexSocketImpl>& channe
 bool TunnexPeer::performMainChannelListen() {
     bool keep = false;
     {
-        std::lock_guard reading(mainChannelReadMutex_);
-        keep = readMainChannelMessage().ok();
-        if (mainChannelInbox_.empty()) return keep;
+        TunnexMainChannelLink::ReadTurn turn(mainChannelLink_);
+        keep = readMainChannelMessage(turn).ok();
+        if (turn.nothingKept()) return keep;
     }
     postToQueue([](const std::shared_ptr<TunnexPeer>& peer) { peer->handleReadMainChannelMessages(); });
     return keep;
@@ -78,11 +70,11 @@ bool TunnexPeer::performMainChannelListen() {
 void TunnexPeer::readWaitingMainChannelMessages() {
     assertOnQueue("readWaitingMainChannelMessages");
     {
-        std::lock_guard reading(mainChannelReadMutex_);
+        TunnexMainChannelLink::ReadTurn turn(mainChannelLink_);
         // Bounded: a remote that keeps sending must not hold the queue here for ever.
         for (int count = 0; count < kMaxMessagesReadAtOnce; ++count) {
             // A channel to be dropped is left to the poll thread, which finds it so on its next pass.
-            TunnexResult<bool> read = readMainChannelMessage();
+            TunnexResult<bool> read = readMainChannelMessage(turn);
             if (!read || !*read) break;
         }
     }
@@ -91,23 +83,14 @@ void TunnexPeer::readWaitingMainChannelMessages() {
 
 void TunnexPeer::handleReadMainChannelMessages() {
     assertOnQueue("handleReadMainChannelMessages");
-    for (;;) {
-        std::optional<TunnexMainChannelMessage> next;
-        {
-            std::lock_guard reading(mainChannelReadMutex_);
-            if (mainChannelInbox_.empty()) return;
-            next = std::move(mainChannelInbox_.front());
-            mainChannelInbox_.pop_front();
-        }
-        handleMainChannelMessage(*next);
-    }
+    while (std::optional<TunnexMainChannelMessage> next = mainChannelLink_.nextRead()) handleMainChannelMessage(*next);
 }
 
-TunnexResult<bool> TunnexPeer::readMainChannelMessage() {
+TunnexResult<bool> TunnexPeer::readMainChannelMessage(TunnexMainChannelLink::ReadTurn& turn) {
     if (!stunPeer()) return TunnexError(TunnexErrorCode::NotConnected, "no remote peer");
     auto channel = mainChannel();
     if (!channel) return false;
-    mainChannelListening_.store(true);
+    mainChannelLink_.markListening();
     channel->setBlocking(false);
     if (channel->isClosed() || cancel()) return TunnexError(TunnexErrorCode::NotConnected, "main channel closed");
 
@@ -133,7 +116,7 @@ TunnexResult<bool> TunnexPeer::readMainChannelMessage() {
     const TunnexMainChannelDecoded decoded = decodeTunnexMainChannelMessage(*message);
     switch (decoded.refusal) {
         case TunnexMainChannelRefusal::None:
-            mainChannelInbox_.push_back(decoded.message);
+            turn.keep(decoded.message);
             break;
         case TunnexMainChannelRefusal::WrongMark:
             return true;  // not a message of ours: dropped without a word
@@ -289,35 +272,18 @@ void TunnexPeer::sendDHPublicKey() {
 TunnexResult<void> TunnexPeer::sendMainChannelMessage(const Bytes& message, double timeout) {
     auto channel = mainChannel();
     if (!channel || channel->isClosed()) return TunnexError(TunnexErrorCode::NotConnected, "no main channel");
-    std::lock_guard lock(mainChannelSendMutex_);
-    Error error;
-    const uint64_t sent = channel->sendMessage(message, timeout, &error);
-    if (sent == 0) return TunnexError::fromError(error);
-    if (sent != message.size()) return TunnexError(TunnexErrorCode::ShortSend, "message sent in part");
-    // UDT cuts a message into packets of its payload size, never above 64 KiB.
-    mainChannelPacketsQueued_ += std::max<uint64_t>(1, (message.size() + kMaxUdtPayload - 1) / kMaxUdtPayload);
-    return {};
+    return mainChannelLink_.send(*channel, message, timeout);
 }
 
 uint64_t TunnexPeer::sendMainChannelMessageMarked(const Bytes& message) {
     // A message that did not go out is never acknowledged.
     if (!sendMainChannelMessage(message)) return std::numeric_limits<uint64_t>::max();
-    std::lock_guard lock(mainChannelSendMutex_);
-    return mainChannelPacketsQueued_;
+    return mainChannelLink_.packetsQueued();
 }
 
 bool TunnexPeer::mainChannelAcknowledged(uint64_t mark) {
     auto channel = std::dynamic_pointer_cast<TunnexSocketImpl>(mainChannel());
-    if (!channel) return false;
-    std::lock_guard lock(mainChannelSendMutex_);
-    // UDT keeps a packet in its send buffer until the remote acknowledges it, in order; read
-    // under the send lock, so no packet is added meanwhile. Counted low, the packets queued
-    // after mark can only make this answer late, never early.
-    int32_t unacknowledged = 0;
-    int length = sizeof unacknowledged;
-    if (UDT::getsockopt(channel->udtSocket(), 0, UDT_SNDDATA, &unacknowledged, &length) == UDT::ERROR) return false;
-    return mainChannelPacketsQueued_ >= uint64_t(std::max(0, unacknowledged)) &&
-           mainChannelPacketsQueued_ - uint64_t(std::max(0, unacknowledged)) >= mark;
+    return channel && mainChannelLink_.acknowledged(channel->udtSocket(), mark);
 }
 
 void TunnexPeer::notifyRemoteOfClosedChannelHash(uint32_t channelHash) {

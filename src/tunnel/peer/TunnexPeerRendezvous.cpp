@@ -18,26 +18,15 @@ namespace kl {
 
 // --- scheduling (timers on the peer's queue; handles kept so that they can be cancelled together) ---
 
-void TunnexPeer::cancelPendingRequests() {
-    std::lock_guard lock(timersMutex_);
-    for (auto& handle : pendingPings_) handle.cancel();
-    for (auto& handle : pendingTimeOuts_) handle.cancel();
-    pendingPings_.clear();
-    pendingTimeOuts_.clear();
-}
+void TunnexPeer::cancelPendingRequests() { pingTimers_.cancelAll(); }
 
 void TunnexPeer::schedulePing(Duration delay) {
-    CancelHandle handle = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->serverPing(); });
-    std::lock_guard lock(timersMutex_);
-    std::erase_if(pendingPings_, [](const CancelHandle& h) { return h.cancelled(); });
-    pendingPings_.push_back(handle);
+    pingTimers_.addPing(postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->serverPing(); }));
 }
 
 void TunnexPeer::scheduleTimeOut(Duration delay) {
-    CancelHandle handle = postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->pingTimeOut(); });
-    std::lock_guard lock(timersMutex_);
-    std::erase_if(pendingTimeOuts_, [](const CancelHandle& h) { return h.cancelled(); });
-    pendingTimeOuts_.push_back(handle);
+    pingTimers_.addTimeOut(
+        postToQueueAfter(delay, [](const std::shared_ptr<TunnexPeer>& peer) { peer->pingTimeOut(); }));
 }
 
 void TunnexPeer::setupTimeOut() { setupTimeOut(*TunnexContext::processDefault()); }
