@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "SockcoreTestSupport.h"
 #include "TunnelTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
@@ -399,7 +400,7 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         Waiting w{pair[0], std::make_shared<QuietPlug>(), nullptr};
-        w.socket = sk_register(pair[1], w.plug);  // accepted and frozen, as a forward holds it
+        w.socket = test::underCoreLock([&] { return sk_register(pair[1], w.plug); });  // accepted and frozen, as a forward holds it
         return std::make_pair(w, pair[1]);
     };
     auto [stale, staleFd] = waiting();
@@ -435,7 +436,7 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
     EXPECT_TRUE(ended(mismatched.outer));
     pollfd event{fresh.outer, POLLIN, 0};
     EXPECT_EQ(::poll(&event, 1, 50), 0);
-    fresh.socket->close();
+    test::underCoreLock([&] { return fresh.socket->close(); });
     for (int fd : {stale.outer, mismatched.outer, fresh.outer}) ::close(fd);
 }
 
