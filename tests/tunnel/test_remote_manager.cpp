@@ -440,6 +440,27 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
     for (int fd : {stale.outer, mismatched.outer, fresh.outer}) ::close(fd);
 }
 
+// A request may be dropped where a client is accepted, in the core's result pass: the
+// connection it holds is still closed, from outside the pass.
+TEST_F(RemoteManagerTest, ARequestDroppedInAResultPassStillClosesItsConnection) {
+    auto connector = std::make_shared<Connector>("key-d");
+    auto plug = std::make_shared<test::RecordingPlug>();
+    plug->onAccept = [&](int fd) {
+        auto dropped = std::make_shared<TunnexChannelRequest>(connector, nullptr, nullptr, 22, "localhost", fd,
+                                                              clock.clock());
+        dropped->setLocalSocket(sk_register(fd, nullptr));
+        return 0;
+    };
+    auto listener = test::underCoreLock([&] { return sk_newlistener("127.0.0.1", 0, plug, true, ADDRTYPE_IPV4); });
+    int client = test::plainConnect(AF_INET, test::portOf(sk_ossocket(listener)));
+    ASSERT_GE(client, 0);
+    pollfd event{client, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(::poll(&event, 1, 10000) == 1 && ::read(client, &byte, 1) == 0) << "the client sees its end";
+    ::close(client);
+    test::underCoreLock([&] { listener->close(); });
+}
+
 // The ping path reads the manager while holding the ping-socket lock; the tick recycles the
 // registered peer (taking that lock) for a peer it times out. Neither may wait on the other.
 TEST_F(RemoteManagerTest, PingAndTimeoutTickDoNotDeadlock) {

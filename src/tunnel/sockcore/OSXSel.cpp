@@ -65,16 +65,14 @@ short pollEvents(int rwx) {
     return events;
 }
 
-}  // namespace
-
 // A second acquisition by the same thread would deadlock, and a missing one would let two threads
 // into the core's tables: both stop the process with a message rather than hang or corrupt.
-namespace {
 [[noreturn]] void coreLockFault(const char* message, const char* where) {
     std::fprintf(stderr, "socket core lock: %s (%s)\n", message, where);  // the log may be syslog
     KLAssertFailed("socket core lock: %s (%s)", message, where);
     std::abort();
 }
+
 }  // namespace
 
 void CoreLock::lock() {
@@ -139,11 +137,11 @@ void OSXSel::writeToken() {
 OSXSel::Record* OSXSel::findRecord(int fd) { return static_cast<Record*>(find234(fds_, &fd, recordFindCmp)); }
 
 void OSXSel::set(int fd, int rwx, uxsel_callback_fn callback) {
+    assertCoreLockHeld("uxsel_set");
     if (fd < 0) {
         KLLog(kKLTLoggingLevelError, "uxsel_set: refusing descriptor %d", fd);
         return;
     }
-    assertCoreLockHeld("uxsel_set");
     Record* rec = findRecord(fd);
     if (!rec) {
         rec = new Record{fd, rwx, callback, ++nextId_};
