@@ -54,13 +54,15 @@ Recorder* gRecorder = nullptr;
 int recordingCallback(int fd, int event) {
     Recorder& r = *gRecorder;
     bool held = osxsel_write_lock_held();
+    // Read before recording: a test that sends its next byte once the call is recorded must not
+    // have it swallowed by this read.
+    char buf[256];
+    if (r.readOnEvent && event == SELECT_X) ::recv(fd, buf, sizeof buf, MSG_OOB | MSG_DONTWAIT);
+    if (r.readOnEvent && event == SELECT_R) ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     {
         std::lock_guard<std::mutex> guard(r.mutex);
         r.calls.push_back(Call{fd, event, held, OSXSel::shared().passCount()});
     }
-    char buf[256];
-    if (r.readOnEvent && event == SELECT_X) ::recv(fd, buf, sizeof buf, MSG_OOB | MSG_DONTWAIT);
-    if (r.readOnEvent && event == SELECT_R) ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (r.registerDuringPass >= 0) {
         r.tokensBefore = OSXSel::shared().tokenCount();
         uxsel_set(r.registerDuringPass, SELECT_R, recordingCallback);
