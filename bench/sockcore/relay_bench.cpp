@@ -146,7 +146,10 @@ double coreRelay(size_t total) {
     relay->selfWeak = relay;
     double seconds = timeStream(total, [&](int sinkPort) {
         relay->sinkPort = sinkPort;
-        relay->listener = kl::sk_newlistener("127.0.0.1", 0, relay, true, kl::ADDRTYPE_IPV4);
+        {
+            kl::SocketCoreLock lock;
+            relay->listener = kl::sk_newlistener("127.0.0.1", 0, relay, true, kl::ADDRTYPE_IPV4);
+        }
         sockaddr_in a{};
         socklen_t len = sizeof a;
         ::getsockname(kl::sk_ossocket(relay->listener), reinterpret_cast<sockaddr*>(&a), &len);

@@ -26,6 +26,7 @@
 #include "tunnel/channel/TunnexUDTChannel.h"
 #include "tunnel/channel/UdtStartup.h"
 #include "tunnel/sockcore/Network.h"
+#include "tunnel/sockcore/OSXSel.h"
 
 using namespace kl;
 
@@ -117,12 +118,17 @@ std::pair<int, int> tcpPair() {
     return {outer, inner};
 }
 
+SocketPtr registered(int fd, const PlugPtr& plug) {
+    SocketCoreLock lock;
+    return sk_register(fd, plug);
+}
+
 // The end that a local client writes into.
 void bridgedSender(int u) {
     auto channel = TunnexSocketImpl::create(u);
     auto [source, inner] = tcpPair();
     auto plug = std::make_shared<Forward>(channel);
-    channel->bridgeToFrozenSocket(sk_register(inner, plug));
+    channel->bridgeToFrozenSocket(registered(inner, plug));
     std::vector<char> out(kChunk, 'x');
     for (size_t sent = 0; sent < kVolume;) {
         ssize_t n = ::send(source, out.data(), std::min(kChunk, kVolume - sent), MSG_NOSIGNAL);
@@ -138,7 +144,7 @@ size_t bridgedReceiver(int u) {
     auto channel = TunnexSocketImpl::create(u);
     auto [sink, inner] = tcpPair();
     auto plug = std::make_shared<Forward>(channel);
-    channel->bridgeToFrozenSocket(sk_register(inner, plug));
+    channel->bridgeToFrozenSocket(registered(inner, plug));
     std::vector<char> in(kChunk);
     size_t received = 0;
     while (received < kVolume) {

@@ -20,6 +20,13 @@
 
 namespace kl::test {
 
+// Runs call under the core lock, as a thread outside a result pass must call into the core.
+template <class Call>
+auto underCoreLock(Call&& call) {
+    SocketCoreLock lock;
+    return call();
+}
+
 struct PlugEvent {
     enum Kind { Log, Closing, Receive, Sent, Accepting } kind;
     int type = 0;  // log type, or receive's urgent value

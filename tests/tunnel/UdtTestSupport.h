@@ -100,7 +100,10 @@ public:
             auto self = weak.lock();
             if (!self || (self->pending_ -= len) > kPendingResume || !self->frozen_.exchange(false)) return;
             globalQueue().async([local = self->local_] {
-                if (auto socket = local.lock()) socket->setFrozen(false);
+                auto socket = local.lock();
+                if (!socket) return;
+                SocketCoreLock lock;
+                socket->setFrozen(false);
             });
         };
         channel->sendOperationQueue().addOperation(
@@ -129,7 +132,11 @@ private:
 // channel to it. The returned plug must outlive the bridge (the core holds it weakly).
 inline std::shared_ptr<ForwardStandIn> bridgeDescriptor(int fd, const std::shared_ptr<TunnexSocketImpl>& channel) {
     auto plug = std::make_shared<ForwardStandIn>(channel);
-    SocketPtr local = sk_register(fd, plug);
+    SocketPtr local;
+    {
+        SocketCoreLock lock;
+        local = sk_register(fd, plug);
+    }
     plug->setLocal(local);
     channel->bridgeToFrozenSocket(local);
     return plug;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "SockcoreTestSupport.h"
 #include "TunnelTestSupport.h"
 #include "foundation/KLTLogging.h"
 #include "support/TestEnvironment.h"
@@ -399,7 +400,7 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         Waiting w{pair[0], std::make_shared<QuietPlug>(), nullptr};
-        w.socket = sk_register(pair[1], w.plug);  // accepted and frozen, as a forward holds it
+        w.socket = test::underCoreLock([&] { return sk_register(pair[1], w.plug); });  // accepted and frozen, as a forward holds it
         return std::make_pair(w, pair[1]);
     };
     auto [stale, staleFd] = waiting();
@@ -435,8 +436,29 @@ TEST_F(RemoteManagerTest, StaleAndMismatchedChannelRequestsAreDroppedWithTheirLo
     EXPECT_TRUE(ended(mismatched.outer));
     pollfd event{fresh.outer, POLLIN, 0};
     EXPECT_EQ(::poll(&event, 1, 50), 0);
-    fresh.socket->close();
+    test::underCoreLock([&] { return fresh.socket->close(); });
     for (int fd : {stale.outer, mismatched.outer, fresh.outer}) ::close(fd);
+}
+
+// A request may be dropped where a client is accepted, in the core's result pass: the
+// connection it holds is still closed, from outside the pass.
+TEST_F(RemoteManagerTest, ARequestDroppedInAResultPassStillClosesItsConnection) {
+    auto connector = std::make_shared<Connector>("key-d");
+    auto plug = std::make_shared<test::RecordingPlug>();
+    plug->onAccept = [&](int fd) {
+        auto dropped = std::make_shared<TunnexChannelRequest>(connector, nullptr, nullptr, 22, "localhost", fd,
+                                                              clock.clock());
+        dropped->setLocalSocket(sk_register(fd, nullptr));
+        return 0;
+    };
+    auto listener = test::underCoreLock([&] { return sk_newlistener("127.0.0.1", 0, plug, true, ADDRTYPE_IPV4); });
+    int client = test::plainConnect(AF_INET, test::portOf(sk_ossocket(listener)));
+    ASSERT_GE(client, 0);
+    pollfd event{client, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(::poll(&event, 1, 10000) == 1 && ::read(client, &byte, 1) == 0) << "the client sees its end";
+    ::close(client);
+    test::underCoreLock([&] { listener->close(); });
 }
 
 // The ping path reads the manager while holding the ping-socket lock; the tick recycles the

@@ -105,7 +105,7 @@ struct Relay : std::enable_shared_from_this<Relay> {
             (*side)->relay = r;
         }
         r->sourcePlug->isSource = true;
-        r->listener = sk_newlistener("127.0.0.1", 0, r->listenerPlug, true, ADDRTYPE_IPV4);
+        r->listener = test::underCoreLock([&] { return sk_newlistener("127.0.0.1", 0, r->listenerPlug, true, ADDRTYPE_IPV4); });
         return r;
     }
     void close() {
@@ -128,7 +128,7 @@ TEST(SockcoreFlow, TwentyMegabytesThroughARelayToASlowReader) {
     constexpr size_t kTotal = 20u << 20;
     SlowReader reader(kTotal, 32 << 10, 1000us);
     auto relay = Relay::create(reader.port());
-    ASSERT_EQ(relay->listener->socketError(), nullptr);
+    ASSERT_EQ(test::underCoreLock([&] { return relay->listener->socketError(); }), nullptr);
 
     std::thread writer([port = test::portOf(sk_ossocket(relay->listener))] {
         int fd = test::plainConnect(AF_INET, port);
@@ -159,8 +159,8 @@ TEST(SockcoreFlow, WriterOutsideTheCoreWaitsForRoom) {
     // Slow enough that even an instrumented (tsan) writer outruns it and has to wait.
     SlowReader reader(kTotal, 32 << 10, 4000us);
     auto plug = std::make_shared<test::RecordingPlug>();
-    auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), reader.port(), false, false, false, false, plug);
-    ASSERT_EQ(s->socketError(), nullptr);
+    auto s = test::underCoreLock([&] { return sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), reader.port(), false, false, false, false, plug); });
+    ASSERT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr);
 
     int maxBacklog = 0, waits = 0;
     std::vector<char> chunk(kChunk);
@@ -183,7 +183,7 @@ TEST(SockcoreFlow, WriterOutsideTheCoreWaitsForRoom) {
     EXPECT_GT(waits, 0);
     EXPECT_LE(maxBacklog, kSocketBacklogLimit + int(kChunk));
     EXPECT_FALSE(plug->eventsOf(test::PlugEvent::Sent).empty()) << "the owner hears the queue shrink";
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
 }
 
 }  // namespace

@@ -216,7 +216,7 @@ SocketPtr connectThrough(const ProxyConfig& cfg, const std::string& host, int po
     std::string canonical;
     SockAddrPtr addr = name_lookup(host.c_str(), port, &canonical, cfg, ADDRTYPE_UNSPEC);
     EXPECT_EQ(sk_addr_error(addr), nullptr) << host;
-    return new_connection(addr, host.c_str(), port, false, false, false, false, plug, cfg);
+    return test::underCoreLock([&] { return new_connection(addr, host.c_str(), port, false, false, false, false, plug, cfg); });
 }
 
 TEST(SockcoreProxy, ConnectionsGoThroughEveryKindOfProxy) {
@@ -266,17 +266,17 @@ TEST(SockcoreProxy, ConnectionsGoThroughEveryKindOfProxy) {
         if (c.type == PROXY_CMD) cfg.proxy_telnet_command = "/usr/bin/python3 " + relayScript.string() + " %host %port";
         auto plug = std::make_shared<RecordingPlug>();
         SocketPtr s = connectThrough(cfg, c.host, port, plug);
-        ASSERT_EQ(s->socketError(), nullptr);
-        s->write("early words", 11);  // held back until the proxy has connected through
+        ASSERT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr);
+        test::underCoreLock([&] { return s->write("early words", 11); });  // held back until the proxy has connected through
         ASSERT_TRUE(test::waitFor([&] { return plug->received() == kGreeting + "early words"; })) << plug->received();
-        s->write(" and more", 9);
+        test::underCoreLock([&] { return s->write(" and more", 9); });
         EXPECT_TRUE(test::waitFor([&] { return plug->received() == kGreeting + "early words and more"; })) << plug->received();
         for (const auto& e : plug->events()) EXPECT_TRUE(e.lockHeld);
         EXPECT_TRUE(plug->eventsOf(PlugEvent::Closing).empty());
         if (proxy) {
             EXPECT_EQ(proxy->requests(), std::vector<std::string>{c.expectedRequest});
         }
-        s->close();
+        test::underCoreLock([&] { return s->close(); });
     }
 }
 
@@ -287,13 +287,13 @@ TEST(SockcoreProxy, RepliesAfterTheHandshakeReachAFrozenOwnerOnlyWhenItThaws) {
     proxy = &server;
     auto plug = std::make_shared<RecordingPlug>();
     SocketPtr s = connectThrough(proxyConfig(PROXY_HTTP, server.port()), "127.0.0.1", destination.server.port(), plug);
-    s->setFrozen(true);
+    test::underCoreLock([&] { return s->setFrozen(true); });
     ASSERT_TRUE(test::waitFor([&] { return server.requests().size() == 1; }));
     std::this_thread::sleep_for(200ms);  // time for a wrong delivery to show
     EXPECT_EQ(plug->received(), "");
-    s->setFrozen(false);
+    test::underCoreLock([&] { return s->setFrozen(false); });
     ASSERT_TRUE(test::waitFor([&] { return plug->received() == "EARLY" + kGreeting; })) << plug->received();
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
 }
 
 TEST(SockcoreProxy, ProxiesThatRefuseOrAnswerBadlyGiveTheirErrors) {
@@ -341,7 +341,7 @@ TEST(SockcoreProxy, ProxiesThatRefuseOrAnswerBadlyGiveTheirErrors) {
         EXPECT_EQ(closings[0].code, c.code);
         EXPECT_TRUE(closings[0].lockHeld);
         EXPECT_EQ(plug->received(), "");
-        s->close();
+        test::underCoreLock([&] { return s->close(); });
     }
 }
 
@@ -349,21 +349,21 @@ TEST(SockcoreProxy, ConfigurationsThatCannotWorkSayWhy) {
     auto plug = std::make_shared<RecordingPlug>();
     ProxyConfig unknown = proxyConfig(9, 1080);
     SocketPtr s = connectThrough(unknown, "127.0.0.1", 80, plug);
-    EXPECT_STREQ(s->socketError(), "Proxy error: Unknown proxy method");
-    s->close();
+    EXPECT_STREQ(test::underCoreLock([&] { return s->socketError(); }), "Proxy error: Unknown proxy method");
+    test::underCoreLock([&] { return s->close(); });
 
     ProxyConfig unresolvable = proxyConfig(PROXY_HTTP, 8080);
     unresolvable.proxy_host = "";
     s = connectThrough(unresolvable, "127.0.0.1", 80, plug);
-    EXPECT_STREQ(s->socketError(), "Proxy error: Unable to resolve proxy host name");
-    s->close();
+    EXPECT_STREQ(test::underCoreLock([&] { return s->socketError(); }), "Proxy error: Unable to resolve proxy host name");
+    test::underCoreLock([&] { return s->close(); });
 
     ProxyConfig missingCommand = proxyConfig(PROXY_CMD, 0);
     missingCommand.proxy_telnet_command = "/no/such/program %host";
     s = connectThrough(missingCommand, "127.0.0.1", 80, plug);
-    ASSERT_NE(s->socketError(), nullptr);
-    EXPECT_NE(std::string(s->socketError()).find("No such file"), std::string::npos) << s->socketError();
-    s->close();
+    ASSERT_NE(test::underCoreLock([&] { return s->socketError(); }), nullptr);
+    EXPECT_NE(std::string(test::underCoreLock([&] { return s->socketError(); })).find("No such file"), std::string::npos) << test::underCoreLock([&] { return s->socketError(); });
+    test::underCoreLock([&] { return s->close(); });
 
     // SOCKS 4 carries no IPv6 address: the owner hears so, after it holds the socket.
     StandInServer proxy([](int, int) {});
@@ -372,10 +372,10 @@ TEST(SockcoreProxy, ConfigurationsThatCannotWorkSayWhy) {
     SockAddrPtr v6 = sk_namelookup("::1", &canonical, ADDRTYPE_IPV6);
     if (sk_addr_error(v6)) GTEST_SKIP() << "no IPv6 here";
     auto v6plug = std::make_shared<RecordingPlug>();
-    s = new_connection(v6, "::1", 22, false, false, false, false, v6plug, socks);
+    s = test::underCoreLock([&] { return new_connection(v6, "::1", 22, false, false, false, false, v6plug, socks); });
     ASSERT_TRUE(v6plug->waitForKind(PlugEvent::Closing));
     EXPECT_EQ(v6plug->eventsOf(PlugEvent::Closing)[0].text, "Proxy error: SOCKS version 4 does not support IPv6");
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
 }
 
 TEST(SockcoreProxy, LocalCommandsGetNoShellAndEndWithTheirConnection) {
@@ -386,30 +386,30 @@ TEST(SockcoreProxy, LocalCommandsGetNoShellAndEndWithTheirConnection) {
     cfg.proxy_telnet_command = "/bin/echo %host\\x21";
     auto plug = std::make_shared<RecordingPlug>();
     std::string host = "a;touch " + marker.string() + " b";
-    SocketPtr s = new_connection(sk_nonamelookup(host.c_str()), host.c_str(), 1, false, false, false, false, plug, cfg);
-    ASSERT_EQ(s->socketError(), nullptr);
+    SocketPtr s = test::underCoreLock([&] { return new_connection(sk_nonamelookup(host.c_str()), host.c_str(), 1, false, false, false, false, plug, cfg); });
+    ASSERT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr);
     ASSERT_TRUE(plug->waitForKind(PlugEvent::Closing));  // echo ends: the connection's orderly end
     EXPECT_EQ(plug->received(), host + "!\n");
     EXPECT_EQ(plug->eventsOf(PlugEvent::Closing)[0].code, 0);
     EXPECT_FALSE(std::filesystem::exists(marker));
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
 
     // A command that never ends by itself is ended when its connection closes.
     cfg.proxy_telnet_command = "/bin/sleep 600";
-    auto sleeper = new_connection(sk_nonamelookup("h"), "h", 1, false, false, false, false, std::make_shared<RecordingPlug>(), cfg);
-    ASSERT_EQ(sleeper->socketError(), nullptr);
-    sleeper->close();
+    auto sleeper = test::underCoreLock([&] { return new_connection(sk_nonamelookup("h"), "h", 1, false, false, false, false, std::make_shared<RecordingPlug>(), cfg); });
+    ASSERT_EQ(test::underCoreLock([&] { return sleeper->socketError(); }), nullptr);
+    test::underCoreLock([&] { return sleeper->close(); });
     EXPECT_TRUE(test::waitFor([] { return ::system("pgrep -f '^/bin/sleep 600$' >/dev/null") != 0; }, 5000ms));
 
     // Writing to a command that has gone is a failure the owner hears of, not a SIGPIPE.
     cfg.proxy_telnet_command = "/bin/true";
     auto gonePlug = std::make_shared<RecordingPlug>();
-    auto gone = new_connection(sk_nonamelookup("h"), "h", 1, false, false, false, false, gonePlug, cfg);
+    auto gone = test::underCoreLock([&] { return new_connection(sk_nonamelookup("h"), "h", 1, false, false, false, false, gonePlug, cfg); });
     ASSERT_TRUE(gonePlug->waitForKind(PlugEvent::Closing));
     std::string big(1 << 17, 'x');
-    gone->write(big.data(), int(big.size()));
+    test::underCoreLock([&] { return gone->write(big.data(), int(big.size())); });
     EXPECT_TRUE(gonePlug->waitForKind(PlugEvent::Closing, 2));
-    gone->close();
+    test::underCoreLock([&] { return gone->close(); });
 }
 
 TEST(SockcoreProxy, WhichDestinationsGoThroughTheProxy) {

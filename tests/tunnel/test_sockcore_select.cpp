@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/KLTLogging.h"
+#include "SockcoreTestSupport.h"
 #include "support/TestEnvironment.h"
 #include "tunnel/sockcore/OSXSel.h"
 
@@ -53,13 +54,15 @@ Recorder* gRecorder = nullptr;
 int recordingCallback(int fd, int event) {
     Recorder& r = *gRecorder;
     bool held = osxsel_write_lock_held();
+    // Read before recording: a test that sends its next byte once the call is recorded must not
+    // have it swallowed by this read.
+    char buf[256];
+    if (r.readOnEvent && event == SELECT_X) ::recv(fd, buf, sizeof buf, MSG_OOB | MSG_DONTWAIT);
+    if (r.readOnEvent && event == SELECT_R) ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     {
         std::lock_guard<std::mutex> guard(r.mutex);
         r.calls.push_back(Call{fd, event, held, OSXSel::shared().passCount()});
     }
-    char buf[256];
-    if (r.readOnEvent && event == SELECT_X) ::recv(fd, buf, sizeof buf, MSG_OOB | MSG_DONTWAIT);
-    if (r.readOnEvent && event == SELECT_R) ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (r.registerDuringPass >= 0) {
         r.tokensBefore = OSXSel::shared().tokenCount();
         uxsel_set(r.registerDuringPass, SELECT_R, recordingCallback);
@@ -111,7 +114,7 @@ protected:
     }
     void TearDown() override {
         for (int fd : owned) {
-            uxsel_del(fd);
+            test::underCoreLock([&] { return uxsel_del(fd); });
             ::close(fd);
         }
         // No pass may still use the recorder once the test's descriptors are forgotten.
@@ -128,7 +131,7 @@ TEST_F(SockcoreSelect, OneCallbackPerEventUnderTheLock) {
     int pair[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
-    uxsel_set(pair[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(pair[0], SELECT_R, recordingCallback); });
 
     for (size_t i = 1; i <= 5; ++i) {
         ASSERT_EQ(::write(pair[1], "x", 1), 1);
@@ -153,7 +156,7 @@ TEST_F(SockcoreSelect, UrgentDataIsExceptionalBeforeReadableInOnePass) {
     pollfd pfd{pair[1], POLLPRI, 0};
     ASSERT_EQ(::poll(&pfd, 1, 10000), 1) << "the urgent byte arrives";
 
-    uxsel_set(pair[1], SELECT_R | SELECT_X, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(pair[1], SELECT_R | SELECT_X, recordingCallback); });
     ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 2; }));
     auto calls = recorder.snapshot();
     EXPECT_EQ(calls[0].event, SELECT_X);
@@ -169,7 +172,7 @@ TEST_F(SockcoreSelect, CallbackThatForgetsItsDescriptorGetsNoFurtherCall) {
     recorder.readOnEvent = false;
     recorder.forgetOnEvent = true;
 
-    uxsel_set(pair[0], SELECT_R | SELECT_W, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(pair[0], SELECT_R | SELECT_W, recordingCallback); });
     ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 1; }));
     std::this_thread::sleep_for(50ms);
     auto calls = recorder.snapshot();
@@ -184,7 +187,7 @@ TEST_F(SockcoreSelect, MaskZeroStopsEventsAndKeepsTheRegistration) {
     recorder.readOnEvent = false;  // the data stays readable
     recorder.clearWishOnEvent = true;
     ASSERT_EQ(::write(pair[1], "x", 1), 1);
-    uxsel_set(pair[0], SELECT_R | SELECT_W | SELECT_X, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(pair[0], SELECT_R | SELECT_W | SELECT_X, recordingCallback); });
     ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 1; }));
     std::this_thread::sleep_for(50ms);
     auto calls = recorder.snapshot();
@@ -195,7 +198,7 @@ TEST_F(SockcoreSelect, MaskZeroStopsEventsAndKeepsTheRegistration) {
 
     bool seen = false;
     int state, rwx = -1;
-    for (int fd = first_fd(&state, &rwx); fd >= 0; fd = next_fd(&state, &rwx)) {
+    for (int fd = test::underCoreLock([&] { return first_fd(&state, &rwx); }); fd >= 0; fd = test::underCoreLock([&] { return next_fd(&state, &rwx); })) {
         if (fd == pair[0]) {
             seen = true;
             EXPECT_EQ(rwx, 0);
@@ -211,9 +214,9 @@ TEST_F(SockcoreSelect, RegistrationWritesOneTokenAndNoneDuringAPass) {
     own({a[0], a[1], b[0], b[1]});
 
     uint64_t before = OSXSel::shared().tokenCount();
-    uxsel_set(a[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(a[0], SELECT_R, recordingCallback); });
     EXPECT_EQ(OSXSel::shared().tokenCount(), before + 1);
-    uxsel_set(a[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(a[0], SELECT_R, recordingCallback); });
     EXPECT_EQ(OSXSel::shared().tokenCount(), before + 1) << "an unchanged wish needs no new snapshot";
 
     recorder.registerDuringPass = b[0];
@@ -237,12 +240,12 @@ TEST_F(SockcoreSelect, WakingOnlyForThePipeDispatchesNoPass) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     own({pair[0], pair[1]});
     OSXSel& sel = OSXSel::shared();
-    uxsel_set(pair[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(pair[0], SELECT_R, recordingCallback); });
     ASSERT_TRUE(test::waitFor([&] { return sel.waitCount() >= 1; }));
     uint64_t passes = sel.passCount();
     uint64_t waits = sel.waitCount();
 
-    uxsel_set(pair[0], SELECT_R | SELECT_X, recordingCallback);  // a changed wish wakes the thread
+    test::underCoreLock([&] { return uxsel_set(pair[0], SELECT_R | SELECT_X, recordingCallback); });  // a changed wish wakes the thread
     ASSERT_TRUE(test::waitFor([&] { return sel.waitCount() > waits; }));
     EXPECT_EQ(sel.passCount(), passes);
     EXPECT_EQ(recorder.count(), 0u);
@@ -255,10 +258,10 @@ TEST_F(SockcoreSelect, DescriptorClosedWhileRegisteredDoesNotSpin) {
     own({other[0], other[1]});
     clearMemoryLog();
 
-    uxsel_set(doomed[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(doomed[0], SELECT_R, recordingCallback); });
     ::close(doomed[0]);  // still registered
     ::close(doomed[1]);
-    uxsel_set(other[0], SELECT_R, recordingCallback);  // the next snapshot meets the closed one
+    test::underCoreLock([&] { return uxsel_set(other[0], SELECT_R, recordingCallback); });  // the next snapshot meets the closed one
     ASSERT_TRUE(test::waitFor([] { return memoryLogContains("was closed while still registered"); }));
 
     auto wall = 400ms;
@@ -268,7 +271,7 @@ TEST_F(SockcoreSelect, DescriptorClosedWhileRegisteredDoesNotSpin) {
 
     ASSERT_EQ(::write(other[1], "x", 1), 1);
     ASSERT_TRUE(test::waitFor([&] { return recorder.count() >= 1; })) << "the other descriptors are still watched";
-    uxsel_del(doomed[0]);
+    test::underCoreLock([&] { return uxsel_del(doomed[0]); });
 }
 
 // The core forgets a descriptor and then closes it; the select thread may still be waiting on a
@@ -277,16 +280,16 @@ TEST_F(SockcoreSelect, DescriptorForgottenThenClosedDuringAWaitIsNoFault) {
     int other[2] = {-1, -1};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
     own({other[0], other[1]});
-    uxsel_set(other[0], SELECT_R, recordingCallback);
+    test::underCoreLock([&] { return uxsel_set(other[0], SELECT_R, recordingCallback); });
     clearMemoryLog();
     auto& sel = OSXSel::shared();
     for (int round = 0; round < 100; ++round) {
         int doomed[2] = {-1, -1};
         ASSERT_EQ(::pipe(doomed), 0);
         const uint64_t waits = sel.waitCount();
-        uxsel_set(doomed[0], SELECT_R, recordingCallback);
+        test::underCoreLock([&] { return uxsel_set(doomed[0], SELECT_R, recordingCallback); });
         ASSERT_TRUE(test::waitFor([&] { return sel.waitCount() > waits; }));  // waiting with it
-        uxsel_del(doomed[0]);
+        test::underCoreLock([&] { return uxsel_del(doomed[0]); });
         ::close(doomed[0]);
         ::close(doomed[1]);
     }

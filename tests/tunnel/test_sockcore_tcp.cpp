@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -41,12 +42,17 @@ struct AcceptingListener {
             accepted = s;
             return 0;
         };
-        listener = sk_newlistener("127.0.0.1", 0, listenerPlug, true, ADDRTYPE_IPV4);
+        listener = test::underCoreLock([&] { return sk_newlistener("127.0.0.1", 0, listenerPlug, true, ADDRTYPE_IPV4); });
         port = test::portOf(sk_ossocket(listener));
     }
     ~AcceptingListener() {
-        if (auto s = waitAccepted(0ms)) s->close();
-        listener->close();
+        if (auto s = waitAccepted(0ms)) test::underCoreLock([&] { return s->close(); });
+        test::underCoreLock([&] { return listener->close(); });
+    }
+    // A plain client connected to the listener (-1 on failure), and the core socket that took it.
+    std::pair<int, SocketPtr> connectOne() {
+        int client = test::plainConnect(AF_INET, port);
+        return {client, client >= 0 ? waitAccepted() : nullptr};
     }
     SocketPtr waitAccepted(std::chrono::milliseconds timeout = 10s) {
         test::waitFor(
@@ -64,8 +70,8 @@ TEST(SockcoreTcp, RefusedConnectIsLoggedThenReportedAsClosing) {
     auto plug = std::make_shared<RecordingPlug>();
     int port = 0;
     int holder = test::refusingPort(&port);
-    auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_UNSPEC), port, false, false, false, false, plug);
-    EXPECT_EQ(s->socketError(), nullptr) << "the refusal comes after the connect was under way";
+    auto s = test::underCoreLock([&] { return sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_UNSPEC), port, false, false, false, false, plug); });
+    EXPECT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr) << "the refusal comes after the connect was under way";
     ASSERT_TRUE(plug->waitForKind(PlugEvent::Closing));
     std::this_thread::sleep_for(50ms);
 
@@ -80,8 +86,8 @@ TEST(SockcoreTcp, RefusedConnectIsLoggedThenReportedAsClosing) {
     EXPECT_EQ(events[2].kind, PlugEvent::Closing);
     EXPECT_EQ(events[2].code, ECONNREFUSED);
     for (auto& e : events) EXPECT_TRUE(e.lockHeld);
-    s->close();
-    s->close();  // runs once
+    test::underCoreLock([&] { return s->close(); });
+    test::underCoreLock([&] { return s->close(); });  // runs once
     ::close(holder);
 }
 
@@ -118,12 +124,12 @@ TEST(SockcoreTcp, LocalhostFallsBackFromIpv6ToIpv4) {
         auto addr = sk_namelookup("localhost", &canonical, ADDRTYPE_UNSPEC);
         ASSERT_EQ(sk_addrtype(addr), ADDRTYPE_IPV6);
         EXPECT_FALSE(canonical.empty());
-        auto s = sk_new(addr, port, false, false, true, true, plug);
-        EXPECT_EQ(s->socketError(), nullptr);
+        auto s = test::underCoreLock([&] { return sk_new(addr, port, false, false, true, true, plug); });
+        EXPECT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr);
 
         int peer = test::plainAccept(server);
         ASSERT_GE(peer, 0) << "the IPv4 candidate connected";
-        s->write("over v4", 7);
+        test::underCoreLock([&] { return s->write("over v4", 7); });
         char buf[16] = {};
         ASSERT_TRUE(test::waitFor([&] { return ::recv(peer, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT) == 7; }));
         EXPECT_EQ(std::string(buf, 7), "over v4");
@@ -135,7 +141,7 @@ TEST(SockcoreTcp, LocalhostFallsBackFromIpv6ToIpv4) {
         EXPECT_EQ(logs[1].code, ECONNREFUSED) << "::1 refused";
         EXPECT_EQ(logs[2].type, 0) << "then 127.0.0.1 was tried";
         EXPECT_TRUE(plug->eventsOf(PlugEvent::Closing).empty());
-        s->close();
+        test::underCoreLock([&] { return s->close(); });
         ::close(peer);
         ::close(server);
     });
@@ -146,8 +152,8 @@ TEST(SockcoreTcp, PrivilegedPortBindsBelow1024) {
     int port = 0;
     int server = test::plainListener(AF_INET, &port);
     auto plug = std::make_shared<RecordingPlug>();
-    auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), port, true, false, false, false, plug);
-    ASSERT_EQ(s->socketError(), nullptr);
+    auto s = test::underCoreLock([&] { return sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), port, true, false, false, false, plug); });
+    ASSERT_EQ(test::underCoreLock([&] { return s->socketError(); }), nullptr);
     int peer = test::plainAccept(server);
     ASSERT_GE(peer, 0);
     sockaddr_in from{};
@@ -155,14 +161,14 @@ TEST(SockcoreTcp, PrivilegedPortBindsBelow1024) {
     ::getpeername(peer, reinterpret_cast<sockaddr*>(&from), &len);
     EXPECT_LT(ntohs(from.sin_port), 1024);
     EXPECT_GT(ntohs(from.sin_port), 0);
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
     ::close(peer);
     ::close(server);
 }
 
 TEST(SockcoreTcp, FrozenAcceptedSocketDeliversOnlyAfterUnfreezing) {
     AcceptingListener server;
-    ASSERT_EQ(server.listener->socketError(), nullptr);
+    ASSERT_EQ(test::underCoreLock([&] { return server.listener->socketError(); }), nullptr);
     int client = test::plainConnect(AF_INET, server.port);
     ASSERT_GE(client, 0);
     ASSERT_EQ(::send(client, "early bytes", 11, 0), 11);
@@ -172,20 +178,20 @@ TEST(SockcoreTcp, FrozenAcceptedSocketDeliversOnlyAfterUnfreezing) {
     std::this_thread::sleep_for(150ms);
     EXPECT_TRUE(server.connPlug->eventsOf(PlugEvent::Receive).empty()) << "a registered socket starts frozen";
 
-    EXPECT_EQ(accepted->write("pong", 4), 0) << "and writable";
+    EXPECT_EQ(test::underCoreLock([&] { return accepted->write("pong", 4); }), 0) << "and writable";
     char buf[4];
     ASSERT_EQ(::recv(client, buf, 4, MSG_WAITALL), 4);
 
-    accepted->setFrozen(false);
+    test::underCoreLock([&] { return accepted->setFrozen(false); });
     ASSERT_TRUE(test::waitFor([&] { return server.connPlug->received() == "early bytes"; }));
     ASSERT_EQ(::send(client, " and later", 10, 0), 10);
     ASSERT_TRUE(test::waitFor([&] { return server.connPlug->received() == "early bytes and later"; }));
 
-    accepted->setFrozen(true);
+    test::underCoreLock([&] { return accepted->setFrozen(true); });
     ASSERT_EQ(::send(client, "!", 1, 0), 1);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(server.connPlug->received(), "early bytes and later");
-    accepted->setFrozen(false);
+    test::underCoreLock([&] { return accepted->setFrozen(false); });
     ASSERT_TRUE(test::waitFor([&] { return server.connPlug->received() == "early bytes and later!"; }));
 
     ::shutdown(client, SHUT_WR);
@@ -198,16 +204,14 @@ TEST(SockcoreTcp, FrozenAcceptedSocketDeliversOnlyAfterUnfreezing) {
 
 TEST(SockcoreTcp, UrgentDataReachesTheOwnerBeforeTheNormalDataAheadOfIt) {
     AcceptingListener server;
-    int client = test::plainConnect(AF_INET, server.port);
-    ASSERT_GE(client, 0);
-    auto accepted = server.waitAccepted();
+    auto [client, accepted] = server.connectOne();
     ASSERT_NE(accepted, nullptr);
     ASSERT_EQ(::send(client, "abc", 3, 0), 3);
     ASSERT_EQ(::send(client, "!", 1, MSG_OOB), 1);
     pollfd pfd{sk_ossocket(accepted), POLLPRI, 0};
     ASSERT_EQ(::poll(&pfd, 1, 10000), 1);
 
-    accepted->setFrozen(false);
+    test::underCoreLock([&] { return accepted->setFrozen(false); });
     ASSERT_TRUE(server.connPlug->waitForKind(PlugEvent::Receive, 2));
     auto receives = server.connPlug->eventsOf(PlugEvent::Receive);
     EXPECT_EQ(receives[0].type, URGENT_DATA);
@@ -221,8 +225,8 @@ TEST(SockcoreTcp, InlineUrgentDataMarksTheBytesBeforeTheMark) {
     int port = 0;
     int server = test::plainListener(AF_INET, &port);
     auto plug = std::make_shared<RecordingPlug>();
-    auto s = sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), port, false, true, false, false, plug);
-    s->setFrozen(true);
+    auto s = test::underCoreLock([&] { return sk_new(sk_namelookup("127.0.0.1", nullptr, ADDRTYPE_IPV4), port, false, true, false, false, plug); });
+    test::underCoreLock([&] { return s->setFrozen(true); });
     int peer = test::plainAccept(server);
     ASSERT_GE(peer, 0);
     ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
@@ -231,13 +235,13 @@ TEST(SockcoreTcp, InlineUrgentDataMarksTheBytesBeforeTheMark) {
     pollfd pfd{sk_ossocket(s), POLLPRI, 0};
     ASSERT_EQ(::poll(&pfd, 1, 10000), 1);
 
-    s->setFrozen(false);
+    test::underCoreLock([&] { return s->setFrozen(false); });
     ASSERT_TRUE(test::waitFor([&] { return plug->received() == "abc!def"; }));
     for (auto& e : plug->eventsOf(PlugEvent::Receive)) {
         bool beforeMark = e.text.find_first_of("!def") == std::string::npos;
         EXPECT_EQ(e.type, beforeMark ? URGENT_BEFORE_MARK : URGENT_NONE) << e.text;
     }
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
     ::close(peer);
     ::close(server);
 }
@@ -300,12 +304,12 @@ TEST(SockcoreTcp, LoopbackOnlyListenerKeepsOnlyLoopbackPeers) {
         SCOPED_TRACE(std::string(c.listenOn) + " <- " + c.destination);
         if (c.destination.empty()) continue;  // no such address on this machine
         auto plug = std::make_shared<RecordingPlug>();
-        auto listener = sk_newlistener(c.listenOn, 0, plug, true, c.family);
-        ASSERT_EQ(listener->socketError(), nullptr);
+        auto listener = test::underCoreLock([&] { return sk_newlistener(c.listenOn, 0, plug, true, c.family); });
+        ASSERT_EQ(test::underCoreLock([&] { return listener->socketError(); }), nullptr);
         int fd = connectFrom(c.destination.c_str(), test::portOf(sk_ossocket(listener)),
                              c.source.empty() ? nullptr : c.source.c_str());
         if (fd < 0) {
-            listener->close();
+            test::underCoreLock([&] { return listener->close(); });
             continue;  // e.g. IPv6 sockets that take no IPv4 peers here
         }
         if (c.kept) {
@@ -318,7 +322,7 @@ TEST(SockcoreTcp, LoopbackOnlyListenerKeepsOnlyLoopbackPeers) {
             EXPECT_TRUE(plug->eventsOf(PlugEvent::Accepting).empty());
         }
         ::close(fd);
-        listener->close();
+        test::underCoreLock([&] { return listener->close(); });
     }
 }
 
@@ -336,8 +340,8 @@ int openSockets() {
 TEST(SockcoreTcp, UnspecifiedFamilyListensOnBothFamiliesOnOnePort) {
     auto plug = std::make_shared<RecordingPlug>();
     int socketsBefore = openSockets();
-    auto listener = sk_newlistener(nullptr, 0, plug, true, ADDRTYPE_UNSPEC);
-    ASSERT_EQ(listener->socketError(), nullptr);
+    auto listener = test::underCoreLock([&] { return sk_newlistener(nullptr, 0, plug, true, ADDRTYPE_UNSPEC); });
+    ASSERT_EQ(test::underCoreLock([&] { return listener->socketError(); }), nullptr);
     EXPECT_EQ(openSockets(), socketsBefore + 2);
     int port = test::portOf(sk_ossocket(listener));
 
@@ -349,7 +353,7 @@ TEST(SockcoreTcp, UnspecifiedFamilyListensOnBothFamiliesOnOnePort) {
     ::close(v6);
     ::close(v4);
 
-    listener->close();
+    test::underCoreLock([&] { return listener->close(); });
     EXPECT_EQ(openSockets(), socketsBefore) << "closing the listener closes its companion";
 }
 
@@ -358,11 +362,11 @@ TEST(SockcoreTcp, FailingCompanionIsReturnedWithItsErrorAndTheIpv6SocketClosed) 
     int blocker = test::plainListener(AF_INET, &port);  // takes 127.0.0.1:port
     auto plug = std::make_shared<RecordingPlug>();
     int socketsBefore = openSockets();
-    auto listener = sk_newlistener(nullptr, port, plug, true, ADDRTYPE_UNSPEC);
-    ASSERT_NE(listener->socketError(), nullptr);
-    EXPECT_STREQ(listener->socketError(), strerrordesc_np(EADDRINUSE));
+    auto listener = test::underCoreLock([&] { return sk_newlistener(nullptr, port, plug, true, ADDRTYPE_UNSPEC); });
+    ASSERT_NE(test::underCoreLock([&] { return listener->socketError(); }), nullptr);
+    EXPECT_STREQ(test::underCoreLock([&] { return listener->socketError(); }), strerrordesc_np(EADDRINUSE));
     EXPECT_EQ(openSockets(), socketsBefore) << "the IPv6 socket was closed";
-    listener->close();
+    test::underCoreLock([&] { return listener->close(); });
     ::close(blocker);
 }
 
@@ -377,9 +381,9 @@ TEST(SockcoreTcp, FailedSendReachesTheOwnerThroughClosing) {
     pollfd pfd{sk_ossocket(accepted), POLLIN, 0};
     ASSERT_EQ(::poll(&pfd, 1, 10000), 1);
 
-    accepted->write("into the void", 13);
+    test::underCoreLock([&] { return accepted->write("into the void", 13); });
     ASSERT_TRUE(server.connPlug->waitForKind(PlugEvent::Closing));
-    accepted->write("more", 4);
+    test::underCoreLock([&] { return accepted->write("more", 4); });
     std::this_thread::sleep_for(50ms);
     auto closings = server.connPlug->eventsOf(PlugEvent::Closing);
     ASSERT_EQ(closings.size(), 1u) << "reported once";
@@ -399,17 +403,17 @@ TEST(SockcoreTcp, ClosingOnceDrainedWritesEveryQueuedByteThenEndsTheStream) {
         ASSERT_GE(client, 0);
         SocketPtr accepted = server.waitAccepted();
         ASSERT_NE(accepted, nullptr);
-        accepted->setFrozen(false);
+        test::underCoreLock([&] { return accepted->setFrozen(false); });
         std::string sent;
         for (size_t i = 0; i < queued; ++i) sent.push_back(test::streamByte(i));
         int backlog = 0;
         for (size_t offset = 0; offset < sent.size(); offset += 65536) {
-            backlog = accepted->write(sent.data() + offset, int(std::min<size_t>(65536, sent.size() - offset)));
+            backlog = test::underCoreLock([&] { return accepted->write(sent.data() + offset, int(std::min<size_t>(65536, sent.size() - offset))); });
         }
         if (queued > 0) {
             ASSERT_GT(backlog, 0) << "the kernel took everything: nothing tests the drain";
         }
-        accepted->closeWhenDrained();
+        test::underCoreLock([&] { return accepted->closeWhenDrained(); });
         // Only while it drains: a socket with nothing queued is closed at once, and what reaches a
         // closed socket is answered with a reset, as it should be.
         if (queued > 0) {
@@ -441,8 +445,8 @@ TEST(SockcoreTcp, ClosingOnceDrainedWritesEveryQueuedByteThenEndsTheStream) {
     SocketPtr accepted = server.waitAccepted();
     ASSERT_NE(accepted, nullptr);
     std::string block(8 << 20, 'x');
-    ASSERT_GT(accepted->write(block.data(), int(block.size())), 0);
-    accepted->closeWhenDrained();
+    ASSERT_GT(test::underCoreLock([&] { return accepted->write(block.data(), int(block.size())); }), 0);
+    test::underCoreLock([&] { return accepted->closeWhenDrained(); });
     linger hard{1, 0};
     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     ::close(client);  // resets the connection
@@ -451,18 +455,18 @@ TEST(SockcoreTcp, ClosingOnceDrainedWritesEveryQueuedByteThenEndsTheStream) {
 
 TEST(SockcoreTcp, UnresolvedAddressIsAnErrorNotAnExit) {
     auto plug = std::make_shared<RecordingPlug>();
-    auto s = sk_new(sk_nonamelookup("unresolved.example"), 80, false, false, false, false, plug);
-    ASSERT_NE(s->socketError(), nullptr);
+    auto s = test::underCoreLock([&] { return sk_new(sk_nonamelookup("unresolved.example"), 80, false, false, false, false, plug); });
+    ASSERT_NE(test::underCoreLock([&] { return s->socketError(); }), nullptr);
     auto logs = plug->eventsOf(PlugEvent::Log);
     ASSERT_EQ(logs.size(), 2u);
     EXPECT_EQ(logs[1].type, 1);
     EXPECT_EQ(logs[1].code, EAFNOSUPPORT);
     EXPECT_TRUE(plug->eventsOf(PlugEvent::Closing).empty()) << "a failure at once is left in the socket";
-    s->close();
+    test::underCoreLock([&] { return s->close(); });
 
-    auto registered = sk_register(-1, plug);
-    EXPECT_NE(registered->socketError(), nullptr);
-    registered->close();
+    auto registered = test::underCoreLock([&] { return sk_register(-1, plug); });
+    EXPECT_NE(test::underCoreLock([&] { return registered->socketError(); }), nullptr);
+    test::underCoreLock([&] { return registered->close(); });
 }
 
 double cpuSeconds() {
@@ -474,7 +478,7 @@ double cpuSeconds() {
 
 TEST(SockcoreTcp, AcceptBacksOffWhenDescriptorsRunOut) {
     auto plug = std::make_shared<RecordingPlug>();
-    auto listener = sk_newlistener("127.0.0.1", 0, plug, true, ADDRTYPE_IPV4);
+    auto listener = test::underCoreLock([&] { return sk_newlistener("127.0.0.1", 0, plug, true, ADDRTYPE_IPV4); });
     int port = test::portOf(sk_ossocket(listener));
     int client = ::socket(AF_INET, SOCK_STREAM, 0);
     clearMemoryLog();
@@ -503,7 +507,7 @@ TEST(SockcoreTcp, AcceptBacksOffWhenDescriptorsRunOut) {
     EXPECT_LT(cpu, 0.2) << "accepting spun while out of descriptors";
     EXPECT_TRUE(plug->waitForKind(PlugEvent::Accepting)) << "accepting resumes once descriptors are free";
     ::close(client);
-    listener->close();
+    test::underCoreLock([&] { return listener->close(); });
 }
 
 TEST(SockcoreTcp, AddressRecords) {
@@ -547,6 +551,47 @@ TEST(SockcoreTcp, AddressRecords) {
 
     for (const char* local : {"localhost", "::1", "127.0.0.1", "127.9"}) EXPECT_TRUE(sk_hostname_is_local(local)) << local;
     for (const char* remote : {"localhost.example", "128.0.0.1", "::2", ""}) EXPECT_FALSE(sk_hostname_is_local(remote)) << remote;
+}
+
+// A callback runs under the pass's lock and calls straight back into the core: an echo and a
+// close of its own socket from inside receive().
+TEST(SockcoreTcp, CallbackCallsStraightBackIntoTheCore) {
+    AcceptingListener server;
+    auto [client, accepted] = server.connectOne();
+    ASSERT_NE(accepted, nullptr);
+    std::atomic<bool> lockHeld{false};
+    server.connPlug->onReceive = [&](const char* data, int len) {
+        lockHeld = osxsel_write_lock_held();
+        accepted->write(data, len);
+        accepted->close();
+    };
+    test::underCoreLock([&] { accepted->setFrozen(false); });
+    ASSERT_EQ(::send(client, "ping", 4, 0), 4);
+
+    std::string echoed;
+    char buffer[16];
+    for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, 0)) > 0;) echoed.append(buffer, size_t(n));
+    EXPECT_EQ(echoed, "ping") << "then the end of stream";
+    EXPECT_TRUE(lockHeld);
+    EXPECT_LT(sk_ossocket(accepted), 0);
+    ::close(client);
+}
+
+// Without the lock, or taking it a second time, the core stops the process with a message instead
+// of racing on its tables or deadlocking.
+TEST(SockcoreLockDeathTest, MissingOrSecondAcquisitionAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto plug = std::make_shared<RecordingPlug>();
+    EXPECT_DEATH(sk_register(-1, plug), "socket core lock: required but not held \\(sk_register\\)");
+    SocketPtr s = test::underCoreLock([&] { return sk_register(-1, plug); });
+    EXPECT_DEATH(s->write("x", 1), "required but not held \\(Socket::write\\)");
+    EXPECT_DEATH(
+        {
+            SocketCoreLock outer;
+            SocketCoreLock inner;
+        },
+        "socket core lock: taken again by the thread that holds it");
+    test::underCoreLock([&] { s->close(); });
 }
 
 }  // namespace

@@ -220,15 +220,15 @@ bool TunnexSocketImpl::performBridge() {
             shouldBeClosed_.store(true);
         } else if (count > 0) {
             local = localSocket();
-            {
+            if (local) {
                 SocketCoreLock lock;
-                if (local) backlog = local->write(receiveBuffer_.get(), count);
+                backlog = local->write(receiveBuffer_.get(), count);
+                if (backlog >= kSocketBacklogLimit) awaitLocalRoom(local);
             }
             bytesWritten_.fetch_add(uint64_t(count));
             moved = true;
         }
     }
-    if (local && backlog >= kSocketBacklogLimit) awaitLocalRoom(local);
     bool finishPendingClose = false;
     {
         std::lock_guard<std::mutex> guard(bridgeStateMutex_);
@@ -241,7 +241,7 @@ bool TunnexSocketImpl::performBridge() {
 }
 
 // The bridge pauses instead of holding a thread until the local socket drains (a closed or failed
-// socket ends the pause too: the next pass finds it so).
+// socket ends the pause too: the next pass finds it so). Under the core lock.
 void TunnexSocketImpl::awaitLocalRoom(const SocketPtr& local) {
     awaitingLocalRoom_.store(true);
     std::weak_ptr<TunnexSocketImpl> weak = self();
@@ -683,6 +683,7 @@ void TunnexSocketImpl::finishClose() {
         owner->channelClosed();
     } else if (local) {
         // A bridge nobody owns: what was written into the local socket still goes out.
+        SocketCoreLock lock;
         local->closeWhenDrained();
     }
     if (auto delegate = this->delegate()) delegate->closedSocket(self());

@@ -51,7 +51,7 @@ std::shared_ptr<PFwdPrivate> PFwdPrivate::create(Role role, std::weak_ptr<Tunnex
 }
 
 void PFwdPrivate::attach(const SocketPtr& socket) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("PFwdPrivate::attach");
     s = socket;
 }
 
@@ -136,6 +136,11 @@ int pfd_accepting(PFwdPrivate& record, int fd) {
 
 namespace {
 
+bool socketFailed(const SocketPtr& socket) {
+    SocketCoreLock lock;
+    return socket->socketError() != nullptr;
+}
+
 // The requesting side once its channel is decided: join it to the waiting local connection.
 int32_t bridgeOpenedChannel(const std::shared_ptr<TunnexChannelRequest>& request, const TunnexForwardRequest& forward,
                             const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<TunnexSocketImpl>& channel) {
@@ -147,7 +152,7 @@ int32_t bridgeOpenedChannel(const std::shared_ptr<TunnexChannelRequest>& request
         return 1;
     }
     SocketPtr socket = request->takeLocalSocket();
-    if (!socket || socket->socketError()) {
+    if (!socket || socketFailed(socket)) {
         // The client left (or the connection failed) while the channel was being opened.
         KLLog(kKLTLoggingLevelError, "The waiting connection for channel hash %d is gone", int(forward.chanHash));
         if (socket) pfd_close(socket);
@@ -256,11 +261,14 @@ void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, c
 
 void pfd_close(const SocketPtr& socket) {
     if (!socket) return;
-    std::shared_ptr<PFwdPrivate> record;
-    {
-        SocketCoreLock lock;
-        record = openRecordOf(socket);
-    }
+    SocketCoreLock lock;
+    pfd_closeLocked(socket);
+}
+
+void pfd_closeLocked(const SocketPtr& socket) {
+    assertCoreLockHeld("pfd_closeLocked");
+    if (!socket) return;
+    std::shared_ptr<PFwdPrivate> record = openRecordOf(socket);
     if (!record) {
         // Already closed by its owner (then this does nothing more), or never owned by one.
         socket->closeWhenDrained();
@@ -271,13 +279,10 @@ void pfd_close(const SocketPtr& socket) {
         return;
     }
     KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(socket));
-    {
-        SocketCoreLock lock;
-        record->peer.reset();
-        record->remotePeer.reset();
-        record->serviceConnector.reset();
-        record->s.reset();
-    }
+    record->peer.reset();
+    record->remotePeer.reset();
+    record->serviceConnector.reset();
+    record->s.reset();
     socket->close();
 }
 

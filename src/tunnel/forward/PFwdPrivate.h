@@ -9,7 +9,7 @@
 // Ownership: the core holds plugs weakly. A listener's record is owned by the peer's entry for
 // its forward; a connection's record by its TunnexForwardedConnection, which it reaches weakly
 // and only reports to. A listener's fields are guarded by the core lock (the callbacks run under
-// it, and everyone else takes it).
+// it, and everyone else takes it once around the step; attach() requires it).
 #pragma once
 
 #include <cstdint>
@@ -82,9 +82,11 @@ int pfd_receive(PFwdPrivate& record, int urgent, const char* data, int len);
 int pfd_closing(PFwdPrivate& record, const char* errorText, int errorCode, int callingBack);
 void pfd_log(PFwdPrivate& record, int type, const SockAddrPtr& addr, int port, const char* errorText, int errorCode);
 // Ends a forwarded connection (through its TunnexForwardedConnection) or a listener (closed, its
-// record let go). Safe from any thread; a second call does nothing. A socket that no record owns
-// (a connection still waiting for its channel) is closed once its queued output is written.
+// record let go). A second call does nothing. A socket that no record owns (a connection still
+// waiting for its channel) is closed once its queued output is written. pfd_close takes the core
+// lock (any thread outside a result pass); pfd_closeLocked is for a caller that holds it.
 void pfd_close(const SocketPtr& socket);
+void pfd_closeLocked(const SocketPtr& socket);
 
 // The channel-creation block of a request accepted on a forwarded port: sends the open-forward
 // message, opens the data channel and bridges the waiting connection to it. 0 when the forward

@@ -44,8 +44,13 @@ TunnexForwardedConnection::TunnexForwardedConnection(Private, Side side, const s
       channel_(std::move(channel)) {}
 
 // Dropped without its close (its peer went away with its table): the client is not left hanging.
+// The last reference may go in a result pass or outside one, so the close runs from a task.
 TunnexForwardedConnection::~TunnexForwardedConnection() {
-    if (state_ != State::Closed && local_) local_->closeWhenDrained();
+    if (state_ == State::Closed || !local_) return;
+    globalQueue().async([local = std::move(local_)] {
+        SocketCoreLock core;
+        local->closeWhenDrained();
+    });
 }
 
 std::shared_ptr<Plug> TunnexForwardedConnection::plug() const { return plug_; }
@@ -132,6 +137,7 @@ void TunnexForwardedConnection::localEnded(int errorCode) {
 }
 
 void TunnexForwardedConnection::close() {
+    assertCoreLockHeld("TunnexForwardedConnection::close");
     if (!beginClosing()) {
         // Already closing: an orderly end still sending its last bytes is cut short instead.
         channel_->setShouldBeClosed(true);
@@ -141,16 +147,17 @@ void TunnexForwardedConnection::close() {
     closeChannel(Start::Abort);
 }
 
+// The channel reports its close from outside any result pass.
 void TunnexForwardedConnection::channelClosed() {
-    if (beginClosing()) stopReadingLocal();  // the channel ended first
+    if (beginClosing()) {  // the channel ended first
+        SocketCoreLock core;
+        stopReadingLocal();
+    }
     finish();
 }
 
 void TunnexForwardedConnection::stopReadingLocal() {
-    SocketPtr local = localSocket();
-    if (!local) return;
-    SocketCoreLock core;
-    local->setFrozen(true);
+    if (SocketPtr local = localSocket()) local->setFrozen(true);
 }
 
 // The channel's close waits for its send queue, so it never runs here, possibly under the core
@@ -178,7 +185,10 @@ void TunnexForwardedConnection::finish() {
     }
     KLLog(kKLTLoggingLevelDebug, "pfd_close on socket: %d", sk_ossocket(local));
     // Bytes that came through the channel just before it closed are still written.
-    if (local) local->closeWhenDrained();
+    if (local) {
+        SocketCoreLock core;
+        local->closeWhenDrained();
+    }
     if (auto peer = peer_.lock()) {
         peer->queueCloseOfMainChannel();
         peer->closeChannel(channel_);

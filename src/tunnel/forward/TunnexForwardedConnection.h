@@ -61,7 +61,7 @@ public:
     // The local connection ended (the plug's closing): errorCode 0 for an orderly end of stream.
     void localEnded(int errorCode);
     // Ends the connection from outside (the tunnel's teardown, pfd_close): nothing more is read
-    // or sent, what the channel wrote into the local socket still goes out.
+    // or sent, what the channel wrote into the local socket still goes out. Under the core lock.
     void close();
     // TunnexChannelOwner: the channel closed, by this connection or on its own.
     void channelClosed() override;
@@ -79,7 +79,7 @@ private:
 
     // Leaves Open; false when the close had already begun.
     bool beginClosing();
-    void stopReadingLocal();
+    void stopReadingLocal();  // under the core lock
     void closeChannel(Start start);
     // Closes the local socket and leaves the table, once, after the channel closed.
     void finish();

@@ -300,14 +300,19 @@ void TunnexRemoteManager::removeChannelRequestsForServiceKey(const std::string& 
 // A waiting local connection whose request is dropped would otherwise stay accepted and frozen,
 // its client hanging, for as long as the process lives: close it. Only a socket that is still
 // frozen is closed, so a descriptor number that was reused by a live connection is left alone.
+// From a task: the requests may be dropped in a result pass (a client accepted) or outside one.
 void TunnexRemoteManager::closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests) {
     if (requests.empty()) return;
+    globalQueue().async([requests] { closeDroppedRequestsNow(requests); });
+}
+
+void TunnexRemoteManager::closeDroppedRequestsNow(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests) {
     SocketCoreLock core;
     for (const auto& request : requests) {
         const int fd = request->orgSocket();
         if (SocketPtr owned = request->takeLocalSocket()) {
             KLLog(kKLTLoggingLevelDebug, "Closing the waiting local connection %d of a dropped channel request", fd);
-            pfd_close(owned);
+            pfd_closeLocked(owned);
             request->setOrgSocket(-1);
             continue;
         }
@@ -410,7 +415,7 @@ void TunnexRemoteManager::dispatchChannelRequest(const std::shared_ptr<TunnexCha
     auto remote = request->remotePeer();
     if (!remote) {
         KLLog(kKLTLoggingLevelError, "Channel request without a remote peer dropped");
-        globalQueue().async([request] { closeDroppedRequests({request}); });
+        closeDroppedRequests({request});
         return;
     }
     // The block returns at once: the peer's queue opens the channels one after the other, and no

@@ -202,6 +202,8 @@ private:
                                 const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests,
                                 const std::string& serviceKey);
     static void closeDroppedRequests(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
+    // closeDroppedRequests' task: takes the core lock.
+    static void closeDroppedRequestsNow(const std::vector<std::shared_ptr<TunnexChannelRequest>>& requests);
 
     const TunnexClock clock_;
     // The node whose peers this manager serves: its registered peer takes the queued connections.

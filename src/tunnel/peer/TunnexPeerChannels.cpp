@@ -86,13 +86,19 @@ uint16_t TunnexPeer::createForwardFromPort(uint16_t localPort, const std::string
 
     // IPv6 with an IPv4 companion on the same port: local clients here may name the forward by
     // 127.0.0.1 as well as ::1 ("localhost" resolves to the IPv4 address first on many systems).
-    SocketPtr listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_UNSPEC);
-    if (listener->socketError()) {
+    SocketPtr listener;
+    bool listening;
+    {
+        SocketCoreLock lock;
+        listener = new_listener(nullptr, localPort, record, loopbackOnly, ADDRTYPE_UNSPEC);
+        listening = !listener->socketError();
+        if (listening) record->attach(listener);
+        else listener->close();
+    }
+    if (!listening) {
         KLLog(kKLTLoggingLevelError, "%s - error creating new service listener socket", selector);
-        listener->close();
         return 0;
     }
-    record->attach(listener);
     const int fd = sk_ossocket(listener);
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -379,7 +385,10 @@ void TunnexPeer::teardownConnection(ForwardListeners keepOrClose) {
                   static_cast<void*>(entry.channel.get()),
                   sk_ossocket(entry.connection ? entry.connection->localSocket() : entry.channel->localSocket()));
             if (!entry.connection) continue;
-            entry.connection->close();
+            {
+                SocketCoreLock lock;
+                entry.connection->close();
+            }
             done.insert(entry.channel.get());
         }
         for (const auto& [key, entry] : channels) {

@@ -1,5 +1,6 @@
 #include "tunnel/protocol/TunnexChannelRequest.h"
 
+#include "platform/Executors.h"
 #include "tunnel/forward/PFwdPrivate.h"
 #include "tunnel/TunnexGuardedAccessors.h"
 
@@ -22,7 +23,10 @@ bool TunnexChannelRequest::recentChannelRequest() const {
     return clock_().secondsSince1970 - channelRequestDate().secondsSince1970 <= kRecentSeconds;
 }
 
-TunnexChannelRequest::~TunnexChannelRequest() { closeLocalSocket(); }
+// The last reference may go in a result pass or outside one, so the close runs from a task.
+TunnexChannelRequest::~TunnexChannelRequest() {
+    if (SocketPtr socket = takeLocalSocket()) globalQueue().async([socket] { pfd_close(socket); });
+}
 
 void TunnexChannelRequest::setLocalSocket(SocketPtr socket) {
     std::lock_guard lock(mutex_);

@@ -63,7 +63,7 @@ public:
     void setLocalSocket(SocketPtr socket);
     // Hands the connection over to the channel that serves it; the request no longer owns it.
     SocketPtr takeLocalSocket();
-    // Closes the connection unless it was handed over.
+    // Closes the connection unless it was handed over. Outside the core lock (it takes it).
     void closeLocalSocket();
     ~TunnexChannelRequest();
 

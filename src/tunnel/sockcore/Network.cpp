@@ -64,7 +64,7 @@ int boundPort(int fd) {
 
 SocketPtr sk_new(SockAddrPtr addr, int port, bool privport, bool oobinline, bool nodelay, bool keepalive,
                  const PlugPtr& plug) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("sk_new");
     auto ret = TcpSocket::create(plug);
     ret->oobinline = oobinline;
     ret->nodelay = nodelay;
@@ -82,7 +82,7 @@ SocketPtr sk_new(SockAddrPtr addr, int port, bool privport, bool oobinline, bool
 
 SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, bool local_host_only,
                          int address_family) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("sk_newlistener");
     auto ret = TcpSocket::create(plug);
     ret->listener = true;
     ret->localhostOnly = local_host_only;
@@ -146,7 +146,7 @@ SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, boo
 
 SocketPtr sk_register(int fd, const PlugPtr& plug) {
     int err = errno;
-    SocketCoreLock lock;
+    assertCoreLockHeld("sk_register");
     auto ret = TcpSocket::create(plug);
     ret->connected = true;
     ret->writable = true;
@@ -164,13 +164,10 @@ SocketPtr sk_register(int fd, const PlugPtr& plug) {
 int sk_ossocket(const SocketPtr& s) {
     if (!s) return 0;
     auto* tcp = dynamic_cast<TcpSocket*>(s.get());
-    if (!tcp) return 0;
-    SocketCoreLock lock;
-    return tcp->s;
+    return tcp ? tcp->descriptor() : 0;
 }
 
 int net_select_result(int fd, int event) {
-    SocketCoreLock lock;
     TcpSocket* found = sktreeFind(fd);
     if (!found) return 1;
     auto keep = found->shared_from_this();  // callbacks may close it

@@ -4,8 +4,9 @@
 // listeners (optionally loopback-only; an IPv6 listener with an IPv4 companion), wrapping of
 // accepted descriptors, and the event handler that the select thread's result passes call.
 //
-// Every function here takes the core lock itself (see OSXSel.h), and every Plug callback runs
-// under it. Creation never returns null: a failure is seen through Socket::socketError().
+// Every function here requires the caller to hold the core lock (see OSXSel.h), sk_init and
+// sk_ossocket aside; every Plug callback runs under it. Creation never returns null: a failure is
+// seen through Socket::socketError().
 //
 // Start-up, once per process: osxsel_init() then sk_init(); both also run on first use.
 #pragma once
@@ -46,7 +47,7 @@ SocketPtr sk_newlistener(const char* srcaddr, int port, const PlugPtr& plug, boo
 // watched.
 SocketPtr sk_register(int fd, const PlugPtr& plug);
 
-// The descriptor of a core socket; 0 for null.
+// The descriptor of a core socket (-1 once closed); 0 for null. Any thread, without the core lock.
 int sk_ossocket(const SocketPtr& s);
 
 // The core's select callback (event SELECT_R, _W or _X for descriptor fd).

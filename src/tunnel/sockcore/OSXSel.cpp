@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -63,21 +65,32 @@ short pollEvents(int rwx) {
     return events;
 }
 
+// A second acquisition by the same thread would deadlock, and a missing one would let two threads
+// into the core's tables: both stop the process with a message rather than hang or corrupt.
+[[noreturn]] void coreLockFault(const char* message, const char* where) {
+    std::fprintf(stderr, "socket core lock: %s (%s)\n", message, where);  // the log may be syslog
+    KLAssertFailed("socket core lock: %s (%s)", message, where);
+    std::abort();
+}
+
 }  // namespace
 
 void CoreLock::lock() {
+    if (heldByCurrentThread()) coreLockFault("taken again by the thread that holds it", "lock");
     mutex_.lock();
-    if (depth_++ == 0) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 bool CoreLock::try_lock() {
+    if (heldByCurrentThread()) coreLockFault("taken again by the thread that holds it", "try_lock");
     if (!mutex_.try_lock()) return false;
-    if (depth_++ == 0) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     return true;
 }
 
 void CoreLock::unlock() {
-    if (--depth_ == 0) owner_.store(std::thread::id(), std::memory_order_relaxed);
+    if (!heldByCurrentThread()) coreLockFault("released by a thread that does not hold it", "unlock");
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
     mutex_.unlock();
 }
 
@@ -124,11 +137,11 @@ void OSXSel::writeToken() {
 OSXSel::Record* OSXSel::findRecord(int fd) { return static_cast<Record*>(find234(fds_, &fd, recordFindCmp)); }
 
 void OSXSel::set(int fd, int rwx, uxsel_callback_fn callback) {
+    assertCoreLockHeld("uxsel_set");
     if (fd < 0) {
         KLLog(kKLTLoggingLevelError, "uxsel_set: refusing descriptor %d", fd);
         return;
     }
-    std::lock_guard<CoreLock> guard(outlock_);
     Record* rec = findRecord(fd);
     if (!rec) {
         rec = new Record{fd, rwx, callback, ++nextId_};
@@ -140,7 +153,7 @@ void OSXSel::set(int fd, int rwx, uxsel_callback_fn callback) {
 }
 
 void OSXSel::del(int fd) {
-    std::lock_guard<CoreLock> guard(outlock_);
+    assertCoreLockHeld("uxsel_del");
     Record* rec = findRecord(fd);
     if (!rec) return;
     inputAdd(fd, 0, rec->id);
@@ -149,7 +162,7 @@ void OSXSel::del(int fd) {
 }
 
 int OSXSel::selectResult(int fd, int event) {
-    std::lock_guard<CoreLock> guard(outlock_);
+    assertCoreLockHeld("select_result");
     Record* rec = findRecord(fd);
     if (!rec) return 1;
     return rec->callback(fd, event);
@@ -175,7 +188,7 @@ int OSXSel::firstFd(int* state, int* rwx) {
 }
 
 int OSXSel::nextFd(int* state, int* rwx) {
-    std::lock_guard<CoreLock> guard(outlock_);
+    assertCoreLockHeld("next_fd");
     auto* rec = static_cast<Record*>(index234(fds_, (*state)++));
     if (!rec) return -1;
     *rwx = rec->rwx;
@@ -394,5 +407,9 @@ void osxsel_init() { OSXSel::shared(); }
 void osxsel_write_lock() { OSXSel::shared().outLock().lock(); }
 void osxsel_write_unlock() { OSXSel::shared().outLock().unlock(); }
 bool osxsel_write_lock_held() { return OSXSel::shared().outLock().heldByCurrentThread(); }
+
+void assertCoreLockHeld(const char* where) {
+    if (!osxsel_write_lock_held()) coreLockFault("required but not held", where);
+}
 
 }  // namespace kl

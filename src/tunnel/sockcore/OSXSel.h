@@ -13,11 +13,12 @@
 //  - A registration outside a pass writes a token (the wish changed, take the snapshot afresh); one
 //    made during a pass writes none: the pass's final token covers it.
 //  - The input lock guards only the wishes the thread snapshots. The output lock (the core lock) is
-//    recursive and is held for a whole result pass, so every callback of the core runs under it.
-//    Every public entry point of the core takes it itself; another thread that makes several
-//    calls into core sockets as one step takes it around them with osxsel_write_lock /
-//    osxsel_write_unlock (or SocketCoreLock). Lock order: the output lock may be held while the
-//    input lock is taken, never the reverse.
+//    a plain mutex, held for a whole result pass, so every callback of the core runs under it and
+//    calls straight back into the core. No entry point of the core takes it: each requires its
+//    caller to hold it (and aborts with a message when it does not), and taking it while holding
+//    it aborts too instead of deadlocking. A thread outside a pass (a pool task, a queue, a test)
+//    takes it once with SocketCoreLock around the step that touches core sockets. Lock order: the
+//    output lock may be held while the input lock is taken, never the reverse.
 //  - Token writes never block: the pipe's write end is non-blocking, and a full pipe already
 //    holds a token that will wake the thread.
 //
@@ -48,7 +49,8 @@ enum : int {
 // Called with (descriptor, event) in a result pass, under the core lock; its result is ignored.
 using uxsel_callback_fn = int (*)(int fd, int event);
 
-// The core's output lock: recursive, and able to tell whether the calling thread holds it.
+// The core's output lock: a plain mutex that knows which thread holds it, so that a missing or a
+// second acquisition fails loudly instead of racing or deadlocking.
 class CoreLock {
 public:
     void lock();
@@ -57,9 +59,8 @@ public:
     bool heldByCurrentThread() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
 
 private:
-    std::recursive_mutex mutex_;
+    std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
-    int depth_ = 0;  // guarded by mutex_
 };
 
 class OSXSel {
@@ -70,6 +71,7 @@ public:
     OSXSel(const OSXSel&) = delete;
     OSXSel& operator=(const OSXSel&) = delete;
 
+    // The registry's operations require the core lock.
     // Registers or replaces the wish for fd (rwx of SELECT_*; 0 keeps the registration but waits
     // for nothing).
     void set(int fd, int rwx, uxsel_callback_fn callback);
@@ -138,7 +140,8 @@ private:
     std::jthread thread_;  // last: starts after every other member is ready
 };
 
-// Holds the core lock for its scope; for threads that call into core sockets outside a pass.
+// Holds the core lock for its scope; for threads that call into core sockets outside a pass. Taking
+// it inside a pass (or under another SocketCoreLock) aborts.
 class SocketCoreLock {
 public:
     SocketCoreLock();
@@ -147,7 +150,7 @@ public:
     SocketCoreLock& operator=(const SocketCoreLock&) = delete;
 };
 
-// The registry's and the machinery's entry points.
+// The registry's and the machinery's entry points (the registry's require the core lock).
 void uxsel_init();
 void uxsel_set(int fd, int rwx, uxsel_callback_fn callback);
 void uxsel_del(int fd);
@@ -160,5 +163,8 @@ void osxsel_write_lock();
 void osxsel_write_unlock();
 // True when the calling thread holds the core lock.
 bool osxsel_write_lock_held();
+// Aborts with a message naming where unless the calling thread holds the core lock: every entry
+// point of the core starts with it.
+void assertCoreLockHeld(const char* where);
 
 }  // namespace kl

@@ -55,11 +55,11 @@ SockAddrPtr name_lookup(const char* host, int port, std::string* canonical, cons
 
 SocketPtr new_connection(SockAddrPtr addr, const char* hostname, int port, bool privport, bool oobinline, bool nodelay,
                          bool keepalive, const PlugPtr& plug, const ProxyConfig& cfg) {
+    assertCoreLockHeld("new_connection");
     if (cfg.proxy_type == PROXY_NONE || !proxy_for_destination(addr, hostname, cfg))
         return new_connection(std::move(addr), hostname, port, privport, oobinline, nodelay, keepalive, plug);
     if (auto local = platform_new_connection(addr, hostname, port, privport, oobinline, nodelay, keepalive, plug, cfg)) return local;
 
-    SocketCoreLock lock;
     auto p = ProxySocket::create(plug, std::move(addr), hostname, port, cfg);
     switch (cfg.proxy_type) {
     case PROXY_HTTP: p->negotiate = proxy_http_negotiate; break;

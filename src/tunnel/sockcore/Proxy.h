@@ -6,7 +6,7 @@
 // text and PROXY_ERROR_GENERAL (or _UNEXPECTED); a reply that does not fit is refused, never
 // overread.
 //
-// Threads: as every core socket (Socket.h): any thread may call, each call takes the core lock,
+// Threads: as every core socket (Socket.h): new_connection() and every call need the core lock,
 // and the owner's callbacks run under it.
 #pragma once
 

@@ -74,14 +74,14 @@ public:
     }
 
     std::shared_ptr<Plug> plug(std::shared_ptr<Plug> p) override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::plug");
         auto old = owner_.lock();
         if (p) owner_ = p;
         return old;
     }
 
     void close() override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::close");
         if (closed_) return;
         closed_ = true;
         for (int* fd : {&from_cmd, &to_cmd}) {
@@ -102,7 +102,7 @@ public:
     }
 
     int write(const void* data, int len) override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::write");
         if (closed_ || to_cmd < 0) return 0;
         if (len > 0) bufchain_add(&pendingOutput_, data, size_t(len));
         trySend(false);
@@ -112,17 +112,17 @@ public:
     int writeOob(const void* data, int len) override { return write(data, len); }
     void flush() override {}
     void setFrozen(bool isFrozen) override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::setFrozen");
         if (closed_) return;
         frozen_ = isFrozen;
         tellInterest();
     }
     const char* socketError() override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::socketError");
         return error_.empty() ? nullptr : error_.c_str();
     }
     void whenRoom(RoomCallback done) override {
-        SocketCoreLock lock;
+        assertCoreLockHeld("Socket::whenRoom");
         roomWaiters_.push_back(std::move(done));
         roomChanged();
     }
@@ -236,16 +236,23 @@ private:
         fatalbox("%s", errorText(err));
         roomChanged();
         tellInterest();
-        auto report = [weak = weak_from_this(), err] {
+        // Never from inside the owner's own write(): from a task, as a result pass would.
+        if (inPass) {
+            reportSendFailure(err);
+            return;
+        }
+        globalQueue().async([weak = weak_from_this(), err] {
             auto s = weak.lock();
             if (!s) return;
             SocketCoreLock lock;
-            if (s->closed_) return;
-            if (auto p = s->owner_.lock()) p->closing(errorText(err), err, 0);
-        };
-        // Never from inside the owner's own write(): from a task, as a result pass would.
-        if (inPass) report();
-        else globalQueue().async(report);
+            s->reportSendFailure(err);
+        });
+    }
+
+    // Under the core lock.
+    void reportSendFailure(int err) {
+        if (closed_) return;
+        if (auto p = owner_.lock()) p->closing(errorText(err), err, 0);
     }
 
     std::weak_ptr<Plug> owner_;
@@ -287,7 +294,6 @@ tree234* toCommandTree() {
 }
 
 int localproxy_select_result(int fd, int event) {
-    SocketCoreLock lock;
     auto* s = static_cast<LocalProxySocket*>(find234(fromCommandTree(), &fd, findFrom));
     if (!s) s = static_cast<LocalProxySocket*>(find234(toCommandTree(), &fd, findTo));
     if (!s) return 1;
@@ -314,8 +320,8 @@ std::vector<std::string> commandWords(const SockAddrPtr& addr, const char* hostn
 SocketPtr platform_new_connection(const SockAddrPtr& addr, const char* hostname, int port, bool, bool, bool, bool,
                                   const PlugPtr& plug, const ProxyConfig& cfg) {
     if (cfg.proxy_type != PROXY_CMD) return nullptr;
+    assertCoreLockHeld("new_connection");
     osxsel_init();
-    SocketCoreLock lock;
     auto s = LocalProxySocket::create(plug);
     std::vector<std::string> words = commandWords(addr, hostname, port, cfg);
     if (words.empty() || words[0].empty()) {

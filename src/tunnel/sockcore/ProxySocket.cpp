@@ -21,14 +21,14 @@ std::shared_ptr<ProxySocket> ProxySocket::create(const PlugPtr& owner, SockAddrP
 }
 
 std::shared_ptr<Plug> ProxySocket::plug(std::shared_ptr<Plug> p) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::plug");
     auto old = owner.lock();
     if (p) owner = p;
     return old;
 }
 
 void ProxySocket::close() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::close");
     if (closed_) return;
     closed_ = true;
     if (sub_socket) sub_socket->close();
@@ -42,7 +42,7 @@ void ProxySocket::close() {
 // Once the proxy is through, what waits is the TCP connection's to write; before that, nothing
 // queued here could ever be sent.
 void ProxySocket::closeWhenDrained() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::closeWhenDrained");
     if (closed_) return;
     if (state != PROXY_STATE_ACTIVE || !sub_socket) {
         close();
@@ -54,7 +54,7 @@ void ProxySocket::closeWhenDrained() {
 }
 
 int ProxySocket::write(const void* data, int len) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::write");
     if (closed_ || !sub_socket) return 0;
     if (state != PROXY_STATE_ACTIVE) {
         if (len > 0) bufchain_add(&pending_output_data, data, size_t(len));
@@ -64,7 +64,7 @@ int ProxySocket::write(const void* data, int len) {
 }
 
 int ProxySocket::writeOob(const void* data, int len) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::writeOob");
     if (closed_ || !sub_socket) return 0;
     if (state != PROXY_STATE_ACTIVE) {
         // Urgent data replaces everything queued, as it does on a plain connection.
@@ -77,7 +77,7 @@ int ProxySocket::writeOob(const void* data, int len) {
 }
 
 void ProxySocket::flush() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::flush");
     if (closed_ || !sub_socket) return;
     if (state != PROXY_STATE_ACTIVE) pending_flush = true;
     else sub_socket->flush();
@@ -96,7 +96,7 @@ void ProxySocket::deliverPendingInput() {
 }
 
 void ProxySocket::setFrozen(bool isFrozen) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::setFrozen");
     if (closed_) return;
     freeze = isFrozen;
     if (state != PROXY_STATE_ACTIVE || !sub_socket) return;  // only remembered until connected through
@@ -106,18 +106,14 @@ void ProxySocket::setFrozen(bool isFrozen) {
 }
 
 const char* ProxySocket::socketError() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::socketError");
     if (!error.empty()) return error.c_str();
     return sub_socket ? sub_socket->socketError() : nullptr;
 }
 
 void ProxySocket::whenRoom(RoomCallback done) {
-    SocketPtr sub;
-    {
-        SocketCoreLock lock;
-        if (!closed_) sub = sub_socket;
-    }
-    if (sub) sub->whenRoom(std::move(done));
+    assertCoreLockHeld("Socket::whenRoom");
+    if (!closed_ && sub_socket) sub_socket->whenRoom(std::move(done));
     else postRoomCallbacks({std::move(done)}, false);
 }
 

@@ -1,5 +1,5 @@
 // The proxy socket record and its negotiators. Internal to the core's proxy layer (Proxy.h).
-// Every field is guarded by the core lock.
+// Every field is guarded by the core lock, which every operation requires (see OSXSel.h).
 #pragma once
 
 #include <memory>

@@ -18,7 +18,10 @@ bool Socket::waitForRoom(std::chrono::milliseconds timeout) {
     KLAssert(!osxsel_write_lock_held(), "waitForRoom called with the core lock held: it could never drain");
     auto answer = std::make_shared<std::promise<bool>>();
     auto room = answer->get_future();
-    whenRoom([answer](bool hasRoom) { answer->set_value(hasRoom); });
+    {
+        SocketCoreLock lock;
+        whenRoom([answer](bool hasRoom) { answer->set_value(hasRoom); });
+    }
     return room.wait_for(timeout) == std::future_status::ready && room.get();
 }
 

@@ -4,10 +4,11 @@
 // owner gives the core (its callbacks). Both are abstract classes whose virtual functions are the
 // table slots, in table order.
 //
-// Threads: every Socket operation takes the core lock itself, so any thread may call it. Every
-// Plug callback runs under the core lock, in a result pass of the select thread (or, for a failed
-// send found outside a pass, in a task of the global queue), so callbacks of one core never run
-// at the same time. A callback may call back into the core (write, freeze, close its own socket).
+// Threads: every Socket operation requires the caller to hold the core lock (see OSXSel.h) and
+// aborts when it does not. Every Plug callback runs under the core lock, in a result pass of the
+// select thread (or, for a failed send found outside a pass, in a task of the global queue that
+// takes it), so callbacks of one core never run at the same time. A callback calls straight back
+// into the core (write, freeze, close its own socket); it never takes the lock again.
 //
 // Lifetimes: a socket holds its plug weakly (the owner holds the socket). A socket stays open
 // until close() is called, even when its creator drops its pointer; after close() the object may
@@ -88,8 +89,9 @@ public:
     using RoomCallback = std::function<void(bool room)>;
     virtual void whenRoom(RoomCallback done) = 0;
 
-    // whenRoom() for a thread that may block (never a pool worker, nor under the core lock): true
-    // when there is room, false when the timeout passes or the socket is closed or failed.
+    // whenRoom() for a thread that may block (never a pool worker, nor under the core lock: it takes
+    // the lock itself to ask): true when there is room, false when the timeout passes or the
+    // socket is closed or failed.
     bool waitForRoom(std::chrono::milliseconds timeout);
 };
 

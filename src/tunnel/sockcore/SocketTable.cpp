@@ -10,9 +10,6 @@
 namespace kl {
 namespace {
 
-tree234* sktree = nullptr;          // guarded by the core lock
-std::unique_ptr<char[]> rxbuf;      // guarded by the core lock
-
 int cmpfortree(void* av, void* bv) {
     auto* a = static_cast<TcpSocket*>(av);
     auto* b = static_cast<TcpSocket*>(bv);
@@ -26,19 +23,27 @@ int cmpforsearch(void* key, void* elem) {
     return fd < other ? -1 : fd > other ? 1 : 0;
 }
 
+// Made once, on first use from any thread; its contents are guarded by the core lock.
+struct Tables {
+    tree234* sktree = newtree234(cmpfortree);
+    std::unique_ptr<char[]> rxbuf{new char[kReceiveBufferSize]};
+};
+
+Tables& tables() {
+    static Tables* made = new Tables();  // for the process: sockets may outlive static destruction
+    return *made;
+}
+
 tree234* table() {
-    sk_init();
-    return sktree;
+    assertCoreLockHeld("socket table");
+    return tables().sktree;
 }
 
 }  // namespace
 
 void sk_init() {
     osxsel_init();
-    SocketCoreLock lock;
-    if (sktree) return;
-    sktree = newtree234(cmpfortree);
-    rxbuf.reset(new char[kReceiveBufferSize]);
+    tables();
 }
 
 void sktreeAdd(TcpSocket* s) { add234(table(), s); }
@@ -47,8 +52,8 @@ TcpSocket* sktreeFind(int fd) { return static_cast<TcpSocket*>(find234(table(), 
 int sktreeCount() { return count234(table()); }
 
 char* receiveBuffer() {
-    sk_init();
-    return rxbuf.get();
+    assertCoreLockHeld("receive buffer");
+    return tables().rxbuf.get();
 }
 
 }  // namespace kl

@@ -83,27 +83,41 @@ std::shared_ptr<TcpSocket> TcpSocket::create(const PlugPtr& plug) {
 }
 
 std::shared_ptr<Plug> TcpSocket::plug(std::shared_ptr<Plug> p) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::plug");
     auto old = owner.lock();
     if (p) owner = p;
     return old;
 }
 
 const char* TcpSocket::socketError() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::socketError");
     return error;
 }
 
 void TcpSocket::becomeChild(TcpSocket* p) { parent = p; }
 
-void TcpSocket::open(int fd) {
+void TcpSocket::setDescriptor(int fd) {
     s = fd;
+    descriptor_.store(fd, std::memory_order_relaxed);
+}
+
+// The number is forgotten before it is closed: once closed, another socket may get it.
+void TcpSocket::closeDescriptor() {
+    if (s < 0) return;
+    int fd = s;
+    uxsel_del(fd);
+    setDescriptor(-1);
+    ::close(fd);
+}
+
+void TcpSocket::open(int fd) {
+    setDescriptor(fd);
     uxselTell();
     sktreeAdd(this);
 }
 
 void TcpSocket::close() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::close");
     if (closed_) return;
     closed_ = true;
     if (child) child->close();
@@ -111,11 +125,7 @@ void TcpSocket::close() {
     if (parent) parent->child.reset();  // a companion closed on its own
     parent = nullptr;
     sktreeDel(this);
-    if (s >= 0) {
-        uxsel_del(s);
-        ::close(s);
-        s = -1;
-    }
+    closeDescriptor();
     addr.reset();
     step = nullptr;
     bufchain_clear(&outputData);
@@ -125,7 +135,7 @@ void TcpSocket::close() {
 }
 
 void TcpSocket::closeWhenDrained() {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::closeWhenDrained");
     if (closed_ || closeWhenDrained_) return;
     closeWhenDrained_ = true;
     // It goes on reading, for nobody: a descriptor closed with unread input resets the
@@ -133,7 +143,10 @@ void TcpSocket::closeWhenDrained() {
     frozen = false;
     uxselTell();
     globalQueue().after(kDrainLimit, [weak = weak_from_this()] {
-        if (auto socket = weak.lock()) socket->close();
+        auto socket = weak.lock();
+        if (!socket) return;
+        SocketCoreLock lock;
+        socket->close();
     });
     closeIfDrained();
 }
@@ -169,18 +182,14 @@ void TcpSocket::backlogChanged() {
 }
 
 void TcpSocket::whenRoom(RoomCallback done) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::whenRoom");
     roomWaiters_.push_back(std::move(done));
     backlogChanged();
 }
 
 int TcpSocket::tryConnect() {
     sktreeDel(this);  // the descriptor is the table's sort key
-    if (s >= 0) {
-        uxsel_del(s);
-        ::close(s);
-        s = -1;
-    }
+    closeDescriptor();
     if (auto p = owner.lock()) p->log(0, addr, port, nullptr, 0);
 
     int err = 0;
@@ -189,7 +198,7 @@ int TcpSocket::tryConnect() {
     if (fd < 0) {
         err = errno;
     } else {
-        s = fd;
+        setDescriptor(fd);
         if (oobinline) setSocketOption(fd, SOL_SOCKET, SO_OOBINLINE, 1);
         if (nodelay) setSocketOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
         if (keepalive) setSocketOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -247,7 +256,10 @@ void TcpSocket::sendFailed(int err) {
     backlogChanged();
     if (closeWhenDrained_) {
         globalQueue().async([weak = weak_from_this()] {
-            if (auto s = weak.lock()) s->close();
+            auto s = weak.lock();
+            if (!s) return;
+            SocketCoreLock lock;
+            s->close();
         });
         return;
     }
@@ -294,7 +306,7 @@ void TcpSocket::trySend() {
 }
 
 int TcpSocket::write(const void* data, int len) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::write");
     if (closed_) return 0;
     auto* bytes = static_cast<const char*>(data);
     size_t left = len > 0 ? size_t(len) : 0;
@@ -323,7 +335,7 @@ int TcpSocket::write(const void* data, int len) {
 }
 
 int TcpSocket::writeOob(const void* data, int len) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::writeOob");
     if (closed_) return 0;
     bufchain_clear(&outputData);
     if (len > 1) KLLog(kKLTLoggingLevelError, "sk_tcp_write_oob: only one byte of urgent data is sent, not %d", len);
@@ -338,7 +350,7 @@ int TcpSocket::writeOob(const void* data, int len) {
 }
 
 void TcpSocket::setFrozen(bool isFrozen) {
-    SocketCoreLock lock;
+    assertCoreLockHeld("Socket::setFrozen");
     if (closed_ || frozen == isFrozen || closeWhenDrained_) return;
     frozen = isFrozen;
     if (!isFrozen && frozenReadable && s >= 0) {

@@ -1,9 +1,11 @@
 // The TCP implementation of the socket table: one record per connection or listener. Internal to
-// the core; owners see it as a Socket. Every field is guarded by the core lock.
+// the core; owners see it as a Socket. Every field is guarded by the core lock, and every
+// operation requires it (see OSXSel.h); only descriptor() is for any thread.
 #pragma once
 
 #include <netdb.h>
 
+#include <atomic>
 #include <vector>
 
 #include "tunnel/sockcore/Socket.h"
@@ -32,6 +34,8 @@ public:
     void uxselTell();               // registers the interest that the state calls for
     void becomeChild(TcpSocket* parent);
     void open(int fd);              // takes fd, registers its interest and enters the socket table
+    // The descriptor as last set, for any thread (sk_ossocket: logs, getsockname); -1 when none.
+    int descriptor() const { return descriptor_.load(std::memory_order_relaxed); }
 
     const char* error = nullptr;  // static text; null while healthy
     int s = -1;                   // the descriptor; the socket table's sort key
@@ -69,7 +73,10 @@ private:
     void sendFailed(int err);
     void backlogChanged();
     void closeIfDrained();
+    void setDescriptor(int fd);  // s and its copy for other threads
+    void closeDescriptor();      // stops watching s and closes it
 
+    std::atomic<int> descriptor_{-1};  // s, readable without the core lock
     std::shared_ptr<TcpSocket> self_;  // the open socket's own reference, dropped by close()
     bool closed_ = false;
     bool closingReported_ = false;
