@@ -327,6 +327,21 @@ TEST_F(HolePunch, AnsweredFreshSocketIsLetGoWhenItsWaitRunsOut) {
     EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
 }
 
+TEST_F(HolePunch, OwnAhoyOnAFreshSocketOpensNoPath) {
+    // An AHOY in this side's role is its own, come back to another of its sockets: it names the
+    // transaction and comes from an invited address, yet nothing answers it and no wait opens.
+    startAttempt(transaction(true));
+    auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+    ASSERT_TRUE(fresh);
+    const TunnexAhoy ownAhoy = tunnexBuildAhoy(kTransaction, true);
+    remote.send(Bytes(ownAhoy.begin(), ownAhoy.end()), fresh->from);
+    EXPECT_TRUE(test::waitFor([&] { return memoryLogContains("on a fresh socket ignored"); }));
+    waitForAttempt();
+    EXPECT_EQ(logCount("Received AUX HELLO"), 0u);
+    EXPECT_TRUE(peer->connectionAttempts().empty());
+    EXPECT_EQ(delegate->failed.load(), 1);
+}
+
 TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
