@@ -188,13 +188,12 @@ bool TunnexConfirmationWatcher::takeDatagram(Record& record, std::vector<uint8_t
 }
 
 void TunnexConfirmationWatcher::end(const std::shared_ptr<Record>& record, End why) {
-    {
-        std::lock_guard lock(mutex_);
-        std::erase(waits_, record);
-    }
     // Settled: the socket stays open for the completion that may run on it. Every other end
-    // leaves it of no further use. Closed here, between polls: no thread is blocked on it.
+    // leaves it of no further use. Closed here, between polls: no thread is blocked on it; and
+    // before the wait stops counting as open, so that no wait is seen ended with its socket open.
     if (why != End::Settled && why != End::ClosedElsewhere) record->wait.socket->close();
+    std::lock_guard lock(mutex_);
+    std::erase(waits_, record);
 }
 
 }  // namespace kl
