@@ -96,6 +96,11 @@ protected:
     void startAttempt(const std::shared_ptr<TunnexTransaction>& made) { layer->connectWithTransaction(peer, made); }
     void waitForAttempt() { EXPECT_TRUE(test::waitFor([&] { return layer->runningAttempts() == 0; }, 120s)); }
     void responderCompletesOnAFreshSocket(bool acceptArrives);
+    // The remote's address as the peer records its hole-punch attempts.
+    std::string remoteSenderText() {
+        const sockaddr_storage address = remote.address();
+        return AddressPortString(reinterpret_cast<const sockaddr_in*>(&address)).value_or("");
+    }
     bool fromHandoff(const test::ScriptedRemote::Datagram& datagram) const {
         return datagram.port() == handoff->localPort();
     }
@@ -136,10 +141,7 @@ void HolePunch::responderCompletesOnAFreshSocket(bool acceptArrives) {
     EXPECT_EQ(confirm->port(), fresh->port());
     const TunnexAcknowledgement expected = tunnexBuildAcknowledgement(kTransaction, kTunnexPeerConfirmMsg, "punch-test-uuid");
     EXPECT_EQ(confirm->bytes, Bytes(expected.begin(), expected.end()));
-    const sockaddr_storage remoteAddress = remote.address();
-    EXPECT_EQ(peer->connectionAttempts().count(
-                  AddressPortString(reinterpret_cast<const sockaddr_in*>(&remoteAddress)).value_or("")),
-              1u);
+    EXPECT_EQ(peer->connectionAttempts().count(remoteSenderText()), 1u);
 
     // The acceptance on that socket completes the connection over it: UDT takes the socket and
     // connects the main channel, which says first whether this side wants encryption.
@@ -305,6 +307,39 @@ TEST_F(HolePunch, SilentRemoteFailsOnceAndClosesEveryFreshSocket) {
     EXPECT_EQ(peer->connectionStatus(), TunnexTunnelDisconnected);
     // Not one more than before (a descriptor of an earlier test may have gone meanwhile).
     EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
+}
+
+TEST_F(HolePunch, AnsweredFreshSocketIsLetGoWhenItsWaitRunsOut) {
+    // The peer goes on knowing which sender was answered, but the answering socket (its datagram
+    // descriptor and its wake descriptor) is gone with its wait and the failed attempt, while the
+    // peer itself lives on.
+    const size_t descriptorsBefore = test::openDescriptorCount();
+    startAttempt(transaction(true));
+    auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+    ASSERT_TRUE(fresh);
+    const TunnexAhoy remoteAhoy = tunnexBuildAhoy(kTransaction, false);
+    remote.send(Bytes(remoteAhoy.begin(), remoteAhoy.end()), fresh->from);
+    ASSERT_TRUE(test::waitFor([&] { return layer->runningConfirmationWaits() == 1; }));
+    EXPECT_TRUE(test::waitFor([&] { return layer->runningConfirmationWaits() == 0; }, 20s));
+    EXPECT_TRUE(test::waitFor([&] { return delegate->failed.load() > 0; }, 20s));
+    waitForAttempt();
+    EXPECT_EQ(peer->connectionAttempts().count(remoteSenderText()), 1u);
+    EXPECT_LE(test::openDescriptorCount(), descriptorsBefore);
+}
+
+TEST_F(HolePunch, OwnAhoyOnAFreshSocketOpensNoPath) {
+    // An AHOY in this side's role is its own, come back to another of its sockets: it names the
+    // transaction and comes from an invited address, yet nothing answers it and no wait opens.
+    startAttempt(transaction(true));
+    auto fresh = remote.receiveMatching([&](const auto& d) { return !fromHandoff(d); }, 5s);
+    ASSERT_TRUE(fresh);
+    const TunnexAhoy ownAhoy = tunnexBuildAhoy(kTransaction, true);
+    remote.send(Bytes(ownAhoy.begin(), ownAhoy.end()), fresh->from);
+    EXPECT_TRUE(test::waitFor([&] { return memoryLogContains("on a fresh socket ignored"); }));
+    waitForAttempt();
+    EXPECT_EQ(logCount("Received AUX HELLO"), 0u);
+    EXPECT_TRUE(peer->connectionAttempts().empty());
+    EXPECT_EQ(delegate->failed.load(), 1);
 }
 
 TEST_F(HolePunch, RunningOutOfDescriptorsFailsCleanly) {

@@ -291,10 +291,14 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attemp
     const ssize_t received = tunnexReceiveDatagram(*socket, buffer, source);
     if (received < 0) return false;
 
-    // Only a record of this attempt from an address its invitation named opens a path.
+    // Only a record of this attempt from an address its invitation named opens a path. An AHOY in
+    // this side's own role is one of ours that reached another of our sockets (the remote shares
+    // this host or a hairpinning NAT with us): answering it would connect this side to itself.
     const TunnexPeerDatagram datagram = classifyTunnexDatagram(std::span(buffer.data(), size_t(received)));
-    if (!datagram.isRecord || datagram.transactionId != attempt.transaction->transactionId() ||
-        !attempt.transaction->invitationNames(source)) {
+    const int64_t transactionId = attempt.transaction->transactionId();
+    const bool originator = tunnexIsOriginatorFor(peer.sharedContext(), transactionId);
+    if (!datagram.isRecord || datagram.transactionId != transactionId || !attempt.transaction->invitationNames(source) ||
+        datagram.magic == tunnexAhoyMagic(originator)) {
         KLLog(kKLTLoggingLevelDebug, "Datagram %04x from %s on a fresh socket ignored", unsigned(datagram.magic),
               tunnexSenderText(source).c_str());
         return false;
@@ -313,10 +317,8 @@ bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attemp
         provisional->setUUID(original->UUID());
     }
     auto transaction = std::make_shared<TunnexTransaction>();
-    const int64_t transactionId = attempt.transaction->transactionId();
     transaction->setTransactionId(transactionId);
     transaction->setRemotePeer(provisional);
-    const bool originator = tunnexIsOriginatorFor(peer.sharedContext(), transactionId);
     transaction->setIsOriginator(originator);
 
     const std::string sourceText = tunnexSenderText(source);

@@ -138,7 +138,7 @@ void TunnexPeer::setInviteDelegate(std::weak_ptr<TunnexPeerInviteDelegate> deleg
     inviteDelegate_ = std::move(delegate);
 }
 
-std::map<std::string, std::shared_ptr<KLNetSocket>> TunnexPeer::connectionAttempts() const {
+std::map<std::string, std::weak_ptr<KLNetSocket>> TunnexPeer::connectionAttempts() const {
     std::lock_guard lock(lock_);
     return connectionAttempts_;
 }

@@ -488,7 +488,7 @@ public:
     std::shared_ptr<TunnexPeerInviteDelegate> inviteDelegate() const;
     void setInviteDelegate(std::weak_ptr<TunnexPeerInviteDelegate> delegate);
     // Hole-punch attempts by sender text ("a.b.c.d:port") and the socket that answered each.
-    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts() const;
+    std::map<std::string, std::weak_ptr<KLNetSocket>> connectionAttempts() const;
 
 private:
     // The registration's two steps: a successor for oldPeer (only while oldPeer is registered,
@@ -669,7 +669,9 @@ private:
 
     // Guarded by lock_.
     std::shared_ptr<TunnexEncryption> encryptModel_;
-    std::map<std::string, std::shared_ptr<KLNetSocket>> connectionAttempts_;
+    // The sockets are held weakly: an answered fresh socket belongs to its wait or its completion,
+    // and a closed one kept here would hold its wake descriptor for as long as the peer lives.
+    std::map<std::string, std::weak_ptr<KLNetSocket>> connectionAttempts_;
 };
 
 }  // namespace kl

@@ -16,6 +16,8 @@ namespace kl {
 // Words of the hole-punch exchange.
 inline constexpr uint16_t kTunnexAhoyOriginator = 0xFACE;
 inline constexpr uint16_t kTunnexAhoyResponder = 0xBABE;
+// The AHOY word this side sends in the given role.
+constexpr uint16_t tunnexAhoyMagic(bool originator) { return originator ? kTunnexAhoyOriginator : kTunnexAhoyResponder; }
 inline constexpr uint16_t kTunnexHelloOriginator = 0xCAFE;
 inline constexpr uint16_t kTunnexHelloResponder = 0xBEEF;
 inline constexpr uint16_t kTunnexPeerConfirmMsg = 0xDEED;  // acknowledgement record, confirm type

@@ -19,7 +19,7 @@ void writeWordAndTransaction(std::array<uint8_t, N>& datagram, uint16_t word, in
 
 TunnexAhoy tunnexBuildAhoy(int64_t transactionId, bool originator) {
     TunnexAhoy ahoy{};
-    writeWordAndTransaction(ahoy, originator ? kTunnexAhoyOriginator : kTunnexAhoyResponder, transactionId);
+    writeWordAndTransaction(ahoy, tunnexAhoyMagic(originator), transactionId);
     return ahoy;
 }
 
