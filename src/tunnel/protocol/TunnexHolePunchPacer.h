@@ -76,7 +76,6 @@ public:
 
     Step next(TimePoint now, const Facts& facts);
 
-    int round() const { return round_; }
     bool over() const { return phase_ == Phase::Over; }
 
 private:
