@@ -31,6 +31,7 @@
 #include "tunnel/peer/TunnexConfirmationWatcher.h"
 #include "tunnel/peer/TunnexPeerConnectionLayer.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
+#include "tunnel/protocol/TunnexHolePunchPacer.h"
 
 namespace kl {
 
@@ -121,14 +122,11 @@ private:
     void nextStep(const std::shared_ptr<TunnexPeer>& peer, const std::shared_ptr<Attempt>& attempt, Duration delay,
                   AttemptStep step);
     void beginAttempt(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void punchRound(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void punchRoundToAdvertised(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void punchRoundFromHandoff(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void punchRoundEnd(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void endRounds(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void finalPoll(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void closeUnansweredSockets(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
-    void repeatAhoy(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    // Carries out what the attempt's pacer says is due, and arms the timer for its next deadline.
+    void paceAttempt(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt);
+    void carryOut(TunnexPeer& peer, Attempt& attempt, const TunnexHolePunchPacer::Step& step);
+    void openRound(TunnexPeer& peer, Attempt& attempt);
+    void closeUnansweredSockets(TunnexPeer& peer, Attempt& attempt);
     void takeAnswers(TunnexPeer& peer, Attempt& attempt);
     // The attempt's fresh sockets that have a datagram waiting, in creation order (never blocks).
     std::vector<std::shared_ptr<KLNetSocket>> readableFreshSockets(Attempt& attempt);

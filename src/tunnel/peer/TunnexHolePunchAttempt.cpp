@@ -15,6 +15,7 @@
 #include "tunnel/peer/TunnexContext.h"
 #include "tunnel/protocol/TunnexHolePunchCodec.h"
 #include "tunnel/protocol/TunnexHolePunchHandshake.h"
+#include "tunnel/protocol/TunnexHolePunchPacer.h"
 #include "tunnel/peer/TunnexHolePunchSupport.h"
 #include "tunnel/peer/TunnexPeer.h"
 #include "tunnel/peer/TunnexPeerManagerLink.h"
@@ -27,7 +28,10 @@ namespace kl {
 // One attempt's state, carried from step to step on the peer's queue (each step is queue work
 // or a timer there). It holds the peer weakly: a peer that goes ends its attempt.
 struct TunnexHolePunch::Attempt {
-    explicit Attempt(std::shared_ptr<std::atomic<size_t>> runningAttempts) : running(std::move(runningAttempts)) {}
+    Attempt(std::shared_ptr<std::atomic<size_t>> runningAttempts, const TunnexHolePunchTiming& timing)
+        : running(std::move(runningAttempts)),
+          pacer({timing.rounds, timing.sendPause, timing.roundPoll, timing.finalPoll, timing.attemptLimit,
+                 timing.repeatInterval}) {}
 
     Counted running;
     std::shared_ptr<TunnexTransaction> transaction;
@@ -35,15 +39,15 @@ struct TunnexHolePunch::Attempt {
     std::shared_ptr<KLNetSocket> handoff;
     TunnexAhoy ahoy{};
     sockaddr_in advertised{};
-    std::chrono::steady_clock::time_point deadline;
-    std::chrono::steady_clock::time_point finalPollEnd;
+    // What is due when; the steps carry out what it says.
+    TunnexHolePunchPacer pacer;
     // Every fresh socket of the attempt in creation order, and those that answered a datagram.
     std::vector<std::shared_ptr<KLNetSocket>> freshSockets;
     std::vector<std::shared_ptr<KLNetSocket>> answered;
     std::mt19937 generator{std::random_device{}()};
     std::set<uint16_t> drawnPorts;
     size_t duplicatePorts = 0;
-    int round = 0;
+    bool freshSocketFailed = false;
     // The round under way: its fresh socket and the port it drew.
     std::shared_ptr<KLNetSocket> fresh;
     sockaddr_in drawn{};
@@ -52,8 +56,6 @@ struct TunnexHolePunch::Attempt {
 namespace {
 
 constexpr size_t kReceiveBufferSize = 65536;
-// How often the final poll looks at the fresh sockets (it never blocks the queue).
-constexpr std::chrono::milliseconds kFinalPollTick{10};
 
 void sendNow(const std::shared_ptr<KLNetSocket>& socket, const TunnexAhoy& ahoy, const sockaddr_in& to,
              const char* via) {
@@ -92,7 +94,7 @@ void TunnexHolePunch::connectWithTransaction(const std::shared_ptr<TunnexPeer>& 
     KLLog(kKLTLoggingLevelDebug, "entering %s for remotePeer: %p", "connectWithTransaction:",
           static_cast<void*>(remote.get()));
     if (!peer || !remote) return;
-    auto attempt = std::make_shared<Attempt>(runningAttempts_);
+    auto attempt = std::make_shared<Attempt>(runningAttempts_, timing_);
     attempt->transaction = transaction;
     attempt->remote = std::move(remote);
     nextStep(peer, attempt, Duration::zero(), &TunnexHolePunch::beginAttempt);
@@ -121,93 +123,114 @@ void TunnexHolePunch::beginAttempt(TunnexPeer& peer, const std::shared_ptr<Attem
 
     const int64_t transactionId = attempt->transaction->transactionId();
     remote->setAttemptTransactionId(transactionId);
-    attempt->deadline = std::chrono::steady_clock::now() + timing_.attemptLimit;
     attempt->ahoy = tunnexBuildAhoy(transactionId, tunnexIsOriginatorFor(peer.sharedContext(), transactionId));
     attempt->advertised = tunnexRemoteAddressOf(remote);
     attempt->handoff = peer.handoffSocket();
-
-    if (remote->hasPeerAddress()) {
-        closeUnansweredSockets(peer, attempt);
-        return;
-    }
-    if (attempt->advertised.sin_family != AF_INET) {
-        KLLog(kKLTLoggingLevelError, "Remote peer has no IPv4 address to punch toward");
-        closeUnansweredSockets(peer, attempt);
-        return;
-    }
-    KLLog(kKLTLoggingLevelDebug, "Sending to advertised address and port pair (%s) first",
-          tunnexSenderText(attempt->advertised).c_str());
-    sendNow(attempt->handoff, attempt->ahoy, attempt->advertised, "handoff");
-    KLLog(kKLTLoggingLevelInfo, "Blasting UDP packets out to %s",
-          AddressString(&attempt->advertised).value_or("").c_str());
-    punchRound(peer, attempt);
+    paceAttempt(peer, attempt);
 }
 
-// A round is four steps, each one send (or a few) apart by the send pause, as timers on the queue.
-void TunnexHolePunch::punchRound(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    // A completion under way owns the path now: more datagrams would only reach its UDT.
-    if (peer.cancel() || peer.connectionCompletionInitiated() || attempt->round >= timing_.rounds) {
-        endRounds(peer, attempt);
+// Asks the pacer what is due and carries it out, for as long as its steps follow at once; then
+// arms one timer for its deadline, or ends the attempt.
+void TunnexHolePunch::paceAttempt(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+    for (;;) {
+        const TunnexHolePunchPacer::Facts facts{
+            .cancelled = peer.cancel(),
+            .completionStarted = peer.connectionCompletionInitiated(),
+            .remoteAddressKnown = attempt->remote->hasPeerAddress(),
+            .advertisedUsable = attempt->advertised.sin_family == AF_INET,
+            .answersFound = !attempt->answered.empty(),
+            .freshSocketFailed = attempt->freshSocketFailed,
+        };
+        const auto now = std::chrono::steady_clock::now();
+        const TunnexHolePunchPacer::Step step = attempt->pacer.next(now, facts);
+        carryOut(peer, *attempt, step);
+        if (step.then == TunnexHolePunchPacer::Then::AtOnce) continue;
+        if (step.then == TunnexHolePunchPacer::Then::At) {
+            nextStep(peer.shared_from_this(), attempt, step.at - now, &TunnexHolePunch::paceAttempt);
+        }
         return;
     }
+}
+
+void TunnexHolePunch::carryOut(TunnexPeer& peer, Attempt& attempt, const TunnexHolePunchPacer::Step& step) {
+    using Action = TunnexHolePunchPacer::Action;
+    switch (step.action) {
+        case Action::Wait:
+            break;
+        case Action::SendFirst:
+            KLLog(kKLTLoggingLevelDebug, "Sending to advertised address and port pair (%s) first",
+                  tunnexSenderText(attempt.advertised).c_str());
+            sendNow(attempt.handoff, attempt.ahoy, attempt.advertised, "handoff");
+            KLLog(kKLTLoggingLevelInfo, "Blasting UDP packets out to %s",
+                  AddressString(&attempt.advertised).value_or("").c_str());
+            break;
+        case Action::NoRoute:
+            KLLog(kKLTLoggingLevelError, "Remote peer has no IPv4 address to punch toward");
+            break;
+        case Action::OpenRound:
+            openRound(peer, attempt);
+            break;
+        case Action::SendFreshToAdvertised:
+            sendNow(attempt.fresh, attempt.ahoy, attempt.advertised, "new");
+            break;
+        case Action::SendHandoffToAdvertised:
+            sendNow(attempt.handoff, attempt.ahoy, attempt.advertised, "handoff");
+            break;
+        case Action::SprayRound:
+            sendNow(attempt.handoff, attempt.ahoy, attempt.drawn, "handoff");
+            // The addresses the remote reported of its own interfaces reach it on a shared LAN.
+            for (const auto& known : attempt.remote->knownAddresses()) {
+                if (known.address().ss_family != AF_INET || !attempt.handoff) continue;
+                tunnexSendDatagram(*attempt.handoff, attempt.ahoy, *reinterpret_cast<const sockaddr_in*>(&known.address()));
+            }
+            break;
+        case Action::PollRound:
+            peer.reportConnectStage(1, step.fraction);
+            KLLog(kKLTLoggingLevelInfo, "portAttemptProgress: %f", double(step.fraction));
+            takeAnswers(peer, attempt);
+            break;
+        case Action::EndRounds:
+            attempt.fresh.reset();
+            KLLog(kKLTLoggingLevelDebug, "Duplicate port count: %zu     ratio: %f", attempt.duplicatePorts,
+                  double(attempt.duplicatePorts) / double(kTunnexPunchRounds));
+            break;
+        case Action::FinalPoll:
+            // One last look for answers, a moment long; checked in short ticks, so the queue stays free.
+            takeAnswers(peer, attempt);
+            break;
+        case Action::CloseUnanswered:
+            closeUnansweredSockets(peer, attempt);
+            break;
+        case Action::RepeatAhoy:
+            sendNow(attempt.handoff, attempt.ahoy, tunnexRemoteAddressOf(attempt.remote), "handoff");
+            break;
+        case Action::Fail:
+            KLLog(kKLTLoggingLevelError, "Hole punch for transaction %lld ended without a connection",
+                  (long long)attempt.transaction->transactionId());
+            attempt.transaction->finish();
+            peer.setCancel(true);
+            peer.failedToConnectWithRemotePeer(attempt.remote);
+            break;
+    }
+}
+
+void TunnexHolePunch::openRound(TunnexPeer& peer, Attempt& attempt) {
     auto fresh = KLNetSocket::initUDPClientWithFamily(AF_INET);
     if (!fresh) {
         KLLog(kKLTLoggingLevelError, "Error allocating socket for connection");
         peer.setCancel(true);
-        endRounds(peer, attempt);
+        attempt.freshSocketFailed = true;
         return;
     }
     fresh->setDelegate(peer.shared_from_this());
-    attempt->freshSockets.push_back(fresh);
-    attempt->fresh = fresh;
+    attempt.freshSockets.push_back(fresh);
+    attempt.fresh = fresh;
 
-    attempt->drawn = attempt->advertised;
-    const uint16_t port = tunnexPunchPort(uint32_t(attempt->generator()));
-    if (!attempt->drawnPorts.insert(port).second) ++attempt->duplicatePorts;
-    attempt->drawn.sin_port = htons(port);
-    sendNow(fresh, attempt->ahoy, attempt->drawn, "new");
-    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundToAdvertised);
-}
-
-void TunnexHolePunch::punchRoundToAdvertised(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    sendNow(attempt->fresh, attempt->ahoy, attempt->advertised, "new");
-    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundFromHandoff);
-}
-
-void TunnexHolePunch::punchRoundFromHandoff(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    if (tunnexPunchRoundSendsToAdvertised(attempt->round)) {
-        sendNow(attempt->handoff, attempt->ahoy, attempt->advertised, "handoff");
-    }
-    nextStep(peer.shared_from_this(), attempt, timing_.sendPause, &TunnexHolePunch::punchRoundEnd);
-}
-
-void TunnexHolePunch::punchRoundEnd(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    auto& remote = attempt->remote;
-    sendNow(attempt->handoff, attempt->ahoy, attempt->drawn, "handoff");
-    // The addresses the remote reported of its own interfaces reach it on a shared LAN.
-    for (const auto& known : remote->knownAddresses()) {
-        if (known.address().ss_family != AF_INET || !attempt->handoff) continue;
-        tunnexSendDatagram(*attempt->handoff, attempt->ahoy, *reinterpret_cast<const sockaddr_in*>(&known.address()));
-    }
-    if (remote->hasPeerAddress()) {
-        endRounds(peer, attempt);
-        return;
-    }
-    const int round = attempt->round++;
-    Duration pause = Duration::zero();
-    if (tunnexPunchRoundPolls(round)) {
-        const float fraction = float(round) / float(kTunnexPunchRounds);
-        peer.reportConnectStage(1, fraction);
-        KLLog(kKLTLoggingLevelInfo, "portAttemptProgress: %f", double(fraction));
-        takeAnswers(peer, *attempt);
-        if (!attempt->answered.empty()) {
-            endRounds(peer, attempt);
-            return;
-        }
-        // The poll's wait, as a pause before the next round: the queue never blocks in poll.
-        pause = timing_.roundPoll;
-    }
-    nextStep(peer.shared_from_this(), attempt, pause, &TunnexHolePunch::punchRound);
+    attempt.drawn = attempt.advertised;
+    const uint16_t port = tunnexPunchPort(uint32_t(attempt.generator()));
+    if (!attempt.drawnPorts.insert(port).second) ++attempt.duplicatePorts;
+    attempt.drawn.sin_port = htons(port);
+    sendNow(fresh, attempt.ahoy, attempt.drawn, "new");
 }
 
 void TunnexHolePunch::takeAnswers(TunnexPeer& peer, Attempt& attempt) {
@@ -216,59 +239,15 @@ void TunnexHolePunch::takeAnswers(TunnexPeer& peer, Attempt& attempt) {
     }
 }
 
-void TunnexHolePunch::endRounds(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    attempt->fresh.reset();
-    KLLog(kKLTLoggingLevelDebug, "Duplicate port count: %zu     ratio: %f", attempt->duplicatePorts,
-          double(attempt->duplicatePorts) / double(kTunnexPunchRounds));
-    if (!attempt->remote->hasPeerAddress() && attempt->answered.empty() && !peer.cancel()) {
-        attempt->finalPollEnd = std::chrono::steady_clock::now() + timing_.finalPoll;
-        finalPoll(peer, attempt);
-        return;
-    }
-    closeUnansweredSockets(peer, attempt);
-}
-
-void TunnexHolePunch::finalPoll(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    // One last look for answers, a moment long; checked in short ticks, so the queue stays free.
-    const size_t before = attempt->answered.size();
-    takeAnswers(peer, *attempt);
-    const auto now = std::chrono::steady_clock::now();
-    if (attempt->answered.size() == before && now < attempt->finalPollEnd && !peer.cancel()) {
-        nextStep(peer.shared_from_this(), attempt,
-                 std::min<Duration>(kFinalPollTick, attempt->finalPollEnd - now), &TunnexHolePunch::finalPoll);
-        return;
-    }
-    closeUnansweredSockets(peer, attempt);
-}
-
-void TunnexHolePunch::closeUnansweredSockets(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
+void TunnexHolePunch::closeUnansweredSockets(TunnexPeer& peer, Attempt& attempt) {
     KLLog(kKLTLoggingLevelInfo, "Closing connect sockets.  self.cancel: %s", yesNo(peer.cancel()));
-    for (auto& socket : attempt->freshSockets) {
-        if (std::find(attempt->answered.begin(), attempt->answered.end(), socket) == attempt->answered.end()) {
+    for (auto& socket : attempt.freshSockets) {
+        if (std::find(attempt.answered.begin(), attempt.answered.end(), socket) == attempt.answered.end()) {
             socket->close();
         }
     }
-    attempt->freshSockets.clear();
-    attempt->answered.clear();
-    repeatAhoy(peer, attempt);
-}
-
-void TunnexHolePunch::repeatAhoy(TunnexPeer& peer, const std::shared_ptr<Attempt>& attempt) {
-    // Either side answers every AHOY, so repeating it toward the learned address until a
-    // completion starts makes good any answer the network lost.
-    if (peer.connectionCompletionInitiated()) return;
-    if (!peer.cancel() && std::chrono::steady_clock::now() < attempt->deadline) {
-        if (attempt->remote->hasPeerAddress()) {
-            sendNow(attempt->handoff, attempt->ahoy, tunnexRemoteAddressOf(attempt->remote), "handoff");
-        }
-        nextStep(peer.shared_from_this(), attempt, timing_.repeatInterval, &TunnexHolePunch::repeatAhoy);
-        return;
-    }
-    KLLog(kKLTLoggingLevelError, "Hole punch for transaction %lld ended without a connection",
-          (long long)attempt->transaction->transactionId());
-    attempt->transaction->finish();
-    peer.setCancel(true);
-    peer.failedToConnectWithRemotePeer(attempt->remote);
+    attempt.freshSockets.clear();
+    attempt.answered.clear();
 }
 
 std::vector<std::shared_ptr<KLNetSocket>> TunnexHolePunch::readableFreshSockets(Attempt& attempt) {
