@@ -7,18 +7,23 @@
 #include <cryptopp/sha.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <udt/udt.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "SockcoreTestSupport.h"
 #include "support/TestEnvironment.h"
 #include "tunnel/channel/TunnexSocketImpl.h"
 #include "tunnel/channel/TunnexUDTChannel.h"
+#include "tunnel/channel/UdtStartup.h"
 #include "tunnel/sockcore/Network.h"
 #include "tunnel/sockcore/OSXSel.h"
 
@@ -29,6 +34,19 @@ namespace kl::test {
 struct UdpPeers {
     int fdA = -1, fdB = -1;
     sockaddr_storage addressA{}, addressB{};
+
+    // UDT closes a descriptor once the last UDT socket on it is gone. In a tunnel the main channel
+    // keeps it for the data channels that come later; here one idle UDT socket bound on each side
+    // (the first open() binds it) plays that part, so that a pair closed in one test step does not
+    // take the descriptor from the pairs opened after it. Shared by copies; the last closes them.
+    struct DescriptorHolders {
+        UDTSOCKET a = UDT::INVALID_SOCK, b = UDT::INVALID_SOCK;
+        ~DescriptorHolders() {
+            if (a != UDT::INVALID_SOCK) UDT::close(a);
+            if (b != UDT::INVALID_SOCK) UDT::close(b);
+        }
+    };
+    std::shared_ptr<DescriptorHolders> holders = std::make_shared<DescriptorHolders>();
 
     UdpPeers() {
         fdA = boundUdp(&addressA);
@@ -47,12 +65,43 @@ struct UdpPeers {
     // One channel on each descriptor, connected to each other (both connect at once).
     std::pair<int, int> open(TunnexChannelMode mode,
                              TunnexCongestionControl control = tunnexCongestionControl()) const {
+        if (holders->a == UDT::INVALID_SOCK) {
+            holders->a = descriptorHolder(fdA);
+            holders->b = descriptorHolder(fdB);
+        }
+        return connect(mode, control);
+    }
+
+    // The same without the idle holders: the descriptors live only as long as the channels on them.
+    std::pair<int, int> connect(TunnexChannelMode mode,
+                                TunnexCongestionControl control = tunnexCongestionControl()) const {
         auto sideB = std::async(std::launch::async, [&] {
             return openUDTChannel(fdB, addressA, mode, kTunnexRendezvousConnectLimit, control);
         });
         Result<int> a = openUDTChannel(fdA, addressB, mode, kTunnexRendezvousConnectLimit, control);
         Result<int> b = sideB.get();
+        if (!a.ok()) ADD_FAILURE() << "side A: " << a.error().description();
+        if (!b.ok()) ADD_FAILURE() << "side B: " << b.error().description();
         return {a.ok() ? a.value() : -1, b.ok() ? b.value() : -1};
+    }
+
+    // An unconnected UDT socket bound onto fd with the settings of a channel, so that it shares the
+    // channels' multiplexer on that descriptor.
+    static UDTSOCKET descriptorHolder(int fd) {
+        udtStartup();
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        UDTSOCKET u = UDT::socket(local.ss_family, SOCK_DGRAM, 0);
+        bool yes = true;
+        UDT::setsockopt(u, 0, UDT_RENDEZVOUS, &yes, sizeof yes);
+        UDT::setsockopt(u, 0, UDT_REUSEADDR, &yes, sizeof yes);
+        if (UDT::bind2(u, fd) == UDT::ERROR) {
+            ADD_FAILURE() << "binding the descriptor holder: " << UDT::getlasterror().getErrorMessage();
+            UDT::close(u);
+            return UDT::INVALID_SOCK;
+        }
+        return u;
     }
 };
 

@@ -134,6 +134,26 @@ TEST_F(TunnexSocketUdtTest, MainChannelAndTwoDataChannelsShareTheDescriptors) {
     EXPECT_EQ(channelA->recvMessage(10.0, nullptr), (Bytes{1, 2, 3}));
 }
 
+// UDT closes a descriptor after its last socket on it: in a tunnel, the main channel is what keeps
+// the punched descriptor for the data channels opened after earlier ones closed.
+TEST_F(TunnexSocketUdtTest, MainChannelKeepsTheDescriptorsForLaterDataChannels) {
+    auto [mainA, mainB] = peers.connect(TunnexChannelMode::Message);
+    ASSERT_GT(mainA, 0);
+    ASSERT_GT(mainB, 0);
+    auto channelA = wrap(mainA), channelB = wrap(mainB);
+    for (int round = 0; round < 2; ++round) {
+        auto [dataA, dataB] = peers.connect(TunnexChannelMode::Stream);
+        ASSERT_GT(dataA, 0) << "round " << round;
+        ASSERT_GT(dataB, 0) << "round " << round;
+        auto streamA = TunnexSocketImpl::create(dataA), streamB = TunnexSocketImpl::create(dataB);
+        EXPECT_TRUE(test::carryFirstByte(streamA, streamB)) << "round " << round;
+        streamA->close();
+        streamB->close();
+    }
+    EXPECT_EQ(channelA->sendMessage(Bytes{7}, 10.0, nullptr), 1u);
+    EXPECT_EQ(channelB->recvMessage(10.0, nullptr), (Bytes{7}));
+}
+
 TEST_F(TunnexSocketUdtTest, ReceiveBufferIsRoundedUpByTheBlockSize) {
     auto [a, b] = peers.open(TunnexChannelMode::Stream);
     ASSERT_GT(a, 0);
