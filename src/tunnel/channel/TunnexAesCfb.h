@@ -1,3 +1,6 @@
+// src/tunnel/channel: UDT sockets and what runs on them: the socket manager's poll thread, the
+// ciphers and key agreement, the send packer and the congestion controls.
+//
 // AES in cipher-feedback mode with full 16-byte feedback: the data channels' stream, the same
 // bytes as Crypto++'s CFB_Mode<AES> in any split into calls.
 //

@@ -1,6 +1,3 @@
-// src/tunnel/channel: UDT sockets and what runs on them: the socket manager's poll thread, the
-// ciphers and key agreement, the send packer and the congestion controls.
-//
 // The data channels' ciphers: AES-128 in cipher-feedback mode with full 16-byte feedback. Every
 // channel of a tunnel starts its outbound stream from the tunnel's local CEK and IV and its
 // inbound stream from the remote CEK and IV; each stream then runs on for the socket's life.

@@ -1,3 +1,7 @@
+// src/tunnel/peer: one tunnel peer per remote machine: rendezvous registration, hole punching,
+// the main channel and its data channels, the peer's queue, the tables it owns, its timers and
+// transactions.
+//
 // TunnexChannelOpenings: the data channels one peer is opening. The opener that decides under the
 // pairing rule, the requests waiting by hash, the connections made and not yet handed out, what
 // the channel this side opened last has heard, the mark of the last announcement, and the timers

@@ -1,6 +1,3 @@
-// src/tunnel/peer: one tunnel peer per remote machine: rendezvous registration, hole punching,
-// the main channel and its data channels, the peer's operation queue and transactions.
-//
 // TunnexHolePunch: the hole-punch handshake of the tunnel peers, installed as the peers' connection
 // layer when the tunnel library starts.
 //

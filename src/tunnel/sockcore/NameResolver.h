@@ -1,3 +1,6 @@
+// src/tunnel/sockcore: the socket core: TCP and proxy sockets, the select thread and its tables,
+// the name resolver's thread.
+//
 // The thread that name lookups run on. getaddrinfo can block for seconds (a slow or silent DNS
 // server), so no pool worker runs one: a lookup is queued here, runs on the resolver's own thread,
 // and its caller continues in a callback on the global queue. Lookups run one at a time, in the

@@ -1,5 +1,3 @@
-// src/tunnel/sockcore: the socket core: TCP and proxy sockets, the select thread and its tables.
-//
 // The socket core's TCP layer: outgoing connections with fallback over candidate addresses,
 // listeners (optionally loopback-only; an IPv6 listener with an IPv4 companion), wrapping of
 // accepted descriptors, and the event handler that the select thread's result passes call.
