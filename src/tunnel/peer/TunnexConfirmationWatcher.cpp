@@ -19,8 +19,6 @@ namespace kl {
 
 namespace {
 
-constexpr size_t kReceiveBufferSize = 65536;
-
 TunnexHolePunchWord wordOf(const TunnexPeerDatagram& datagram) {
     switch (datagram.kind) {
         case TunnexDatagramKind::Confirm: return TunnexHolePunchWord::Confirm;
@@ -112,7 +110,7 @@ std::optional<TunnexConfirmationWatcher::Heard> TunnexConfirmationWatcher::hear(
 }
 
 void TunnexConfirmationWatcher::run() {
-    std::vector<uint8_t> buffer(kReceiveBufferSize);
+    std::vector<uint8_t> buffer(kTunnexDatagramBufferSize);
     std::vector<std::shared_ptr<Record>> watched;
     std::vector<pollfd> descriptors;
     for (;;) {

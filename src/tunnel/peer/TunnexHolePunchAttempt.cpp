@@ -55,8 +55,6 @@ struct TunnexHolePunch::Attempt {
 
 namespace {
 
-constexpr size_t kReceiveBufferSize = 65536;
-
 void sendNow(const std::shared_ptr<KLNetSocket>& socket, const TunnexAhoy& ahoy, const sockaddr_in& to,
              const char* via) {
     if (!socket) return;
@@ -265,7 +263,7 @@ std::vector<std::shared_ptr<KLNetSocket>> TunnexHolePunch::readableFreshSockets(
 
 bool TunnexHolePunch::createRemotePeerFromInboundSocket(TunnexPeer& peer, Attempt& attempt,
                                                         const std::shared_ptr<KLNetSocket>& socket) {
-    std::vector<uint8_t> buffer(kReceiveBufferSize);
+    std::vector<uint8_t> buffer(kTunnexDatagramBufferSize);
     sockaddr_in source{};
     const ssize_t received = tunnexReceiveDatagram(*socket, buffer, source);
     if (received < 0) return false;

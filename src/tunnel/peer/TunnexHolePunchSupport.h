@@ -22,7 +22,8 @@ class TunnexRemotePeer;
 // system's error (logged by the socket) when it cannot.
 TunnexResult<void> tunnexSendDatagram(KLNetSocket& socket, std::span<const uint8_t> bytes, const sockaddr_in& to);
 // One datagram from a socket that has one waiting (never blocks) and its IPv4 source; the byte
-// count, or -1.
+// count, or -1. A buffer of kTunnexDatagramBufferSize holds any UDP datagram whole.
+inline constexpr size_t kTunnexDatagramBufferSize = 65536;
 ssize_t tunnexReceiveDatagram(KLNetSocket& socket, std::span<uint8_t> buffer, sockaddr_in& source);
 // A short word as its two little-endian bytes.
 std::vector<uint8_t> tunnexWordBytes(uint16_t word);
